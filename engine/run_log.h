@@ -1,0 +1,29 @@
+// The run log: one narrow-text entry per event, appended to RunState::logPath.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/run_state.h"
+
+namespace km {
+
+// The "C" locale conversion: U+0000..U+00FF become the byte of the same value;
+// a text with any other character becomes empty as a whole.
+std::string NarrowCLocale(TextView text);
+
+// The entry's bytes as formatted, before line feeds are stored as CR LF.
+std::string FormatLogEntry(const LocalTime& time, std::string_view source, std::int32_t line,
+                           std::string_view label, std::string text);
+
+// The bytes stored in the file for an entry: each LF becomes CR LF.
+std::string ToStoredBytes(std::string_view entry);
+
+void WriteLogEntry(Platform& sys, const RunState& state, std::string_view source,
+                   std::int32_t line, std::string_view label, std::string text);
+void LogNamedValue(Platform& sys, const RunState& state, TextView label, TextView text,
+                   std::int32_t line);
+void LogWow64Failure(Platform& sys, const RunState& state, std::uint32_t lastError);
+
+}  // namespace km

@@ -1,0 +1,20 @@
+// Small helpers over UTF-16 text shared by the engine.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace km {
+
+// Compares folding ASCII letters only, as the registry formats require.
+bool EqualsIgnoreAsciiCase(TextView a, TextView b);
+
+// Widens ASCII or Latin-1 bytes unit by unit (for literals and tests).
+Text Widen(std::string_view latin1);
+
+// UTF-8 for messages and test output; unpaired surrogates become U+FFFD.
+std::string ToUtf8(TextView text);
+
+}  // namespace km

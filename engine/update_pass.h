@@ -1,0 +1,19 @@
+// The update pass: log set-up, read, apply, release, done.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/run_state.h"
+
+namespace km {
+
+constexpr std::uint64_t kVersionUnreadable = ~std::uint64_t{0};
+
+std::uint64_t ReadOwnFileVersion(Platform& sys);
+Text FormatVersionText(std::uint64_t version);
+
+// The whole pass; sets state.done to 1 as its last act. The shell's thread
+// entry calls it and then ends the thread.
+void UpdateWorker(Platform& sys, RunState& state);
+
+}  // namespace km

@@ -1,0 +1,1 @@
+#include "platform/memory_platform.h"

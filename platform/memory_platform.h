@@ -1,0 +1,158 @@
+// An in-memory platform: a real little registry with handles, views and
+// loadable hives, plus files, clock, environment and processes, all of which
+// tests can seed, inspect, watch and make fail. Its state prints itself so
+// assertion messages show what the registry held.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace km {
+
+// One call through the seam, with its arguments.
+struct PlatformCall {
+    std::string op;            // the seam's name: "RegOpenKeyExW", "CreateProcessW", ...
+    RegKey key = 0;            // the handle or root passed
+    std::string where;         // the key's full path at the time, e.g. "HKLM\SOFTWARE" ("" if none)
+    Text subKey;               // path, file or application name argument
+    bool hasSubKey = false;    // false where a null subkey was passed
+    Text valueName;            // value name, command line or second text argument
+    std::uint32_t options = 0;
+    std::uint32_t sam = 0;     // samDesired
+    std::uint32_t reserved = 0;
+    std::uint32_t type = 0;
+    std::optional<SecurityAttributes> attributes;
+    Bytes data;
+    bool inheritHandles = false;
+    std::uint32_t creationFlags = 0;
+    StartupInfo startup;
+    bool succeeded = false;
+    std::string ToString() const;
+};
+
+struct StoredValue {
+    std::uint32_t type = 0;
+    Bytes data;
+    bool operator==(const StoredValue& o) const { return type == o.type && data == o.data; }
+};
+
+// A registry key tree, used both inside the registry and as a hive file.
+struct MemoryKey {
+    Text name;
+    std::vector<std::shared_ptr<MemoryKey>> subkeys;  // creation order
+    std::vector<std::pair<Text, StoredValue>> values;  // creation order
+    bool deleted = false;
+    MemoryKey* parent = nullptr;  // none at a root or a hive's top
+    std::shared_ptr<MemoryKey> FindSubkey(TextView name) const;  // ASCII case ignored
+    const StoredValue* FindValue(TextView name) const;           // ASCII case ignored
+};
+
+// A started process, as the in-memory platform saw it.
+struct StartedProcess {
+    Text applicationName;
+    Text commandLine;
+    bool exited = false;
+};
+
+class MemoryPlatform : public Platform {
+public:
+    MemoryPlatform();
+    ~MemoryPlatform() override;
+
+    // ---- Configuration, all public so tests set them directly. ----
+    // Models a 32-bit process on 64-bit Windows: without KEY_WOW64_64KEY,
+    // HKLM\SOFTWARE\X is HKLM\SOFTWARE\WOW6432Node\X.
+    bool wow64Redirection = true;
+    LocalTime clock{2024, 3, 5, 9, 7, 2};
+    std::map<std::string, Text> environment;        // name (ASCII case ignored on lookup) -> value
+    std::optional<std::uint64_t> ownVersion = 0x0001000000000002ull;  // none: unreadable
+    std::map<Text, std::string> files;              // full path -> bytes
+    std::set<Text> folders;                         // folders that exist
+    std::set<Text> unreadableFiles;                 // exist, but cannot be opened
+    std::set<Text> lockedFiles;                     // exist, cannot be opened or appended to
+    std::map<Text, std::size_t> readErrorAfter;     // read fails after this many bytes
+    std::map<Text, Text> shortPaths;                // long path -> its 8.3 form
+    Text systemDirectory = u"C:\\windows\\system32";
+    // Hive files that reg.exe can load, by file path (ASCII case ignored).
+    std::map<Text, std::shared_ptr<MemoryKey>> hiveFiles;
+    bool regExeActs = true;                         // started reg.exe loads and unloads hives
+    std::set<Text> hangingCommands;                 // command lines whose wait times out
+
+    // ---- Faults. ----
+    // Fail every call of this operation whose subkey/value/command text contains `contains`.
+    void FailCall(const std::string& op, const Text& contains = Text());
+    // Fail the nth call through the seam (1-based, counting every call).
+    void FailNthCall(std::size_t n);
+    // Fail the nth call of one operation (1-based).
+    void FailNthCallOf(const std::string& op, std::size_t n);
+    void ClearFaults();
+
+    // ---- Seeding and inspection, without views and without recording. ----
+    // Paths are below the root, without a leading backslash.
+    void CreateKey(RegKey root, const Text& path);
+    void SetValue(RegKey root, const Text& path, const Text& name, std::uint32_t type,
+                  const Bytes& data);
+    bool KeyExists(RegKey root, const Text& path) const;
+    std::optional<StoredValue> GetValue(RegKey root, const Text& path, const Text& name) const;
+    std::vector<Text> SubkeyNames(RegKey root, const Text& path) const;
+    std::vector<Text> ValueNames(RegKey root, const Text& path) const;
+    // The top key of a mounted hive's tree, found by its name below HKEY_USERS.
+    bool IsMounted(const Text& name) const;
+    std::vector<Text> MountedHives() const;  // names below HKEY_USERS that came from hive files
+
+    int OpenHandleCount() const;
+    int OpenProcessCount() const;
+    const std::vector<PlatformCall>& Calls() const { return calls_; }
+    std::vector<PlatformCall> CallsOf(const std::string& op) const;
+    const std::vector<StartedProcess>& Processes() const { return processes_; }
+    void ClearCalls();
+    std::string Dump() const;      // the whole registry, the files and the mounts
+    std::string CallLog() const;   // one line per call
+
+    // ---- Platform ----
+    bool RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
+                       std::uint32_t samDesired, RegKey* result) override;
+    bool RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved,
+                         std::uint32_t options, std::uint32_t samDesired,
+                         const SecurityAttributes* attributes, RegKey* result) override;
+    bool RegDeleteTreeW(RegKey key, const Text* subKey) override;
+    bool RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
+                         std::uint32_t reserved) override;
+    bool RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
+                        std::uint32_t type, const std::uint8_t* data,
+                        std::uint32_t size) override;
+    bool RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) override;
+    bool RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) override;
+    bool RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity,
+                       Text* name) override;
+    bool RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type,
+                          Bytes* data) override;
+    bool RegCloseKey(RegKey key) override;
+    bool CreateProcessW(const Text& applicationName, const Text& commandLine,
+                        bool inheritHandles, std::uint32_t creationFlags,
+                        const StartupInfo& startup, ProcessHandle* process) override;
+    WaitResult WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) override;
+    void CloseProcess(ProcessHandle process) override;
+    Text GetSystemDirectoryW() override;
+    LocalTime GetLocalTime() override;
+    bool ExpandEnvironmentStringsW(const Text& source, Text* expanded) override;
+    bool GetShortPathNameW(const Text& longPath, Text* shortPath) override;
+    FileContents ReadWholeFile(const Text& path) override;
+    bool AppendToFile(const Text& path, std::string_view bytes) override;
+    bool PathExists(const Text& path) override;
+    std::optional<std::uint64_t> GetOwnFileVersion() override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::vector<PlatformCall> calls_;
+    std::vector<StartedProcess> processes_;
+};
+
+}  // namespace km
