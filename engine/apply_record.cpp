@@ -1,0 +1,118 @@
+#include "engine/apply_record.h"
+
+#include "engine/value_encoding.h"
+
+namespace km {
+
+namespace {
+
+// Closes the key it holds when it goes out of scope; the empty handle is left alone.
+class ScopedKey {
+public:
+    explicit ScopedKey(Platform& sys) : sys_(sys) {}
+    ~ScopedKey() {
+        if (key_ != 0) sys_.RegCloseKey(key_);
+    }
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+
+    RegKey* Receive() { return &key_; }
+    RegKey get() const { return key_; }
+
+private:
+    Platform& sys_;
+    RegKey key_ = 0;
+};
+
+enum class KeyAccess { OpenExisting, CreateMissing };
+
+using KeyAction = void (*)(Platform& sys, const ApplySettings& settings,
+                           const PackageRecord& record, RegKey root, const Text& path,
+                           RegKey key);
+
+// Removes the key in the view the pass works in: the tree through the handle
+// that was opened in that view, then the emptied key itself with the same view
+// flag (a delete by root and path alone would land in the 32-bit view).
+void RemoveKey(Platform& sys, const ApplySettings& settings, const PackageRecord&, RegKey root,
+               const Text& path, RegKey key) {
+    sys.RegDeleteTreeW(key, nullptr);
+    sys.RegDeleteKeyExW(root, path, settings.isWow64 == 1 ? kKeyWow64_64Key : 0, 0);
+}
+
+void KeepKey(Platform&, const ApplySettings&, const PackageRecord&, RegKey, const Text&, RegKey) {}
+
+void WriteValue(Platform& sys, const ApplySettings&, const PackageRecord& record, RegKey,
+                const Text&, RegKey key) {
+    WriteRecordValue(sys, record, key);
+}
+
+struct ApplyRow {
+    bool keyOnly;
+    bool remove;
+    KeyAccess access;  // a removal never creates the key it would remove from
+    KeyAction action;
+};
+
+constexpr ApplyRow kApplyRows[] = {
+    {true, true, KeyAccess::OpenExisting, RemoveKey},
+    {true, false, KeyAccess::CreateMissing, KeepKey},
+    {false, true, KeyAccess::OpenExisting, WriteValue},
+    {false, false, KeyAccess::CreateMissing, WriteValue},
+};
+
+// Number of non-empty parts of a backslash-separated path.
+std::size_t PathDepth(const Text& path) {
+    std::size_t depth = 0;
+    bool inPart = false;
+    for (char16_t c : path) {
+        if (c == u'\\') {
+            inPart = false;
+        } else if (!inPart) {
+            inPart = true;
+            ++depth;
+        }
+    }
+    return depth;
+}
+
+// A key-only removal must not wipe a whole root (an empty key field) or the
+// top key of a hive (HKLM\SOFTWARE, HKLM\SYSTEM, a user's hive below HKEY_USERS).
+bool NamesRootOrHiveTop(RegKey root, const Text& path) {
+    const std::size_t depth = PathDepth(path);
+    if (depth == 0) return true;
+    return depth == 1 && (root == kHkeyLocalMachine || root == kHkeyUsers);
+}
+
+}  // namespace
+
+ApplySettings MakeApplySettings(std::int32_t isWow64) {
+    ApplySettings settings;
+    settings.isWow64 = isWow64;
+    settings.accessMask = isWow64 == 1 ? (kKeyAllAccess | kKeyWow64_64Key) : kKeyAllAccess;
+    settings.keyAttributes.nLength = 12;
+    settings.keyAttributes.hasSecurityDescriptor = false;
+    settings.keyAttributes.bInheritHandle = 1;
+    return settings;
+}
+
+void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
+                   RegKey root, const Text& path) {
+    const bool keyOnly = record.keyOnly == 1;
+    const bool remove = record.remove == 1;
+    if (keyOnly && remove && NamesRootOrHiveTop(root, path)) return;
+
+    for (const ApplyRow& row : kApplyRows) {
+        if (row.keyOnly != keyOnly || row.remove != remove) continue;
+        ScopedKey key(sys);
+        const bool opened =
+            row.access == KeyAccess::OpenExisting
+                ? sys.RegOpenKeyExW(root, path, 0, settings.accessMask, key.Receive())
+                : sys.RegCreateKeyExW(root, path, 0, kRegOptionNonVolatile, settings.accessMask,
+                                      &settings.keyAttributes, key.Receive());
+        // A failed open or create skips this record only.
+        if (opened) row.action(sys, settings, record, root, path, key.get());
+        return;
+    }
+}
+
+}  // namespace km
