@@ -1,0 +1,177 @@
+#include "engine/hive_mount.h"
+
+#include "engine/package_record.h"
+#include "engine/text.h"
+
+namespace km {
+
+namespace {
+
+constexpr TextView kRegExeName = u"reg.exe";
+constexpr TextView kLoadCommand = u"reg.exe Load HKEY_USERS\\";
+constexpr TextView kUnloadCommand = u"reg.exe Unload HKEY_USERS\\";
+
+// The two hives of a profile: which half of targetGroups asks for it, where
+// its file lies in the profile folder, the name it is loaded under and the
+// profile fields that record the load.
+struct HiveKind {
+    std::uint8_t groups;
+    TextView fileInProfile;
+    TextView mountPrefix;
+    std::int32_t UserProfile::*mounted;
+    Text UserProfile::*key;
+};
+constexpr HiveKind kHiveKinds[] = {
+    {TargetGroups::kUserHives, u"\\NTUSER.DAT", u"Velmar-Mount-", &UserProfile::userHiveMounted,
+     &UserProfile::userHiveKey},
+    {TargetGroups::kClassesHives, u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
+     u"Velmar-Mount-Classes-", &UserProfile::classesHiveMounted, &UserProfile::classesHiveKey},
+};
+
+constexpr std::uint8_t kAllUsersUserHives = TargetGroups::kUserHive | TargetGroups::kAdministratorHive;
+constexpr std::uint8_t kAllUsersClasses =
+    TargetGroups::kUserClasses | TargetGroups::kAdministratorClasses;
+
+// The accounts that a package can name besides all users, with the groups
+// that ask for either of their hives.
+struct NamedAccount {
+    TextView userName;
+    std::uint8_t groups;
+};
+constexpr NamedAccount kNamedAccounts[] = {
+    {u"Administrator", TargetGroups::kAdministratorHive | TargetGroups::kAdministratorClasses},
+    {u"User", TargetGroups::kUserHive | TargetGroups::kUserClasses},
+};
+
+bool IsSelected(std::uint8_t groups, const UserProfile& profile) {
+    if ((groups & kAllUsersUserHives) == kAllUsersUserHives) return true;
+    if ((groups & kAllUsersClasses) == kAllUsersClasses) return true;
+    for (const NamedAccount& account : kNamedAccounts)
+        if ((groups & account.groups) != 0 && EqualsIgnoreAsciiCase(profile.userName, account.userName))
+            return true;
+    return false;
+}
+
+bool IsLoggedOn(Platform& sys, std::int32_t isWow64, const Text& sid) {
+    const std::uint32_t mask = isWow64 == 1 ? (kKeyRead | kKeyWow64_64Key) : kKeyRead;
+    RegKey key = 0;
+    if (!sys.RegOpenKeyExW(kHkeyUsers, sid, 0, mask, &key)) return false;
+    sys.RegCloseKey(key);
+    return true;
+}
+
+// Controls and every Unicode white space character.
+bool IsWhitespaceOrControl(char16_t c) {
+    if (c <= u' ' || (c >= 0x7F && c <= 0xA0)) return true;
+    if (c >= 0x2000 && c <= 0x200A) return true;
+    for (char16_t space : {char16_t(0x1680), char16_t(0x2028), char16_t(0x2029), char16_t(0x202F),
+                           char16_t(0x205F), char16_t(0x3000)})
+        if (c == space) return true;
+    return false;
+}
+
+// The SID stands unquoted in the command line: a quote or a blank would
+// split or reshape the tool's arguments.
+bool SidFitsCommandLine(TextView sid) {
+    if (sid.empty()) return false;
+    for (char16_t c : sid)
+        if (c == u'"' || IsWhitespaceOrControl(c)) return false;
+    return true;
+}
+
+// The hive file stands between quotes; a Windows path never holds one. An
+// empty path would name a file in the root of the current drive.
+bool ProfilePathFitsCommandLine(TextView profilePath) {
+    return !profilePath.empty() && profilePath.find(u'"') == TextView::npos;
+}
+
+Text LoadCommand(const Text& mountName, const Text& hiveFile) {
+    Text command(kLoadCommand);
+    command += mountName;
+    command += u" \"";
+    command += hiveFile;
+    command += u'"';
+    return command;
+}
+
+Text UnloadCommand(const Text& mountName) {
+    Text command(kUnloadCommand);
+    command += mountName;
+    return command;
+}
+
+// The shell ends at once on Cancel only while no hive is held, so the flag
+// goes up before the cancel check and before the first load.
+bool MayLoadHive(RunState& state) {
+    state.hivesHeld.store(1);
+    return state.cancelRequested.load() != 1;
+}
+
+// Closes a started process's handles whatever became of the wait.
+class StartedProcessHandle {
+public:
+    explicit StartedProcessHandle(Platform& sys) : sys_(sys) {}
+    ~StartedProcessHandle() {
+        if (handle_ != 0) sys_.CloseProcess(handle_);
+    }
+    StartedProcessHandle(const StartedProcessHandle&) = delete;
+    StartedProcessHandle& operator=(const StartedProcessHandle&) = delete;
+    ProcessHandle* Out() { return &handle_; }
+    ProcessHandle Get() const { return handle_; }
+
+private:
+    Platform& sys_;
+    ProcessHandle handle_ = 0;
+};
+
+}  // namespace
+
+void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
+    const std::uint8_t groups = state.targetGroups;
+    for (UserProfile& profile : profiles) {
+        if (!IsSelected(groups, profile)) continue;
+        if (IsLoggedOn(sys, state.isWow64, profile.sid)) {
+            profile.userHiveMounted = 0;
+            profile.userHiveKey = profile.sid;
+            continue;
+        }
+        // Without a command line that reg.exe reads as meant, the profile is
+        // passed over: nothing loaded, nothing to write to or unload.
+        if (!SidFitsCommandLine(profile.sid) || !ProfilePathFitsCommandLine(profile.profilePath))
+            continue;
+        for (const HiveKind& hive : kHiveKinds) {
+            if ((groups & hive.groups) == 0) continue;
+            if (!MayLoadHive(state)) return;
+            Text hiveFile = profile.profilePath + Text(hive.fileInProfile);
+            Text mountName = Text(hive.mountPrefix) + profile.sid;
+            // Started is enough: a load that failed or did not finish in
+            // time only makes the writes below the name fail, and the
+            // unload is still started for it.
+            RunHiddenCommand(sys, LoadCommand(mountName, hiveFile));
+            profile.*hive.mounted = 1;
+            profile.*hive.key = std::move(mountName);
+        }
+    }
+}
+
+void UnmountUserHives(Platform& sys, const RunState& /*state*/, const ProfileList& profiles) {
+    for (const UserProfile& profile : profiles)
+        for (const HiveKind& hive : kHiveKinds)
+            if (profile.*hive.mounted == 1) RunHiddenCommand(sys, UnloadCommand(profile.*hive.key));
+}
+
+void RunHiddenCommand(Platform& sys, const Text& commandLine) {
+    // By its full path, so no program of that name elsewhere on the search
+    // path is started instead.
+    Text application = sys.GetSystemDirectoryW();
+    if (application.empty()) return;
+    if (application.back() != u'\\') application += u'\\';
+    application += kRegExeName;
+
+    const StartupInfo startup{kStartfUseShowWindow, kSwHide};
+    StartedProcessHandle process(sys);
+    if (!sys.CreateProcessW(application, commandLine, true, 0, startup, process.Out())) return;
+    sys.WaitForProcess(process.Get(), kRegExeWaitMs);
+}
+
+}  // namespace km

@@ -1,0 +1,64 @@
+#include "engine/per_user.h"
+
+#include "engine/hive_mount.h"
+#include "engine/text.h"
+
+namespace km {
+
+namespace {
+
+constexpr TextView kAllUsers = u"All Users";
+// The longest user name a package target can name.
+constexpr std::size_t kMaxTargetUserName = 20;
+
+bool Matches(const PackageRecord& record, const UserProfile& profile) {
+    if (EqualsIgnoreAsciiCase(record.target, kAllUsers)) return true;
+    return profile.userName.size() <= kMaxTargetUserName &&
+           EqualsIgnoreAsciiCase(record.target, profile.userName);
+}
+
+// Where a record lands below HKEY_USERS for one profile, by whether this run
+// loaded a hive of the profile and whether the record is in the classes
+// branch. A hive loaded by the system is reached under the SID, and its
+// classes branch lies inside it.
+struct PerUserPath {
+    const Text UserProfile::*hiveKey;
+    TextView separator;
+};
+constexpr PerUserPath kPerUserPaths[2][2] = {
+    // not loaded by this run: {outside classes, classes branch}
+    {{&UserProfile::userHiveKey, u"\\"}, {&UserProfile::userHiveKey, u"\\Software\\Classes\\"}},
+    // loaded by this run
+    {{&UserProfile::userHiveKey, u"\\"}, {&UserProfile::classesHiveKey, u"\\"}},
+};
+
+Text PerUserKeyPath(const PackageRecord& record, const UserProfile& profile) {
+    const bool loaded = profile.userHiveMounted == 1 || profile.classesHiveMounted == 1;
+    const PerUserPath& row = kPerUserPaths[loaded ? 1 : 0][record.classesKey == 1 ? 1 : 0];
+    Text path = profile.*row.hiveKey;
+    path += row.separator;
+    path += record.keyPath;
+    return path;
+}
+
+}  // namespace
+
+ProfileList PrepareProfiles(Platform& sys, RunState& state) {
+    if (state.targetGroups == 0) return ProfileList();
+    ProfileList profiles = BuildProfileList(sys, state);
+    MountUserHives(sys, state, profiles);
+    return profiles;
+}
+
+void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
+                     const ProfileList& profiles) {
+    for (const UserProfile& profile : profiles)
+        if (Matches(record, profile))
+            ApplyRecordAt(sys, settings, record, record.rootKey, PerUserKeyPath(record, profile));
+}
+
+void ReleaseProfiles(Platform& sys, const RunState& state, const ProfileList& profiles) {
+    if (state.targetGroups != 0) UnmountUserHives(sys, state, profiles);
+}
+
+}  // namespace km
