@@ -1,1 +1,617 @@
 #include "platform/memory_platform.h"
+
+#include <algorithm>
+
+#include "engine/text.h"
+#include "platform/memory_platform_print.h"
+#include "platform/memory_reg_exe.h"
+#include "platform/memory_registry.h"
+
+namespace km {
+
+struct MemoryPlatform::Impl {
+    MemoryRegistry registry;
+
+    struct OpFault {
+        std::string op;
+        Text contains;
+    };
+    std::vector<OpFault> opFaults;
+    std::set<std::size_t> nthFaults;
+    std::vector<std::pair<std::string, std::size_t>> nthOfFaults;
+
+    std::map<ProcessHandle, std::size_t> processes;  // open handle -> index in processes_
+    ProcessHandle nextProcess = 0x2000;
+};
+
+namespace {
+
+bool EndsWithIgnoreAsciiCase(TextView text, TextView tail) {
+    return text.size() >= tail.size() &&
+           EqualsIgnoreAsciiCase(text.substr(text.size() - tail.size()), tail);
+}
+
+// File paths compare as Windows compares them: exact first, then ASCII case folded.
+const Text& PathKey(const Text& key) { return key; }
+template <class V>
+const Text& PathKey(const std::pair<const Text, V>& entry) { return entry.first; }
+
+template <class Container>
+auto FindPath(Container& container, const Text& path) -> decltype(container.begin()) {
+    auto exact = container.find(path);
+    if (exact != container.end()) return exact;
+    return std::find_if(container.begin(), container.end(), [&](const auto& entry) {
+        return EqualsIgnoreAsciiCase(PathKey(entry), path);
+    });
+}
+
+template <class Container>
+bool HasPath(const Container& container, const Text& path) {
+    return FindPath(container, path) != container.end();
+}
+
+}  // namespace
+
+MemoryPlatform::MemoryPlatform() : impl_(std::make_unique<Impl>()) {}
+MemoryPlatform::~MemoryPlatform() = default;
+
+// ---- Faults and recording ----
+
+void MemoryPlatform::FailCall(const std::string& op, const Text& contains) {
+    impl_->opFaults.push_back({op, contains});
+}
+
+void MemoryPlatform::FailNthCall(std::size_t n) { impl_->nthFaults.insert(n); }
+
+void MemoryPlatform::FailNthCallOf(const std::string& op, std::size_t n) {
+    impl_->nthOfFaults.emplace_back(op, n);
+}
+
+void MemoryPlatform::ClearFaults() {
+    impl_->opFaults.clear();
+    impl_->nthFaults.clear();
+    impl_->nthOfFaults.clear();
+}
+
+bool MemoryPlatform::Faulted(const PlatformCall& call) const {
+    // Counted like the call log, so the failing call is line n of CallLog().
+    if (impl_->nthFaults.count(calls_.size() + 1)) return true;
+    const auto sameOp = static_cast<std::size_t>(std::count_if(
+        calls_.begin(), calls_.end(), [&](const PlatformCall& c) { return c.op == call.op; }));
+    for (const auto& fault : impl_->nthOfFaults)
+        if (fault.first == call.op && fault.second == sameOp + 1) return true;
+    for (const auto& fault : impl_->opFaults) {
+        if (fault.op != call.op) continue;
+        if (fault.contains.empty() || call.subKey.find(fault.contains) != Text::npos ||
+            call.valueName.find(fault.contains) != Text::npos)
+            return true;
+    }
+    return false;
+}
+
+bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act) {
+    call.succeeded = !Faulted(call) && act();
+    const bool succeeded = call.succeeded;
+    calls_.push_back(std::move(call));
+    return succeeded;
+}
+
+std::vector<PlatformCall> MemoryPlatform::CallsOf(const std::string& op) const {
+    std::vector<PlatformCall> found;
+    for (const auto& call : calls_)
+        if (call.op == op) found.push_back(call);
+    return found;
+}
+
+void MemoryPlatform::ClearCalls() { calls_.clear(); }
+
+PlatformCall MemoryPlatform::KeyCall(const char* op, RegKey key) const {
+    PlatformCall call;
+    call.op = op;
+    call.key = key;
+    call.where = impl_->registry.PathOf(key);
+    return call;
+}
+
+bool MemoryPlatform::Redirects(std::uint32_t samDesired) const {
+    return wow64Redirection && (samDesired & kKeyWow64_64Key) == 0;
+}
+
+// ---- Seeding and inspection ----
+
+void MemoryPlatform::CreateKey(RegKey root, const Text& path) {
+    if (auto target = impl_->registry.Locate(root, path, false)) MemoryRegistry::Create(*target);
+}
+
+void MemoryPlatform::SetValue(RegKey root, const Text& path, const Text& name, std::uint32_t type,
+                              const Bytes& data) {
+    auto target = impl_->registry.Locate(root, path, false);
+    if (!target) return;
+    auto key = MemoryRegistry::Create(*target);
+    for (auto& value : key->values) {
+        if (EqualsIgnoreAsciiCase(value.first, name)) {
+            value.second = StoredValue{type, data};
+            return;
+        }
+    }
+    key->values.emplace_back(name, StoredValue{type, data});
+}
+
+namespace {
+std::shared_ptr<MemoryKey> Lookup(const MemoryRegistry& registry, RegKey root, const Text& path) {
+    auto target = registry.Locate(root, path, false);
+    return target ? MemoryRegistry::Find(*target) : nullptr;
+}
+}  // namespace
+
+bool MemoryPlatform::KeyExists(RegKey root, const Text& path) const {
+    return Lookup(impl_->registry, root, path) != nullptr;
+}
+
+std::optional<StoredValue> MemoryPlatform::GetValue(RegKey root, const Text& path,
+                                                    const Text& name) const {
+    auto key = Lookup(impl_->registry, root, path);
+    if (!key) return std::nullopt;
+    const StoredValue* value = key->FindValue(name);
+    if (!value) return std::nullopt;
+    return *value;
+}
+
+std::vector<Text> MemoryPlatform::SubkeyNames(RegKey root, const Text& path) const {
+    std::vector<Text> names;
+    if (auto key = Lookup(impl_->registry, root, path))
+        for (const auto& sub : key->subkeys) names.push_back(sub->name);
+    return names;
+}
+
+std::vector<Text> MemoryPlatform::ValueNames(RegKey root, const Text& path) const {
+    std::vector<Text> names;
+    if (auto key = Lookup(impl_->registry, root, path))
+        for (const auto& value : key->values) names.push_back(value.first);
+    return names;
+}
+
+bool MemoryPlatform::IsMounted(const Text& name) const {
+    return impl_->registry.MountTopByName(name) != nullptr;
+}
+
+std::vector<Text> MemoryPlatform::MountedHives() const { return impl_->registry.MountNames(); }
+
+int MemoryPlatform::OpenHandleCount() const { return impl_->registry.HandleCount(); }
+
+int MemoryPlatform::OpenProcessCount() const { return static_cast<int>(impl_->processes.size()); }
+
+// ---- Registry ----
+
+namespace {
+// Only hive roots hang directly below HKLM and HKEY_USERS; nothing else can be created there.
+bool CreatesBelowHiveList(const MemoryRegistry::Target& target) {
+    const bool hiveList = target.start == nullptr ? false
+                          : target.start->parent == nullptr &&
+                                (target.start->name == u"HKLM" || target.start->name == u"HKU");
+    return hiveList && !target.parts.empty() && !target.start->FindSubkey(target.parts.front());
+}
+}  // namespace
+
+bool MemoryPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
+                                   std::uint32_t samDesired, RegKey* result) {
+    if (result) *result = 0;
+    PlatformCall call = KeyCall("RegOpenKeyExW", key);
+    call.subKey = subKey;
+    call.hasSubKey = true;
+    call.options = options;
+    call.sam = samDesired;
+    return Record(std::move(call), [&] {
+        auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
+        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+        if (!found || !result) return false;
+        *result = impl_->registry.OpenHandle(found);
+        return true;
+    });
+}
+
+bool MemoryPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved,
+                                     std::uint32_t options, std::uint32_t samDesired,
+                                     const SecurityAttributes* attributes, RegKey* result) {
+    if (result) *result = 0;
+    PlatformCall call = KeyCall("RegCreateKeyExW", key);
+    call.subKey = subKey;
+    call.hasSubKey = true;
+    call.reserved = reserved;
+    call.options = options;
+    call.sam = samDesired;
+    if (attributes) call.attributes = *attributes;
+    return Record(std::move(call), [&] {
+        auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
+        if (!target || !result || CreatesBelowHiveList(*target)) return false;
+        *result = impl_->registry.OpenHandle(MemoryRegistry::Create(*target));
+        return true;
+    });
+}
+
+bool MemoryPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
+    PlatformCall call = KeyCall("RegDeleteTreeW", key);
+    if (subKey) call.subKey = *subKey;
+    call.hasSubKey = subKey != nullptr;
+    return Record(std::move(call), [&] {
+        auto& registry = impl_->registry;
+        if (!subKey) {
+            auto start = registry.Resolve(key);
+            return start && registry.DeleteTree(start, true);
+        }
+        // No view argument: it acts as a 32-bit process does.
+        auto target = registry.Locate(key, *subKey, wow64Redirection);
+        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+        return found && registry.DeleteTree(found, false);
+    });
+}
+
+bool MemoryPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
+                                     std::uint32_t reserved) {
+    PlatformCall call = KeyCall("RegDeleteKeyExW", key);
+    call.subKey = subKey;
+    call.hasSubKey = true;
+    call.sam = samDesired;
+    call.reserved = reserved;
+    return Record(std::move(call), [&] {
+        auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
+        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+        return found && impl_->registry.DeleteKey(found);
+    });
+}
+
+bool MemoryPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
+                                    std::uint32_t type, const std::uint8_t* data,
+                                    std::uint32_t size) {
+    PlatformCall call = KeyCall("RegSetValueExW", key);
+    call.valueName = valueName;
+    call.reserved = reserved;
+    call.type = type;
+    if (data) call.data.assign(data, data + size);
+    return Record(std::move(call), [&] {
+        auto target = impl_->registry.Resolve(key);
+        if (!target || (!data && size != 0)) return false;
+        const StoredValue stored{type, data ? Bytes(data, data + size) : Bytes()};
+        for (auto& value : target->values) {
+            if (EqualsIgnoreAsciiCase(value.first, valueName)) {
+                value.second = stored;
+                return true;
+            }
+        }
+        target->values.emplace_back(valueName, stored);
+        return true;
+    });
+}
+
+bool MemoryPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) {
+    PlatformCall call = KeyCall("RegDeleteKeyValueW", key);
+    if (subKey) call.subKey = *subKey;
+    call.hasSubKey = subKey != nullptr;
+    call.valueName = valueName;
+    return Record(std::move(call), [&] {
+        // Like RegDeleteTreeW it takes no view and acts as a 32-bit process does.
+        auto target = impl_->registry.Locate(key, subKey ? *subKey : Text(),
+                                             subKey && wow64Redirection);
+        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+        if (!found) return false;
+        auto& values = found->values;
+        auto value = std::find_if(values.begin(), values.end(), [&](const auto& v) {
+            return EqualsIgnoreAsciiCase(v.first, valueName);
+        });
+        if (value == values.end()) return false;
+        values.erase(value);
+        return true;
+    });
+}
+
+bool MemoryPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
+    return Record(KeyCall("RegQueryInfoKeyW", key), [&] {
+        auto found = impl_->registry.Resolve(key);
+        if (!found) return false;
+        if (subKeys) *subKeys = static_cast<std::uint32_t>(found->subkeys.size());
+        return true;
+    });
+}
+
+bool MemoryPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity,
+                                   Text* name) {
+    PlatformCall call = KeyCall("RegEnumKeyExW", key);
+    call.index = index;
+    call.capacity = nameCapacity;
+    return Record(std::move(call), [&] {
+        auto found = impl_->registry.Resolve(key);
+        if (!found || !name || index >= found->subkeys.size()) return false;
+        const Text& subName = found->subkeys[index]->name;
+        if (subName.size() + 1 > nameCapacity) return false;
+        *name = subName;
+        return true;
+    });
+}
+
+bool MemoryPlatform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type,
+                                      Bytes* data) {
+    PlatformCall call = KeyCall("RegQueryValueExW", key);
+    call.valueName = valueName;
+    return Record(std::move(call), [&] {
+        auto found = impl_->registry.Resolve(key);
+        const StoredValue* value = found ? found->FindValue(valueName) : nullptr;
+        if (!value) return false;
+        if (type) *type = value->type;
+        if (data) *data = value->data;
+        return true;
+    });
+}
+
+bool MemoryPlatform::RegCloseKey(RegKey key) {
+    return Record(KeyCall("RegCloseKey", key), [&] {
+        if (key == 0 || MemoryRegistry::IsRoot(key)) return true;
+        return impl_->registry.CloseHandle(key);
+    });
+}
+
+// ---- Processes ----
+
+void MemoryPlatform::ActAsRegExe(const Text& commandLine) {
+    const auto command = ParseRegExeCommand(commandLine);
+    if (!command) return;
+    auto& registry = impl_->registry;
+    if (command->verb == RegExeCommand::Verb::Load) {
+        auto file = FindPath(hiveFiles, command->file);
+        if (file != hiveFiles.end()) registry.Mount(command->mountName, file->first, file->second);
+        return;
+    }
+    std::shared_ptr<MemoryKey> tree;
+    Text file;
+    if (registry.Unmount(command->mountName, &tree, &file)) hiveFiles[file] = tree;
+}
+
+bool MemoryPlatform::CreateProcessW(const Text& applicationName, const Text& commandLine,
+                                    bool inheritHandles, std::uint32_t creationFlags,
+                                    const StartupInfo& startup, ProcessHandle* process) {
+    if (process) *process = 0;
+    PlatformCall call;
+    call.op = "CreateProcessW";
+    call.subKey = applicationName;
+    call.hasSubKey = true;
+    call.valueName = commandLine;
+    call.inheritHandles = inheritHandles;
+    call.creationFlags = creationFlags;
+    call.startup = startup;
+    return Record(std::move(call), [&] {
+        if (!process) return false;
+        processes_.push_back(StartedProcess{applicationName, commandLine, false});
+        *process = impl_->nextProcess++;
+        impl_->processes.emplace(*process, processes_.size() - 1);
+        if (regExeActs && EndsWithIgnoreAsciiCase(applicationName, u"\\reg.exe"))
+            ActAsRegExe(commandLine);
+        return true;
+    });
+}
+
+WaitResult MemoryPlatform::WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
+    PlatformCall call;
+    call.op = "WaitForProcess";
+    call.key = process;
+    call.timeoutMs = timeoutMs;
+    WaitResult result = WaitResult::Failed;
+    Record(std::move(call), [&] {
+        auto found = impl_->processes.find(process);
+        if (found == impl_->processes.end()) return false;
+        StartedProcess& started = processes_[found->second];
+        if (hangingCommands.count(started.commandLine)) {
+            result = WaitResult::TimedOut;
+        } else {
+            started.exited = true;
+            result = WaitResult::Exited;
+        }
+        return true;
+    });
+    return result;
+}
+
+void MemoryPlatform::CloseProcess(ProcessHandle process) {
+    PlatformCall call;
+    call.op = "CloseProcess";
+    call.key = process;
+    Record(std::move(call), [&] { return impl_->processes.erase(process) == 1; });
+}
+
+Text MemoryPlatform::GetSystemDirectoryW() {
+    PlatformCall call;
+    call.op = "GetSystemDirectoryW";
+    Text directory;
+    Record(std::move(call), [&] {
+        directory = systemDirectory;
+        return !directory.empty();
+    });
+    return directory;
+}
+
+// ---- Clock, environment ----
+
+LocalTime MemoryPlatform::GetLocalTime() {
+    PlatformCall call;
+    call.op = "GetLocalTime";
+    // The clock cannot fail; a fault aimed at it is recorded and ignored.
+    call.succeeded = true;
+    calls_.push_back(std::move(call));
+    return clock;
+}
+
+namespace {
+
+const Text* FindVariable(const std::map<std::string, Text>& environment, TextView name) {
+    const std::string wanted = ToUtf8(name);
+    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; };
+    for (const auto& entry : environment) {
+        const std::string& key = entry.first;
+        if (key.size() == wanted.size() &&
+            std::equal(key.begin(), key.end(), wanted.begin(),
+                       [&](char a, char b) { return fold(a) == fold(b); }))
+            return &entry.second;
+    }
+    return nullptr;
+}
+
+// As Windows expands: an unknown %NAME% keeps its text, and its closing %
+// may open the next name; a % without a partner stays as it is.
+Text Expand(const std::map<std::string, Text>& environment, TextView source) {
+    Text out;
+    std::size_t at = 0;
+    while (at < source.size()) {
+        if (source[at] != u'%') {
+            out.push_back(source[at++]);
+            continue;
+        }
+        const auto close = source.find(u'%', at + 1);
+        if (close == TextView::npos) {
+            out.append(source.substr(at));
+            break;
+        }
+        const TextView name = source.substr(at + 1, close - at - 1);
+        const Text* value = name.empty() ? nullptr : FindVariable(environment, name);
+        if (value) {
+            out += *value;
+            at = close + 1;
+        } else {
+            out.push_back(u'%');
+            out.append(name);
+            at = close;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool MemoryPlatform::ExpandEnvironmentStringsW(const Text& source, Text* expanded) {
+    PlatformCall call;
+    call.op = "ExpandEnvironmentStringsW";
+    call.subKey = source;
+    call.hasSubKey = true;
+    return Record(std::move(call), [&] {
+        if (!expanded) return false;
+        *expanded = Expand(environment, source);
+        return true;
+    });
+}
+
+bool MemoryPlatform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
+    PlatformCall call;
+    call.op = "GetShortPathNameW";
+    call.subKey = longPath;
+    call.hasSubKey = true;
+    return Record(std::move(call), [&] {
+        if (!shortPath || !(HasPath(folders, longPath) || HasPath(files, longPath))) return false;
+        auto mapped = FindPath(shortPaths, longPath);
+        *shortPath = mapped != shortPaths.end() ? mapped->second : longPath;
+        return true;
+    });
+}
+
+// ---- Files ----
+
+FileContents MemoryPlatform::ReadWholeFile(const Text& path) {
+    PlatformCall call;
+    call.op = "ReadWholeFile";
+    call.subKey = path;
+    call.hasSubKey = true;
+    FileContents contents;
+    Record(std::move(call), [&] {
+        if (HasPath(folders, path) || HasPath(unreadableFiles, path) || HasPath(lockedFiles, path))
+            return false;
+        auto file = FindPath(files, path);
+        if (file == files.end()) return false;
+        auto cut = FindPath(readErrorAfter, path);
+        if (cut != readErrorAfter.end()) {
+            contents.status = FileReadStatus::ReadError;
+            contents.bytes = file->second.substr(0, std::min(cut->second, file->second.size()));
+            return false;
+        }
+        contents.status = FileReadStatus::Read;
+        contents.bytes = file->second;
+        return true;
+    });
+    return contents;
+}
+
+namespace {
+// A drive ("C:") always exists; any other folder must be known.
+bool ParentFolderExists(const std::set<Text>& folders, const Text& path) {
+    const auto cut = path.rfind(u'\\');
+    if (cut == Text::npos) return true;  // relative to the current folder
+    const Text parent = path.substr(0, cut);
+    if (parent.size() == 2 && parent[1] == u':') return true;
+    return HasPath(folders, parent) || HasPath(folders, parent + u"\\");
+}
+}  // namespace
+
+bool MemoryPlatform::AppendToFile(const Text& path, std::string_view bytes) {
+    PlatformCall call;
+    call.op = "AppendToFile";
+    call.subKey = path;
+    call.hasSubKey = true;
+    call.data.assign(bytes.begin(), bytes.end());
+    return Record(std::move(call), [&] {
+        if (HasPath(lockedFiles, path) || HasPath(folders, path) || !ParentFolderExists(folders, path))
+            return false;
+        auto file = FindPath(files, path);
+        if (file == files.end()) file = files.emplace(path, std::string()).first;
+        file->second.append(bytes.data(), bytes.size());
+        return true;
+    });
+}
+
+bool MemoryPlatform::PathExists(const Text& path) {
+    PlatformCall call;
+    call.op = "PathExists";
+    call.subKey = path;
+    call.hasSubKey = true;
+    return Record(std::move(call), [&] {
+        return HasPath(files, path) || HasPath(folders, path) || HasPath(unreadableFiles, path) ||
+               HasPath(lockedFiles, path);
+    });
+}
+
+std::optional<std::uint64_t> MemoryPlatform::GetOwnFileVersion() {
+    PlatformCall call;
+    call.op = "GetOwnFileVersion";
+    std::optional<std::uint64_t> version;
+    Record(std::move(call), [&] {
+        version = ownVersion;
+        return version.has_value();
+    });
+    return version;
+}
+
+// ---- State as text ----
+
+std::string MemoryPlatform::Dump() const {
+    const auto& registry = impl_->registry;
+    std::string out = "registry:\n";
+    for (const RegKey root : {kHkeyClassesRoot, kHkeyLocalMachine, kHkeyUsers})
+        DumpKey(*registry.Root(root), 1, &out);
+    out += "mounts:\n" + registry.MountsText();
+    out += "hive files:\n";
+    for (const auto& hive : hiveFiles) {
+        if (registry.IsMountedFile(hive.first)) {
+            out += "  " + ToUtf8(hive.first) + " (loaded)\n";
+        } else {
+            out += "  " + ToUtf8(hive.first) + "\n";
+            if (hive.second) DumpKey(*hive.second, 2, &out);
+        }
+    }
+    out += "folders:\n";
+    for (const auto& folder : folders) out += "  " + ToUtf8(folder) + "\n";
+    out += "files:\n";
+    for (const auto& file : files) out += "  " + ToUtf8(file.first) + " = " + Quoted(file.second) + "\n";
+    out += "processes:\n";
+    for (const auto& process : processes_)
+        out += "  " + Quoted(process.applicationName) + " " + Quoted(process.commandLine) +
+               (process.exited ? " (exited)" : "") + "\n";
+    out += "open handles: " + std::to_string(OpenHandleCount()) +
+           ", open processes: " + std::to_string(OpenProcessCount()) + "\n";
+    return out;
+}
+
+}  // namespace km

@@ -4,6 +4,7 @@
 // assertion messages show what the registry held.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -32,6 +33,9 @@ struct PlatformCall {
     bool inheritHandles = false;
     std::uint32_t creationFlags = 0;
     StartupInfo startup;
+    std::uint32_t index = 0;       // RegEnumKeyExW's index
+    std::uint32_t capacity = 0;    // RegEnumKeyExW's name capacity
+    std::uint32_t timeoutMs = 0;   // WaitForProcess's timeout
     bool succeeded = false;
     std::string ToString() const;
 };
@@ -149,6 +153,13 @@ public:
     std::optional<std::uint64_t> GetOwnFileVersion() override;
 
 private:
+    // Applies the faults, runs `act` unless one hits, and records the call.
+    bool Record(PlatformCall call, const std::function<bool()>& act);
+    bool Faulted(const PlatformCall& call) const;
+    bool Redirects(std::uint32_t samDesired) const;
+    PlatformCall KeyCall(const char* op, RegKey key) const;
+    void ActAsRegExe(const Text& commandLine);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::vector<PlatformCall> calls_;

@@ -1,0 +1,259 @@
+#include "platform/memory_registry.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "engine/text.h"
+
+namespace km {
+
+std::shared_ptr<MemoryKey> MemoryKey::FindSubkey(TextView wanted) const {
+    for (const auto& sub : subkeys)
+        if (EqualsIgnoreAsciiCase(sub->name, wanted)) return sub;
+    return nullptr;
+}
+
+const StoredValue* MemoryKey::FindValue(TextView wanted) const {
+    for (const auto& value : values)
+        if (EqualsIgnoreAsciiCase(value.first, wanted)) return &value.second;
+    return nullptr;
+}
+
+namespace {
+
+std::shared_ptr<MemoryKey> MakeRoot(const char16_t* name) {
+    auto key = std::make_shared<MemoryKey>();
+    key->name = name;
+    return key;
+}
+
+// Gone from the tree: handles still held to any key of the subtree see it deleted.
+void MarkDeleted(const std::shared_ptr<MemoryKey>& key) {
+    key->deleted = true;
+    key->parent = nullptr;
+    for (const auto& sub : key->subkeys) MarkDeleted(sub);
+    key->subkeys.clear();
+    key->values.clear();
+}
+
+void Detach(const std::shared_ptr<MemoryKey>& key) {
+    if (MemoryKey* parent = key->parent) {
+        auto& siblings = parent->subkeys;
+        siblings.erase(std::remove(siblings.begin(), siblings.end(), key), siblings.end());
+    }
+    MarkDeleted(key);
+}
+
+// Hive trees are built by hand in tests; their parent links are set when mounted.
+void LinkParents(MemoryKey& key) {
+    for (const auto& sub : key.subkeys) {
+        sub->parent = &key;
+        LinkParents(*sub);
+    }
+}
+
+}  // namespace
+
+MemoryRegistry::MemoryRegistry()
+    : classesRoot_(MakeRoot(u"HKCR")), machine_(MakeRoot(u"HKLM")), users_(MakeRoot(u"HKU")) {}
+
+bool MemoryRegistry::IsRoot(RegKey key) {
+    return key == kHkeyClassesRoot || key == kHkeyLocalMachine || key == kHkeyUsers;
+}
+
+const std::shared_ptr<MemoryKey>& MemoryRegistry::Root(RegKey root) const {
+    static const std::shared_ptr<MemoryKey> none;
+    switch (root) {
+        case kHkeyClassesRoot: return classesRoot_;
+        case kHkeyLocalMachine: return machine_;
+        case kHkeyUsers: return users_;
+        default: return none;
+    }
+}
+
+std::shared_ptr<MemoryKey> MemoryRegistry::Resolve(RegKey key) const {
+    if (IsRoot(key)) return Root(key);
+    auto found = handles_.find(key);
+    if (found == handles_.end() || found->second->deleted) return nullptr;
+    return found->second;
+}
+
+std::optional<std::vector<Text>> MemoryRegistry::SplitPath(const Text& path) {
+    std::vector<Text> parts;
+    if (path.empty()) return parts;
+    if (path.front() == u'\\') return std::nullopt;
+    TextView rest(path);
+    if (rest.back() == u'\\') rest.remove_suffix(1);
+    while (true) {
+        const auto cut = rest.find(u'\\');
+        const TextView part = rest.substr(0, cut);
+        if (part.empty()) return std::nullopt;
+        parts.emplace_back(part);
+        if (cut == TextView::npos) break;
+        rest.remove_prefix(cut + 1);
+    }
+    return parts;
+}
+
+std::optional<MemoryRegistry::Target> MemoryRegistry::Locate(RegKey key, const Text& subKey,
+                                                             bool redirect) const {
+    auto start = Resolve(key);
+    auto parts = SplitPath(subKey);
+    if (!start || !parts) return std::nullopt;
+    if (!redirect) return Target{start, *parts};
+
+    // Only HKLM itself and HKLM\SOFTWARE sit above the split between the views;
+    // a handle deeper down already lies in one view and stays there.
+    std::vector<Text> full;
+    const MemoryKey* walk = start.get();
+    for (; walk->parent; walk = walk->parent) full.insert(full.begin(), walk->name);
+    if (walk != machine_.get() || full.size() > 1) return Target{start, *parts};
+    full.insert(full.end(), parts->begin(), parts->end());
+    if (full.size() >= 2 && EqualsIgnoreAsciiCase(full[0], u"SOFTWARE") &&
+        !EqualsIgnoreAsciiCase(full[1], u"WOW6432Node")) {
+        full.insert(full.begin() + 1, u"WOW6432Node");
+        return Target{machine_, full};
+    }
+    return Target{start, *parts};
+}
+
+std::shared_ptr<MemoryKey> MemoryRegistry::Find(const Target& target) {
+    auto key = target.start;
+    for (const auto& part : target.parts) {
+        key = key->FindSubkey(part);
+        if (!key) return nullptr;
+    }
+    return key;
+}
+
+std::shared_ptr<MemoryKey> MemoryRegistry::Create(const Target& target) {
+    auto key = target.start;
+    for (const auto& part : target.parts) {
+        auto next = key->FindSubkey(part);
+        if (!next) {
+            next = std::make_shared<MemoryKey>();
+            next->name = part;
+            next->parent = key.get();
+            key->subkeys.push_back(next);
+        }
+        key = next;
+    }
+    return key;
+}
+
+RegKey MemoryRegistry::OpenHandle(std::shared_ptr<MemoryKey> key) {
+    const RegKey handle = nextHandle_++;
+    handles_.emplace(handle, std::move(key));
+    return handle;
+}
+
+bool MemoryRegistry::CloseHandle(RegKey handle) { return handles_.erase(handle) == 1; }
+
+bool MemoryRegistry::IsMountTop(const MemoryKey* key) const {
+    return std::any_of(mounts_.begin(), mounts_.end(),
+                       [key](const Mount_& m) { return m.top.get() == key; });
+}
+
+bool MemoryRegistry::ContainsMountTop(const MemoryKey& key) const {
+    if (IsMountTop(&key)) return true;
+    return std::any_of(key.subkeys.begin(), key.subkeys.end(),
+                       [this](const auto& sub) { return ContainsMountTop(*sub); });
+}
+
+bool MemoryRegistry::DeleteKey(const std::shared_ptr<MemoryKey>& key) {
+    if (!key->parent || IsMountTop(key.get()) || !key->subkeys.empty()) return false;
+    Detach(key);
+    return true;
+}
+
+bool MemoryRegistry::DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keepKey) {
+    if (!keepKey && (!key->parent || IsMountTop(key.get()))) return false;
+    // A loaded hive is not part of the tree it hangs in: nothing above it deletes it.
+    for (const auto& sub : key->subkeys)
+        if (ContainsMountTop(*sub)) return false;
+    if (keepKey) {
+        const auto subkeys = key->subkeys;
+        for (const auto& sub : subkeys) Detach(sub);
+        key->values.clear();
+    } else {
+        Detach(key);
+    }
+    return true;
+}
+
+std::string MemoryRegistry::PathOf(const MemoryKey& key) const {
+    if (key.deleted) return "(deleted) " + ToUtf8(key.name);
+    std::string path = ToUtf8(key.name);
+    for (const MemoryKey* up = key.parent; up; up = up->parent) path = ToUtf8(up->name) + "\\" + path;
+    return path;
+}
+
+std::string MemoryRegistry::PathOf(RegKey key) const {
+    if (key == 0) return std::string();
+    if (IsRoot(key)) return PathOf(*Root(key));
+    auto found = handles_.find(key);
+    if (found == handles_.end()) return "(not a handle)";
+    return PathOf(*found->second);
+}
+
+bool MemoryRegistry::IsMountedFile(const Text& file) const {
+    return std::any_of(mounts_.begin(), mounts_.end(),
+                       [&](const Mount_& m) { return EqualsIgnoreAsciiCase(m.file, file); });
+}
+
+bool MemoryRegistry::Mount(const Text& name, const Text& file,
+                           const std::shared_ptr<MemoryKey>& tree) {
+    if (!tree || name.empty() || name.find(u'\\') != Text::npos) return false;
+    if (users_->FindSubkey(name) || IsMountedFile(file)) return false;
+    if (tree->parent || tree->deleted) return false;
+    mounts_.push_back(Mount_{name, file, tree->name, tree});
+    tree->name = name;
+    tree->parent = users_.get();
+    LinkParents(*tree);
+    users_->subkeys.push_back(tree);
+    return true;
+}
+
+bool MemoryRegistry::IsInside(const MemoryKey* key, const MemoryKey* top) const {
+    for (; key; key = key->parent)
+        if (key == top) return true;
+    return false;
+}
+
+bool MemoryRegistry::Unmount(const Text& name, std::shared_ptr<MemoryKey>* tree, Text* file) {
+    auto mount = std::find_if(mounts_.begin(), mounts_.end(), [&](const Mount_& m) {
+        return EqualsIgnoreAsciiCase(m.name, name);
+    });
+    if (mount == mounts_.end()) return false;
+    for (const auto& handle : handles_)
+        if (IsInside(handle.second.get(), mount->top.get())) return false;
+    auto& siblings = users_->subkeys;
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), mount->top), siblings.end());
+    mount->top->parent = nullptr;
+    mount->top->name = mount->originalName;
+    if (tree) *tree = mount->top;
+    if (file) *file = mount->file;
+    mounts_.erase(mount);
+    return true;
+}
+
+const MemoryKey* MemoryRegistry::MountTopByName(const Text& name) const {
+    for (const auto& mount : mounts_)
+        if (EqualsIgnoreAsciiCase(mount.name, name)) return mount.top.get();
+    return nullptr;
+}
+
+std::vector<Text> MemoryRegistry::MountNames() const {
+    std::vector<Text> names;
+    for (const auto& mount : mounts_) names.push_back(mount.name);
+    return names;
+}
+
+std::string MemoryRegistry::MountsText() const {
+    std::string text;
+    for (const auto& mount : mounts_)
+        text += "  HKU\\" + ToUtf8(mount.name) + " <- " + ToUtf8(mount.file) + "\n";
+    return text;
+}
+
+}  // namespace km
