@@ -1,0 +1,161 @@
+#include "engine/package_file.h"
+
+#include <cstring>
+#include <vector>
+
+#include "engine/record_parser.h"
+
+namespace km {
+
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+// Decodes UTF-8 into `out`, which has room for n units: no sequence yields
+// more units than it has bytes. Each maximal ill-formed subpart (a lone or
+// out-of-place byte, a cut-off sequence, an overlong form, a surrogate, a
+// code point above U+10FFFF) becomes one U+FFFD. Returns the units written.
+std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out) {
+    std::size_t i = 0;
+    std::size_t o = 0;
+    while (i < n) {
+        // Package lines are mostly ASCII.
+        while (i < n && in[i] < 0x80) out[o++] = in[i++];
+        if (i >= n) break;
+
+        const unsigned lead = in[i];
+        unsigned need = 0;
+        char32_t cp = 0;
+        // The range of the first continuation byte excludes overlongs,
+        // surrogates and code points above U+10FFFF; later ones are 80..BF.
+        unsigned lo = 0x80, hi = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+            cp = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            cp = lead & 0x0F;
+            if (lead == 0xE0) lo = 0xA0;
+            if (lead == 0xED) hi = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            cp = lead & 0x07;
+            if (lead == 0xF0) lo = 0x90;
+            if (lead == 0xF4) hi = 0x8F;
+        } else {
+            out[o++] = kReplacement;
+            ++i;
+            continue;
+        }
+
+        std::size_t j = i + 1;
+        bool complete = true;
+        for (unsigned k = 0; k < need; ++k, ++j) {
+            if (j >= n || in[j] < lo || in[j] > hi) {
+                complete = false;
+                break;
+            }
+            cp = (cp << 6) | (in[j] & 0x3F);
+            lo = 0x80;
+            hi = 0xBF;
+        }
+        // The byte that broke a sequence is read again as the start of the next.
+        i = j;
+        if (!complete) {
+            out[o++] = kReplacement;
+        } else if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out[o++] = char16_t(0xD800 + (cp >> 10));
+            out[o++] = char16_t(0xDC00 + (cp & 0x3FF));
+        } else {
+            out[o++] = char16_t(cp);
+        }
+    }
+    return o;
+}
+
+// One reused decoding buffer for all lines of a file.
+class LineBuffer {
+public:
+    char16_t* Room(std::size_t units) {
+        if (units_.size() < units) units_.resize(units);
+        return units_.data();
+    }
+
+private:
+    std::vector<char16_t> units_;
+};
+
+void SplitUtf8(const unsigned char* data, std::size_t size, bool completeLinesOnly,
+               const std::function<void(TextView)>& onLine) {
+    LineBuffer buffer;
+    std::size_t pos = 0;
+    while (pos < size) {
+        const void* lf = std::memchr(data + pos, '\n', size - pos);
+        if (!lf && completeLinesOnly) return;
+        const std::size_t end = lf ? std::size_t(static_cast<const unsigned char*>(lf) - data) : size;
+        std::size_t lineEnd = end;
+        if (lf && lineEnd > pos && data[lineEnd - 1] == '\r') --lineEnd;
+        const std::size_t bytes = lineEnd - pos;
+        char16_t* out = buffer.Room(bytes);
+        onLine(TextView(out, DecodeUtf8(data + pos, bytes, out)));
+        pos = lf ? end + 1 : size;
+    }
+}
+
+void SplitUtf16Le(const unsigned char* data, std::size_t size, bool completeLinesOnly,
+                  const std::function<void(TextView)>& onLine) {
+    const std::size_t units = size / 2;  // an odd last byte is no unit
+    auto unitAt = [data](std::size_t i) {
+        return char16_t(data[2 * i] | (data[2 * i + 1] << 8));
+    };
+    LineBuffer buffer;
+    std::size_t pos = 0;
+    while (pos < units) {
+        std::size_t end = pos;
+        while (end < units && unitAt(end) != u'\n') ++end;
+        const bool terminated = end < units;
+        if (!terminated && completeLinesOnly) return;
+        std::size_t lineEnd = end;
+        if (terminated && lineEnd > pos && unitAt(lineEnd - 1) == u'\r') --lineEnd;
+        char16_t* out = buffer.Room(lineEnd - pos);
+        for (std::size_t i = pos; i < lineEnd; ++i) out[i - pos] = unitAt(i);
+        onLine(TextView(out, lineEnd - pos));
+        pos = terminated ? end + 1 : units;
+    }
+}
+
+// completeLinesOnly drops a last line that has no line end: after a read
+// error it may have been cut anywhere.
+void SplitLines(std::string_view bytes, bool completeLinesOnly,
+                const std::function<void(TextView)>& onLine) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    if (size >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+        SplitUtf16Le(data + 2, size - 2, completeLinesOnly, onLine);
+    } else if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+        SplitUtf8(data + 3, size - 3, completeLinesOnly, onLine);
+    } else {
+        SplitUtf8(data, size, completeLinesOnly, onLine);
+    }
+}
+
+}  // namespace
+
+void SplitPackageLines(std::string_view bytes, const std::function<void(TextView)>& onLine) {
+    SplitLines(bytes, false, onLine);
+}
+
+PackageReadResult ReadPackageFile(Platform& sys, RunState& state, RecordList& records) {
+    state.targetGroups = 0;
+    const FileContents file = sys.ReadWholeFile(state.dataPath);
+    if (file.status == FileReadStatus::NotOpened) return PackageReadResult::NotOpened;
+
+    const bool readWhole = file.status == FileReadStatus::Read;
+    SplitLines(file.bytes, !readWhole, [&](TextView line) {
+        records.push_back(ParseRecordLine(line, state.targetGroups));
+    });
+    return readWhole ? PackageReadResult::Opened : PackageReadResult::ReadError;
+}
+
+}  // namespace km

@@ -1,0 +1,142 @@
+#include "engine/record_parser.h"
+
+#include <cstdint>
+
+#include "engine/text.h"
+#include "engine/value_encoding.h"
+
+namespace km {
+
+namespace {
+
+constexpr TextView kSeparator = u"*@*";
+constexpr TextView kRemovalMarker = u"DELETE_REG";
+constexpr TextView kClassesPrefix = u"Software\\Classes\\";
+constexpr TextView kKeyOnly = u"True";
+
+// Cuts a line into fields. A field ends at the next separator; when no
+// separator is left the field is empty and moving on drops two characters
+// (existing packages depend on this exact cutting). A view: the line outlives
+// the parse, and a long line is never copied.
+class FieldCutter {
+public:
+    explicit FieldCutter(TextView line) : rest_(line) {}
+
+    // Takes the next field and moves past it and its separator.
+    TextView Next() {
+        const std::int64_t n = Size();
+        const std::size_t found = rest_.find(kSeparator);
+        const std::int64_t p = found == TextView::npos ? -1 : std::int64_t(found);
+        const TextView field = Head(p);
+        rest_ = Tail(n - p - std::int64_t(kSeparator.size()));
+        return field;
+    }
+
+    TextView Rest() const { return rest_; }
+
+private:
+    std::int64_t Size() const { return std::int64_t(rest_.size()); }
+    TextView Head(std::int64_t k) const {
+        if (k <= 0) return TextView();
+        return k >= Size() ? rest_ : rest_.substr(0, std::size_t(k));
+    }
+    TextView Tail(std::int64_t k) const {
+        if (k <= 0) return TextView();
+        return k >= Size() ? rest_ : rest_.substr(rest_.size() - std::size_t(k));
+    }
+
+    TextView rest_;
+};
+
+struct RootRule {
+    TextView marker;  // found anywhere in the root field, exact case
+    RootKind kind;
+    RegKey key;
+    TextView keyPrefix;        // put before the key field
+    bool takesClassesPrefix;   // a leading "Software\Classes\" marks a classes key
+};
+
+// First match wins; the last rule takes every other root, an empty one too.
+constexpr RootRule kRootRules[] = {
+    {u"HKEY_CLASSES_ROOT", ClassesRoot, kHkeyClassesRoot, u"", true},
+    {u"HKEY_LOCAL_MACHINE\\SOFTWARE", MachineSoftware, kHkeyLocalMachine, u"SOFTWARE\\", false},
+    {u"HKEY_LOCAL_MACHINE\\SYSTEM", MachineSystem, kHkeyLocalMachine, u"SYSTEM\\", false},
+};
+constexpr RootRule kOtherRoot = {u"", Users, kHkeyUsers, u"", true};
+
+const RootRule& ClassifyRoot(TextView field) {
+    for (const RootRule& rule : kRootRules)
+        if (field.find(rule.marker) != TextView::npos) return rule;
+    return kOtherRoot;
+}
+
+struct TargetRule {
+    TextView target;  // ASCII case ignored
+    std::uint8_t classesBits;
+    std::uint8_t userBits;
+};
+
+constexpr TargetRule kTargetRules[] = {
+    {u"All Users", TargetGroups::kUserClasses | TargetGroups::kAdministratorClasses,
+     TargetGroups::kUserHive | TargetGroups::kAdministratorHive},
+    {u"Administrator", TargetGroups::kAdministratorClasses, TargetGroups::kAdministratorHive},
+    {u"User", TargetGroups::kUserClasses, TargetGroups::kUserHive},
+};
+
+void AddTargetGroups(const PackageRecord& record, std::uint8_t& targetGroups) {
+    if (record.rootKind != Users) return;
+    for (const TargetRule& rule : kTargetRules) {
+        if (EqualsIgnoreAsciiCase(record.target, rule.target)) {
+            targetGroups |= record.classesKey == 1 ? rule.classesBits : rule.userBits;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+PackageRecord ParseRecordLine(TextView line, std::uint8_t& targetGroups) {
+    PackageRecord record;
+    FieldCutter fields(line);
+
+    fields.Next();  // the leading field carries nothing for us
+
+    const RootRule& root = ClassifyRoot(fields.Next());
+    record.rootKind = root.kind;
+    record.rootKey = root.key;
+
+    TextView key = fields.Next();
+    if (root.takesClassesPrefix && key.substr(0, kClassesPrefix.size()) == kClassesPrefix) {
+        key.remove_prefix(kClassesPrefix.size());
+        record.classesKey = 1;
+    }
+    record.keyPath.reserve(root.keyPrefix.size() + key.size());
+    record.keyPath.append(root.keyPrefix).append(key);
+
+    // The marker counts anywhere from the key-only field to the end of the line.
+    if (fields.Rest().find(kRemovalMarker) != TextView::npos) record.remove = 1;
+
+    if (EqualsIgnoreAsciiCase(fields.Next(), kKeyOnly)) {
+        record.keyOnly = 1;
+        // A per-user key still needs its target to reach the right profiles
+        // (and their hives); value name, type and data stay unread.
+        if (record.rootKind == Users) {
+            fields.Next();
+            fields.Next();
+            record.target = Text(fields.Next());
+            AddTargetGroups(record, targetGroups);
+        }
+        return record;
+    }
+
+    record.valueName = Text(fields.Next());
+    record.typeName = Text(fields.Next());
+    record.target = Text(fields.Next());
+    AddTargetGroups(record, targetGroups);
+
+    // Value data counts only when a separator follows it.
+    EncodeValueData(record, fields.Next());
+    return record;
+}
+
+}  // namespace km
