@@ -1,0 +1,708 @@
+// Drives the Win32 platform against the real system: the registry below
+// HKLM\SOFTWARE\KeymasonSelfTest, child processes, files in the temp folder,
+// the environment and the program's own version. Prints one line per check,
+// "note:" lines for what the system under test does with odd key paths, and
+// "N passed, N failed" last; exits non-zero when any check failed.
+//
+// The program is also its own child process: "--exit CODE" ends with CODE,
+// "--sleep MS" sleeps, "--version" ends with 0 when it reads version 1.2.3.4.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "engine/text.h"
+#include "platform/win32_handle.h"
+#include "platform/win32_platform.h"
+
+namespace km {
+namespace {
+
+constexpr std::uint64_t kExpectedVersion = 0x0001000200030004ull;  // selftest_version.rc
+constexpr std::uint32_t kWriteMask = kKeyAllAccess | kKeyWow64_64Key;
+constexpr std::uint32_t kReadMask = kKeyRead | kKeyWow64_64Key;
+const Text kBase = u"SOFTWARE\\KeymasonSelfTest";
+
+class Checks {
+public:
+    void Expect(bool ok, const std::string& what) {
+        std::printf("[%s] %s\n", ok ? " ok " : "FAIL", what.c_str());
+        std::fflush(stdout);
+        ++(ok ? passed_ : failed_);
+    }
+    void Note(const std::string& what) {
+        std::printf("note: %s\n", what.c_str());
+        std::fflush(stdout);
+    }
+    int Passed() const { return passed_; }
+    int Failed() const { return failed_; }
+
+private:
+    int passed_ = 0;
+    int failed_ = 0;
+};
+
+// A key handle of the test's own, closed when the scope ends.
+class ScopedKey {
+public:
+    explicit ScopedKey(Platform& sys) : sys_(sys) {}
+    ~ScopedKey() { sys_.RegCloseKey(key_); }
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+    RegKey* Out() { return &key_; }
+    RegKey Get() const { return key_; }
+
+private:
+    Platform& sys_;
+    RegKey key_ = 0;
+};
+
+std::string U8(const Text& text) { return ToUtf8(text); }
+const wchar_t* Wide(const Text& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+Text FromWide(const wchar_t* text) { return Text(reinterpret_cast<const char16_t*>(text)); }
+
+// UTF-16LE units with the terminator, as the registry stores string values.
+Bytes TextBytes(const Text& text) {
+    Bytes bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+Bytes MultiBytes(const std::vector<Text>& items) {
+    Bytes bytes;
+    for (const Text& item : items) {
+        Bytes one = TextBytes(item);
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+Bytes LittleEndian(std::uint64_t value, int width) {
+    Bytes bytes;
+    for (int i = 0; i < width; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    return bytes;
+}
+
+Bytes Pattern(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    return bytes;
+}
+
+bool KeyExists(Platform& sys, RegKey root, const Text& path) {
+    ScopedKey key(sys);
+    return sys.RegOpenKeyExW(root, path, 0, kReadMask, key.Out());
+}
+
+std::vector<Text> SubkeyNames(Platform& sys, RegKey key) {
+    std::vector<Text> names;
+    Text name;
+    for (std::uint32_t i = 0; sys.RegEnumKeyExW(key, i, 256, &name); ++i) names.push_back(name);
+    return names;
+}
+
+Text TempFolder() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+    Text folder = FromWide(buffer).substr(0, length);
+    if (!folder.empty() && folder.back() == u'\\') folder.pop_back();
+    return folder;
+}
+
+Text OwnPath() {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), 32768);
+    return Text(reinterpret_cast<const char16_t*>(buffer.data()), length);
+}
+
+// A folder path well past MAX_PATH, made of long names, created with \\?\.
+Text MakeDeepFolder(const Text& under) {
+    Text path = u"\\\\?\\" + under;
+    for (int i = 0; i < 6; ++i) {
+        path += u"\\keymason deep folder with a rather long name " + Text(1, char16_t(u'0' + i));
+        ::CreateDirectoryW(Wide(path), nullptr);
+    }
+    return path;
+}
+
+void RemoveTree(const Text& folder) {
+    // Best effort: the test's own files and folders, deepest first.
+    Text pattern = folder + u"\\*";
+    WIN32_FIND_DATAW found{};
+    HANDLE search = ::FindFirstFileW(Wide(pattern), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const Text name = FromWide(found.cFileName);
+            if (name == u"." || name == u"..") continue;
+            const Text child = folder + u"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                ::DeleteFileW(Wide(child));
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryW(Wide(folder));
+}
+
+// ---------------------------------------------------------------- Registry
+
+void TestRoots(Win32Platform& sys, Checks& checks) {
+    struct Root {
+        const char* name;
+        RegKey key;
+        Text probe;  // a key that every system has below the root
+    };
+    const Root roots[] = {
+        {"HKEY_CLASSES_ROOT", kHkeyClassesRoot, u"CLSID"},
+        {"HKEY_LOCAL_MACHINE", kHkeyLocalMachine, u"SOFTWARE"},
+        {"HKEY_USERS", kHkeyUsers, u".DEFAULT"},
+    };
+    for (const Root& root : roots) {
+        const std::string name = root.name;
+        RegKey same = 0;
+        checks.Expect(sys.RegOpenKeyExW(root.key, u"", 0, kKeyRead, &same) && same == root.key,
+                      name + ": opening the empty path hands the root back as the same value");
+        std::uint32_t count = 0;
+        const bool counted = sys.RegQueryInfoKeyW(root.key, &count);
+        checks.Expect(counted && count > 0,
+                      name + ": has subkeys (" + std::to_string(count) + ")");
+        checks.Expect(KeyExists(sys, root.key, root.probe),
+                      name + ": opens " + U8(root.probe));
+    }
+}
+
+void TestCreateAndOpen(Win32Platform& sys, Checks& checks) {
+    const SecurityAttributes attributes{12, false, 0};
+    {
+        ScopedKey deep(sys);
+        checks.Expect(sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Deep\\Er\\Key", 0,
+                                          kRegOptionNonVolatile, kWriteMask, &attributes,
+                                          deep.Out()) &&
+                          deep.Get() != 0,
+                      "create makes every missing key along the path");
+    }
+    checks.Expect(KeyExists(sys, kHkeyLocalMachine, kBase + u"\\Deep\\Er"),
+                  "the middle key of a created path exists");
+    {
+        ScopedKey again(sys);
+        checks.Expect(sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Deep", 0,
+                                          kRegOptionNonVolatile, kWriteMask, nullptr,
+                                          again.Out()),
+                      "create of an existing key without attributes opens it");
+    }
+
+    RegKey untouched = 0x1234;
+    checks.Expect(!sys.RegOpenKeyExW(kHkeyLocalMachine, kBase + u"\\Missing", 0, kReadMask,
+                                     &untouched) &&
+                      untouched == 0x1234,
+                  "open of a missing key fails and leaves the result alone");
+
+    // An empty path gives a second handle to the same key.
+    ScopedKey base(sys);
+    ScopedKey same(sys);
+    sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, base.Out());
+    const bool created = sys.RegCreateKeyExW(base.Get(), u"", 0, kRegOptionNonVolatile,
+                                             kWriteMask, &attributes, same.Out());
+    const Bytes marker = LittleEndian(42, 4);
+    sys.RegSetValueExW(same.Get(), u"ThroughEmptyPath", 0, kRegDword, marker.data(),
+                       static_cast<std::uint32_t>(marker.size()));
+    Bytes seen;
+    checks.Expect(created && same.Get() != base.Get() &&
+                      sys.RegQueryValueExW(base.Get(), u"ThroughEmptyPath", nullptr, &seen) &&
+                      seen == marker,
+                  "create with an empty path opens a new handle to the key itself");
+    checks.Expect(sys.RegCloseKey(0), "closing the empty handle succeeds and does nothing");
+}
+
+void TestValues(Win32Platform& sys, Checks& checks) {
+    struct Row {
+        const char* label;
+        Text name;
+        std::uint32_t type;
+        Bytes data;
+    };
+    const std::vector<Row> rows = {
+        {"REG_SZ", u"Text", kRegSz, TextBytes(u"C:\\Program Files\\Keymason")},
+        {"REG_SZ, non-ASCII name and data", u"Wert-\u00e4\u65e5", kRegSz,
+         TextBytes(u"\u00fc\u00df\u30ad")},
+        {"REG_SZ default value", u"", kRegSz, TextBytes(u"default")},
+        {"REG_EXPAND_SZ", u"Expand", kRegExpandSz, TextBytes(u"%SystemRoot%\\system32")},
+        {"REG_BINARY", u"Binary", kRegBinary, {0x00, 0xFF, 0x10, 0x0A, 0x0D, 0x1A}},
+        {"REG_BINARY empty", u"EmptyBinary", kRegBinary, {}},
+        {"REG_BINARY of 100000 bytes", u"Large", kRegBinary, Pattern(100000)},
+        {"REG_DWORD", u"Dword", kRegDword, LittleEndian(0xDEADBEEF, 4)},
+        {"REG_MULTI_SZ", u"Multi", kRegMultiSz, MultiBytes({u"one", u"two", u"three"})},
+        {"REG_QWORD", u"Qword", kRegQword, LittleEndian(0x0123456789ABCDEFull, 8)},
+    };
+    ScopedKey key(sys);
+    if (!sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Values", 0, kRegOptionNonVolatile,
+                             kWriteMask, nullptr, key.Out())) {
+        checks.Expect(false, "create the key for the value tests");
+        return;
+    }
+    for (const Row& row : rows) {
+        const bool set = sys.RegSetValueExW(key.Get(), row.name, 0, row.type, row.data.data(),
+                                            static_cast<std::uint32_t>(row.data.size()));
+        std::uint32_t type = 0;
+        Bytes data;
+        const bool read = sys.RegQueryValueExW(key.Get(), row.name, &type, &data);
+        checks.Expect(set && read && type == row.type && data == row.data,
+                      std::string(row.label) + ": set and read back whole (" +
+                          std::to_string(data.size()) + " of " +
+                          std::to_string(row.data.size()) + " bytes)");
+    }
+
+    // Overwriting replaces the whole value, nothing of the old one stays.
+    const Bytes shorter = TextBytes(u"C:");
+    sys.RegSetValueExW(key.Get(), u"Text", 0, kRegSz, shorter.data(),
+                       static_cast<std::uint32_t>(shorter.size()));
+    Bytes data;
+    checks.Expect(sys.RegQueryValueExW(key.Get(), u"Text", nullptr, &data) && data == shorter,
+                  "a shorter value replaces a longer one (type not asked for)");
+
+    std::uint32_t type = 99;
+    Bytes kept = {1, 2, 3};
+    checks.Expect(!sys.RegQueryValueExW(key.Get(), u"NoSuchValue", &type, &kept) &&
+                      type == 99 && kept == Bytes({1, 2, 3}),
+                  "reading a missing value fails and leaves type and data alone");
+
+    // Deleting values: on the open key itself, and through a subkey path.
+    checks.Expect(sys.RegDeleteKeyValueW(key.Get(), nullptr, u"Dword") &&
+                      !sys.RegQueryValueExW(key.Get(), u"Dword", nullptr, &data),
+                  "delete a value of the open key (no subkey)");
+    checks.Expect(!sys.RegDeleteKeyValueW(key.Get(), nullptr, u"Dword"),
+                  "deleting a value that is gone fails");
+    ScopedKey parent(sys);
+    sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, parent.Out());
+    const Text values = u"Values";
+    checks.Expect(sys.RegDeleteKeyValueW(parent.Get(), &values, u"Qword") &&
+                      !sys.RegQueryValueExW(key.Get(), u"Qword", nullptr, &data),
+                  "delete a value through a subkey path");
+}
+
+void TestEnumeration(Win32Platform& sys, Checks& checks) {
+    const std::vector<Text> names = {u"Alpha", u"Beta", u"Gamma", u"\u65e5\u672c-Schl\u00fcssel"};
+    ScopedKey key(sys);
+    sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Enum", 0, kRegOptionNonVolatile,
+                        kWriteMask, nullptr, key.Out());
+    for (const Text& name : names) {
+        ScopedKey child(sys);
+        sys.RegCreateKeyExW(key.Get(), name, 0, kRegOptionNonVolatile, kWriteMask, nullptr,
+                            child.Out());
+    }
+    std::uint32_t count = 0;
+    const bool counted = sys.RegQueryInfoKeyW(key.Get(), &count);
+    checks.Expect(counted && count == names.size(),
+                  "the subkey count is " + std::to_string(names.size()) + " (got " +
+                      std::to_string(count) + ")");
+
+    std::vector<Text> seen = SubkeyNames(sys, key.Get());
+    std::vector<Text> expected = names;
+    std::sort(seen.begin(), seen.end());
+    std::sort(expected.begin(), expected.end());
+    checks.Expect(seen == expected, "enumeration yields every subkey name once");
+    Text name = u"kept";
+    checks.Expect(!sys.RegEnumKeyExW(key.Get(), static_cast<std::uint32_t>(names.size()), 256,
+                                     &name),
+                  "enumeration past the last subkey fails");
+
+    // "Gamma" has five units: it needs a capacity of six with the terminator.
+    struct Capacity {
+        std::uint32_t units;
+        bool fits;
+    };
+    const Capacity capacities[] = {{0, false}, {5, false}, {6, true}};
+    std::uint32_t gammaIndex = 0;
+    for (std::uint32_t i = 0; sys.RegEnumKeyExW(key.Get(), i, 256, &name); ++i)
+        if (name == u"Gamma") gammaIndex = i;
+    for (const Capacity& capacity : capacities) {
+        Text got;
+        const bool ok = sys.RegEnumKeyExW(key.Get(), gammaIndex, capacity.units, &got);
+        checks.Expect(ok == capacity.fits && (!ok || got == u"Gamma"),
+                      "a name of 5 units with capacity " + std::to_string(capacity.units) +
+                          (capacity.fits ? " fits" : " does not fit"));
+    }
+
+    std::uint32_t sentinel = 77;
+    checks.Expect(!sys.RegQueryInfoKeyW(0, &sentinel) && sentinel == 77,
+                  "the subkey count of no key fails and leaves the count alone");
+    ScopedKey leaf(sys);
+    sys.RegOpenKeyExW(key.Get(), u"Alpha", 0, kReadMask, leaf.Out());
+    count = 77;
+    checks.Expect(sys.RegQueryInfoKeyW(leaf.Get(), &count) && count == 0,
+                  "a key without subkeys counts 0");
+}
+
+void TestDeleteKeys(Win32Platform& sys, Checks& checks) {
+    const Text enumPath = kBase + u"\\Enum";
+    checks.Expect(sys.RegDeleteKeyExW(kHkeyLocalMachine, enumPath + u"\\Alpha", kKeyWow64_64Key,
+                                      0) &&
+                      !KeyExists(sys, kHkeyLocalMachine, enumPath + u"\\Alpha"),
+                  "delete a key without subkeys in the 64-bit view");
+    const bool deletedParent =
+        sys.RegDeleteKeyExW(kHkeyLocalMachine, enumPath, kKeyWow64_64Key, 0);
+    checks.Expect(!deletedParent && KeyExists(sys, kHkeyLocalMachine, enumPath + u"\\Beta"),
+                  "a key with subkeys is not deleted one by one");
+
+    // A null path empties the key itself: subkeys and values go, the key stays.
+    ScopedKey key(sys);
+    sys.RegOpenKeyExW(kHkeyLocalMachine, enumPath, 0, kWriteMask, key.Out());
+    const Bytes one = LittleEndian(1, 4);
+    sys.RegSetValueExW(key.Get(), u"Value", 0, kRegDword, one.data(), 4);
+    Bytes data;
+    std::uint32_t count = 77;
+    const bool emptied = sys.RegDeleteTreeW(key.Get(), nullptr);
+    checks.Expect(emptied && sys.RegQueryInfoKeyW(key.Get(), &count) && count == 0,
+                  "delete tree without a path removes the key's subkeys");
+    const bool valueGone = !sys.RegQueryValueExW(key.Get(), u"Value", nullptr, &data);
+    checks.Expect(valueGone, "delete tree without a path removes the key's values");
+    checks.Expect(KeyExists(sys, kHkeyLocalMachine, enumPath),
+                  "delete tree without a path keeps the key itself");
+
+    checks.Expect(sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase) &&
+                      !KeyExists(sys, kHkeyLocalMachine, kBase),
+                  "delete tree removes the key and everything below it");
+    checks.Expect(!sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase),
+                  "delete tree of a missing key fails");
+}
+
+// How the system treats odd paths; the engine's own path handling decides
+// what reaches it, so these are reported, not judged.
+void ProbeOddPaths(Win32Platform& sys, Checks& checks) {
+    struct Probe {
+        const char* label;
+        Text path;
+    };
+    const Probe probes[] = {
+        {"trailing backslash", kBase + u"\\Trailing\\"},
+        {"leading backslash", u"\\" + kBase + u"\\Leading"},
+        {"doubled backslash", kBase + u"\\Doubled\\\\Inner"},
+        {"empty path below a root", u""},
+    };
+    for (const Probe& probe : probes) {
+        ScopedKey key(sys);
+        const bool ok = sys.RegCreateKeyExW(kHkeyLocalMachine, probe.path, 0,
+                                            kRegOptionNonVolatile, kWriteMask, nullptr,
+                                            key.Out());
+        std::string made;
+        ScopedKey base(sys);
+        if (sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kReadMask, base.Out())) {
+            for (const Text& name : SubkeyNames(sys, base.Get())) {
+                made += " " + U8(name);
+                ScopedKey sub(sys);
+                sys.RegOpenKeyExW(base.Get(), name, 0, kReadMask, sub.Out());
+                for (const Text& inner : SubkeyNames(sys, sub.Get()))
+                    made += "\\" + (inner.empty() ? std::string("<empty name>") : U8(inner));
+            }
+        }
+        checks.Note(std::string("RegCreateKeyExW, ") + probe.label + ": " +
+                    (ok ? "succeeds" : "fails") +
+                    (ok && key.Get() == kHkeyLocalMachine ? " and hands the root back" : "") +
+                    "; keys below the test key:" + (made.empty() ? " none" : made));
+        sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
+        sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
+    }
+
+    // Which view a 32-bit-view delete reaches from a 64-bit process.
+    {
+        ScopedKey key(sys);
+        sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\View", 0, kRegOptionNonVolatile,
+                            kWriteMask, nullptr, key.Out());
+    }
+    const bool deleted32 =
+        sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase + u"\\View", kKeyWow64_32Key, 0);
+    checks.Note(std::string("RegDeleteKeyExW with KEY_WOW64_32KEY on a key made in the 64-bit "
+                            "view: ") +
+                (deleted32 ? "succeeds" : "fails") + ", the key " +
+                (KeyExists(sys, kHkeyLocalMachine, kBase + u"\\View") ? "stays" : "is gone"));
+    sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
+    sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
+}
+
+// ----------------------------------------------------- Processes, system
+
+DWORD ExitCodeOf(ProcessHandle process) {
+    DWORD code = 0xFFFFFFFF;
+    ::GetExitCodeProcess(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(process)), &code);
+    return code;
+}
+
+void TestProcesses(Win32Platform& sys, Checks& checks) {
+    const Text self = OwnPath();
+    const Text quoted = u"\"" + self + u"\"";
+    const StartupInfo hidden{kStartfUseShowWindow, kSwHide};
+
+    struct Start {
+        const char* label;
+        Text application;
+        Text commandLine;
+        DWORD exitCode;
+    };
+    const Start starts[] = {
+        {"full application path", self, quoted + u" --exit 3", 3},
+        {"no application name: found from the command line", u"", quoted + u" --exit 4", 4},
+        {"command line far past MAX_PATH", self,
+         quoted + u" --exit 5 " + Text(2000, u'x'), 5},
+    };
+    for (const Start& start : starts) {
+        ProcessHandle process = 0;
+        const bool started =
+            sys.CreateProcessW(start.application, start.commandLine, true, 0, hidden, &process);
+        const WaitResult waited =
+            started ? sys.WaitForProcess(process, 30000) : WaitResult::Failed;
+        const DWORD code = started ? ExitCodeOf(process) : 0xFFFFFFFF;
+        checks.Expect(started && process != 0 && waited == WaitResult::Exited &&
+                          code == start.exitCode,
+                      std::string("start, wait, exit code: ") + start.label + " (exit " +
+                          std::to_string(code) + ")");
+        if (started) sys.CloseProcess(process);
+    }
+
+    ProcessHandle sleeper = 0;
+    if (sys.CreateProcessW(self, quoted + u" --sleep 20000", false, 0, hidden, &sleeper)) {
+        checks.Expect(sys.WaitForProcess(sleeper, 0) == WaitResult::TimedOut,
+                      "a running child times out a short wait");
+        ::TerminateProcess(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(sleeper)), 9);
+        checks.Expect(sys.WaitForProcess(sleeper, 30000) == WaitResult::Exited,
+                      "an ended child is reported as exited");
+        sys.CloseProcess(sleeper);
+    } else {
+        checks.Expect(false, "start a sleeping child");
+    }
+
+    ProcessHandle none = 0x55;
+    checks.Expect(!sys.CreateProcessW(u"C:\\no\\such\\program.exe", u"program.exe", true, 0,
+                                      hidden, &none) &&
+                      none == 0x55,
+                  "starting a missing program fails and leaves the handle alone");
+    checks.Expect(sys.WaitForProcess(0, 0) == WaitResult::Failed,
+                  "waiting on no process fails");
+
+    const Text system = sys.GetSystemDirectoryW();
+    checks.Expect(!system.empty() && system.back() != u'\\' && sys.PathExists(system),
+                  "the system folder exists: " + U8(system));
+    checks.Expect(sys.PathExists(system + u"\\reg.exe"), "reg.exe is in the system folder");
+}
+
+void TestClockAndEnvironment(Win32Platform& sys, Checks& checks) {
+    const LocalTime now = sys.GetLocalTime();
+    checks.Expect(now.year >= 2020 && now.month >= 1 && now.month <= 12 && now.day >= 1 &&
+                      now.day <= 31 && now.hour >= 0 && now.hour <= 23 && now.minute >= 0 &&
+                      now.minute <= 59 && now.second >= 0 && now.second <= 59,
+                  "the local time is a plausible date and time");
+
+    const Text longValue(5000, u'v');
+    ::SetEnvironmentVariableW(L"KEYMASON_SELFTEST", L"C:\\km app");
+    ::SetEnvironmentVariableW(L"KEYMASON_SELFTEST_LONG", Wide(longValue));
+    ::SetEnvironmentVariableW(L"KEYMASON_SELFTEST_UNSET", nullptr);
+    struct Row {
+        const char* label;
+        Text source;
+        Text expected;
+    };
+    const Row rows[] = {
+        {"a set variable", u"%KEYMASON_SELFTEST%\\logs", u"C:\\km app\\logs"},
+        {"an unset variable stays as written", u"%KEYMASON_SELFTEST_UNSET%\\logs",
+         u"%KEYMASON_SELFTEST_UNSET%\\logs"},
+        {"a lone percent sign", u"100% sure", u"100% sure"},
+        {"empty text", u"", u""},
+        {"a 5000-unit value, past any first buffer", u"<%KEYMASON_SELFTEST_LONG%>",
+         u"<" + longValue + u">"},
+    };
+    for (const Row& row : rows) {
+        Text expanded = u"stale";
+        const bool ok = sys.ExpandEnvironmentStringsW(row.source, &expanded);
+        checks.Expect(ok && expanded == row.expected,
+                      std::string("expand: ") + row.label + " (" +
+                          std::to_string(expanded.size()) + " units)");
+    }
+}
+
+void TestShortPaths(Win32Platform& sys, Checks& checks, const Text& work) {
+    const Text longFolder = work + u"\\A Folder With A Long Name";
+    ::CreateDirectoryW(Wide(longFolder), nullptr);
+    Text shortPath;
+    const bool ok = sys.GetShortPathNameW(longFolder, &shortPath);
+    checks.Expect(ok && !shortPath.empty() && sys.PathExists(shortPath),
+                  "short form of an existing folder names it: " + U8(shortPath));
+    Text kept = u"kept";
+    checks.Expect(!sys.GetShortPathNameW(work + u"\\No Such Folder", &kept),
+                  "short form of a missing path fails");
+
+    const Text deep = MakeDeepFolder(work);
+    Text deepShort;
+    const bool deepOk = sys.GetShortPathNameW(deep, &deepShort);
+    checks.Expect(deepOk && deepShort.size() < deep.size() &&
+                      deepShort.compare(0, 4, u"\\\\?\\") == 0,
+                  "short form of a " + std::to_string(deep.size()) + "-unit path (" +
+                      std::to_string(deepShort.size()) + " units)");
+}
+
+// ------------------------------------------------------------------- Files
+
+void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
+    const Text path = work + u"\\append.log";
+    const Text missingFolder = work + u"\\no such folder\\x.log";
+
+    checks.Expect(sys.ReadWholeFile(path).status == FileReadStatus::NotOpened,
+                  "reading a missing file: not opened");
+    checks.Expect(sys.ReadWholeFile(work).status == FileReadStatus::NotOpened,
+                  "reading a folder: not opened");
+    checks.Expect(!sys.AppendToFile(missingFolder, "x"),
+                  "appending in a missing folder fails");
+
+    // Each piece is appended as it is; the file always holds all pieces so far.
+    const std::string pieces[] = {
+        "", "first line\n", "second\r\n", std::string("\0\x1a\xff\r\r\n", 6),
+        std::string(300000, 'L'),
+    };
+    std::string expected;
+    for (const std::string& piece : pieces) {
+        const bool appended = sys.AppendToFile(path, piece);
+        expected += piece;
+        const FileContents read = sys.ReadWholeFile(path);
+        checks.Expect(appended && read.status == FileReadStatus::Read && read.bytes == expected,
+                      "append " + std::to_string(piece.size()) + " bytes, read back " +
+                          std::to_string(read.bytes.size()) + " of " +
+                          std::to_string(expected.size()));
+    }
+
+    struct Exists {
+        const char* label;
+        Text path;
+        bool exists;
+    };
+    const Exists exists[] = {
+        {"a file", path, true},
+        {"a folder", work, true},
+        {"a missing file", work + u"\\missing.txt", false},
+        {"a path in a missing folder", missingFolder, false},
+    };
+    for (const Exists& row : exists)
+        checks.Expect(sys.PathExists(row.path) == row.exists,
+                      std::string("exists: ") + row.label);
+
+    // Another program holds the file open for writing, sharing it: both work.
+    {
+        UniqueFileHandle other(::CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const bool appended = sys.AppendToFile(path, "shared\n");
+        expected += "shared\n";
+        checks.Expect(other && appended && sys.ReadWholeFile(path).bytes == expected,
+                      "append and read while another writer shares the file");
+    }
+    // Another program denies writers: reading still works, appending does not.
+    {
+        UniqueFileHandle other(::CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        checks.Expect(other && !sys.AppendToFile(path, "denied\n") &&
+                          sys.ReadWholeFile(path).bytes == expected,
+                      "a file locked against writers is read but not appended to");
+    }
+
+    const Text deepFile = MakeDeepFolder(work) + u"\\deep.log";
+    const bool appended = sys.AppendToFile(deepFile, "deep\n");
+    const FileContents deepRead = sys.ReadWholeFile(deepFile);
+    checks.Expect(appended && deepRead.status == FileReadStatus::Read &&
+                      deepRead.bytes == "deep\n" && sys.PathExists(deepFile),
+                  "a " + std::to_string(deepFile.size()) + "-unit path is written and read");
+}
+
+// ------------------------------------------------------------- Own version
+
+void TestVersion(Win32Platform& sys, Checks& checks, const Text& work) {
+    const std::optional<std::uint64_t> version = sys.GetOwnFileVersion();
+    checks.Expect(version && *version == kExpectedVersion,
+                  "own file version is 1.2.3.4 from the version resource");
+
+    // A copy of this program in a folder past MAX_PATH still reads its version.
+    const Text copy = MakeDeepFolder(work) + u"\\selftest copy.exe";
+    const bool copied = ::CopyFileW(Wide(u"\\\\?\\" + OwnPath()), Wide(copy), FALSE) != FALSE;
+    // The system may take the long path with or without the \\?\ prefix.
+    const Text plain = copy.substr(4);
+    ProcessHandle process = 0;
+    bool started = false;
+    DWORD startError = 0;
+    for (const Text& application : {plain, copy}) {
+        started = copied && sys.CreateProcessW(application, u"\"" + plain + u"\" --version",
+                                               false, 0, StartupInfo{}, &process);
+        if (started) break;
+        startError = ::GetLastError();
+    }
+    if (started) {
+        sys.WaitForProcess(process, 30000);
+        const DWORD code = ExitCodeOf(process);
+        sys.CloseProcess(process);
+        checks.Expect(code == 0, "own version read from a " + std::to_string(copy.size()) +
+                                     "-unit program path (exit " + std::to_string(code) + ")");
+    } else {
+        checks.Note("a program copied to a " + std::to_string(copy.size()) +
+                    "-unit path could not be " + (copied ? "started" : "copied") +
+                    " here (error " + std::to_string(startError) +
+                    "), so the long module path was not exercised");
+    }
+}
+
+int ChildMode(int argc, wchar_t** argv) {
+    const std::wstring mode = argv[1];
+    if (mode == L"--exit" && argc >= 3) return static_cast<int>(std::wcstol(argv[2], nullptr, 10));
+    if (mode == L"--sleep" && argc >= 3) {
+        ::Sleep(static_cast<DWORD>(std::wcstol(argv[2], nullptr, 10)));
+        return 0;
+    }
+    if (mode == L"--version") {
+        Win32Platform sys;
+        const std::optional<std::uint64_t> version = sys.GetOwnFileVersion();
+        return version && *version == kExpectedVersion ? 0 : 2;
+    }
+    return 100;
+}
+
+int RunAll() {
+    Win32Platform sys;
+    Checks checks;
+    const Text work = TempFolder() + u"\\KeymasonSelfTest";
+    RemoveTree(u"\\\\?\\" + work);
+    ::CreateDirectoryW(Wide(work), nullptr);
+    sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
+    sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
+
+    TestRoots(sys, checks);
+    TestCreateAndOpen(sys, checks);
+    TestValues(sys, checks);
+    TestEnumeration(sys, checks);
+    TestDeleteKeys(sys, checks);
+    ProbeOddPaths(sys, checks);
+    TestProcesses(sys, checks);
+    TestClockAndEnvironment(sys, checks);
+    TestShortPaths(sys, checks, work);
+    TestFiles(sys, checks, work);
+    TestVersion(sys, checks, work);
+
+    sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
+    sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
+    RemoveTree(u"\\\\?\\" + work);
+    std::printf("%d passed, %d failed\n", checks.Passed(), checks.Failed());
+    return checks.Failed() == 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace km
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2) return km::ChildMode(argc, argv);
+    return km::RunAll();
+}
