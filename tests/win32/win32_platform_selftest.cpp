@@ -407,8 +407,12 @@ void ProbeOddPaths(Win32Platform& sys, Checks& checks) {
                     made += "\\" + (inner.empty() ? std::string("<empty name>") : U8(inner));
             }
         }
+        ScopedKey reopened(sys);
+        const bool opens =
+            sys.RegOpenKeyExW(kHkeyLocalMachine, probe.path, 0, kReadMask, reopened.Out());
         checks.Note(std::string("RegCreateKeyExW, ") + probe.label + ": " +
-                    (ok ? "succeeds" : "fails") +
+                    (ok ? "succeeds" : "fails") + ", RegOpenKeyExW " +
+                    (opens ? "succeeds" : "fails") +
                     (ok && key.Get() == kHkeyLocalMachine ? " and hands the root back" : "") +
                     "; keys below the test key:" + (made.empty() ? " none" : made));
         sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
@@ -552,6 +556,19 @@ void TestShortPaths(Win32Platform& sys, Checks& checks, const Text& work) {
 
 // ------------------------------------------------------------------- Files
 
+// Whether this system refuses a read of a range that another handle locked.
+bool LockStopsReads(const Text& path, DWORD offset) {
+    UniqueFileHandle file(::CreateFileW(Wide(path), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || ::SetFilePointer(file.Get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
+                     INVALID_SET_FILE_POINTER)
+        return false;
+    char byte = 0;
+    DWORD got = 0;
+    return !::ReadFile(file.Get(), &byte, 1, &got, nullptr);
+}
+
 void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
     const Text path = work + u"\\append.log";
     const Text missingFolder = work + u"\\no such folder\\x.log";
@@ -611,6 +628,30 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
         checks.Expect(other && !sys.AppendToFile(path, "denied\n") &&
                           sys.ReadWholeFile(path).bytes == expected,
                       "a file locked against writers is read but not appended to");
+    }
+
+    // A range locked by another program makes a read fail partway: what came
+    // before the lock is kept.
+    {
+        const Text lockedPath = work + u"\\locked.bin";
+        const std::string whole(400000, 'K');
+        sys.AppendToFile(lockedPath, whole);
+        UniqueFileHandle other(::CreateFileW(Wide(lockedPath), GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const bool locked = other && ::LockFile(other.Get(), 300000, 0, 1000, 0);
+        if (locked && LockStopsReads(lockedPath, 300000)) {
+            const FileContents read = sys.ReadWholeFile(lockedPath);
+            checks.Expect(read.status == FileReadStatus::ReadError &&
+                              read.bytes.size() <= 300000 &&
+                              read.bytes == whole.substr(0, read.bytes.size()),
+                          "a read that fails partway is an error and keeps the " +
+                              std::to_string(read.bytes.size()) + " bytes before it");
+        } else {
+            checks.Note(std::string("a byte-range lock ") +
+                        (locked ? "does not stop reads" : "could not be taken") +
+                        " here, so a read failing partway was not exercised");
+        }
     }
 
     const Text deepFile = MakeDeepFolder(work) + u"\\deep.log";
