@@ -1,0 +1,54 @@
+// The .reg file format, both versions: "Windows Registry Editor Version 5.00"
+// (UTF-16LE or UTF-8) and "REGEDIT4". Reading gives the file's sections in
+// file order; writing produces what `reg export` writes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/memory_platform.h"
+
+namespace km::check {
+
+struct RegFileValue {
+    Text name;            // empty: the key's default value ("@")
+    bool remove = false;  // "name"=-
+    StoredValue value;
+};
+
+struct RegFileSection {
+    int line = 0;          // where its header stands; 0 for written sections
+    RegKey root = 0;
+    Text rootName;         // as written in the file
+    Text path;             // below the root, no leading or trailing backslash
+    bool remove = false;   // [-KEY]
+    std::vector<RegFileValue> values;
+};
+
+struct RegFile {
+    bool regedit4 = false;
+    std::vector<RegFileSection> sections;
+};
+
+struct RegFileError {
+    int line = 0;  // 0: the file as a whole
+    std::string message;
+};
+
+// The file's bytes, as a file holds them. None, with the error, when the
+// file is not a .reg file or a line cannot be read.
+std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error);
+
+// The registry's spelling of a predefined root; empty for an unknown handle.
+Text RootName(RegKey root);
+
+// UTF-16LE with its byte-order mark and CR LF line ends, as `reg export`
+// writes version 5 files. Sections and values are written in the order given.
+std::string FormatRegFile(const std::vector<RegFileSection>& sections);
+
+// One value's line, without its line end (continuation lines included).
+Text FormatRegValue(const Text& name, const StoredValue& value);
+
+}  // namespace km::check

@@ -1,0 +1,170 @@
+#include "check/snapshot.h"
+
+#include <algorithm>
+
+#include "check/text_codec.h"
+#include "engine/text.h"
+
+namespace km::check {
+
+namespace {
+
+char16_t UpperAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
+
+std::vector<Text> SplitKeyPath(TextView path) {
+    std::vector<Text> parts;
+    while (!path.empty()) {
+        const std::size_t cut = path.find(u'\\');
+        parts.emplace_back(path.substr(0, cut));
+        if (cut == TextView::npos) break;
+        path.remove_prefix(cut + 1);
+    }
+    return parts;
+}
+
+std::shared_ptr<MemoryKey> EnsureSubkey(const std::shared_ptr<MemoryKey>& key, const Text& name) {
+    if (auto found = key->FindSubkey(name)) return found;
+    auto sub = std::make_shared<MemoryKey>();
+    sub->name = name;
+    sub->parent = key.get();
+    key->subkeys.push_back(sub);
+    return sub;
+}
+
+void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value) {
+    for (auto& existing : key.values) {
+        if (EqualsIgnoreAsciiCase(existing.first, name)) {
+            existing.second = value;
+            return;
+        }
+    }
+    key.values.emplace_back(name, value);
+}
+
+template <class T>
+std::vector<T> Sorted(std::vector<T> items, Text (*nameOf)(const T&)) {
+    std::stable_sort(items.begin(), items.end(),
+                     [&](const T& a, const T& b) { return RegistryNameLess(nameOf(a), nameOf(b)); });
+    return items;
+}
+
+Text Identity(const Text& t) { return t; }
+
+void AddPlatformKey(const MemoryPlatform& sys, RegKey root, const Text& path,
+                    std::vector<RegFileSection>* out) {
+    RegFileSection section;
+    section.root = root;
+    section.rootName = RootName(root);
+    section.path = path;
+    for (const Text& name : Sorted(sys.ValueNames(root, path), &Identity)) {
+        if (auto value = sys.GetValue(root, path, name))
+            section.values.push_back(RegFileValue{name, false, *value});
+    }
+    if (!path.empty()) out->push_back(std::move(section));
+    for (const Text& sub : Sorted(sys.SubkeyNames(root, path), &Identity))
+        AddPlatformKey(sys, root, path.empty() ? sub : path + u"\\" + sub, out);
+}
+
+void AddTreeKey(const MemoryKey& key, const Text& path, std::vector<RegFileSection>* out) {
+    RegFileSection section;
+    section.root = kHkeyUsers;
+    section.rootName = RootName(kHkeyUsers);
+    section.path = path;
+    auto values = key.values;
+    std::stable_sort(values.begin(), values.end(), [](const auto& a, const auto& b) {
+        return RegistryNameLess(a.first, b.first);
+    });
+    for (const auto& value : values) section.values.push_back(RegFileValue{value.first, false, value.second});
+    out->push_back(std::move(section));
+    auto subkeys = key.subkeys;
+    std::stable_sort(subkeys.begin(), subkeys.end(), [](const auto& a, const auto& b) {
+        return RegistryNameLess(a->name, b->name);
+    });
+    for (const auto& sub : subkeys) AddTreeKey(*sub, path + u"\\" + sub->name, out);
+}
+
+}  // namespace
+
+bool RegistryNameLess(TextView a, TextView b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t x = UpperAscii(a[i]), y = UpperAscii(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+Text HiveFileKeyName(const Text& filePath) {
+    Text name(kHiveFilePrefix);
+    for (char16_t c : filePath) name.push_back(c == u'\\' ? u'/' : c);
+    return name;
+}
+
+bool IsHiveFileKeyName(TextView name) {
+    return name.size() > kHiveFilePrefix.size() &&
+           EqualsIgnoreAsciiCase(name.substr(0, kHiveFilePrefix.size()), kHiveFilePrefix);
+}
+
+Text HiveFilePath(TextView keyName) {
+    Text path;
+    for (char16_t c : keyName.substr(kHiveFilePrefix.size())) path.push_back(c == u'/' ? u'\\' : c);
+    return path;
+}
+
+bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error) {
+    for (const RegFileSection& section : file.sections) {
+        if (section.remove || std::any_of(section.values.begin(), section.values.end(),
+                                          [](const RegFileValue& v) { return v.remove; })) {
+            if (error) *error = RegFileError{section.line, "a snapshot holds no removals"};
+            return false;
+        }
+        std::vector<Text> parts = SplitKeyPath(section.path);
+        if (section.root == kHkeyUsers && !parts.empty() && IsHiveFileKeyName(parts.front())) {
+            const Text filePath = HiveFilePath(parts.front());
+            auto& top = sys.hiveFiles[filePath];
+            if (!top) {
+                top = std::make_shared<MemoryKey>();
+                top->name = parts.front();
+            }
+            auto key = top;
+            for (std::size_t i = 1; i < parts.size(); ++i) key = EnsureSubkey(key, parts[i]);
+            for (const RegFileValue& value : section.values) SetTreeValue(*key, value.name, value.value);
+            continue;
+        }
+        if (section.path.empty()) continue;
+        sys.CreateKey(section.root, section.path);
+        for (const RegFileValue& value : section.values)
+            sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
+    }
+    sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
+    sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");
+    return true;
+}
+
+void LoadDefaultBase(MemoryPlatform& sys) {
+    sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
+    sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");
+    const Text profileKey = Text(kProfileListPath) + u"\\" + Text(kDefaultSid);
+    std::string path = EncodeUtf16Le(kDefaultProfilePath);
+    path.append(2, '\0');
+    sys.SetValue(kHkeyLocalMachine, profileKey, u"ProfileImagePath", kRegExpandSz,
+                 Bytes(path.begin(), path.end()));
+    sys.CreateKey(kHkeyUsers, Text(kDefaultSid));
+}
+
+std::vector<RegFileSection> SnapshotSections(const MemoryPlatform& sys) {
+    std::vector<RegFileSection> sections;
+    for (RegKey root : {kHkeyClassesRoot, kHkeyLocalMachine, kHkeyUsers})
+        AddPlatformKey(sys, root, Text(), &sections);
+    for (const auto& hive : sys.hiveFiles)
+        if (hive.second) AddTreeKey(*hive.second, HiveFileKeyName(hive.first), &sections);
+    return sections;
+}
+
+std::vector<RegFileSection> SubtreeSections(const MemoryPlatform& sys, RegKey root, const Text& path) {
+    std::vector<RegFileSection> sections;
+    if (sys.KeyExists(root, path)) AddPlatformKey(sys, root, path, &sections);
+    return sections;
+}
+
+}  // namespace km::check

@@ -1,0 +1,50 @@
+// A registry snapshot: the sections of a .reg file laid into the in-memory
+// platform's tree and its hive files, and the tree written back as sections.
+//
+// Hive files of users who are not logged on travel inside the snapshot as a
+// pseudo-key below HKEY_USERS: "HiveFile:" followed by the file's path with
+// every backslash written as a slash, for example
+//   [HKEY_USERS\HiveFile:C:/Users/Administrator/NTUSER.DAT\Software\Vendor]
+// The pseudo-key's own values are those of the hive's top key.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "check/reg_file.h"
+#include "platform/memory_platform.h"
+
+namespace km::check {
+
+constexpr TextView kHiveFilePrefix = u"HiveFile:";
+
+// The profile of the base that stands in for a machine when no snapshot is given.
+constexpr TextView kDefaultSid = u"S-1-5-21-1000000000-1000000000-1000000000-1001";
+constexpr TextView kDefaultProfilePath = u"C:\\Users\\User";
+
+constexpr TextView kProfileListPath = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+// Lays the sections into the platform in file order. A snapshot describes a
+// state, so removals ([-KEY], "name"=-) are refused. HKLM\SOFTWARE and
+// HKLM\SYSTEM always exist afterwards, as on every machine.
+bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error);
+
+// An empty machine with one logged-on profile "User".
+void LoadDefaultBase(MemoryPlatform& sys);
+
+// The pseudo-key name of a hive file, and the file of a pseudo-key name.
+Text HiveFileKeyName(const Text& filePath);
+bool IsHiveFileKeyName(TextView name);
+Text HiveFilePath(TextView keyName);
+
+// Every key below the three roots, then every hive file, each key with its
+// values, in the registry's order (names compared with ASCII letters upper-cased).
+std::vector<RegFileSection> SnapshotSections(const MemoryPlatform& sys);
+
+// The key at root\path and everything below it; nothing when it does not exist.
+std::vector<RegFileSection> SubtreeSections(const MemoryPlatform& sys, RegKey root, const Text& path);
+
+// Orders names as the registry enumerates them.
+bool RegistryNameLess(TextView a, TextView b);
+
+}  // namespace km::check

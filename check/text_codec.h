@@ -1,0 +1,29 @@
+// Byte <-> UTF-16 conversions the check program needs for its inputs and
+// outputs: command-line arguments, .reg files and its report.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace km::check {
+
+// Where a UTF-8 decoding found its first ill-formed sequence.
+struct Utf8Decoded {
+    Text text;                   // every ill-formed sequence becomes U+FFFD
+    bool valid = true;
+    std::size_t firstBadByte = 0;  // offset into the input, when !valid
+};
+
+Utf8Decoded DecodeUtf8(std::string_view bytes);
+
+// Pairs of bytes, low byte first; an odd last byte is dropped.
+Text DecodeUtf16Le(std::string_view bytes);
+std::string EncodeUtf16Le(TextView text);
+
+// Each byte becomes the unit of the same value.
+Text DecodeLatin1(std::string_view bytes);
+
+}  // namespace km::check
