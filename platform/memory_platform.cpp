@@ -184,12 +184,11 @@ int MemoryPlatform::OpenProcessCount() const { return static_cast<int>(impl_->pr
 // ---- Registry ----
 
 namespace {
-// Only hive roots hang directly below HKLM and HKEY_USERS; nothing else can be created there.
-bool CreatesBelowHiveList(const MemoryRegistry::Target& target) {
-    const bool hiveList = target.start == nullptr ? false
-                          : target.start->parent == nullptr &&
-                                (target.start->name == u"HKLM" || target.start->name == u"HKU");
-    return hiveList && !target.parts.empty() && !target.start->FindSubkey(target.parts.front());
+// Only loaded hives hang directly below HKEY_USERS: a write below a hive that
+// is not loaded must fail, not make a key of that name.
+bool CreatesBelowHkeyUsers(const MemoryRegistry& registry, const MemoryRegistry::Target& target) {
+    return target.start == registry.Root(kHkeyUsers) && !target.parts.empty() &&
+           !target.start->FindSubkey(target.parts.front());
 }
 }  // namespace
 
@@ -223,7 +222,7 @@ bool MemoryPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32
     if (attributes) call.attributes = *attributes;
     return Record(std::move(call), [&] {
         auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
-        if (!target || !result || CreatesBelowHiveList(*target)) return false;
+        if (!target || !result || CreatesBelowHkeyUsers(impl_->registry, *target)) return false;
         *result = impl_->registry.OpenHandle(MemoryRegistry::Create(*target));
         return true;
     });

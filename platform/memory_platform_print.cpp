@@ -30,7 +30,7 @@ std::string Quoted(const std::string& text) {
     std::string out = "\"";
     char buffer[8];
     for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+        if (c == '"') {
             out += '\\';
             out += char(c);
         } else if (c == '\n') {

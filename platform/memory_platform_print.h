@@ -7,7 +7,8 @@
 
 namespace km {
 
-// In double quotes, with quotes, backslashes and control characters escaped.
+// In double quotes, with quotes and control characters escaped; backslashes
+// stay as they are, since paths are full of them.
 std::string Quoted(const std::string& text);
 std::string Quoted(TextView text);
 // The key, its values (type, hex bytes, and text for string types) and its subtree, indented.

@@ -36,7 +36,8 @@ void MarkDeleted(const std::shared_ptr<MemoryKey>& key) {
     key->values.clear();
 }
 
-void Detach(const std::shared_ptr<MemoryKey>& key) {
+// By value: the caller's pointer may be the very slot that is erased.
+void Detach(std::shared_ptr<MemoryKey> key) {
     if (MemoryKey* parent = key->parent) {
         auto& siblings = parent->subkeys;
         siblings.erase(std::remove(siblings.begin(), siblings.end(), key), siblings.end());
@@ -154,30 +155,32 @@ bool MemoryRegistry::IsMountTop(const MemoryKey* key) const {
                        [key](const Mount_& m) { return m.top.get() == key; });
 }
 
-bool MemoryRegistry::ContainsMountTop(const MemoryKey& key) const {
-    if (IsMountTop(&key)) return true;
-    return std::any_of(key.subkeys.begin(), key.subkeys.end(),
-                       [this](const auto& sub) { return ContainsMountTop(*sub); });
+// Roots and hive tops cannot be deleted: the keys directly below HKLM and
+// HKEY_USERS are all hives on Windows, and so is every mounted tree.
+bool MemoryRegistry::Deletable(const MemoryKey& key) const {
+    return key.parent && key.parent != machine_.get() && key.parent != users_.get() &&
+           !IsMountTop(&key);
 }
 
 bool MemoryRegistry::DeleteKey(const std::shared_ptr<MemoryKey>& key) {
-    if (!key->parent || IsMountTop(key.get()) || !key->subkeys.empty()) return false;
+    if (!Deletable(*key) || !key->subkeys.empty()) return false;
     Detach(key);
     return true;
 }
 
 bool MemoryRegistry::DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keepKey) {
-    if (!keepKey && (!key->parent || IsMountTop(key.get()))) return false;
-    // A loaded hive is not part of the tree it hangs in: nothing above it deletes it.
-    for (const auto& sub : key->subkeys)
-        if (ContainsMountTop(*sub)) return false;
-    if (keepKey) {
-        const auto subkeys = key->subkeys;
-        for (const auto& sub : subkeys) Detach(sub);
-        key->values.clear();
-    } else {
-        Detach(key);
+    // As Windows does it: depth first, subkeys before their key, stopping at the
+    // first key that cannot go; whatever went before that stays gone.
+    while (!key->subkeys.empty()) {
+        const auto sub = key->subkeys.front();  // its slot goes when it is deleted
+        if (!DeleteTree(sub, false)) return false;
     }
+    if (keepKey) {
+        key->values.clear();
+        return true;
+    }
+    if (!Deletable(*key)) return false;
+    Detach(key);
     return true;
 }
 

@@ -39,9 +39,11 @@ public:
     bool CloseHandle(RegKey handle);
     int HandleCount() const { return static_cast<int>(handles_.size()); }
 
-    // Deletes a key without subkeys; never a root or a mounted hive's top.
+    // Deletes a key without subkeys; never a root or a hive's top.
     bool DeleteKey(const std::shared_ptr<MemoryKey>& key);
     // Deletes the subkeys and values of `key`, and the key itself unless `keepKey`.
+    // Like Windows it is not all or nothing: below a hive top it fails only after
+    // the hive's contents went.
     bool DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keepKey);
 
     // "HKLM\SOFTWARE\Vendor"; "(deleted) name" for a key deleted since.
@@ -67,7 +69,7 @@ private:
         std::shared_ptr<MemoryKey> top;
     };
     bool IsMountTop(const MemoryKey* key) const;
-    bool ContainsMountTop(const MemoryKey& key) const;
+    bool Deletable(const MemoryKey& key) const;
     bool IsInside(const MemoryKey* key, const MemoryKey* top) const;
 
     std::shared_ptr<MemoryKey> classesRoot_, machine_, users_;
