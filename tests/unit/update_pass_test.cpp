@@ -1,0 +1,390 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "engine/text.h"
+#include "engine/update_pass.h"
+#include "platform/memory_platform.h"
+#include "tests/unit/registry_snapshot.h"
+
+namespace km {
+namespace {
+
+const Text kDataPath = u"C:\\pkg\\install.reg.dat";
+const Text kAppPath = u"C:\\Velmar";
+const Text kLogFolder = u"C:\\Velmar\\logs";
+const Text kLogPath = u"C:\\Velmar\\logs\\keymason.log";
+const std::string kSoftware = "HKEY_LOCAL_MACHINE\\SOFTWARE";
+
+std::string ValueLine(const std::string& root, const std::string& key, const std::string& name,
+                      const std::string& type, const std::string& data,
+                      const std::string& target = "All Users") {
+    return "1*@*" + root + "*@*" + key + "*@**@*" + name + "*@*" + type + "*@*" + target + "*@*" +
+           data + "*@*\r\n";
+}
+std::string ValueRemovalLine(const std::string& root, const std::string& key,
+                             const std::string& name) {
+    return "1*@*" + root + "*@*" + key + "*@**@*" + name + "*@*REG_DWORD*@*All Users*@**@*DELETE_REG\r\n";
+}
+std::string KeyLine(const std::string& root, const std::string& key, bool remove) {
+    return "1*@*" + root + "*@*" + key + "*@*True" + (remove ? "*@*DELETE_REG" : "") + "\r\n";
+}
+
+// One entry as the log stores it, at the in-memory clock's time.
+std::string Entry(int line, const std::string& label, const std::string& text) {
+    std::string tag = "keymason(" + std::to_string(line) + ")";
+    tag.resize(30, ' ');
+    return "[2024-03-05 09:07:02] " + tag + " [" + label + "] " + text + "\r\r\n";
+}
+std::string StartEntries(const std::string& version = "1.0.0.2") {
+    return Entry(254, "Version", version) + Entry(256, "DAT", ToUtf8(kDataPath));
+}
+
+bool IsRegistryCall(const PlatformCall& call) { return call.op.rfind("Reg", 0) == 0; }
+
+std::size_t RegistryCallCount(const MemoryPlatform& sys) {
+    const auto& calls = sys.Calls();
+    return std::count_if(calls.begin(), calls.end(), IsRegistryCall);
+}
+
+const Text kProfileList = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+Bytes Utf16Z(const Text& text) {
+    Bytes bytes;
+    for (char16_t c : text) {
+        bytes.push_back(std::uint8_t(c));
+        bytes.push_back(std::uint8_t(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+void AddProfile(MemoryPlatform& sys, const Text& sid, const Text& folder) {
+    sys.SetValue(kHkeyLocalMachine, kProfileList + u"\\" + sid, u"ProfileImagePath", kRegExpandSz,
+                 Utf16Z(folder));
+}
+
+// A machine set up as the program meets it: run with a package argument,
+// 32-bit on 64-bit Windows, APP_PATH naming the installation.
+struct Machine {
+    Machine() {
+        sys.environment["APP_PATH"] = kAppPath;
+        sys.folders.insert(u"C:\\pkg");
+        sys.folders.insert(kLogFolder);
+        state.mode = PackageArgument;
+        state.dataPath = kDataPath;
+        state.isWow64 = 1;
+    }
+    void Run(const std::string& package) {
+        sys.files[kDataPath] = package;
+        UpdateWorker(sys, state);
+    }
+    std::string Log() const {
+        auto it = sys.files.find(kLogPath);
+        return it == sys.files.end() ? "<no log>" : it->second;
+    }
+    MemoryPlatform sys;
+    RunState state;
+};
+
+TEST(UpdatePassTest, LogPathFollowsTheMode) {
+    const Text longAppPath = u"C:\\" + Text(400, u'a');
+    struct Case {
+        const char* name;
+        RunMode mode;
+        std::optional<Text> appPath;
+        std::optional<Text> shortFolder;
+        const char* failing;
+        Text logPath;
+    } cases[] = {
+        {"package argument", PackageArgument, Text(u"C:\\Program Files\\Velmar"), std::nullopt,
+         nullptr, u"C:\\Program Files\\Velmar\\logs\\keymason.log"},
+        {"package argument, short form", PackageArgument, Text(u"C:\\Program Files\\Velmar"),
+         Text(u"C:\\PROGRA~1\\Velmar\\logs"), nullptr, u"C:\\PROGRA~1\\Velmar\\logs\\keymason.log"},
+        {"short form failing keeps the expansion", PackageArgument,
+         Text(u"C:\\Program Files\\Velmar"), Text(u"C:\\PROGRA~1\\Velmar\\logs"),
+         "GetShortPathNameW", u"C:\\Program Files\\Velmar\\logs\\keymason.log"},
+        {"APP_PATH unset stays unexpanded", PackageArgument, std::nullopt, std::nullopt, nullptr,
+         u"%APP_PATH%\\logs\\keymason.log"},
+        {"expansion failing leaves the drive root", PackageArgument, Text(kAppPath), std::nullopt,
+         "ExpandEnvironmentStringsW", u"\\keymason.log"},
+        {"long APP_PATH is kept whole", PackageArgument, longAppPath, std::nullopt, nullptr,
+         longAppPath + u"\\logs\\keymason.log"},
+        {"default package ignores APP_PATH", DefaultPackage, Text(kAppPath), std::nullopt, nullptr,
+         u"keymason.log"},
+        {"default package without APP_PATH", DefaultPackage, std::nullopt, std::nullopt, nullptr,
+         u"keymason.log"},
+    };
+    for (const auto& c : cases) {
+        Machine m;
+        m.sys.environment.clear();
+        if (c.appPath) m.sys.environment["APP_PATH"] = *c.appPath;
+        if (c.shortFolder && c.appPath) {
+            m.sys.folders.insert(*c.appPath + u"\\logs");
+            m.sys.shortPaths[*c.appPath + u"\\logs"] = *c.shortFolder;
+        }
+        if (c.failing) m.sys.FailCall(c.failing);
+        m.state.mode = c.mode;
+        m.Run("");
+        EXPECT_EQ(ToUtf8(m.state.logPath), ToUtf8(c.logPath)) << c.name;
+        EXPECT_EQ(m.state.done.load(), 1) << c.name;
+    }
+}
+
+TEST(UpdatePassTest, StartEntriesComeFirstAndCarryTheVersion) {
+    struct Case { std::optional<std::uint64_t> version; std::string text; } cases[] = {
+        {0x0001000000000002ull, "1.0.0.2"},
+        {0x000A0014001E0028ull, "10.20.30.40"},
+        {0xFFFF0000FFFF0000ull, "65535.0.65535.0"},
+        {std::nullopt, "65535.65535.65535.65535"},
+    };
+    for (const auto& c : cases) {
+        Machine m;
+        m.sys.ownVersion = c.version;
+        m.Run(ValueLine(kSoftware, "Vendor\\Tool", "Level", "REG_DWORD", "0x0000000A"));
+        EXPECT_EQ(m.Log(), StartEntries(c.text));
+
+        // Both entries precede the read of the package and every registry call.
+        const auto& calls = m.sys.Calls();
+        std::vector<std::size_t> appends;
+        std::size_t firstOther = calls.size();
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            if (calls[i].op == "AppendToFile") appends.push_back(i);
+            if ((IsRegistryCall(calls[i]) || calls[i].op == "ReadWholeFile" ||
+                 calls[i].op == "CreateProcessW") &&
+                firstOther == calls.size())
+                firstOther = i;
+        }
+        ASSERT_EQ(appends.size(), 2u) << m.sys.CallLog();
+        EXPECT_LT(appends[1], firstOther) << m.sys.CallLog();
+        EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor\\Tool"),
+                  "{Level=4:0a000000}");
+    }
+}
+
+TEST(FormatVersionTextTest, FourUnsignedSixteenBitParts) {
+    struct Case { std::uint64_t version; Text text; } cases[] = {
+        {0x0001000000000002ull, u"1.0.0.2"},
+        {kVersionUnreadable, u"65535.65535.65535.65535"},
+        {0x8000800080008000ull, u"32768.32768.32768.32768"},
+        {0, u"0.0.0.0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ToUtf8(FormatVersionText(c.version)), ToUtf8(c.text));
+}
+
+TEST(UpdatePassTest, RecordsApplyInFileOrder) {
+    const std::string tool = "Vendor\\Tool";
+    struct Case {
+        const char* name;
+        std::string package;
+        std::string vendorAfter;
+    } cases[] = {
+        {"a later line overrides",
+         ValueLine(kSoftware, tool, "Level", "REG_DWORD", "0x00000001") +
+             ValueLine(kSoftware, tool, "Level", "REG_DWORD", "0x00000002"),
+         "{Tool{Level=4:02000000}}"},
+        {"a value removal after its creation",
+         ValueLine(kSoftware, tool, "Level", "REG_DWORD", "0x00000001") +
+             ValueRemovalLine(kSoftware, tool, "Level"),
+         "{Tool{}}"},
+        {"a key removal after a creation below it",
+         ValueLine(kSoftware, tool + "\\Deep", "Level", "REG_DWORD", "0x00000001") +
+             KeyLine(kSoftware, "Vendor", true),
+         "absent"},
+        {"a creation after a key removal",
+         KeyLine(kSoftware, "Vendor", true) + KeyLine(kSoftware, tool, false), "{Tool{}}"},
+        {"a value removal before its creation removes nothing",
+         ValueRemovalLine(kSoftware, tool, "Level") +
+             ValueLine(kSoftware, tool, "Level", "REG_DWORD", "0x00000003"),
+         "{Tool{Level=4:03000000}}"},
+    };
+    for (const auto& c : cases) {
+        Machine m;
+        m.Run(c.package);
+        EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), c.vendorAfter)
+            << c.name << "\n" << m.sys.CallLog();
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
+        for (const auto& call : m.sys.Calls())
+            if (call.op == "RegOpenKeyExW" || call.op == "RegCreateKeyExW") {
+                EXPECT_EQ(call.sam, 0xF013Fu) << c.name << ": " << call.ToString();
+            }
+        EXPECT_EQ(m.state.done.load(), 1);
+    }
+}
+
+// Five records on five keys, one of each kind, with the machine they start from.
+std::string MixedPackage() {
+    return ValueLine(kSoftware, "T\\K1", "A", "REG_DWORD", "0x00000001") +
+           KeyLine(kSoftware, "T\\K2", false) + ValueRemovalLine(kSoftware, "T\\K3", "Gone") +
+           KeyLine(kSoftware, "T\\K4", true) +
+           ValueLine("HKEY_CLASSES_ROOT", "K5", "", "REG_SZ", "doc");
+}
+void SeedMixed(MemoryPlatform& sys) {
+    sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\T\\K3", u"Gone", kRegDword, {1, 0, 0, 0});
+    sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\T\\K3", u"Stays", kRegDword, {2, 0, 0, 0});
+    sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\T\\K4\\Sub", u"v", kRegDword, {3, 0, 0, 0});
+}
+std::vector<std::string> MixedState(const MemoryPlatform& sys) {
+    std::vector<std::string> keys;
+    for (int i = 1; i <= 4; ++i)
+        keys.push_back(Snapshot(sys, kHkeyLocalMachine, u"SOFTWARE\\T\\K" + Widen(std::to_string(i))));
+    keys.push_back(Snapshot(sys, kHkeyClassesRoot, u"K5"));
+    return keys;
+}
+
+TEST(UpdatePassTest, AFailingRegistryCallSkipsOnlyItsRecord) {
+    Machine baseline;
+    SeedMixed(baseline.sys);
+    baseline.Run(MixedPackage());
+    const std::vector<std::string> applied = MixedState(baseline.sys);
+    ASSERT_EQ(applied, (std::vector<std::string>{"{A=4:01000000}", "{}", "{Stays=4:02000000}",
+                                                 "absent", "{=1:64006f0063000000}"}))
+        << baseline.sys.CallLog();
+    EXPECT_EQ(baseline.sys.OpenHandleCount(), 0);
+
+    std::map<std::string, std::size_t> counts;
+    for (const auto& call : baseline.sys.Calls())
+        if (IsRegistryCall(call)) ++counts[call.op];
+
+    for (const auto& [op, count] : counts) {
+        for (std::size_t n = 1; n <= count; ++n) {
+            const PlatformCall failed = baseline.sys.CallsOf(op)[n - 1];
+            const std::string failedAt = failed.where + "\\" + ToUtf8(failed.subKey);
+            Machine m;
+            SeedMixed(m.sys);
+            m.sys.FailNthCallOf(op, n);
+            m.Run(MixedPackage());
+            const std::string label = op + " #" + std::to_string(n) + " at " + failedAt;
+            EXPECT_EQ(m.state.done.load(), 1) << label;
+            EXPECT_EQ(m.Log(), StartEntries()) << label;
+            if (op != "RegCloseKey") {
+                EXPECT_EQ(m.sys.OpenHandleCount(), 0) << label;
+            }
+            const std::vector<std::string> after = MixedState(m.sys);
+            for (std::size_t k = 0; k < after.size(); ++k) {
+                const std::string key = "K" + std::to_string(k + 1);
+                // The record whose call failed may be left undone; every other one is applied.
+                if (failedAt.find(key) != std::string::npos) continue;
+                EXPECT_EQ(after[k], applied[k]) << label << ": " << key;
+            }
+        }
+    }
+}
+
+TEST(UpdatePassTest, NothingToReadGivesJustTheStartEntries) {
+    struct Case {
+        const char* name;
+        std::function<void(MemoryPlatform&)> arrange;
+    } cases[] = {
+        {"empty file", [](MemoryPlatform& s) { s.files[kDataPath] = ""; }},
+        {"missing file", [](MemoryPlatform& s) { s.files.erase(kDataPath); }},
+        {"unreadable file",
+         [](MemoryPlatform& s) {
+             s.files[kDataPath] = ValueLine(kSoftware, "V", "A", "REG_DWORD", "0x00000001");
+             s.unreadableFiles.insert(kDataPath);
+         }},
+    };
+    for (const auto& c : cases) {
+        Machine m;
+        c.arrange(m.sys);
+        UpdateWorker(m.sys, m.state);
+        EXPECT_EQ(m.Log(), StartEntries()) << c.name;
+        EXPECT_EQ(RegistryCallCount(m.sys), 0u) << c.name << "\n" << m.sys.CallLog();
+        EXPECT_TRUE(m.sys.Processes().empty()) << c.name;
+        EXPECT_EQ(m.state.targetGroups, 0) << c.name;
+        EXPECT_EQ(m.state.done.load(), 1) << c.name;
+    }
+}
+
+TEST(UpdatePassTest, AReadErrorAppliesNothingAndSaysSo) {
+    Machine m;
+    const std::string first = ValueLine("HKEY_CURRENT_USER", "Software\\X", "A", "REG_DWORD",
+                                        "0x00000001", "All Users");
+    const std::string second = ValueLine(kSoftware, "V", "B", "REG_DWORD", "0x00000002");
+    AddProfile(m.sys, u"S-1-5-21-9", u"C:\\Users\\User");  // would be loaded
+    m.sys.readErrorAfter[kDataPath] = first.size() + 10;
+    m.Run(first + second);
+    EXPECT_EQ(m.Log(), StartEntries() + Entry(258, "DAT",
+                                              "Package could not be read whole; nothing was "
+                                              "applied."));
+    EXPECT_EQ(RegistryCallCount(m.sys), 0u) << m.sys.CallLog();
+    EXPECT_TRUE(m.sys.Processes().empty());
+    EXPECT_EQ(m.state.done.load(), 1);
+}
+
+// Asks the pass to stop as soon as the first value has been set.
+class CancellingPlatform : public MemoryPlatform {
+public:
+    explicit CancellingPlatform(RunState& state) : state_(state) {}
+    bool RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
+                        std::uint32_t type, const std::uint8_t* data,
+                        std::uint32_t size) override {
+        const bool ok = MemoryPlatform::RegSetValueExW(key, valueName, reserved, type, data, size);
+        state_.cancelRequested.store(1);
+        return ok;
+    }
+
+private:
+    RunState& state_;
+};
+
+TEST(UpdatePassTest, CancelStopsBeforeTheNextRecord) {
+    RunState state;
+    state.mode = DefaultPackage;
+    state.dataPath = kDataPath;
+    CancellingPlatform sys(state);
+    sys.wow64Redirection = false;
+    sys.files[kDataPath] = ValueLine(kSoftware, "V", "A", "REG_DWORD", "0x00000001") +
+                           ValueLine(kSoftware, "V", "B", "REG_DWORD", "0x00000002") +
+                           KeyLine(kSoftware, "W", false);
+    UpdateWorker(sys, state);
+    EXPECT_EQ(Snapshot(sys, kHkeyLocalMachine, u"SOFTWARE\\V"), "{A=4:01000000}");
+    EXPECT_FALSE(sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\W"));
+    EXPECT_EQ(sys.OpenHandleCount(), 0);
+    EXPECT_EQ(state.done.load(), 1);
+}
+
+TEST(UpdatePassTest, CancelStillReleasesTheLoadedHives) {
+    RunState state;
+    state.mode = DefaultPackage;
+    state.dataPath = kDataPath;
+    CancellingPlatform sys(state);
+    sys.wow64Redirection = false;
+    AddProfile(sys, u"S-1-5-21-5", u"C:\\Users\\User");
+    sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
+    sys.files[kDataPath] =
+        ValueLine("HKEY_CURRENT_USER", "Software\\X", "A", "REG_DWORD", "0x00000001", "User") +
+        ValueLine(kSoftware, "V", "B", "REG_DWORD", "0x00000002");
+    UpdateWorker(sys, state);
+    EXPECT_EQ(sys.CallsOf("RegSetValueExW").size(), 1u) << sys.CallLog();
+    EXPECT_FALSE(sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\V"));
+    ASSERT_EQ(sys.Processes().size(), 2u) << sys.CallLog();
+    EXPECT_NE(ToUtf8(sys.Processes()[1].commandLine).find("Unload"), std::string::npos);
+    EXPECT_TRUE(sys.MountedHives().empty());
+    EXPECT_EQ(sys.OpenHandleCount(), 0);
+    EXPECT_EQ(state.done.load(), 1);
+}
+
+TEST(UpdatePassTest, PerUserRecordsGoToTheProfilesInFileOrder) {
+    Machine m;
+    AddProfile(m.sys, u"S-1-5-21-7", u"C:\\Users\\User");
+    m.sys.CreateKey(kHkeyUsers, u"S-1-5-21-7");  // logged on
+    m.Run(ValueLine("HKEY_CURRENT_USER", "Software\\Tool", "Mode", "REG_DWORD", "0x00000003",
+                    "User") +
+          ValueLine("HKEY_CLASSES_ROOT", ".kmx", "", "REG_SZ", "d") +
+          ValueLine("HKEY_CURRENT_USER", "Software\\Tool", "Mode", "REG_DWORD", "0x00000004",
+                    "Administrator"));
+    EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, u"S-1-5-21-7\\Software\\Tool"), "{Mode=4:03000000}")
+        << m.sys.CallLog();
+    EXPECT_EQ(Snapshot(m.sys, kHkeyClassesRoot, u".kmx"), "{=1:64000000}");
+    EXPECT_EQ(m.sys.OpenHandleCount(), 0);
+    EXPECT_EQ(m.Log(), StartEntries());
+    EXPECT_EQ(m.state.done.load(), 1);
+}
+
+}  // namespace
+}  // namespace km
