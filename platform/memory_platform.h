@@ -91,9 +91,11 @@ public:
     // ---- Faults. ----
     // Fail every call of this operation whose subkey/value/command text contains `contains`.
     void FailCall(const std::string& op, const Text& contains = Text());
-    // Fail the nth call through the seam (1-based, counting every call).
+    // Fail the nth call through the seam (1-based, counting every call): the
+    // call numbered n in CallLog(). ClearCalls() starts the count again.
+    // GetLocalTime cannot fail; a fault aimed at it is ignored.
     void FailNthCall(std::size_t n);
-    // Fail the nth call of one operation (1-based).
+    // Fail the nth call of one operation (1-based, counted like FailNthCall).
     void FailNthCallOf(const std::string& op, std::size_t n);
     void ClearFaults();
 
