@@ -1,0 +1,30 @@
+// Lint of a package data file: one finding per suspicious field, in the form
+// compilers use, "PACKAGE:LINE:FIELD: warning|error: text", in file order.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace km::check {
+
+enum class Severity { Warning, Error };
+
+struct Diagnostic {
+    int line = 0;   // 1-based
+    int field = 0;  // 1-based field of the line ("*@*"-separated)
+    Severity severity = Severity::Warning;
+    std::string text;  // UTF-8
+};
+
+// The package file's bytes, as Keymason reads them.
+std::vector<Diagnostic> LintPackage(std::string_view bytes);
+
+std::string FormatDiagnostic(const std::string& package, const Diagnostic& diagnostic);
+
+// 0 when there is no finding, 1 for warnings only, 2 when there is an error.
+int LintExitCode(const std::vector<Diagnostic>& diagnostics);
+
+}  // namespace km::check
