@@ -1,0 +1,207 @@
+#include "check/cli.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "check/lint.h"
+#include "check/plan.h"
+#include "check/reg_file.h"
+#include "check/snapshot.h"
+#include "engine/text.h"
+
+namespace km::check {
+
+namespace {
+
+struct Options {
+    bool help = false;
+    bool plan = false;
+    bool live = false;
+    std::optional<Text> base;
+    std::optional<Text> result;
+    std::optional<Text> package;
+};
+
+// An option that takes a file: "--base FILE" or "--base=FILE".
+bool TakeFile(const std::vector<Text>& args, std::size_t& i, TextView name, std::optional<Text>* into,
+              std::string* problem) {
+    const Text& arg = args[i];
+    if (arg == name) {
+        if (i + 1 >= args.size()) {
+            *problem = ToUtf8(name) + " needs a file";
+            return true;
+        }
+        *into = args[++i];
+        return true;
+    }
+    const Text prefix = Text(name) + u"=";
+    if (arg.compare(0, prefix.size(), prefix) == 0) {
+        *into = arg.substr(prefix.size());
+        return true;
+    }
+    return false;
+}
+
+std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* problem) {
+    Options o;
+    bool endOfOptions = false;
+    for (std::size_t i = 0; i < args.size() && problem->empty(); ++i) {
+        const Text& arg = args[i];
+        if (!endOfOptions && arg == u"--") {
+            endOfOptions = true;
+        } else if (!endOfOptions && (arg == u"--help" || arg == u"-h" || arg == u"/?")) {
+            o.help = true;
+        } else if (!endOfOptions && arg == u"--plan") {
+            o.plan = true;
+        } else if (!endOfOptions && arg == u"--live") {
+            o.live = true;
+        } else if (!endOfOptions && (TakeFile(args, i, u"--base", &o.base, problem) ||
+                                     TakeFile(args, i, u"--out", &o.result, problem))) {
+        } else if (!endOfOptions && arg.size() > 1 && arg[0] == u'-') {
+            *problem = "unknown option " + ToUtf8(arg);
+        } else if (o.package) {
+            *problem = "more than one package";
+        } else {
+            o.package = arg;
+        }
+    }
+    if (!problem->empty()) return std::nullopt;
+    if (o.help) return o;
+    if (!o.package) *problem = "no package named";
+    else if (o.base && o.live) *problem = "--base and --live both name a base: give one";
+    if (!problem->empty()) return std::nullopt;
+    // A base or a result only make sense for a plan.
+    o.plan = o.plan || o.base || o.live || o.result;
+    return o;
+}
+
+constexpr const char* kUsage =
+    "usage: keymason-check PACKAGE\n"
+    "       keymason-check --plan [--base SNAPSHOT.reg%s] [--out RESULT.reg] PACKAGE\n";
+
+}  // namespace
+
+std::string HelpText(bool liveOffered) {
+    char usage[256];
+    std::snprintf(usage, sizeof usage, kUsage, liveOffered ? " | --live" : "");
+    std::string text = usage;
+    text +=
+        "\n"
+        "Checks a Keymason package data file before it touches a machine, and shows\n"
+        "what Keymason would do with it. Nothing is written to any registry.\n"
+        "\n"
+        "  PACKAGE               lint only: one finding a line, in file order, as\n"
+        "                        PACKAGE:LINE:FIELD: warning|error: text\n"
+        "  --plan                lint, then run Keymason's own update pass over an\n"
+        "                        in-memory registry and report each line's effect per\n"
+        "                        root and per profile, then a summary\n"
+        "  --base SNAPSHOT.reg   the registry to plan against, a .reg file (\"Windows\n"
+        "                        Registry Editor Version 5.00\" in UTF-16LE or UTF-8,\n"
+        "                        or REGEDIT4); without it: an empty machine with one\n"
+        "                        logged-on profile, S-1-5-21-1000000000-1000000000-\n"
+        "                        1000000000-1001, ProfileImagePath C:\\Users\\User\n";
+    if (liveOffered)
+        text +=
+            "  --live                plan against this machine's registry, read only:\n"
+            "                        every key is opened for reading; hives of users who\n"
+            "                        are not logged on are read with RegLoadAppKeyW (a\n"
+            "                        private load that ends with its handle); a profile\n"
+            "                        whose hive cannot be read is reported not inspected\n";
+    text +=
+        "  --out RESULT.reg      write the registry after the plan as a .reg file\n"
+        "  --help                this text\n"
+        "--base, --live and --out imply --plan.\n"
+        "\n"
+        "Snapshot: HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT and HKEY_USERS keys, as reg\n"
+        "export writes them; the profile list is HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\\n"
+        "Windows NT\\CurrentVersion\\ProfileList. A user is logged on when\n"
+        "HKEY_USERS\\<SID> exists. The hive files of users who are not logged on are\n"
+        "given as pseudo-keys below HKEY_USERS named \"HiveFile:\" and the file's path\n"
+        "with / for \\, as Keymason composes it from ProfileImagePath, e.g.\n"
+        "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/NTUSER.DAT\\Software\\Vendor]\n"
+        "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/AppData/Local/Microsoft/Windows/UsrClass.dat]\n"
+        "The pseudo-key's own values are those of the hive's top key. --out writes\n"
+        "the same form, so a result can be the next base. A snapshot holds no\n"
+        "removals; HKEY_CURRENT_USER is not part of one.\n"
+        "\n"
+        "Exit codes:\n"
+        "  0  no finding\n"
+        "  1  warnings only\n"
+        "  2  errors\n"
+        "  3  the package or the base cannot be read, or the result cannot be written\n"
+        "  4  wrong usage\n";
+    return text;
+}
+
+int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
+    std::string& out = *env.out;
+    std::string& err = *env.err;
+    const bool liveOffered = static_cast<bool>(env.liveBase);
+    std::string problem;
+    const std::optional<Options> options = ParseOptions(args, &problem);
+    if (!options) {
+        err += "keymason-check: " + problem + "\n" + HelpText(liveOffered).substr(0, HelpText(liveOffered).find("\n\n") + 1);
+        return kExitUsage;
+    }
+    if (options->help) {
+        out += HelpText(liveOffered);
+        return kExitClean;
+    }
+    if (options->live && !liveOffered) {
+        err += "keymason-check: --live reads the Windows registry and is offered only on Windows\n";
+        return kExitUsage;
+    }
+
+    const std::string packageName = ToUtf8(*options->package);
+    std::string package;
+    if (!env.readFile(*options->package, &package)) {
+        err += "keymason-check: " + packageName + ": cannot be read\n";
+        return kExitUnreadable;
+    }
+    const std::vector<Diagnostic> diagnostics = LintPackage(package);
+    for (const Diagnostic& d : diagnostics) out += FormatDiagnostic(packageName, d) + "\n";
+    const int lintCode = LintExitCode(diagnostics);
+    if (!options->plan) return lintCode;
+
+    MemoryPlatform machine;
+    PlanInput input;
+    input.packageName = packageName;
+    input.packageBytes = package;
+    if (options->base) {
+        const std::string baseName = ToUtf8(*options->base);
+        std::string bytes;
+        if (!env.readFile(*options->base, &bytes)) {
+            err += "keymason-check: " + baseName + ": cannot be read\n";
+            return kExitUnreadable;
+        }
+        RegFileError error;
+        const std::optional<RegFile> file = ParseRegFile(bytes, &error);
+        if (!file || !LoadSnapshot(*file, machine, &error)) {
+            err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
+                   " " + error.message + "\n";
+            return kExitUnreadable;
+        }
+        input.baseName = baseName;
+    } else if (options->live) {
+        std::string error;
+        if (!env.liveBase(LiveBaseRequest{package, &machine, &input.notInspected, &error})) {
+            err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
+            return kExitUnreadable;
+        }
+        input.baseName = "this machine's registry (read only)";
+    } else {
+        LoadDefaultBase(machine);
+        input.baseName = "an empty machine with one logged-on profile";
+    }
+
+    if (!diagnostics.empty()) out += "\n";
+    out += RunPlan(input, machine);
+
+    if (options->result && !env.writeFile(*options->result, FormatRegFile(SnapshotSections(machine)))) {
+        err += "keymason-check: " + ToUtf8(*options->result) + ": cannot be written\n";
+        return kExitUnreadable;
+    }
+    return lintCode;
+}
+
+}  // namespace km::check

@@ -1,0 +1,179 @@
+#include "check/observed_platform.h"
+
+#include "check/reg_file.h"
+
+namespace km::check {
+
+namespace {
+
+// The registry's own path rules: no leading backslash, no empty part, one
+// trailing backslash dropped.
+std::optional<std::vector<Text>> SplitPath(TextView path) {
+    std::vector<Text> parts;
+    if (path.empty()) return parts;
+    if (path.front() == u'\\') return std::nullopt;
+    if (path.back() == u'\\') path.remove_suffix(1);
+    while (true) {
+        const std::size_t cut = path.find(u'\\');
+        const TextView part = path.substr(0, cut);
+        if (part.empty()) return std::nullopt;
+        parts.emplace_back(part);
+        if (cut == TextView::npos) return parts;
+        path.remove_prefix(cut + 1);
+    }
+}
+
+Text Child(const Text& path, const Text& part) { return path.empty() ? part : path + u"\\" + part; }
+
+bool IsRoot(RegKey key) { return key == kHkeyClassesRoot || key == kHkeyLocalMachine || key == kHkeyUsers; }
+
+}  // namespace
+
+Text FullPath(const KeyLocation& key) {
+    Text path = RootName(key.root);
+    if (!key.path.empty()) path += u"\\" + key.path;
+    return path;
+}
+
+std::optional<KeyLocation> NormalizedLocation(RegKey root, const Text& path) {
+    auto parts = SplitPath(path);
+    if (!parts) return std::nullopt;
+    KeyLocation at{root, Text()};
+    for (const Text& part : *parts) at.path = Child(at.path, part);
+    return at;
+}
+
+std::optional<KeyLocation> ObservedPlatform::Locate(RegKey key, const Text* subKey) const {
+    KeyLocation at;
+    if (IsRoot(key)) {
+        at.root = key;
+    } else {
+        auto found = handles_.find(key);
+        if (found == handles_.end()) return std::nullopt;
+        at = found->second;
+    }
+    if (!subKey) return at;
+    auto parts = SplitPath(*subKey);
+    if (!parts) return std::nullopt;
+    for (const Text& part : *parts) at.path = Child(at.path, part);
+    return at;
+}
+
+void ObservedPlatform::Track(RegKey handle, const std::optional<KeyLocation>& at) {
+    if (handle != 0 && at) handles_[handle] = *at;
+}
+
+void ObservedPlatform::ListContents(const KeyLocation& at, std::vector<Effect>* out) const {
+    for (const Text& name : inner_.ValueNames(at.root, at.path))
+        out->push_back(Effect{EffectKind::DeleteValue, at, name, inner_.GetValue(at.root, at.path, name),
+                              std::nullopt, true});
+    for (const Text& sub : inner_.SubkeyNames(at.root, at.path)) {
+        const KeyLocation child{at.root, Child(at.path, sub)};
+        out->push_back(Effect{EffectKind::DeleteKey, child, Text(), std::nullopt, std::nullopt, true});
+        ListContents(child, out);
+    }
+}
+
+bool ObservedPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
+                                     std::uint32_t samDesired, RegKey* result) {
+    ObservedCall call{"RegOpenKeyExW", Locate(key, &subKey), samDesired, false, {}};
+    call.succeeded = inner_.RegOpenKeyExW(key, subKey, options, samDesired, result);
+    if (call.succeeded && result) Track(*result, call.key);
+    calls_.push_back(std::move(call));
+    return calls_.back().succeeded;
+}
+
+bool ObservedPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved,
+                                       std::uint32_t options, std::uint32_t samDesired,
+                                       const SecurityAttributes* attributes, RegKey* result) {
+    ObservedCall call{"RegCreateKeyExW", Locate(key, &subKey), samDesired, false, {}};
+    // Which keys along the path are there before.
+    std::vector<std::pair<KeyLocation, bool>> along;
+    if (call.key) {
+        const KeyLocation base = *Locate(key, nullptr);
+        KeyLocation walk = base;
+        const std::vector<Text> parts = SplitPath(subKey).value_or(std::vector<Text>());
+        for (const Text& part : parts) {
+            walk.path = Child(walk.path, part);
+            along.emplace_back(walk, inner_.KeyExists(walk.root, walk.path));
+        }
+    }
+    call.succeeded = inner_.RegCreateKeyExW(key, subKey, reserved, options, samDesired, attributes, result);
+    if (call.succeeded) {
+        for (const auto& step : along)
+            if (!step.second && inner_.KeyExists(step.first.root, step.first.path))
+                call.effects.push_back(Effect{EffectKind::CreateKey, step.first, Text(), std::nullopt,
+                                              std::nullopt, false});
+        if (result) Track(*result, call.key);
+    }
+    calls_.push_back(std::move(call));
+    return calls_.back().succeeded;
+}
+
+bool ObservedPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
+    ObservedCall call{"RegDeleteTreeW", Locate(key, subKey), 0, false, {}};
+    std::vector<Effect> contents;
+    if (call.key) {
+        if (subKey)  // the key itself goes too
+            contents.push_back(Effect{EffectKind::DeleteKey, *call.key, Text(), std::nullopt, std::nullopt, true});
+        ListContents(*call.key, &contents);
+    }
+    call.succeeded = inner_.RegDeleteTreeW(key, subKey);
+    if (call.succeeded) call.effects = std::move(contents);
+    calls_.push_back(std::move(call));
+    return calls_.back().succeeded;
+}
+
+bool ObservedPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
+                                       std::uint32_t reserved) {
+    ObservedCall call{"RegDeleteKeyExW", Locate(key, &subKey), samDesired, false, {}};
+    const bool existed = call.key && inner_.KeyExists(call.key->root, call.key->path);
+    call.succeeded = inner_.RegDeleteKeyExW(key, subKey, samDesired, reserved);
+    if (call.succeeded && existed && !inner_.KeyExists(call.key->root, call.key->path))
+        call.effects.push_back(Effect{EffectKind::DeleteKey, *call.key, Text(), std::nullopt, std::nullopt, false});
+    calls_.push_back(std::move(call));
+    return calls_.back().succeeded;
+}
+
+bool ObservedPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
+                                      std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
+    ObservedCall call{"RegSetValueExW", Locate(key, nullptr), 0, false, {}};
+    std::optional<StoredValue> before;
+    if (call.key) before = inner_.GetValue(call.key->root, call.key->path, valueName);
+    call.succeeded = inner_.RegSetValueExW(key, valueName, reserved, type, data, size);
+    if (call.succeeded && call.key)
+        call.effects.push_back(Effect{EffectKind::SetValue, *call.key, valueName, before,
+                                      inner_.GetValue(call.key->root, call.key->path, valueName), false});
+    calls_.push_back(std::move(call));
+    return calls_.back().succeeded;
+}
+
+bool ObservedPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) {
+    ObservedCall call{"RegDeleteKeyValueW", Locate(key, subKey), 0, false, {}};
+    std::optional<StoredValue> before;
+    if (call.key) before = inner_.GetValue(call.key->root, call.key->path, valueName);
+    call.succeeded = inner_.RegDeleteKeyValueW(key, subKey, valueName);
+    if (call.succeeded && call.key && before && !inner_.GetValue(call.key->root, call.key->path, valueName))
+        call.effects.push_back(Effect{EffectKind::DeleteValue, *call.key, valueName, before, std::nullopt, false});
+    calls_.push_back(std::move(call));
+    return calls_.back().succeeded;
+}
+
+bool ObservedPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
+    return inner_.RegQueryInfoKeyW(key, subKeys);
+}
+
+bool ObservedPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity, Text* name) {
+    return inner_.RegEnumKeyExW(key, index, nameCapacity, name);
+}
+
+bool ObservedPlatform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type, Bytes* data) {
+    return inner_.RegQueryValueExW(key, valueName, type, data);
+}
+
+bool ObservedPlatform::RegCloseKey(RegKey key) {
+    handles_.erase(key);
+    return inner_.RegCloseKey(key);
+}
+
+}  // namespace km::check

@@ -1,0 +1,103 @@
+// A platform that passes every call on to an in-memory platform and notes,
+// for each registry call, where it acted and what it changed: the state of
+// the keys and values it touched, read just before and just after the call.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/memory_platform.h"
+
+namespace km::check {
+
+struct KeyLocation {
+    RegKey root = 0;
+    Text path;  // below the root; empty for the root itself
+};
+
+enum class EffectKind { CreateKey, DeleteKey, SetValue, DeleteValue };
+
+struct Effect {
+    EffectKind kind = EffectKind::CreateKey;
+    KeyLocation key;
+    Text valueName;
+    std::optional<StoredValue> before;  // SetValue, DeleteValue
+    std::optional<StoredValue> after;   // SetValue
+    bool lost = false;  // gone with a key whose contents were deleted
+};
+
+struct ObservedCall {
+    std::string op;  // the seam's name
+    std::optional<KeyLocation> key;  // where it acted; none when the path was not one
+    std::uint32_t sam = 0;
+    bool succeeded = false;
+    std::vector<Effect> effects;
+};
+
+class ObservedPlatform : public Platform {
+public:
+    explicit ObservedPlatform(MemoryPlatform& inner) : inner_(inner) {}
+
+    const std::vector<ObservedCall>& RegistryCalls() const { return calls_; }
+
+    bool RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options, std::uint32_t samDesired,
+                       RegKey* result) override;
+    bool RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved, std::uint32_t options,
+                         std::uint32_t samDesired, const SecurityAttributes* attributes,
+                         RegKey* result) override;
+    bool RegDeleteTreeW(RegKey key, const Text* subKey) override;
+    bool RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
+                         std::uint32_t reserved) override;
+    bool RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved, std::uint32_t type,
+                        const std::uint8_t* data, std::uint32_t size) override;
+    bool RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) override;
+    bool RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) override;
+    bool RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity, Text* name) override;
+    bool RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type, Bytes* data) override;
+    bool RegCloseKey(RegKey key) override;
+
+    bool CreateProcessW(const Text& applicationName, const Text& commandLine, bool inheritHandles,
+                        std::uint32_t creationFlags, const StartupInfo& startup,
+                        ProcessHandle* process) override {
+        return inner_.CreateProcessW(applicationName, commandLine, inheritHandles, creationFlags, startup,
+                                     process);
+    }
+    WaitResult WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) override {
+        return inner_.WaitForProcess(process, timeoutMs);
+    }
+    void CloseProcess(ProcessHandle process) override { inner_.CloseProcess(process); }
+    Text GetSystemDirectoryW() override { return inner_.GetSystemDirectoryW(); }
+    LocalTime GetLocalTime() override { return inner_.GetLocalTime(); }
+    bool ExpandEnvironmentStringsW(const Text& source, Text* expanded) override {
+        return inner_.ExpandEnvironmentStringsW(source, expanded);
+    }
+    bool GetShortPathNameW(const Text& longPath, Text* shortPath) override {
+        return inner_.GetShortPathNameW(longPath, shortPath);
+    }
+    FileContents ReadWholeFile(const Text& path) override { return inner_.ReadWholeFile(path); }
+    bool AppendToFile(const Text& path, std::string_view bytes) override {
+        return inner_.AppendToFile(path, bytes);
+    }
+    bool PathExists(const Text& path) override { return inner_.PathExists(path); }
+    std::optional<std::uint64_t> GetOwnFileVersion() override { return inner_.GetOwnFileVersion(); }
+
+private:
+    // The location that `key` and `subKey` name, as the registry splits paths.
+    std::optional<KeyLocation> Locate(RegKey key, const Text* subKey) const;
+    void Track(RegKey handle, const std::optional<KeyLocation>& at);
+    void ListContents(const KeyLocation& at, std::vector<Effect>* out) const;
+
+    MemoryPlatform& inner_;
+    std::map<RegKey, KeyLocation> handles_;
+    std::vector<ObservedCall> calls_;
+};
+
+// "HKEY_LOCAL_MACHINE\SOFTWARE\Vendor".
+Text FullPath(const KeyLocation& key);
+
+// A path below a root as the registry reads it; none when it is no path
+// (a leading backslash, an empty part).
+std::optional<KeyLocation> NormalizedLocation(RegKey root, const Text& path);
+
+}  // namespace km::check

@@ -1,0 +1,324 @@
+#include "check/plan.h"
+
+#include <algorithm>
+
+#include "check/observed_platform.h"
+#include "check/probe_platform.h"
+#include "check/snapshot.h"
+#include "check/value_text.h"
+#include "engine/apply_record.h"
+#include "engine/package_file.h"
+#include "engine/per_user.h"
+#include "engine/text.h"
+#include "engine/update_pass.h"
+#include "engine/value_encoding.h"
+
+namespace km::check {
+
+namespace {
+
+// Where the pass finds the package inside the in-memory machine.
+constexpr TextView kPackagePath = u"C:\\keymason-check\\package.reg.dat";
+constexpr TextView kAllUsers = u"All Users";
+constexpr TextView kUserHiveFile = u"\\NTUSER.DAT";
+constexpr TextView kClassesHiveFile = u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+
+struct Counts {
+    int keysCreated = 0, keysDeleted = 0;
+    int valuesSet = 0, valuesChanged = 0, valuesUnchanged = 0, valuesDeleted = 0;
+};
+
+// One application of one record: at a machine root, or for one profile.
+struct Expected {
+    std::size_t record = 0;
+    int profile = -1;     // index into the prepared list; -1 for a machine root
+    KeyLocation raw;      // root and path as the engine passes them
+    bool refused = false;  // the engine issues no call for it
+    const std::vector<const ObservedCall*>* calls = nullptr;
+};
+
+// Everything known about one profile before the pass.
+struct ProfileFacts {
+    UserProfile profile;  // as the pass prepared it
+    std::string label;
+    bool loggedOn = false;
+    std::string notInspected;  // why its hive could not be read, if so
+    std::vector<std::string> missingHives;  // hive files the pass loads but the base lacks
+};
+
+std::string U8(TextView text) { return ToUtf8(text); }
+
+bool SameLocation(const std::optional<KeyLocation>& a, const std::optional<KeyLocation>& b) {
+    if (!a || !b) return !a && !b;
+    return a->root == b->root && EqualsIgnoreAsciiCase(a->path, b->path);
+}
+
+std::string ValueRef(const Effect& e) {
+    return U8(FullPath(e.key)) + " " + (e.valueName.empty() ? std::string("(default)") : QuotedText(e.valueName));
+}
+
+std::string EffectLine(const Effect& e, Counts& counts) {
+    switch (e.kind) {
+        case EffectKind::CreateKey:
+            ++counts.keysCreated;
+            return "create key " + U8(FullPath(e.key));
+        case EffectKind::DeleteKey:
+            ++counts.keysDeleted;
+            return (e.lost ? "lost key " : "delete key ") + U8(FullPath(e.key));
+        case EffectKind::DeleteValue:
+            ++counts.valuesDeleted;
+            return (e.lost ? "lost value " : "delete value ") + ValueRef(e) + " (was " + ValueText(*e.before) + ")";
+        case EffectKind::SetValue:
+            if (!e.before) {
+                ++counts.valuesSet;
+                return "set value " + ValueRef(e) + ": (none) -> " + ValueText(*e.after);
+            }
+            if (*e.before == *e.after) {
+                ++counts.valuesUnchanged;
+                return "no change: " + ValueRef(e) + " already holds " + ValueText(*e.after);
+            }
+            ++counts.valuesChanged;
+            return "change value " + ValueRef(e) + ": " + ValueText(*e.before) + " -> " + ValueText(*e.after);
+    }
+    return std::string();
+}
+
+std::string Describe(const PackageRecord& r) {
+    const std::string where = r.rootKind == Users
+                                  ? "per-user key " + U8(r.classesKey == 1 ? u"Software\\Classes\\" + r.keyPath : r.keyPath) +
+                                        " for " + QuotedText(r.target)
+                                  : U8(FullPath(KeyLocation{r.rootKey, r.keyPath}));
+    const std::string value = r.valueName.empty() ? "(default)" : QuotedText(r.valueName);
+    if (r.keyOnly == 1) return (r.remove == 1 ? "delete key " : "create key ") + where;
+    if (r.remove == 1) return "delete value " + value + " in " + where;
+    return "set value " + value + " as " + (r.typeName.empty() ? std::string("\"\"") : U8(r.typeName)) + " in " + where;
+}
+
+// What a group of calls for one application did, as report lines.
+std::vector<std::string> GroupLines(const PackageRecord& record, const Expected& expected, Counts& counts,
+                                    const std::string& failHint) {
+    std::vector<std::string> lines, lost;
+    const auto& calls = *expected.calls;
+    const ObservedCall& first = *calls.front();
+    const std::string path = first.key ? U8(FullPath(*first.key))
+                                       : U8(RootName(expected.raw.root)) + "\\" + U8(expected.raw.path);
+    if (!first.succeeded) {
+        if (first.op == "RegOpenKeyExW") return {"no change: key " + path + " does not exist"};
+        return {"fails: key " + path + " cannot be created" + failHint};
+    }
+    bool valueCall = false;
+    for (const ObservedCall* call : calls) {
+        if (call->op == "RegSetValueExW" || call->op == "RegDeleteKeyValueW") valueCall = true;
+        if (call->op == "RegSetValueExW" && !call->succeeded) lines.push_back("fails: the value cannot be set");
+        for (const Effect& effect : call->effects)
+            (effect.lost ? lost : lines).push_back(EffectLine(effect, counts));
+    }
+    for (std::string& line : lost) lines.push_back("  " + line);
+    if (!lines.empty()) return lines;
+    if (record.keyOnly == 1) return {record.remove == 1 ? "fails: key " + path + " cannot be deleted"
+                                                        : "no change: key " + path + " exists"};
+    if (record.remove == 1)
+        return {"no change: " + path + " has no value " +
+                (record.valueName.empty() ? std::string("(default)") : QuotedText(record.valueName))};
+    if (!valueCall && record.unencodable) return {"nothing set: the value data cannot be encoded"};
+    if (!valueCall) return {"nothing set: type " + QuotedText(record.typeName) + " is not one the program sets"};
+    return {"no change"};
+}
+
+std::string CountsLine(const Counts& c) {
+    return "keys created " + std::to_string(c.keysCreated) + ", deleted " + std::to_string(c.keysDeleted) +
+           "; values set " + std::to_string(c.valuesSet) + ", changed " + std::to_string(c.valuesChanged) +
+           ", unchanged " + std::to_string(c.valuesUnchanged) + ", deleted " + std::to_string(c.valuesDeleted);
+}
+
+std::string PassedOverReason(const PackageRecord& record, const UserProfile& profile) {
+    if (EqualsIgnoreAsciiCase(record.target, profile.userName))
+        return "its user name is longer than the 20 characters a target can name";
+    return "target " + QuotedText(record.target) + " is neither \"All Users\" nor its user name " +
+           QuotedText(profile.userName);
+}
+
+// Labels: the user name where it names one profile alone, else the SID.
+void LabelProfiles(std::vector<ProfileFacts>& facts) {
+    for (ProfileFacts& f : facts) {
+        const auto same = std::count_if(facts.begin(), facts.end(), [&](const ProfileFacts& o) {
+            return EqualsIgnoreAsciiCase(o.profile.userName, f.profile.userName);
+        });
+        f.label = !f.profile.userName.empty() && same == 1 ? U8(f.profile.userName) : U8(f.profile.sid);
+    }
+}
+
+bool HasHiveFile(const MemoryPlatform& sys, const Text& path) {
+    for (const auto& hive : sys.hiveFiles)
+        if (EqualsIgnoreAsciiCase(hive.first, path)) return true;
+    return false;
+}
+
+std::string ProfileLine(const ProfileFacts& f, bool prepared) {
+    std::string line = "  " + f.label + ": " + U8(f.profile.sid) + ", " +
+                       (f.profile.profilePath.empty() ? std::string("no profile path") : U8(f.profile.profilePath)) + ", ";
+    if (!f.notInspected.empty()) return line + "not inspected: " + f.notInspected;
+    if (f.loggedOn) return line + "logged on";
+    line += "not logged on";
+    if (!prepared) return line;
+    std::vector<std::string> loads;
+    if (f.profile.userHiveMounted == 1) loads.push_back("NTUSER.DAT as HKEY_USERS\\" + U8(f.profile.userHiveKey));
+    if (f.profile.classesHiveMounted == 1)
+        loads.push_back("UsrClass.dat as HKEY_USERS\\" + U8(f.profile.classesHiveKey));
+    if (loads.empty()) return line + ", no hive loaded for this package";
+    line += ", the pass loads ";
+    for (std::size_t i = 0; i < loads.size(); ++i) line += (i ? " and " : "") + loads[i];
+    for (const std::string& missing : f.missingHives) line += "; " + missing + " is not in the base";
+    return line;
+}
+
+}  // namespace
+
+std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
+    machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
+
+    // A copy of the base on which the engine prepares the profiles as the pass will.
+    MemoryPlatform scratch;
+    scratch.wow64Redirection = false;
+    RegFile copy;
+    copy.sections = SnapshotSections(machine);
+    LoadSnapshot(copy, scratch, nullptr);
+    scratch.files[Text(kPackagePath)] = input.packageBytes;
+    RunState scratchState;
+    scratchState.dataPath = Text(kPackagePath);
+    scratchState.mode = PackageArgument;
+    scratchState.isWow64 = 1;
+    RecordList records;
+    ReadPackageFile(scratch, scratchState, records);
+    const ProfileList listed = BuildProfileList(scratch, scratchState);
+    const ProfileList prepared = PrepareProfiles(scratch, scratchState);
+    ReleaseProfiles(scratch, scratchState, prepared);
+    const ApplySettings settings = MakeApplySettings(scratchState.isWow64);
+
+    std::vector<ProfileFacts> facts;
+    for (const UserProfile& profile : prepared.empty() ? listed : prepared) {
+        ProfileFacts f;
+        f.profile = profile;
+        f.loggedOn = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
+        auto why = input.notInspected.find(profile.sid);
+        if (why != input.notInspected.end()) f.notInspected = why->second;
+        if (profile.userHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kUserHiveFile)))
+            f.missingHives.push_back(U8(profile.profilePath + Text(kUserHiveFile)));
+        if (profile.classesHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kClassesHiveFile)))
+            f.missingHives.push_back(U8(profile.profilePath + Text(kClassesHiveFile)));
+        facts.push_back(std::move(f));
+    }
+    LabelProfiles(facts);
+
+    // Where the engine acts for each record and profile, without acting.
+    std::vector<Expected> expected;
+    std::vector<std::vector<std::size_t>> passedOver(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const PackageRecord& record = records[i];
+        if (record.rootKind != Users) {
+            ProbePlatform probe;
+            ApplyRecordAt(probe, settings, record, record.rootKey, record.keyPath);
+            Expected e{i, -1, probe.firstKey.value_or(KeyLocation{record.rootKey, record.keyPath}), !probe.firstKey};
+            expected.push_back(e);
+            continue;
+        }
+        PackageRecord creating = record;  // always issues its call when the profile matches
+        creating.keyOnly = 1;
+        creating.remove = 0;
+        for (std::size_t p = 0; p < prepared.size(); ++p) {
+            ProbePlatform match, act;
+            ApplyUserRecord(match, settings, creating, ProfileList{prepared[p]});
+            if (!match.firstKey) {
+                passedOver[i].push_back(p);
+                continue;
+            }
+            ApplyUserRecord(act, settings, record, ProfileList{prepared[p]});
+            expected.push_back(Expected{i, int(p), *match.firstKey, !act.firstKey});
+        }
+    }
+
+    // The real pass.
+    machine.files[Text(kPackagePath)] = input.packageBytes;
+    ObservedPlatform observed(machine);
+    RunState state;
+    state.dataPath = Text(kPackagePath);
+    state.mode = PackageArgument;
+    state.isWow64 = 1;
+    UpdateWorker(observed, state);
+    machine.files.erase(Text(kPackagePath));
+
+    // Its calls, cut where the pass opens or creates a key to apply a record.
+    std::vector<std::vector<const ObservedCall*>> groups;
+    for (const ObservedCall& call : observed.RegistryCalls()) {
+        const bool starts = (call.op == "RegOpenKeyExW" || call.op == "RegCreateKeyExW") && call.sam == settings.accessMask;
+        if (starts) groups.emplace_back();
+        if (!groups.empty() && call.op != "RegCloseKey") groups.back().push_back(&call);
+    }
+    std::size_t next = 0;
+    bool matched = true;
+    for (Expected& e : expected) {
+        if (e.refused) continue;
+        if (next >= groups.size() ||
+            !SameLocation(groups[next].front()->key, NormalizedLocation(e.raw.root, e.raw.path))) {
+            matched = false;
+            break;
+        }
+        e.calls = &groups[next++];
+    }
+    matched = matched && next == groups.size();
+
+    std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";
+    if (!listed.empty() || !facts.empty()) {
+        out += "profiles:\n";
+        for (const ProfileFacts& f : facts) out += ProfileLine(f, !prepared.empty()) + "\n";
+    } else {
+        out += "profiles: none\n";
+    }
+    if (!matched) {
+        out += "error: the pass's registry calls could not be matched to the package's lines\n";
+        return out;
+    }
+
+    std::map<std::string, Counts> counts;  // by scope label
+    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const PackageRecord& record = records[i];
+        out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
+        if (record.rootKind == Users && prepared.empty()) {
+            out += "  reaches no profile: no per-user line of the package names All Users, Administrator or "
+                   "User, so the pass prepares no profile\n";
+        }
+        for (; at < expected.size() && expected[at].record == i; ++at) {
+            const Expected& e = expected[at];
+            const ProfileFacts* f = e.profile >= 0 ? &facts[std::size_t(e.profile)] : nullptr;
+            const std::string scope = f ? f->label : U8(RootName(record.rootKey));
+            if (f && !f->notInspected.empty()) {
+                out += "  " + scope + ": not inspected (" + f->notInspected + ")\n";
+                continue;
+            }
+            if (e.refused) {
+                out += "  " + scope + ": refused: " + U8(FullPath(e.raw)) +
+                       " is a root or a hive's top key, which a line never deletes\n";
+                continue;
+            }
+            std::string hint;
+            if (f && !f->missingHives.empty()) hint = " (its hive file is not in the base)";
+            else if (f && !e.raw.path.empty() && e.raw.path.front() == u'\\')
+                hint = " (this profile's hive is not reachable: not logged on, and the package loads no hive for it)";
+            for (const std::string& line : GroupLines(record, e, counts[scope], hint))
+                out += "  " + scope + ": " + line + "\n";
+        }
+        for (std::size_t p : passedOver[i])
+            out += "  " + facts[p].label + ": passed over: " + PassedOverReason(record, prepared[p]) + "\n";
+    }
+
+    out += "summary:\n";
+    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot})
+        out += "  " + U8(RootName(root)) + ": " + CountsLine(counts[U8(RootName(root))]) + "\n";
+    for (const ProfileFacts& f : facts)
+        out += "  " + f.label + ": " + (f.notInspected.empty() ? CountsLine(counts[f.label]) : "not inspected") + "\n";
+    return out;
+}
+
+}  // namespace km::check

@@ -1,0 +1,103 @@
+#include "check/value_text.h"
+
+#include <cstdio>
+
+#include "engine/text.h"
+
+namespace km::check {
+
+namespace {
+
+struct TypeNameRow {
+    std::uint32_t type;
+    const char* name;
+};
+constexpr TypeNameRow kTypeNames[] = {
+    {0, "REG_NONE"},        {1, "REG_SZ"},
+    {2, "REG_EXPAND_SZ"},   {3, "REG_BINARY"},
+    {4, "REG_DWORD"},       {5, "REG_DWORD_BIG_ENDIAN"},
+    {6, "REG_LINK"},        {7, "REG_MULTI_SZ"},
+    {8, "REG_RESOURCE_LIST"}, {9, "REG_FULL_RESOURCE_DESCRIPTOR"},
+    {10, "REG_RESOURCE_REQUIREMENTS_LIST"}, {11, "REG_QWORD"},
+};
+
+bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
+
+constexpr std::size_t kMaxBytesShown = 32;
+
+std::string Bytes_(const Bytes& data) {
+    if (data.empty()) return "(no data)";
+    std::string out;
+    for (std::size_t i = 0; i < data.size() && i < kMaxBytesShown; ++i) {
+        char buf[4];
+        std::snprintf(buf, sizeof buf, "%02x", data[i]);
+        if (!out.empty()) out += ' ';
+        out += buf;
+    }
+    if (data.size() > kMaxBytesShown) out += " ... (" + std::to_string(data.size()) + " bytes)";
+    return out;
+}
+
+}  // namespace
+
+std::string TypeName(std::uint32_t type) {
+    for (const TypeNameRow& row : kTypeNames)
+        if (row.type == type) return row.name;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "type 0x%x", type);
+    return buf;
+}
+
+std::string QuotedText(TextView text) {
+    std::string out = "\"";
+    for (char16_t c : text) {
+        switch (c) {
+            case u'\\': out += "\\\\"; break;
+            case u'"': out += "\\\""; break;
+            case u'\r': out += "\\r"; break;
+            case u'\n': out += "\\n"; break;
+            case u'\t': out += "\\t"; break;
+            case u'\0': out += "\\0"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\x%02x", unsigned(c));
+                    out += buf;
+                } else {
+                    out += ToUtf8(TextView(&c, 1));
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string ValueText(const StoredValue& value) {
+    const std::string type = TypeName(value.type);
+    const Bytes& d = value.data;
+    if (IsTextType(value.type) && d.size() % 2 == 0) {
+        Text units;
+        for (std::size_t i = 0; i + 1 < d.size(); i += 2) units.push_back(char16_t(d[i] | (d[i + 1] << 8)));
+        const bool terminated = !units.empty() && units.back() == 0;
+        if (terminated) units.pop_back();
+        std::string text = type + " " + QuotedText(units);
+        if (!terminated && value.type != kRegMultiSz) text += " (no terminator)";
+        return text;
+    }
+    if (value.type == kRegDword && d.size() == 4) {
+        const std::uint32_t n = d[0] | (d[1] << 8) | (d[2] << 16) | (std::uint32_t(d[3]) << 24);
+        char buf[48];
+        std::snprintf(buf, sizeof buf, " 0x%08x (%u)", n, n);
+        return type + buf;
+    }
+    if (value.type == kRegQword && d.size() == 8) {
+        std::uint64_t n = 0;
+        for (int i = 7; i >= 0; --i) n = (n << 8) | d[std::size_t(i)];
+        char buf[64];
+        std::snprintf(buf, sizeof buf, " 0x%016llx (%llu)", static_cast<unsigned long long>(n),
+                      static_cast<unsigned long long>(n));
+        return type + buf;
+    }
+    return type + " " + Bytes_(d);
+}
+
+}  // namespace km::check
