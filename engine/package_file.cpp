@@ -1,7 +1,7 @@
 #include "engine/package_file.h"
 
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "engine/record_parser.h"
 
@@ -74,16 +74,22 @@ std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out) {
     return o;
 }
 
-// One reused decoding buffer for all lines of a file.
+// One reused decoding buffer for all lines of a file. Left uninitialised:
+// every unit handed out is written before it is read.
 class LineBuffer {
 public:
     char16_t* Room(std::size_t units) {
-        if (units_.size() < units) units_.resize(units);
-        return units_.data();
+        if (capacity_ < units) {
+            units_.reset();  // never hold the old and the new buffer at once
+            units_.reset(new char16_t[units]);
+            capacity_ = units;
+        }
+        return units_.get();
     }
 
 private:
-    std::vector<char16_t> units_;
+    std::unique_ptr<char16_t[]> units_;
+    std::size_t capacity_ = 0;
 };
 
 void SplitUtf8(const unsigned char* data, std::size_t size, bool completeLinesOnly,

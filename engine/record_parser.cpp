@@ -25,8 +25,11 @@ public:
     // Takes the next field and moves past it and its separator.
     TextView Next() {
         const std::int64_t n = Size();
-        const std::size_t found = rest_.find(kSeparator);
-        const std::int64_t p = found == TextView::npos ? -1 : std::int64_t(found);
+        // The rest only ever shrinks to a suffix of itself: once no separator
+        // is found, none will be, and a long line is not searched again.
+        const std::size_t found = separatorLeft_ ? rest_.find(kSeparator) : TextView::npos;
+        separatorLeft_ = found != TextView::npos;
+        const std::int64_t p = separatorLeft_ ? std::int64_t(found) : -1;
         const TextView field = Head(p);
         rest_ = Tail(n - p - std::int64_t(kSeparator.size()));
         return field;
@@ -46,6 +49,7 @@ private:
     }
 
     TextView rest_;
+    bool separatorLeft_ = true;
 };
 
 struct RootRule {
