@@ -60,7 +60,8 @@ struct RootRule {
     bool takesClassesPrefix;   // a leading "Software\Classes\" marks a classes key
 };
 
-// First match wins; the last rule takes every other root, an empty one too.
+// First match wins; a root field that matches none, an empty one too, is
+// taken as a per-user root.
 constexpr RootRule kRootRules[] = {
     {u"HKEY_CLASSES_ROOT", ClassesRoot, kHkeyClassesRoot, u"", true},
     {u"HKEY_LOCAL_MACHINE\\SOFTWARE", MachineSoftware, kHkeyLocalMachine, u"SOFTWARE\\", false},
