@@ -114,14 +114,16 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const Expected&
             (effect.lost ? lost : lines).push_back(EffectLine(effect, counts));
     }
     for (std::string& line : lost) lines.push_back("  " + line);
+    if (record.keyOnly != 1 && record.remove != 1 && !valueCall)
+        lines.push_back(record.unencodable ? "nothing set: the value data cannot be encoded"
+                                           : "nothing set: type " + QuotedText(record.typeName) +
+                                                 " is not one the program sets");
     if (!lines.empty()) return lines;
     if (record.keyOnly == 1) return {record.remove == 1 ? "fails: key " + path + " cannot be deleted"
                                                         : "no change: key " + path + " exists"};
     if (record.remove == 1)
         return {"no change: " + path + " has no value " +
                 (record.valueName.empty() ? std::string("(default)") : QuotedText(record.valueName))};
-    if (!valueCall && record.unencodable) return {"nothing set: the value data cannot be encoded"};
-    if (!valueCall) return {"nothing set: type " + QuotedText(record.typeName) + " is not one the program sets"};
     return {"no change"};
 }
 
