@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include "check/cli.h"
+#include "check/reg_file.h"
+#include "check/text_codec.h"
+#include "engine/text.h"
+
+namespace km::check {
+namespace {
+
+struct CheckRun {
+    std::map<Text, std::string> files;
+    std::map<Text, std::string> written;
+    std::string out, err;
+    bool liveOffered = false;
+    int code = -1;
+
+    int operator()(std::vector<Text> args) {
+        CheckEnvironment env;
+        env.readFile = [this](const Text& path, std::string* bytes) {
+            auto found = files.find(path);
+            if (found == files.end()) return false;
+            *bytes = found->second;
+            return true;
+        };
+        env.writeFile = [this](const Text& path, const std::string& bytes) {
+            if (path == u"readonly.reg") return false;
+            written[path] = bytes;
+            return true;
+        };
+        if (liveOffered)
+            env.liveBase = [](const LiveBaseRequest& request) {
+                request.base->CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Live");
+                return true;
+            };
+        env.out = &out;
+        env.err = &err;
+        return code = RunCheck(args, env);
+    }
+};
+
+const std::string kCleanLine = "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*N*@*REG_SZ*@**@*x*@*\n";
+const std::string kWarningLine = "1*@*Computer*@*V*@**@*N*@*REG_SZ*@*All Users*@*x*@*\n";
+const std::string kErrorLine = "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*N*@*REG_NONE*@**@*x*@*\n";
+
+TEST(CheckCliTest, ExitCodesFollowTheFindingsAndTheInputs) {
+    struct Case {
+        const char* what;
+        std::vector<Text> args;
+        int code;
+        std::string errStart;
+    } cases[] = {
+        {"clean", {u"clean.dat"}, kExitClean, ""},
+        {"warnings", {u"warn.dat"}, kExitWarnings, ""},
+        {"errors", {u"error.dat"}, kExitErrors, ""},
+        {"errors with a plan", {u"--plan", u"error.dat"}, kExitErrors, ""},
+        {"missing package", {u"nothere.dat"}, kExitUnreadable, "keymason-check: nothere.dat: cannot be read"},
+        {"missing base", {u"--base", u"nothere.reg", u"clean.dat"}, kExitUnreadable,
+         "keymason-check: nothere.reg: cannot be read"},
+        {"bad base", {u"--base=bad.reg", u"clean.dat"}, kExitUnreadable,
+         "keymason-check: bad.reg:3: unknown value data"},
+        {"result not written", {u"--out", u"readonly.reg", u"clean.dat"}, kExitUnreadable,
+         "keymason-check: readonly.reg: cannot be written"},
+        {"no package", {u"--plan"}, kExitUsage, "keymason-check: no package named\nusage: keymason-check PACKAGE\n"},
+        {"two packages", {u"a.dat", u"b.dat"}, kExitUsage, "keymason-check: more than one package"},
+        {"unknown option", {u"--fast", u"clean.dat"}, kExitUsage, "keymason-check: unknown option --fast"},
+        {"base without a file", {u"clean.dat", u"--base"}, kExitUsage, "keymason-check: --base needs a file"},
+        {"live here", {u"--live", u"clean.dat"}, kExitUsage, "keymason-check: --live reads the Windows registry"},
+        {"two bases", {u"--live", u"--base", u"b.reg", u"clean.dat"}, kExitUsage, "keymason-check: --base and --live"},
+        {"a package named like an option", {u"--", u"-odd.dat"}, kExitClean, ""},
+    };
+    for (const Case& c : cases) {
+        CheckRun run;
+        run.files = {{u"clean.dat", kCleanLine}, {u"warn.dat", kWarningLine}, {u"error.dat", kErrorLine},
+                     {u"-odd.dat", kCleanLine}, {u"bad.reg", "REGEDIT4\n[HKLM\\SOFTWARE\\V]\n\"x\"=what\n"}};
+        EXPECT_EQ(run(c.args), c.code) << c.what << "\n" << run.err;
+        EXPECT_EQ(run.err.substr(0, c.errStart.size()), c.errStart) << c.what;
+    }
+}
+
+TEST(CheckCliTest, LintPrintsFindingsAndPlanFollowsThem) {
+    CheckRun run;
+    run.files = {{u"pkg.dat", kWarningLine}};
+    EXPECT_EQ(run({u"pkg.dat"}), kExitWarnings);
+    EXPECT_EQ(run.out.substr(0, 29), "pkg.dat:1:2: warning: root \"C");
+    EXPECT_EQ(run.out.find("plan for"), std::string::npos);
+
+    CheckRun plan;
+    plan.files = {{u"pkg.dat", kWarningLine}};
+    EXPECT_EQ(plan({u"--plan", u"pkg.dat"}), kExitWarnings);
+    const std::size_t at = plan.out.find("\nplan for pkg.dat against an empty machine with one logged-on profile\n");
+    EXPECT_NE(at, std::string::npos) << plan.out;
+    EXPECT_LT(plan.out.find("pkg.dat:1:2: warning"), at);
+}
+
+TEST(CheckCliTest, OutWritesTheStateAfterThePlanAsTheNextBase) {
+    CheckRun run;
+    run.files = {{u"pkg.dat", kCleanLine}};
+    EXPECT_EQ(run({u"--out", u"after.reg", u"pkg.dat"}), kExitClean) << run.err;
+    ASSERT_EQ(run.written.count(u"after.reg"), 1u);
+    const std::string text = ToUtf8(DecodeUtf16Le(run.written[u"after.reg"].substr(2)));
+    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"N\"=\"x\"\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[HKEY_USERS\\S-1-5-21-1000000000-1000000000-1000000000-1001]"), std::string::npos);
+
+    // Planned again on its own result, the line changes nothing.
+    CheckRun again;
+    again.files = {{u"pkg.dat", kCleanLine}, {u"after.reg", run.written[u"after.reg"]}};
+    EXPECT_EQ(again({u"--base", u"after.reg", u"pkg.dat"}), kExitClean) << again.err;
+    EXPECT_NE(again.out.find("no change: HKEY_LOCAL_MACHINE\\SOFTWARE\\V \"N\" already holds REG_SZ \"x\""),
+              std::string::npos) << again.out;
+}
+
+TEST(CheckCliTest, HelpNamesUsageExitCodesAndTheSnapshotForm) {
+    CheckRun run;
+    EXPECT_EQ(run({u"--help"}), kExitClean);
+    for (const char* part : {"usage: keymason-check PACKAGE", "--plan [--base SNAPSHOT.reg] [--out RESULT.reg] PACKAGE",
+                             "HiveFile:", "  3  the package or the base cannot be read", "  4  wrong usage"})
+        EXPECT_NE(run.out.find(part), std::string::npos) << part;
+    EXPECT_EQ(run.out.find("--live"), std::string::npos);
+
+    CheckRun windows;
+    windows.liveOffered = true;
+    EXPECT_EQ(windows({u"--help"}), kExitClean);
+    EXPECT_NE(windows.out.find("--base SNAPSHOT.reg | --live]"), std::string::npos);
+    EXPECT_NE(windows.out.find("RegLoadAppKeyW"), std::string::npos);
+
+    windows.files = {{u"pkg.dat", kCleanLine}};
+    windows.out.clear();
+    EXPECT_EQ(windows({u"--live", u"pkg.dat"}), kExitClean);
+    EXPECT_NE(windows.out.find("against this machine's registry (read only)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace km::check
