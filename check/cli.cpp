@@ -109,8 +109,9 @@ std::string HelpText(bool liveOffered) {
             "                        whose hive cannot be read is reported not inspected\n";
     text +=
         "  --out RESULT.reg      write the registry after the plan as a .reg file\n"
-        "  --help                this text\n"
-        "--base, --live and --out imply --plan.\n"
+        "  --help                this text\n";
+    text += liveOffered ? "--base, --live and --out imply --plan.\n" : "--base and --out imply --plan.\n";
+    text +=
         "\n"
         "Snapshot: HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT and HKEY_USERS keys, as reg\n"
         "export writes them; the profile list is HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\\n"
