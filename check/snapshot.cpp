@@ -31,16 +31,6 @@ std::shared_ptr<MemoryKey> EnsureSubkey(const std::shared_ptr<MemoryKey>& key, c
     return sub;
 }
 
-void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value) {
-    for (auto& existing : key.values) {
-        if (EqualsIgnoreAsciiCase(existing.first, name)) {
-            existing.second = value;
-            return;
-        }
-    }
-    key.values.emplace_back(name, value);
-}
-
 template <class T>
 std::vector<T> Sorted(std::vector<T> items, Text (*nameOf)(const T&)) {
     std::stable_sort(items.begin(), items.end(),
@@ -84,6 +74,23 @@ void AddTreeKey(const MemoryKey& key, const Text& path, std::vector<RegFileSecti
 }
 
 }  // namespace
+
+void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value) {
+    for (auto& existing : key.values) {
+        if (EqualsIgnoreAsciiCase(existing.first, name)) {
+            existing.second = value;
+            return;
+        }
+    }
+    key.values.emplace_back(name, value);
+}
+
+std::shared_ptr<MemoryKey> EnsureTreeKey(const std::shared_ptr<MemoryKey>& top, TextView path) {
+    auto key = top;
+    for (const Text& part : SplitKeyPath(path))
+        if (!part.empty()) key = EnsureSubkey(key, part);
+    return key;
+}
 
 bool RegistryNameLess(TextView a, TextView b) {
     const std::size_t n = std::min(a.size(), b.size());

@@ -44,6 +44,11 @@ std::vector<RegFileSection> SnapshotSections(const MemoryPlatform& sys);
 // The key at root\path and everything below it; nothing when it does not exist.
 std::vector<RegFileSection> SubtreeSections(const MemoryPlatform& sys, RegKey root, const Text& path);
 
+// The key at `path` below a hive's top, created with the keys above it.
+std::shared_ptr<MemoryKey> EnsureTreeKey(const std::shared_ptr<MemoryKey>& top, TextView path);
+// Sets a value of a tree key, replacing one of the same name (ASCII case ignored).
+void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value);
+
 // Orders names as the registry enumerates them.
 bool RegistryNameLess(TextView a, TextView b);
 

@@ -1,0 +1,158 @@
+#include "check/live_base.h"
+
+#include "check/snapshot.h"
+#include "engine/package_file.h"
+#include "engine/record_parser.h"
+#include "engine/text.h"
+
+namespace km::check {
+
+namespace {
+
+constexpr TextView kUserHiveFile = u"\\NTUSER.DAT";
+constexpr TextView kClassesHiveFile = u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+constexpr TextView kClassesBranch = u"Software\\Classes\\";
+constexpr TextView kServiceAccounts[] = {u"S-1-5-18", u"S-1-5-19", u"S-1-5-20"};
+
+Text Join(const Text& a, const Text& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    return a + u"\\" + b;
+}
+
+// Where copied keys go: the base's registry below a root, or a hive tree.
+struct Sink {
+    MemoryPlatform* platform = nullptr;
+    RegKey root = 0;
+    std::shared_ptr<MemoryKey> tree;
+
+    void Key(const Text& path) const {
+        if (platform) platform->CreateKey(root, path);
+        else EnsureTreeKey(tree, path);
+    }
+    void Value(const Text& path, const Text& name, const StoredValue& value) const {
+        if (platform) platform->SetValue(root, path, name, value.type, value.data);
+        else SetTreeValue(*EnsureTreeKey(tree, path), name, value);
+    }
+};
+
+// Copies a key's values, with every key above it that exists, and with its
+// whole subtree when `deep` (what a key removal would lose).
+void CopyKey(KeySource& source, const Sink& sink, const Text& path, bool deep, bool withAncestors) {
+    if (withAncestors) {
+        Text prefix;
+        std::size_t from = 0;
+        while (true) {
+            const std::size_t cut = path.find(u'\\', from);
+            if (cut == Text::npos) break;
+            prefix = path.substr(0, cut);
+            KeyContents above;
+            if (!source.ReadKey(prefix, &above)) return;  // nothing below a missing key
+            if (!prefix.empty()) sink.Key(prefix);
+            from = cut + 1;
+        }
+    }
+    KeyContents contents;
+    if (!source.ReadKey(path, &contents)) return;
+    if (!path.empty()) sink.Key(path);
+    for (const auto& value : contents.values) sink.Value(path, value.first, value.second);
+    if (deep)
+        for (const Text& sub : contents.subkeys) CopyKey(source, sink, Join(path, sub), true, false);
+}
+
+Text TextOf(const StoredValue& value) {
+    Text text;
+    for (std::size_t i = 0; i + 1 < value.data.size(); i += 2) {
+        const char16_t c = char16_t(value.data[i] | (value.data[i + 1] << 8));
+        if (c == 0) break;
+        text.push_back(c);
+    }
+    return text;
+}
+
+struct Profile {
+    Text sid;
+    Text path;  // ProfileImagePath as stored
+};
+
+std::vector<Profile> CopyProfileList(KeySource& machine, MemoryPlatform& base) {
+    std::vector<Profile> profiles;
+    KeyContents list;
+    const Text listPath(kProfileListPath);
+    CopyKey(machine, Sink{&base, kHkeyLocalMachine, nullptr}, listPath, false, true);
+    if (!machine.ReadKey(listPath, &list)) return profiles;
+    for (const Text& sid : list.subkeys) {
+        const Text key = listPath + u"\\" + sid;
+        CopyKey(machine, Sink{&base, kHkeyLocalMachine, nullptr}, key, false, false);
+        bool service = false;
+        for (TextView account : kServiceAccounts) service = service || EqualsIgnoreAsciiCase(sid, account);
+        if (service) continue;
+        Profile profile{sid, Text()};
+        if (auto path = base.GetValue(kHkeyLocalMachine, key, u"ProfileImagePath")) profile.path = TextOf(*path);
+        profiles.push_back(profile);
+    }
+    return profiles;
+}
+
+}  // namespace
+
+void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, MemoryPlatform& base,
+                     std::map<Text, std::string>* notInspected) {
+    RecordList records;
+    std::uint8_t groups = 0;
+    SplitPackageLines(packageBytes, [&](TextView line) { records.push_back(ParseRecordLine(line, groups)); });
+
+    base.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
+    base.CreateKey(kHkeyLocalMachine, u"SYSTEM");
+    auto machine = registry.Root(kHkeyLocalMachine);
+    const std::vector<Profile> profiles = CopyProfileList(*machine, base);
+
+    bool perUser = false, userHive = false, classesHive = false;
+    for (const PackageRecord& record : records) {
+        const bool deep = record.keyOnly == 1 && record.remove == 1;
+        if (record.rootKind != Users) {
+            auto source = record.rootKind == ClassesRoot ? registry.Root(kHkeyClassesRoot) : registry.Root(kHkeyLocalMachine);
+            CopyKey(*source, Sink{&base, record.rootKey, nullptr}, record.keyPath, deep, true);
+            continue;
+        }
+        perUser = true;
+        (record.classesKey == 1 ? classesHive : userHive) = true;
+    }
+    if (!perUser) return;
+
+    auto users = registry.Root(kHkeyUsers);
+    for (const Profile& profile : profiles) {
+        KeyContents top;
+        if (!profile.sid.empty() && users->ReadKey(profile.sid, &top)) {
+            // Logged on: the hive is reached under the SID, its classes below Software\Classes.
+            base.CreateKey(kHkeyUsers, profile.sid);
+            for (const PackageRecord& record : records) {
+                if (record.rootKind != Users) continue;
+                const Text inHive = record.classesKey == 1 ? Text(kClassesBranch) + record.keyPath : record.keyPath;
+                CopyKey(*users, Sink{&base, kHkeyUsers, nullptr}, Join(profile.sid, inHive),
+                        record.keyOnly == 1 && record.remove == 1, true);
+            }
+            continue;
+        }
+        for (const bool classes : {false, true}) {
+            if (!(classes ? classesHive : userHive) || profile.path.empty()) continue;
+            const Text file = profile.path + Text(classes ? kClassesHiveFile : kUserHiveFile);
+            std::string why;
+            auto hive = registry.LoadHiveFile(registry.ExpandEnvironment(file), &why);
+            if (!hive) {
+                std::string& reasons = (*notInspected)[profile.sid];
+                reasons += (reasons.empty() ? "" : "; ") + ToUtf8(file) + ": " + why;
+                continue;
+            }
+            auto tree = std::make_shared<MemoryKey>();
+            tree->name = HiveFileKeyName(file);
+            for (const PackageRecord& record : records) {
+                if (record.rootKind != Users || (record.classesKey == 1) != classes) continue;
+                CopyKey(*hive, Sink{nullptr, 0, tree}, record.keyPath, record.keyOnly == 1 && record.remove == 1, true);
+            }
+            base.hiveFiles[file] = tree;
+        }
+    }
+}
+
+}  // namespace km::check
