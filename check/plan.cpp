@@ -288,8 +288,10 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
         const PackageRecord& record = records[i];
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
         if (record.rootKind == Users && prepared.empty()) {
-            out += "  reaches no profile: no per-user line of the package names All Users, Administrator or "
-                   "User, so the pass prepares no profile\n";
+            out += scratchState.targetGroups == 0
+                       ? "  reaches no profile: no per-user line of the package names All Users, Administrator "
+                         "or User, so the pass prepares no profile\n"
+                       : "  reaches no profile: the machine's profile list holds none\n";
         }
         for (; at < expected.size() && expected[at].record == i; ++at) {
             const Expected& e = expected[at];
