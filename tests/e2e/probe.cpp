@@ -1,0 +1,135 @@
+// Reads back what a run left behind, byte for byte, for the end-to-end suite:
+//   keymason_probe key ROOT\path          values (type and exact bytes) and subkeys
+//   keymason_probe resource FILE TYPE ID  a resource's exact bytes
+// ROOT is HKLM, HKCR, HKU or HKCU; TYPE and ID are numbers. Output is UTF-8,
+// bytes in lower-case hex. Exit code 0, or 3 when the key or resource is missing.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/win32_handle.h"
+
+namespace {
+
+struct ModuleTraits {
+    using Type = HMODULE;
+    static Type Empty() { return nullptr; }
+    static void Close(Type module) { ::FreeLibrary(module); }
+};
+using UniqueModule = km::UniqueHandle<ModuleTraits>;
+
+constexpr int kMissing = 3;
+constexpr int kUsage = 2;
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                          nullptr, nullptr);
+    return out;
+}
+
+std::string Hex(const BYTE* data, std::size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) {
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 15];
+    }
+    return out;
+}
+
+void Print(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+bool SplitRoot(const std::wstring& full, HKEY* root, std::wstring* path) {
+    struct Root { const wchar_t* name; HKEY key; } const roots[] = {
+        {L"HKLM", HKEY_LOCAL_MACHINE}, {L"HKCR", HKEY_CLASSES_ROOT},
+        {L"HKU", HKEY_USERS},          {L"HKCU", HKEY_CURRENT_USER},
+    };
+    const std::size_t slash = full.find(L'\\');
+    const std::wstring head = full.substr(0, slash);
+    for (const auto& r : roots) {
+        if (head == r.name) {
+            *root = r.key;
+            *path = slash == std::wstring::npos ? std::wstring() : full.substr(slash + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+int DumpKey(const std::wstring& full) {
+    HKEY root = nullptr;
+    std::wstring path;
+    if (!SplitRoot(full, &root, &path)) return kUsage;
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        Print("missing " + Utf8(full));
+        return kMissing;
+    }
+    const km::UniqueRegKey key(opened);
+    Print("key " + Utf8(full));
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384;
+        DWORD type = 0;
+        DWORD size = 0;
+        if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, nullptr, &size) !=
+            ERROR_SUCCESS)
+            break;
+        std::vector<BYTE> data(size);
+        nameLength = 16384;
+        if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, data.data(),
+                            &size) != ERROR_SUCCESS)
+            break;
+        Print("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" + std::to_string(type) +
+              " size=" + std::to_string(size) + " data=" + Hex(data.data(), size));
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (::RegEnumKeyExW(key.Get(), index, name, &nameLength, nullptr, nullptr, nullptr,
+                            nullptr) != ERROR_SUCCESS)
+            break;
+        Print("subkey " + Utf8(std::wstring(name, nameLength)));
+    }
+    return 0;
+}
+
+int DumpResource(const std::wstring& file, const std::wstring& type, const std::wstring& id) {
+    const UniqueModule module(::LoadLibraryExW(
+        file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!module) {
+        Print("unloadable " + Utf8(file));
+        return kMissing;
+    }
+    HRSRC found = ::FindResourceW(module.Get(), MAKEINTRESOURCEW(std::stoi(id)),
+                                  MAKEINTRESOURCEW(std::stoi(type)));
+    if (found == nullptr) {
+        Print("missing resource " + Utf8(type) + "/" + Utf8(id));
+        return kMissing;
+    }
+    const DWORD size = ::SizeofResource(module.Get(), found);
+    HGLOBAL loaded = ::LoadResource(module.Get(), found);
+    const auto* bytes = static_cast<const BYTE*>(::LockResource(loaded));
+    if (bytes == nullptr) return kMissing;
+    Print(Hex(bytes, size));
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::vector<std::wstring> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == L"key") return DumpKey(args[1]);
+    if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
+    std::fputs("usage: keymason_probe key ROOT\\path | resource FILE TYPE ID\n", stderr);
+    return kUsage;
+}
