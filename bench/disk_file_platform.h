@@ -1,0 +1,15 @@
+// The in-memory platform with one difference: files are read from disk, so
+// a benchmark pays what reading a package really costs.
+#pragma once
+
+#include "platform/memory_platform.h"
+
+namespace km {
+
+class DiskFilePlatform : public MemoryPlatform {
+public:
+    // path is a native (UTF-8) file name in UTF-16.
+    FileContents ReadWholeFile(const Text& path) override;
+};
+
+}  // namespace km

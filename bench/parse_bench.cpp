@@ -1,0 +1,308 @@
+// Parsing benchmark: ReadPackageFile on a big package against reading the
+// same bytes and converting them to UTF-16.
+//
+//   keymason_parse_bench PACKAGE [ROUNDS]   every measurement, ROUNDS times each
+//   keymason_parse_bench --one MODE PACKAGE one measurement in this process
+//
+// Each measurement runs in a process of its own, so the peak resident size
+// (VmHWM) it reports belongs to it alone; the modes alternate within a round
+// so that drifting load on the machine spreads over all of them.
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/disk_file_platform.h"
+#include "engine/package_file.h"
+#include "engine/record_parser.h"
+#include "engine/text.h"
+
+namespace {
+
+using km::Text;
+
+struct Mode {
+    const char* name;
+    const char* what;
+    bool reference;
+};
+
+// In the order they run in each round and are printed.
+const Mode kModes[] = {
+    {"read", "reference: read the file's bytes", true},
+    {"utf16", "reference: read, convert the whole file to UTF-16", true},
+    {"split", "diagnostic: read, cut into lines, decode each (lines dropped)", false},
+    {"parse-drop", "diagnostic: read, parse each line (records dropped)", false},
+    {"parse", "ReadPackageFile, every record kept", false},
+    {"parse-warm", "diagnostic: parse on a heap touched beforehand (no fresh pages)", false},
+};
+
+struct Usage {
+    double wall = 0, user = 0, sys = 0;
+    long faults = 0;  // minor page faults: first touches of fresh pages
+};
+
+double Seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; }
+
+double Now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Peak resident set size of this process so far, in KiB.
+long PeakKib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+long FileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    return file ? long(file.tellg()) : -1;
+}
+
+// A plain decoder as the yardstick for conversion: no line handling, no
+// checks beyond what decoding needs; bad bytes become U+FFFD.
+std::u16string DecodeWhole(const std::string& bytes) {
+    std::u16string out;
+    out.resize(bytes.size());
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0, o = 0;
+    while (i < n) {
+        const unsigned c = in[i];
+        if (c < 0x80) {
+            out[o++] = char16_t(c);
+            ++i;
+            continue;
+        }
+        const unsigned need = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (need == 0 || i + need >= n) {
+            out[o++] = 0xFFFD;
+            ++i;
+            continue;
+        }
+        char32_t cp = c & (0x3F >> need);
+        for (unsigned k = 1; k <= need; ++k) cp = (cp << 6) | (in[i + k] & 0x3F);
+        i += need + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out[o++] = char16_t(0xD800 + (cp >> 10));
+            out[o++] = char16_t(0xDC00 + (cp & 0x3FF));
+        } else {
+            out[o++] = char16_t(cp);
+        }
+    }
+    out.resize(o);
+    return out;
+}
+
+std::size_t CountLines(const std::string& bytes) {
+    std::size_t lines = std::size_t(std::count(bytes.begin(), bytes.end(), '\n'));
+    if (!bytes.empty() && bytes.back() != '\n') ++lines;
+    return lines;
+}
+
+// Makes the heap hand out pages that were touched already: allocations come
+// from one heap that is never trimmed, and that heap is written over first.
+// Shows what parsing costs without the first touch of fresh memory.
+void PrefaultHeap(std::size_t bytes) {
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, -1);
+    mallopt(M_TOP_PAD, 0);
+    char* block = static_cast<char*>(std::malloc(bytes));
+    if (!block) return;
+    std::memset(block, 1, bytes);
+    asm volatile("" : : "r"(block) : "memory");  // keep the writes
+    std::free(block);
+}
+
+Usage UsageNow() {
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return Usage{Now(), Seconds(r.ru_utime), Seconds(r.ru_stime), r.ru_minflt};
+}
+
+// The measured work of one mode. Everything it builds is leaked on purpose:
+// the process ends right after, and tearing down is not what is measured.
+// Returns the lines seen (0: count them afterwards), or -1 on failure.
+long Work(const std::string& mode, km::Platform& sys, km::RunState& state,
+          const km::FileContents** read) {
+    if (mode == "parse" || mode == "parse-warm") {
+        auto* records = new km::RecordList;
+        if (km::ReadPackageFile(sys, state, *records) != km::PackageReadResult::Opened) return -1;
+        return long(records->size());
+    }
+    auto* file = new km::FileContents(sys.ReadWholeFile(state.dataPath));
+    *read = file;
+    if (file->status != km::FileReadStatus::Read) return -1;
+    long lines = 0;
+    if (mode == "utf16") {
+        auto* text = new std::u16string(DecodeWhole(file->bytes));
+        if (text->empty() && !file->bytes.empty()) return -1;
+    } else if (mode == "split") {
+        std::size_t units = 0;
+        km::SplitPackageLines(file->bytes, [&](km::TextView line) {
+            ++lines;
+            units += line.size();
+        });
+        if (units == 0 && lines > 1) return -1;
+    } else if (mode == "parse-drop") {
+        std::uint8_t groups = 0;
+        km::SplitPackageLines(file->bytes, [&](km::TextView line) {
+            km::PackageRecord record = km::ParseRecordLine(line, groups);
+            ++lines;
+        });
+    } else if (mode != "read") {
+        return -1;
+    }
+    return lines;
+}
+
+// One measurement; prints "seconds user sys faults lines peakKiB".
+int RunOne(const std::string& mode, const std::string& path) {
+    km::DiskFilePlatform sys;
+    km::RunState state;
+    state.dataPath = km::Widen(path);  // the bench's paths are ASCII
+    if (mode == "parse-warm") PrefaultHeap(std::size_t(FileBytes(path)) * 5);
+
+    const km::FileContents* read = nullptr;
+    const Usage before = UsageNow();
+    long lines = Work(mode, sys, state, &read);
+    const Usage after = UsageNow();
+    if (lines < 0) return 2;
+    if (lines == 0 && read) lines = long(CountLines(read->bytes));
+    std::printf("%.6f %.6f %.6f %ld %ld %ld\n", after.wall - before.wall,
+                after.user - before.user, after.sys - before.sys, after.faults - before.faults,
+                lines, PeakKib());
+    std::fflush(stdout);
+    _exit(0);  // no teardown
+}
+
+struct Sample {
+    double seconds = 0, user = 0, sys = 0;
+    long faults = 0;
+    std::size_t lines = 0;
+    long peakKib = 0;
+};
+
+bool RunChild(const std::string& mode, const std::string& path, Sample* sample) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl("/proc/self/exe", "keymason_parse_bench", "--one", mode.c_str(), path.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+    std::istringstream fields(text);
+    return bool(fields >> sample->seconds >> sample->user >> sample->sys >> sample->faults >>
+                sample->lines >> sample->peakKib);
+}
+
+template <typename T>
+T Median(std::vector<T> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double MedianSeconds(const std::vector<Sample>& runs) {
+    std::vector<double> values;
+    for (const Sample& s : runs) values.push_back(s.seconds);
+    return Median(values);
+}
+
+long MedianPeak(const std::vector<Sample>& runs) {
+    std::vector<long> values;
+    for (const Sample& s : runs) values.push_back(s.peakKib);
+    return Median(values);
+}
+
+int RunAll(const std::string& path, int rounds) {
+    const long bytes = FileBytes(path);
+    if (bytes < 0) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return 2;
+    }
+    std::map<std::string, std::vector<Sample>> samples;
+    for (int round = 0; round < rounds; ++round) {
+        for (const Mode& mode : kModes) {
+            Sample sample;
+            if (!RunChild(mode.name, path, &sample)) {
+                std::fprintf(stderr, "measurement %s failed\n", mode.name);
+                return 1;
+            }
+            samples[mode.name].push_back(sample);
+        }
+    }
+
+    const std::size_t lines = samples["parse"].front().lines;
+    const double megabytes = double(bytes) / 1e6;
+    std::printf("package: %s\n", path.c_str());
+    std::printf("  %zu lines, %.1f MB (%.1f bytes a line); median of %d runs each,"
+                " every run its own process\n\n",
+                lines, megabytes, double(bytes) / double(lines), rounds);
+    std::printf("  %-11s %9s %9s %9s %10s %8s   %s\n", "mode", "seconds", "Mlines/s", "MB/s",
+                "peak MiB", "peak/file", "what");
+    std::vector<std::string> problems;
+    for (const Mode& mode : kModes) {
+        const std::vector<Sample>& runs = samples[mode.name];
+        for (const Sample& s : runs)
+            if (s.lines != lines)
+                problems.push_back(std::string(mode.name) + " saw a different line count");
+        const double t = MedianSeconds(runs);
+        const double peakBytes = double(MedianPeak(runs)) * 1024.0;
+        std::printf("  %-11s %9.3f %9.3f %9.1f %10.1f %8.2fx   %s\n", mode.name, t,
+                    double(lines) / t / 1e6, megabytes / t, peakBytes / 1048576.0,
+                    peakBytes / double(bytes), mode.what);
+    }
+
+    const double rate = double(lines) / MedianSeconds(samples["parse"]);
+    const double peakRatio = double(MedianPeak(samples["parse"])) * 1024.0 / double(bytes);
+    const double recordBytes =
+        double(MedianPeak(samples["parse"]) - MedianPeak(samples["read"])) * 1024.0 /
+        double(lines);
+    std::printf("\n  records: %.0f bytes of memory each beyond the file's bytes\n", recordBytes);
+    std::printf("  target parsing >= 1.00 Mlines/s: %.2f Mlines/s  %s\n", rate / 1e6,
+                rate >= 1e6 ? "met" : "MISSED");
+    std::printf("  target peak memory < 3x file:     %.2fx          %s\n", peakRatio,
+                peakRatio < 3.0 ? "met" : "MISSED");
+    for (const std::string& problem : problems) std::printf("  problem: %s\n", problem.c_str());
+    return problems.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--one") == 0) return RunOne(argv[2], argv[3]);
+    if (argc == 2 || argc == 3) return RunAll(argv[1], argc == 3 ? std::atoi(argv[2]) : 5);
+    std::fprintf(stderr, "usage: keymason_parse_bench PACKAGE [ROUNDS]\n"
+                         "       keymason_parse_bench --one MODE PACKAGE\n");
+    return 2;
+}
