@@ -1,0 +1,411 @@
+// Applying benchmark, run under wine64. In one process, alternating round by
+// round, it times with QueryPerformanceCounter:
+//   pass        the whole update pass (UpdateWorker) on the package;
+//   reg import  reg.exe importing the same changes as a .reg file (the
+//               process is started and waited for from here);
+//   floor       the registry calls the pass made, made again in a bare loop;
+// and, to split the figures: reading the package alone, and reg.exe on a
+// .reg file without changes (its process start). The bench keys are removed
+// before every run, so each starts from the same registry.
+//
+//   keymason_apply_bench PACKAGE REGFILE [ROUNDS]
+//   keymason_apply_bench --program KEYMASON_EXE PACKAGE [ROUNDS]
+//       the whole program's wall time against starting a process that does nothing
+//   keymason_apply_bench --pass PACKAGE     one pass alone (to trace it)
+//   keymason_apply_bench --noop
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/recording_platform.h"
+#include "bench/registry_digest.h"
+#include "bench/registry_replay.h"
+#include "engine/package_file.h"
+#include "engine/update_pass.h"
+#include "platform/win32_handle.h"
+#include "platform/win32_platform.h"
+
+namespace {
+
+using km::Text;
+
+struct BenchKey {
+    HKEY root;
+    const wchar_t* path;
+};
+
+// Every key of the apply package lies below one of these.
+const BenchKey kBenchKeys[] = {
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\KeymasonBench"},
+    {HKEY_LOCAL_MACHINE, L"SYSTEM\\KeymasonBench"},
+    {HKEY_CLASSES_ROOT, L"KeymasonBench.Classes"},
+};
+
+void RemoveBenchKeys() {
+    for (const BenchKey& key : kBenchKeys) km::RemoveTree(key.root, key.path);
+}
+
+km::RegistryDigest DigestBenchKeys(std::wstring* listing) {
+    km::RegistryDigest digest;
+    for (const BenchKey& key : kBenchKeys) km::AddTree(key.root, key.path, &digest, listing);
+    return digest;
+}
+
+double Seconds() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return double(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return double(now.QuadPart) / frequency;
+}
+
+Text ToText(const std::wstring& text) { return Text(text.begin(), text.end()); }
+
+std::wstring FullPath(const wchar_t* path) {
+    wchar_t buffer[MAX_PATH];
+    const DWORD n = ::GetFullPathNameW(path, MAX_PATH, buffer, nullptr);
+    return n > 0 && n < MAX_PATH ? std::wstring(buffer, n) : std::wstring(path);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+// Starts a program with its output sent to NUL, waits for it and returns its
+// exit code, or -1 when it could not be started.
+long RunProcess(const std::wstring& application, const std::wstring& commandLine) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    km::UniqueFileHandle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                           OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.Get();
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                          CREATE_NO_WINDOW, nullptr, nullptr, &startup, &started))
+        return -1;
+    km::UniqueKernelHandle process(started.hProcess);
+    km::UniqueKernelHandle thread(started.hThread);
+    ::WaitForSingleObject(process.Get(), INFINITE);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.Get(), &code);
+    return long(code);
+}
+
+std::wstring SystemDirectory() {
+    wchar_t buffer[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(buffer, MAX_PATH);
+    return std::wstring(buffer, n);
+}
+
+bool WriteUtf16File(const std::wstring& path, const std::wstring& text) {
+    km::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    const wchar_t bom = 0xFEFF;
+    DWORD written = 0;
+    return ::WriteFile(file.Get(), &bom, sizeof bom, &written, nullptr) &&
+           ::WriteFile(file.Get(), text.data(), DWORD(text.size() * sizeof(wchar_t)), &written,
+                       nullptr);
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double Minimum(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
+}
+
+struct Method {
+    Method(const char* name, const char* what, std::function<bool()> run)
+        : name(name), what(what), run(std::move(run)) {}
+    const char* name;
+    const char* what;
+    std::function<bool()> run;  // false: the run failed
+    std::vector<double> seconds;
+};
+
+// Runs every method once per round, the order turned by one each round.
+bool RunRounds(std::vector<Method>& methods, int rounds, bool resetRegistry) {
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < methods.size(); ++i) {
+            Method& method = methods[(i + std::size_t(round)) % methods.size()];
+            if (resetRegistry) RemoveBenchKeys();
+            const double start = Seconds();
+            const bool ok = method.run();
+            const double end = Seconds();
+            if (!ok) {
+                std::printf("run of %s failed\n", method.name);
+                return false;
+            }
+            method.seconds.push_back(end - start);
+        }
+    }
+    if (resetRegistry) RemoveBenchKeys();
+    return true;
+}
+
+void PrintTable(const std::vector<Method>& methods, double unitsPerRun, const char* unit) {
+    std::printf("  %-15s %10s %10s %12s   %s\n", "method", "median ms", "min ms", unit, "what");
+    for (const Method& m : methods) {
+        const double median = Median(m.seconds);
+        std::printf("  %-15s %10.1f %10.1f %12.0f   %s\n", m.name, median * 1e3,
+                    Minimum(m.seconds) * 1e3, unitsPerRun > 0 ? unitsPerRun / median : 0.0,
+                    m.what);
+    }
+}
+
+const Method& Find(const std::vector<Method>& methods, const char* name) {
+    for (const Method& m : methods)
+        if (std::strcmp(m.name, name) == 0) return m;
+    return methods.front();
+}
+
+// The same round's runs side by side: ratios that drifting load cannot skew.
+double PairedRatio(const Method& a, const Method& b) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < a.seconds.size() && i < b.seconds.size(); ++i)
+        ratios.push_back(a.seconds[i] / b.seconds[i]);
+    return Median(ratios);
+}
+
+void WriteListing(const wchar_t* name, const std::wstring& folder, const std::wstring& listing) {
+    const std::wstring path = folder + L"\\" + name;
+    WriteUtf16File(path, listing);
+    std::printf("    listing written to %ls\n", path.c_str());
+}
+
+int BenchApply(const std::wstring& package, const std::wstring& regFile, int rounds) {
+    const std::wstring folder = FolderOf(package);
+    // The pass writes its run log into %APP_PATH%\logs.
+    ::SetEnvironmentVariableW(L"APP_PATH", folder.c_str());
+    ::CreateDirectoryW((folder + L"\\logs").c_str(), nullptr);
+    const std::wstring regExe = SystemDirectory() + L"\\reg.exe";
+    const std::wstring emptyReg = folder + L"\\bench-empty.reg";
+    if (!WriteUtf16File(emptyReg, L"Windows Registry Editor Version 5.00\r\n\r\n")) {
+        std::printf("cannot write %ls\n", emptyReg.c_str());
+        return 2;
+    }
+
+    auto runPass = [&](km::Platform& sys) {
+        km::RunState state;
+        state.mode = km::PackageArgument;
+        state.dataPath = ToText(package);
+        state.isWow64 = 0;  // a 64-bit process: the native view, KEY_ALL_ACCESS
+        km::UpdateWorker(sys, state);
+        return state.done.load() == 1;
+    };
+    auto runRegImport = [&](const std::wstring& file) {
+        return RunProcess(regExe, L"reg.exe import \"" + file + L"\"") == 0;
+    };
+
+    // Once, untimed: the pass records its calls for the floor, and each way
+    // of applying must leave the same registry.
+    RemoveBenchKeys();
+    km::RecordingPlatform recorder;
+    std::size_t lines = 0;
+    {
+        km::Win32Platform sys;
+        km::RunState state;
+        state.dataPath = ToText(package);
+        km::RecordList records;
+        if (km::ReadPackageFile(sys, state, records) != km::PackageReadResult::Opened) {
+            std::printf("cannot read %ls\n", package.c_str());
+            return 2;
+        }
+        lines = records.size();
+    }
+    runPass(recorder);
+    const km::CallScript& script = recorder.Script();
+    std::wstring passListing, regListing, floorListing;
+    const km::RegistryDigest passDigest = DigestBenchKeys(&passListing);
+    RemoveBenchKeys();
+    if (!runRegImport(regFile)) {
+        std::printf("reg import %ls failed\n", regFile.c_str());
+        return 2;
+    }
+    const km::RegistryDigest regDigest = DigestBenchKeys(&regListing);
+    RemoveBenchKeys();
+    km::ReplayCalls(script);
+    const km::RegistryDigest floorDigest = DigestBenchKeys(&floorListing);
+    RemoveBenchKeys();
+    const km::CallScript keptScript = km::KeepKeysOpen(script);
+    km::ReplayCalls(keptScript);
+    const km::RegistryDigest keptDigest = DigestBenchKeys(nullptr);
+    RemoveBenchKeys();
+
+    std::map<std::string, std::size_t> counts;
+    for (const km::RegistryCall& call : script.calls) {
+        static const char* const kNames[] = {"RegOpenKeyExW", "RegCreateKeyExW", "RegSetValueExW",
+                                             "RegDeleteKeyValueW", "RegDeleteTreeW",
+                                             "RegDeleteKeyExW", "RegCloseKey"};
+        ++counts[kNames[int(call.op)]];
+    }
+    std::printf("package: %ls\n  %zu lines; the pass made %zu registry calls:", package.c_str(),
+                lines, script.calls.size());
+    for (const auto& [name, count] : counts) std::printf(" %s %zu,", name.c_str(), count);
+    std::printf("\n  result: %zu keys, %zu values\n", passDigest.keys, passDigest.values);
+    bool same = true;
+    if (recorder.Unrecorded() != 0) {
+        std::printf("  problem: %d calls could not be recorded for the floor\n",
+                    recorder.Unrecorded());
+        same = false;
+    }
+    if (regDigest != passDigest) {
+        std::printf("  problem: reg import left another registry (%zu keys, %zu values)\n",
+                    regDigest.keys, regDigest.values);
+        WriteListing(L"bench-reg-import.txt", folder, regListing);
+        same = false;
+    }
+    if (floorDigest != passDigest) {
+        std::printf("  problem: the floor left another registry (%zu keys, %zu values)\n",
+                    floorDigest.keys, floorDigest.values);
+        WriteListing(L"bench-floor.txt", folder, floorListing);
+        same = false;
+    }
+    if (keptDigest != passDigest) {
+        std::printf("  problem: the floor with keys kept open left another registry\n");
+        same = false;
+    }
+    if (same)
+        std::printf("  pass, reg import and floor leave the same registry\n");
+    else
+        WriteListing(L"bench-pass.txt", folder, passListing);
+
+    std::vector<Method> methods = {
+        {"pass", "UpdateWorker: log, read, parse, apply", [&] {
+             km::Win32Platform sys;
+             return runPass(sys);
+         }},
+        {"reg import", "reg.exe import of the same changes, process started and waited for",
+         [&] { return runRegImport(regFile); }},
+        {"floor", "the pass's registry calls in a bare loop", [&] {
+             km::ReplayCalls(script);
+             return true;
+         }},
+        {"floor, kept", "diagnostic: the floor with a key kept open across lines on it", [&] {
+             km::ReplayCalls(keptScript);
+             return true;
+         }},
+        {"read", "part of the pass: ReadPackageFile alone", [&] {
+             km::Win32Platform sys;
+             km::RunState state;
+             state.dataPath = ToText(package);
+             km::RecordList records;
+             return km::ReadPackageFile(sys, state, records) == km::PackageReadResult::Opened;
+         }},
+        {"reg no-op", "part of reg import: reg.exe import of a file without changes",
+         [&] { return runRegImport(emptyReg); }},
+    };
+    if (!RunRounds(methods, rounds, true)) return 1;
+
+    std::printf("\n  %d rounds, methods alternating; times in one process, QueryPerformanceCounter\n",
+                rounds);
+    PrintTable(methods, double(lines), "lines/s");
+    const Method& pass = Find(methods, "pass");
+    const Method& reg = Find(methods, "reg import");
+    const Method& floor = Find(methods, "floor");
+    const Method& read = Find(methods, "read");
+    const Method& regNoop = Find(methods, "reg no-op");
+    const double toReg = Median(pass.seconds) / Median(reg.seconds);
+    const double toFloor = Median(pass.seconds) / Median(floor.seconds);
+    std::printf("\n  pass / reg import: %.3f (medians), %.3f (paired by round)\n", toReg,
+                PairedRatio(pass, reg));
+    std::printf("  pass / floor:      %.3f (medians), %.3f (paired by round)\n", toFloor,
+                PairedRatio(pass, floor));
+    std::printf("  pass without reading / floor: %.3f; reg import without its process start / "
+                "floor: %.3f\n",
+                (Median(pass.seconds) - Median(read.seconds)) / Median(floor.seconds),
+                (Median(reg.seconds) - Median(regNoop.seconds)) / Median(floor.seconds));
+    std::printf("  per registry call: floor %.1f us, pass %.1f us; keeping keys open leaves %zu "
+                "of the %zu calls, %.3f of the floor's time\n",
+                Median(floor.seconds) * 1e6 / double(script.calls.size()),
+                Median(pass.seconds) * 1e6 / double(script.calls.size()),
+                keptScript.calls.size(), script.calls.size(),
+                Median(Find(methods, "floor, kept").seconds) / Median(floor.seconds));
+    std::printf("  target pass <= reg import:     %s\n", toReg <= 1.0 ? "met" : "MISSED");
+    std::printf("  target pass <= 1.15 x floor:   %s\n", toFloor <= 1.15 ? "met" : "MISSED");
+    return same ? 0 : 1;
+}
+
+// One pass and nothing else, for tracing its requests to the registry server.
+int RunPassOnce(const std::wstring& package) {
+    const std::wstring folder = FolderOf(package);
+    ::SetEnvironmentVariableW(L"APP_PATH", folder.c_str());
+    ::CreateDirectoryW((folder + L"\\logs").c_str(), nullptr);
+    km::Win32Platform sys;
+    km::RunState state;
+    state.mode = km::PackageArgument;
+    state.dataPath = ToText(package);
+    km::UpdateWorker(sys, state);
+    return state.done.load() == 1 ? 0 : 1;
+}
+
+int BenchProgram(const std::wstring& keymason, const std::wstring& package, int rounds) {
+    const std::wstring folder = FolderOf(package);
+    ::SetEnvironmentVariableW(L"APP_PATH", folder.c_str());
+    ::CreateDirectoryW((folder + L"\\logs").c_str(), nullptr);
+    wchar_t self[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring selfPath(self, n);
+
+    long keymasonExit = 0;
+    std::vector<Method> methods = {
+        {"Keymason.exe", "Keymason.exe PACKAGE, started and waited for", [&] {
+             keymasonExit = RunProcess(keymason, L"Keymason.exe \"" + package + L"\"");
+             return keymasonExit == 0;
+         }},
+        {"no-op process", "a program that ends at once, started and waited for",
+         [&] { return RunProcess(selfPath, L"keymason_apply_bench.exe --noop") == 0; }},
+    };
+    RemoveBenchKeys();
+    if (!RunRounds(methods, rounds, true)) {
+        std::printf("Keymason.exe exit code %ld\n", keymasonExit);
+        return 1;
+    }
+    const Method& program = methods[0];
+    const Method& noop = methods[1];
+    std::printf("program: %ls on %ls\n  %d rounds, alternating\n", keymason.c_str(),
+                package.c_str(), rounds);
+    PrintTable(methods, 0, "");
+    const double tickFloor = Median(noop.seconds) + 1.0;
+    std::printf("\n  floor: process start %.1f ms + first timer tick 1000 ms = %.1f ms\n",
+                Median(noop.seconds) * 1e3, tickFloor * 1e3);
+    std::printf("  Keymason.exe / floor: %.3f (%.1f ms above it)\n",
+                Median(program.seconds) / tickFloor,
+                (Median(program.seconds) - tickFloor) * 1e3);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wcscmp(argv[1], L"--noop") == 0) return 0;
+    if (argc == 3 && std::wcscmp(argv[1], L"--pass") == 0) return RunPassOnce(FullPath(argv[2]));
+    if ((argc == 4 || argc == 5) && std::wcscmp(argv[1], L"--program") == 0)
+        return BenchProgram(FullPath(argv[2]), FullPath(argv[3]),
+                            argc == 5 ? _wtoi(argv[4]) : 7);
+    if (argc == 3 || argc == 4)
+        return BenchApply(FullPath(argv[1]), FullPath(argv[2]), argc == 4 ? _wtoi(argv[3]) : 7);
+    std::printf("usage: keymason_apply_bench PACKAGE REGFILE [ROUNDS]\n"
+                "       keymason_apply_bench --program KEYMASON_EXE PACKAGE [ROUNDS]\n");
+    return 2;
+}
