@@ -1,8 +1,11 @@
 // Reads back what a run left behind, byte for byte, for the end-to-end suite:
-//   keymason_probe key ROOT\path          values (type and exact bytes) and subkeys
+//   keymason_probe key ROOT\path...       values (type, size, exact bytes) and subkeys,
+//                                         each key's block ended by an empty line
 //   keymason_probe resource FILE TYPE ID  a resource's exact bytes
+//   keymason_probe desktop                keeps the prefix's desktop up until killed:
+//                                         prints "ready" once the desktop is there
 // ROOT is HKLM, HKCR, HKU or HKCU; TYPE and ID are numbers. Output is UTF-8,
-// bytes in lower-case hex. Exit code 0, or 3 when the key or resource is missing.
+// bytes in lower-case hex. Exit code 0, or 3 when a key or the resource is missing.
 #include <windows.h>
 
 #include <cstdio>
@@ -19,6 +22,13 @@ struct ModuleTraits {
     static void Close(Type module) { ::FreeLibrary(module); }
 };
 using UniqueModule = km::UniqueHandle<ModuleTraits>;
+
+struct WindowTraits {
+    using Type = HWND;
+    static Type Empty() { return nullptr; }
+    static void Close(Type window) { ::DestroyWindow(window); }
+};
+using UniqueWindow = km::UniqueHandle<WindowTraits>;
 
 constexpr int kMissing = 3;
 constexpr int kUsage = 2;
@@ -41,6 +51,19 @@ std::string Hex(const BYTE* data, std::size_t size) {
         out += kDigits[data[i] & 15];
     }
     return out;
+}
+
+std::string TypeName(DWORD type) {
+    struct Name { DWORD type; const char* name; } const names[] = {
+        {REG_NONE, "REG_NONE"},       {REG_SZ, "REG_SZ"},
+        {REG_EXPAND_SZ, "REG_EXPAND_SZ"}, {REG_BINARY, "REG_BINARY"},
+        {REG_DWORD, "REG_DWORD"},     {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+        {REG_LINK, "REG_LINK"},       {REG_MULTI_SZ, "REG_MULTI_SZ"},
+        {REG_QWORD, "REG_QWORD"},
+    };
+    for (const auto& n : names)
+        if (n.type == type) return n.name;
+    return std::to_string(type);
 }
 
 void Print(const std::string& line) {
@@ -89,7 +112,7 @@ int DumpKey(const std::wstring& full) {
         if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, data.data(),
                             &size) != ERROR_SUCCESS)
             break;
-        Print("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" + std::to_string(type) +
+        Print("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" + TypeName(type) +
               " size=" + std::to_string(size) + " data=" + Hex(data.data(), size));
     }
     for (DWORD index = 0;; ++index) {
@@ -124,12 +147,36 @@ int DumpResource(const std::wstring& file, const std::wstring& type, const std::
     return 0;
 }
 
+// Wine starts the desktop process with the first window of a prefix and ends
+// it a little after the last; holding one window keeps every later program
+// from paying for that start.
+int HoldDesktop() {
+    const UniqueWindow window(::CreateWindowExW(0, L"STATIC", L"keymason-probe", WS_POPUP, 0, 0, 1, 1,
+                                                nullptr, nullptr, ::GetModuleHandleW(nullptr),
+                                                nullptr));
+    if (!window) return 1;
+    Print("ready");
+    std::fflush(stdout);
+    MSG message{};
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::vector<std::wstring> args(argv + 1, argv + argc);
-    if (args.size() == 2 && args[0] == L"key") return DumpKey(args[1]);
+    if (args.size() >= 2 && args[0] == L"key") {
+        int result = 0;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            const int one = DumpKey(args[i]);
+            if (one != 0) result = one;
+            Print("");
+        }
+        return result;
+    }
     if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
-    std::fputs("usage: keymason_probe key ROOT\\path | resource FILE TYPE ID\n", stderr);
+    if (args.size() == 1 && args[0] == L"desktop") return HoldDesktop();
+    std::fputs("usage: keymason_probe key ROOT\\path... | resource FILE TYPE ID | desktop\n", stderr);
     return kUsage;
 }

@@ -106,6 +106,27 @@ icon_group_layout() {  # HEX of the RT_GROUP_ICON resource -> "48x4 ... (id 1..1
 }
 
 file_hex() { od -An -v -tx1 "$1" | tr -d ' \n'; }
+
+# The icon group as the resource compiler builds it from app/keymason.ico:
+# each directory entry keeps its first twelve bytes, the offset becomes the id.
+expected_icon_group() {
+  local ico count i entry group
+  ico=$(file_hex "$root/app/keymason.ico")
+  count=$((16#${ico:10:2}${ico:8:2}))
+  group=${ico:0:12}
+  for ((i = 0; i < count; i++)); do
+    entry=${ico:$((12 + i * 32)):32}
+    group+="${entry:0:24}$(le16 $((i + 1)))"
+  done
+  printf '%s' "$group"
+}
+# The resource section's bytes: where the resource compiler's output lands.
+rsrc_hex() {  # exe objdump
+  local size offset
+  read -r size offset < <("$2" -h "$1" | awk '$2 == ".rsrc" { print $3, $6 }')
+  [ -n "$size" ] || return 0
+  tail -c +$((16#$offset + 1)) "$1" | head -c $((16#$size)) | od -An -v -tx1 | tr -d ' \n'
+}
 # contains_bytes HEX_FILE NEEDLE: the needle stands in the file at a whole-byte offset.
 contains_bytes() {
   grep -obF -- "$2" "$1" | cut -d: -f1 | grep -q '[02468]$'
@@ -132,12 +153,12 @@ foreign_imports() {  # objdump exe
 }
 
 check_executable() {  # label exe objdump machine
-  local label=$1 exe=$2 objdump=$3 machine=$4 hex=$work/${1}.hex
+  local label=$1 exe=$2 objdump=$3 machine=$4 hex=$work/${1}-rsrc.hex
   if [ ! -f "$exe" ]; then fail "$label: $exe exists"; return; fi
   expect_eq "$label: PE machine" "$machine" "$(pe_machine "$exe")"
   expect_eq "$label: Windows GUI subsystem" 2 "$(pe_subsystem "$exe")"
   expect_eq "$label: imports only system DLLs" "" "$(foreign_imports "$objdump" "$exe")"
-  file_hex "$exe" >"$hex"
+  rsrc_hex "$exe" "$objdump" >"$hex"
   check "$label: dialog template 102 exactly as tabled" contains_bytes "$hex" "$(expected_dialog_template)"
   check "$label: fixed version 1.0.0.2, flags, OS, type" contains_bytes "$hex" "$(expected_fixed_version)"
   local key value
@@ -149,7 +170,11 @@ check_executable() {  # label exe objdump machine
   check "$label: string table 040904b0" contains_bytes "$hex" "$(u16z 040904b0)"
   check "$label: translation 0409/1200" contains_bytes "$hex" "$(u16z Translation)0000$(le16 0x0409)$(le16 1200)"
   check "$label: manifest" contains_bytes "$hex" "$(file_hex "$root/app/keymason.manifest")"
+  check "$label: icon group" contains_bytes "$hex" "$(expected_icon_group)"
 }
+
+expect_eq "app/keymason.ico: thirteen images in order" "$expected_icon_layout" \
+  "$(icon_group_layout "$(expected_icon_group)")"
 
 if [ -n "$win32" ]; then
   check_executable "i686" "$win32/app/Keymason.exe" i686-w64-mingw32-objdump 0x14c
@@ -194,6 +219,15 @@ export DISPLAY=:$display
 if ! "$wine" wineboot -i >"$work/wineboot.log" 2>&1; then fail "wineboot -i"; finish; fi
 "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+# Keep the desktop process up for the whole suite, so that no run below pays
+# for its start (which can wait seconds for Wine's RPC service).
+"$wine" "$probe" desktop >"$work/desktop.out" 2>/dev/null &
+running+=("$!")
+for _ in $(seq 600); do
+  grep -q ready "$work/desktop.out" 2>/dev/null && break
+  sleep 0.1
+done
+check "setup: desktop up" grep -q ready "$work/desktop.out"
 
 drive_c=$WINEPREFIX/drive_c
 mkdir -p "$drive_c/kmapp/logs" "$drive_c/e2e/all packages"
@@ -202,6 +236,14 @@ app_path='C:\kmapp'
 log_file=$drive_c/kmapp/logs/keymason.log
 
 probe() { "$wine" "$probe" "$@" 2>/dev/null | tr -d '\r'; }
+
+# The resources by type and id, as the system loads them.
+expect_eq "resource: dialog template 102" "$(expected_dialog_template)" "$(probe resource "$keymason" 5 102)"
+expect_eq "resource: icon group 128" "$(expected_icon_group)" "$(probe resource "$keymason" 14 128)"
+expect_eq "resource: manifest 1" "$(file_hex "$root/app/keymason.manifest")" "$(probe resource "$keymason" 24 1)"
+version_block=$(probe resource "$keymason" 16 1)
+check "resource: version block 1 with fixed version 1.0.0.2" \
+  bash -c '[[ $1 == *"$2"* ]]' _ "$version_block" "$(expected_fixed_version)"
 probe_has() {  # key line: the probe's dump of the key holds the line
   probe key "$1" | grep -Fxq -- "$2"
 }
@@ -239,59 +281,57 @@ expected_entries() {  # DAT texts... -> the two entries of each run, as od shows
   done | od -An -v -c
 }
 
-# --- A package named on the command line that does not exist.
-run_hidden "$work" 'C:\e2e\missing.reg.dat'
-expect_eq "missing package: exit code 1" 1 "$run_rc"
-expect_eq "missing package: never visible" 0 "$run_seen"
-check "missing package: no log file" test ! -e "$log_file"
-check "missing package: ends at the first tick (${run_ms} ms)" test "$run_ms" -lt 6000
-
 # --- A package file: every value type, keys made and removed.
 "$wine" reg add 'HKLM\Software\KeymasonE2E\Doomed\Child' /v Leaf /d x /f >/dev/null 2>&1
 "$wine" reg add 'HKLM\Software\KeymasonE2E\Values' /v Stale /d old /f >/dev/null 2>&1
 check "setup: key to remove exists" probe_has 'HKLM\SOFTWARE\KeymasonE2E\Doomed' 'subkey Child'
 run_hidden "$work" 'C:\e2e\all packages\all types.reg.dat'
-expect_eq "package file: exit code 0" 0 "$run_rc"
+expect_eq "package file: exit code 0 (${run_ms} ms)" 0 "$run_rc"
 expect_eq "package file: never visible" 0 "$run_seen"
 
-values='HKLM\SOFTWARE\KeymasonE2E\Values'
+# Every key the package touched, read back in one probe run.
+dump=$(probe key 'HKLM\SOFTWARE\KeymasonE2E\Values' 'HKLM\SOFTWARE\KeymasonE2E\Created\Deep' \
+  'HKLM\SOFTWARE\KeymasonE2E\Doomed' 'HKLM\SYSTEM\KeymasonE2E' 'HKCR\.kme2e' \
+  'HKCR\KeymasonE2E.File' 'HKCU\Software\KeymasonE2E')
+printf '%s\n' "$dump" >"$artifacts/registry-after-package.txt"
+block() {  # key -> its block of the dump, without the closing empty line
+  printf '%s\n' "$dump" | awk -v key="$1" '
+    $0 == "key " key || $0 == "missing " key { on = 1 }
+    on && $0 == "" { exit }
+    on { print }'
+}
+block_has() { block "$1" | grep -Fxq -- "$2"; }
 # The pass hands REG_MULTI_SZ over without a terminator (16 bytes); the
 # system's RegSetValueExW, like Windows NT, counts the zero that follows.
-dump=$(probe key "$values")
-echo "$dump" >"$artifacts/values-key.txt"
-has_line() { printf '%s\n' "$dump" | grep -Fxq -- "$1"; }
-while IFS='|' read -r name line; do
-  check "registry: $name" has_line "$line"
+while IFS='|' read -r name key line; do
+  check "registry: $name" block_has "$key" "$line"
 done <<EOF
-REG_SZ|value [Text] type=1 size=26 data=$(u16z 'Hello, world')
-REG_EXPAND_SZ, unexpanded|value [Path] type=2 size=44 data=$(u16z '%SystemRoot%\keymason')
-REG_BINARY, one byte per character|value [Blob] type=3 size=5 data=306166665a
-REG_DWORD|value [Count] type=4 size=4 data=0a000000
-REG_DWORD, type name in lower case|value [Mask] type=4 size=4 data=ffffffff
-REG_MULTI_SZ, CR LF between lines|value [Lines] type=7 size=18 data=6f006e0065000d000a00740077006f000000
-REG_QWORD|value [Big] type=11 size=8 data=0000000001000000
-default value|value [] type=1 size=16 data=$(u16z default)
-REG_SZ from UTF-8 beyond ASCII|value [Greeting] type=1 size=16 data=47007200fc00df006500200013270000
-a later line wins|value [Twice] type=1 size=14 data=$(u16z second)
+REG_SZ|HKLM\SOFTWARE\KeymasonE2E\Values|value [Text] type=REG_SZ size=26 data=$(u16z 'Hello, world')
+REG_EXPAND_SZ, unexpanded|HKLM\SOFTWARE\KeymasonE2E\Values|value [Path] type=REG_EXPAND_SZ size=44 data=$(u16z '%SystemRoot%\keymason')
+REG_BINARY, one byte per character|HKLM\SOFTWARE\KeymasonE2E\Values|value [Blob] type=REG_BINARY size=5 data=306166665a
+REG_DWORD|HKLM\SOFTWARE\KeymasonE2E\Values|value [Count] type=REG_DWORD size=4 data=0a000000
+REG_DWORD, type name in lower case|HKLM\SOFTWARE\KeymasonE2E\Values|value [Mask] type=REG_DWORD size=4 data=ffffffff
+REG_MULTI_SZ, CR LF between lines|HKLM\SOFTWARE\KeymasonE2E\Values|value [Lines] type=REG_MULTI_SZ size=18 data=6f006e0065000d000a00740077006f000000
+REG_QWORD|HKLM\SOFTWARE\KeymasonE2E\Values|value [Big] type=REG_QWORD size=8 data=0000000001000000
+default value|HKLM\SOFTWARE\KeymasonE2E\Values|value [] type=REG_SZ size=16 data=$(u16z default)
+REG_SZ from UTF-8 beyond ASCII|HKLM\SOFTWARE\KeymasonE2E\Values|value [Greeting] type=REG_SZ size=16 data=47007200fc00df006500200013270000
+a later line wins|HKLM\SOFTWARE\KeymasonE2E\Values|value [Twice] type=REG_SZ size=14 data=$(u16z second)
+HKEY_LOCAL_MACHINE\SYSTEM root|HKLM\SYSTEM\KeymasonE2E|value [Mode] type=REG_DWORD size=4 data=01000000
+HKEY_CLASSES_ROOT root|HKCR\.kme2e|value [] type=REG_SZ size=34 data=$(u16z KeymasonE2E.File)
+Software\Classes\ prefix dropped under HKEY_CLASSES_ROOT|HKCR\KeymasonE2E.File|value [Kind] type=REG_SZ size=16 data=$(u16z package)
+per-user line reaches the logged-on user|HKCU\Software\KeymasonE2E|value [Theme] type=REG_SZ size=10 data=$(u16z dark)
 EOF
-check "registry: value set then removed is gone" bash -c '! grep -q "^value \[Gone\]" <<<"$1"' _ "$dump"
-check "registry: existing value removed" bash -c '! grep -q "^value \[Stale\]" <<<"$1"' _ "$dump"
+values=$(block 'HKLM\SOFTWARE\KeymasonE2E\Values')
+check "registry: value set then removed is gone" bash -c '! grep -q "^value \[Gone\]" <<<"$1"' _ "$values"
+check "registry: existing value removed" bash -c '! grep -q "^value \[Stale\]" <<<"$1"' _ "$values"
 expect_eq "registry: key-only line creates the key path, empty" 'key HKLM\SOFTWARE\KeymasonE2E\Created\Deep' \
-  "$(probe key 'HKLM\SOFTWARE\KeymasonE2E\Created\Deep')"
+  "$(block 'HKLM\SOFTWARE\KeymasonE2E\Created\Deep')"
 expect_eq "registry: key removed with its subtree" 'missing HKLM\SOFTWARE\KeymasonE2E\Doomed' \
-  "$(probe key 'HKLM\SOFTWARE\KeymasonE2E\Doomed')"
-check "registry: HKEY_LOCAL_MACHINE\\SYSTEM root" \
-  probe_has 'HKLM\SYSTEM\KeymasonE2E' 'value [Mode] type=4 size=4 data=01000000'
-check "registry: HKEY_CLASSES_ROOT root" \
-  probe_has 'HKCR\.kme2e' "value [] type=1 size=34 data=$(u16z KeymasonE2E.File)"
-check "registry: Software\\Classes\\ prefix dropped under HKEY_CLASSES_ROOT" \
-  probe_has 'HKCR\KeymasonE2E.File' "value [Kind] type=1 size=16 data=$(u16z package)"
-check "registry: per-user line reaches the logged-on user" \
-  probe_has 'HKCU\Software\KeymasonE2E' "value [Theme] type=1 size=10 data=$(u16z dark)"
+  "$(block 'HKLM\SOFTWARE\KeymasonE2E\Doomed')"
 
 # --- A folder counts as an existing package: the pass runs and logs.
 run_hidden "$work" 'C:\e2e\all packages'
-expect_eq "existing folder: exit code 0" 0 "$run_rc"
+expect_eq "existing folder: exit code 0 (${run_ms} ms)" 0 "$run_rc"
 expect_eq "existing folder: never visible" 0 "$run_seen"
 
 if [ -f "$log_file" ]; then
@@ -302,6 +342,19 @@ if [ -f "$log_file" ]; then
 else
   fail "run log in %APP_PATH%\\logs" "no $log_file"
 fi
+
+# --- A package named on the command line that does not exist. Run after the
+# others, with a log folder of its own, so that start-up costs of a fresh
+# prefix do not count in its timing.
+mkdir -p "$drive_c/kmapp-missing/logs"
+app_path='C:\kmapp-missing'
+run_hidden "$work" 'C:\e2e\missing.reg.dat'
+app_path='C:\kmapp'
+expect_eq "missing package: exit code 1" 1 "$run_rc"
+expect_eq "missing package: never visible" 0 "$run_seen"
+check "missing package: no log file" test -z "$(ls -A "$drive_c/kmapp-missing/logs")"
+check "missing package: ends at the first tick, not before (${run_ms} ms)" \
+  test "$run_ms" -ge 1000 -a "$run_ms" -lt 8000
 
 # --- No argument: drive r: holds the default package. A FIFO stands in for
 # it, so the pass waits on it and the window stays up as long as we need.
@@ -372,7 +425,7 @@ wait "$pid"
 expect_eq "two arguments: exit code 0" 0 "$?"
 expect_eq "two arguments: window shown" 1 "$shown"
 check "two arguments: the default package applied" \
-  probe_has 'HKLM\SOFTWARE\KeymasonE2E\Default' "value [Source] type=1 size=16 data=$(u16z 'r drive')"
+  probe_has 'HKLM\SOFTWARE\KeymasonE2E\Default' "value [Source] type=REG_SZ size=16 data=$(u16z 'r drive')"
 check "two arguments: run log in the current directory" test -s "$work/cwd-two/keymason.log"
 
 finish
