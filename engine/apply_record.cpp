@@ -83,6 +83,15 @@ bool NamesRootOrHiveTop(RegKey root, const Text& path) {
     return depth == 1 && (root == kHkeyLocalMachine || root == kHkeyUsers);
 }
 
+// The registry reads a name up to its first NUL, so a path or value name
+// holding one would act on another key or value than the record names
+// ("SOFTWARE\<NUL>x" would reach all of SOFTWARE).
+bool HoldsNul(const PackageRecord& record, const Text& path) {
+    const bool valueLine = record.keyOnly != 1;
+    return path.find(u'\0') != Text::npos ||
+           (valueLine && record.valueName.find(u'\0') != Text::npos);
+}
+
 }  // namespace
 
 ApplySettings MakeApplySettings(std::int32_t isWow64) {
@@ -100,6 +109,7 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
     const bool keyOnly = record.keyOnly == 1;
     const bool remove = record.remove == 1;
     if (keyOnly && remove && NamesRootOrHiveTop(root, path)) return;
+    if (HoldsNul(record, path)) return;
 
     for (const ApplyRow& row : kApplyRows) {
         if (row.keyOnly != keyOnly || row.remove != remove) continue;

@@ -124,6 +124,22 @@ private:
     ProcessHandle handle_ = 0;
 };
 
+// Starts reg.exe hidden and waits for it; false when it could not be started.
+bool StartHiddenCommand(Platform& sys, const Text& commandLine) {
+    // By its full path, so no program of that name elsewhere on the search
+    // path is started instead.
+    Text application = sys.GetSystemDirectoryW();
+    if (application.empty()) return false;
+    if (application.back() != u'\\') application += u'\\';
+    application += kRegExeName;
+
+    const StartupInfo startup{kStartfUseShowWindow, kSwHide};
+    StartedProcessHandle process(sys);
+    if (!sys.CreateProcessW(application, commandLine, true, 0, startup, process.Out())) return false;
+    sys.WaitForProcess(process.Get(), kRegExeWaitMs);
+    return true;
+}
+
 }  // namespace
 
 void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
@@ -155,23 +171,18 @@ void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
 }
 
 void UnmountUserHives(Platform& sys, const RunState& /*state*/, const ProfileList& profiles) {
-    for (const UserProfile& profile : profiles)
-        for (const HiveKind& hive : kHiveKinds)
-            if (profile.*hive.mounted == 1) RunHiddenCommand(sys, UnloadCommand(profile.*hive.key));
+    for (const UserProfile& profile : profiles) {
+        for (const HiveKind& hive : kHiveKinds) {
+            if (profile.*hive.mounted != 1) continue;
+            // A hive left loaded keeps the user's file locked until the
+            // machine restarts, so an unload that could not start is tried
+            // once more.
+            const Text command = UnloadCommand(profile.*hive.key);
+            if (!StartHiddenCommand(sys, command)) StartHiddenCommand(sys, command);
+        }
+    }
 }
 
-void RunHiddenCommand(Platform& sys, const Text& commandLine) {
-    // By its full path, so no program of that name elsewhere on the search
-    // path is started instead.
-    Text application = sys.GetSystemDirectoryW();
-    if (application.empty()) return;
-    if (application.back() != u'\\') application += u'\\';
-    application += kRegExeName;
-
-    const StartupInfo startup{kStartfUseShowWindow, kSwHide};
-    StartedProcessHandle process(sys);
-    if (!sys.CreateProcessW(application, commandLine, true, 0, startup, process.Out())) return;
-    sys.WaitForProcess(process.Get(), kRegExeWaitMs);
-}
+void RunHiddenCommand(Platform& sys, const Text& commandLine) { StartHiddenCommand(sys, commandLine); }
 
 }  // namespace km

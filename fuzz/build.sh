@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang into the given folder (default
+# build/fuzz), apart from the g++ build; prints the folder.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$root/build/fuzz}
+jobs=${FUZZ_JOBS:-$(nproc)}
+mkdir -p "$out"
+if ! { cmake -S "$root/fuzz" -B "$out" -DCMAKE_CXX_COMPILER=clang++ &&
+       cmake --build "$out" -j "$jobs"; } >"$out/build.log" 2>&1; then
+  cat "$out/build.log" >&2
+  exit 1
+fi
+echo "$out"

@@ -1,0 +1,294 @@
+// Arbitrary bytes as a package file: split into lines, read through the
+// in-memory platform (whole and cut by a read error), each line parsed into a
+// record, and the line's own text encoded as every value type. Aborts when a
+// result breaks what the rest of the engine relies on.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/package_file.h"
+#include "engine/record_parser.h"
+#include "engine/text.h"
+#include "engine/value_encoding.h"
+#include "platform/memory_platform.h"
+
+namespace km {
+namespace {
+
+[[noreturn]] void Fail(const char* condition, int line) {
+    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, condition);
+    __builtin_trap();
+}
+
+#define REQUIRE(condition) \
+    do {                   \
+        if (!(condition)) Fail(#condition, __LINE__); \
+    } while (0)
+
+const Text kPath = u"C:\\pkg\\install.reg.dat";
+
+// Well-formed UTF-8 by the table of the Unicode standard, written apart from
+// the reader's decoder so the two check each other.
+bool IsWellFormedUtf8(std::string_view s) {
+    std::size_t i = 0;
+    auto in = [&](std::size_t at, unsigned lo, unsigned hi) {
+        return at < s.size() && unsigned(static_cast<unsigned char>(s[at])) >= lo &&
+               unsigned(static_cast<unsigned char>(s[at])) <= hi;
+    };
+    while (i < s.size()) {
+        const unsigned b = static_cast<unsigned char>(s[i]);
+        if (b <= 0x7F) { i += 1; continue; }
+        if (b >= 0xC2 && b <= 0xDF && in(i + 1, 0x80, 0xBF)) { i += 2; continue; }
+        if (b == 0xE0 && in(i + 1, 0xA0, 0xBF) && in(i + 2, 0x80, 0xBF)) { i += 3; continue; }
+        if (((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) && in(i + 1, 0x80, 0xBF) &&
+            in(i + 2, 0x80, 0xBF)) { i += 3; continue; }
+        if (b == 0xED && in(i + 1, 0x80, 0x9F) && in(i + 2, 0x80, 0xBF)) { i += 3; continue; }
+        if (b == 0xF0 && in(i + 1, 0x90, 0xBF) && in(i + 2, 0x80, 0xBF) && in(i + 3, 0x80, 0xBF)) { i += 4; continue; }
+        if (b >= 0xF1 && b <= 0xF3 && in(i + 1, 0x80, 0xBF) && in(i + 2, 0x80, 0xBF) &&
+            in(i + 3, 0x80, 0xBF)) { i += 4; continue; }
+        if (b == 0xF4 && in(i + 1, 0x80, 0x8F) && in(i + 2, 0x80, 0xBF) && in(i + 3, 0x80, 0xBF)) { i += 4; continue; }
+        return false;
+    }
+    return true;
+}
+
+bool HasUnpairedSurrogate(TextView text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return true;
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return true;
+        }
+    }
+    return false;
+}
+
+enum class Encoding { Utf8, Utf8WithMark, Utf16Le };
+
+Encoding EncodingOf(std::string_view bytes) {
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') return Encoding::Utf16Le;
+    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") return Encoding::Utf8WithMark;
+    return Encoding::Utf8;
+}
+
+// The raw bytes of each UTF-8 line, its line end (LF, or CR LF) removed.
+std::vector<std::string_view> RawUtf8Lines(std::string_view body, bool completeOnly) {
+    std::vector<std::string_view> lines;
+    while (!body.empty()) {
+        const std::size_t lf = body.find('\n');
+        if (lf == std::string_view::npos) {
+            if (!completeOnly) lines.push_back(body);
+            break;
+        }
+        std::string_view line = body.substr(0, lf);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        body.remove_prefix(lf + 1);
+    }
+    return lines;
+}
+
+std::size_t Utf16LineCount(std::string_view body, bool completeOnly) {
+    const std::size_t units = body.size() / 2;
+    std::size_t lines = 0;
+    std::size_t lastEnd = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        if (body[2 * i] == '\n' && body[2 * i + 1] == '\0') {
+            ++lines;
+            lastEnd = i + 1;
+        }
+    }
+    if (!completeOnly && lastEnd < units) ++lines;
+    return lines;
+}
+
+void CheckLines(std::string_view bytes, const std::vector<Text>& lines) {
+    const Encoding encoding = EncodingOf(bytes);
+    if (encoding == Encoding::Utf16Le) {
+        REQUIRE(lines.size() == Utf16LineCount(bytes.substr(2), false));
+        return;
+    }
+    const std::string_view body = encoding == Encoding::Utf8WithMark ? bytes.substr(3) : bytes;
+    const std::vector<std::string_view> raw = RawUtf8Lines(body, false);
+    REQUIRE(lines.size() == raw.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // Decoding never produces more units than bytes, nor a broken pair.
+        REQUIRE(lines[i].size() <= raw[i].size());
+        REQUIRE(!HasUnpairedSurrogate(lines[i]));
+        if (IsWellFormedUtf8(raw[i])) {
+            REQUIRE(ToUtf8(lines[i]) == raw[i]);
+        } else {
+            REQUIRE(lines[i].find(u'\uFFFD') != Text::npos);
+        }
+    }
+}
+
+bool StartsWith(TextView text, TextView prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+void CheckValueBytes(const PackageRecord& r) {
+    const auto code = ValueTypeCode(r.typeName);
+    if (code && (*code == kRegDword || *code == kRegQword)) {
+        REQUIRE(r.data.empty() && r.dataSize == 0);
+        return;
+    }
+    REQUIRE(r.number == 0);
+    if (r.unencodable) return;
+    if (code && *code == kRegMultiSz) {
+        REQUIRE(r.data.size() == std::size_t(r.dataSize) + 2 && r.dataSize % 2 == 0);
+    } else if (code && *code == kRegBinary) {
+        REQUIRE(r.data.size() == std::size_t(r.dataSize) + 1 && r.data.back() == 0);
+    } else {
+        REQUIRE(r.data.size() == r.dataSize && r.dataSize >= 2 && r.dataSize % 2 == 0);
+    }
+    REQUIRE(r.data.size() >= 2 || (code && *code == kRegBinary));
+    if (!(code && *code == kRegBinary)) REQUIRE(r.data[r.data.size() - 1] == 0 && r.data[r.data.size() - 2] == 0);
+}
+
+void CheckRecord(const PackageRecord& r, TextView line) {
+    struct RootRow { RootKind kind; RegKey key; };
+    const RootRow roots[] = {{ClassesRoot, kHkeyClassesRoot}, {MachineSoftware, kHkeyLocalMachine},
+                             {MachineSystem, kHkeyLocalMachine}, {Users, kHkeyUsers}};
+    REQUIRE(r.rootKind >= ClassesRoot && r.rootKind <= Users);
+    REQUIRE(roots[r.rootKind].key == r.rootKey);
+    REQUIRE(r.keyOnly == 0 || r.keyOnly == 1);
+    REQUIRE(r.remove == 0 || r.remove == 1);
+    REQUIRE(r.classesKey == 0 || r.classesKey == 1);
+    if (r.classesKey == 1) REQUIRE(r.rootKind == ClassesRoot || r.rootKind == Users);
+    if (r.rootKind == MachineSoftware) REQUIRE(StartsWith(r.keyPath, u"SOFTWARE\\"));
+    if (r.rootKind == MachineSystem) REQUIRE(StartsWith(r.keyPath, u"SYSTEM\\"));
+    // Fields are never cut and never made up: each is a piece of the line.
+    for (const Text* field : {&r.valueName, &r.typeName, &r.target})
+        REQUIRE(field->empty() || line.find(*field) != TextView::npos);
+    if (r.remove == 1) REQUIRE(line.find(u"DELETE_REG") != TextView::npos);
+    if (r.keyOnly == 1) {
+        REQUIRE(r.data.empty() && r.dataSize == 0 && r.number == 0);
+        REQUIRE(r.valueName.empty() && r.typeName.empty());
+        return;
+    }
+    CheckValueBytes(r);
+}
+
+// The line's whole text as the value data of every type, against the forms
+// the registry is given.
+void CheckEncodings(TextView field) {
+    const TextView types[] = {u"REG_SZ", u"REG_EXPAND_SZ", u"REG_BINARY", u"REG_DWORD",
+                              u"REG_MULTI_SZ", u"REG_QWORD", u"REG_NONE"};
+    for (TextView type : types) {
+        PackageRecord r;
+        r.typeName = Text(type);
+        EncodeValueData(r, field);
+        CheckValueBytes(r);
+        const std::uint32_t code = ValueTypeCode(type).value_or(0);
+        if (code == kRegSz || code == kRegExpandSz || code == 0)
+            REQUIRE(r.dataSize == 2 * (field.size() + 1));
+        if (code == kRegBinary) {
+            bool narrow = true;
+            std::size_t kept = 0;
+            for (char16_t c : field) {
+                if (c == u',') continue;
+                ++kept;
+                narrow = narrow && c <= 0xFF;
+            }
+            REQUIRE(r.unencodable == !narrow);
+            if (narrow) REQUIRE(r.dataSize == kept);
+        }
+        if (code == kRegDword || code == kRegQword) {
+            const std::size_t digits = code == kRegDword ? 8 : 16;
+            REQUIRE(r.unencodable == (field.size() < digits + 2));
+            // Where the digits are proper hexadecimal the number is theirs.
+            if (!r.unencodable) {
+                std::string hex;
+                for (std::size_t i = 2; i < 2 + digits; ++i)
+                    hex += field[i] < 0x80 ? char(field[i]) : 'z';
+                if (hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+                    REQUIRE(r.number == std::strtoull(hex.c_str(), nullptr, 16));
+            }
+        }
+        if (code == kRegMultiSz && field.find(u'\r') == TextView::npos) {
+            // Putting the marker back for each CR LF gives the field again.
+            Text back;
+            for (std::size_t i = 0; i + 1 < r.dataSize; i += 2) {
+                const char16_t c = char16_t(r.data[i] | (r.data[i + 1] << 8));
+                if (c == u'\n' && !back.empty() && back.back() == u'\r') {
+                    back.pop_back();
+                    back += u"*BreakLine*";
+                } else {
+                    back.push_back(c);
+                }
+            }
+            REQUIRE(back == field);
+        }
+
+        // What the writer hands the registry matches the encoding.
+        MemoryPlatform sys;
+        RegKey key = 0;
+        REQUIRE(sys.RegCreateKeyExW(kHkeyClassesRoot, u"K", 0, 0, kKeyAllAccess, nullptr, &key));
+        r.valueName = u"V";
+        WriteRecordValue(sys, r, key);
+        const auto stored = sys.GetValue(kHkeyClassesRoot, u"K", u"V");
+        const bool settable = code != 0 && !r.unencodable;
+        REQUIRE(stored.has_value() == settable);
+        if (settable) {
+            REQUIRE(stored->type == code);
+            const std::size_t size = code == kRegDword ? 4 : code == kRegQword ? 8 : r.dataSize;
+            REQUIRE(stored->data.size() == size);
+        }
+        sys.RegCloseKey(key);
+    }
+}
+
+}  // namespace
+}  // namespace km
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace km;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+
+    std::vector<Text> lines;
+    SplitPackageLines(bytes, [&](TextView line) { lines.emplace_back(line); });
+    CheckLines(bytes, lines);
+
+    std::uint8_t groups = 0;
+    for (const Text& line : lines) {
+        const PackageRecord r = ParseRecordLine(line, groups);
+        CheckRecord(r, line);
+    }
+    REQUIRE((groups & ~0x33) == 0);
+    // The encodings cost a platform each; the first lines are enough.
+    for (std::size_t i = 0; i < lines.size() && i < 4; ++i) CheckEncodings(lines[i]);
+
+    // Through the platform: one record per line, the same groups.
+    MemoryPlatform sys;
+    sys.files[kPath] = bytes;
+    RunState state;
+    state.dataPath = kPath;
+    state.targetGroups = 0xFF;
+    RecordList records;
+    REQUIRE(ReadPackageFile(sys, state, records) == PackageReadResult::Opened);
+    REQUIRE(records.size() == lines.size());
+    REQUIRE(state.targetGroups == groups);
+
+    // A read error part way: only the lines read whole before it.
+    const std::size_t cut = size / 2;
+    sys.readErrorAfter[kPath] = cut;
+    RecordList partial;
+    REQUIRE(ReadPackageFile(sys, state, partial) == PackageReadResult::ReadError);
+    const std::string_view head(bytes.data(), cut);
+    std::size_t complete = 0;
+    if (EncodingOf(bytes) == Encoding::Utf16Le && cut >= 2) {
+        complete = Utf16LineCount(head.substr(2), true);
+    } else if (EncodingOf(bytes) != Encoding::Utf16Le) {
+        // A UTF-8 mark cut short is no mark; it is read as part of the text.
+        const bool mark = EncodingOf(head) == Encoding::Utf8WithMark;
+        complete = RawUtf8Lines(mark ? head.substr(3) : head, true).size();
+    }
+    REQUIRE(partial.size() == complete);
+    return 0;
+}
