@@ -1,5 +1,6 @@
 #include "engine/package_file.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -19,7 +20,16 @@ std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out) {
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < n) {
-        // Package lines are mostly ASCII.
+        // Package lines are mostly ASCII: eight bytes at a time while no byte
+        // has its high bit set, then byte by byte up to the next one that has.
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, in + i, sizeof word);
+            if (word & 0x8080808080808080ull) break;
+            for (std::size_t k = 0; k < 8; ++k) out[o + k] = in[i + k];
+            i += 8;
+            o += 8;
+        }
         while (i < n && in[i] < 0x80) out[o++] = in[i++];
         if (i >= n) break;
 

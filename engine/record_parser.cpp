@@ -1,6 +1,7 @@
 #include "engine/record_parser.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "engine/text.h"
 #include "engine/value_encoding.h"
@@ -13,6 +14,39 @@ constexpr TextView kSeparator = u"*@*";
 constexpr TextView kRemovalMarker = u"DELETE_REG";
 constexpr TextView kClassesPrefix = u"Software\\Classes\\";
 constexpr TextView kKeyOnly = u"True";
+
+// Index of the first unit equal to c at or after from, or npos. Lines are
+// scanned four units at a time: a word is looked into only when one of its
+// units is c (the test finds every such word and no other).
+std::size_t FindUnit(TextView text, char16_t c, std::size_t from) {
+    constexpr std::uint64_t kOnes = 0x0001000100010001ull;
+    constexpr std::uint64_t kHighs = 0x8000800080008000ull;
+    const std::uint64_t pattern = kOnes * c;
+    const char16_t* units = text.data();
+    const std::size_t n = text.size();
+    std::size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        std::uint64_t word;
+        std::memcpy(&word, units + i, sizeof word);
+        const std::uint64_t x = word ^ pattern;  // a unit equal to c becomes zero
+        if ((x - kOnes) & ~x & kHighs) break;
+    }
+    for (; i < n; ++i)
+        if (units[i] == c) return i;
+    return TextView::npos;
+}
+
+// Exact search, as TextView::find, without its unit-by-unit scan.
+std::size_t Find(TextView text, TextView needle, std::size_t from = 0) {
+    if (needle.empty()) return from <= text.size() ? from : TextView::npos;
+    for (std::size_t at = from; (at = FindUnit(text, needle[0], at)) != TextView::npos; ++at) {
+        if (text.size() - at < needle.size()) return TextView::npos;
+        std::size_t k = 1;  // the first unit matched already
+        while (k < needle.size() && text[at + k] == needle[k]) ++k;
+        if (k == needle.size()) return at;
+    }
+    return TextView::npos;
+}
 
 // Cuts a line into fields. A field ends at the next separator; when no
 // separator is left the field is empty and moving on drops two characters
@@ -27,7 +61,7 @@ public:
         const std::int64_t n = Size();
         // The rest only ever shrinks to a suffix of itself: once no separator
         // is found, none will be, and a long line is not searched again.
-        const std::size_t found = separatorLeft_ ? rest_.find(kSeparator) : TextView::npos;
+        const std::size_t found = separatorLeft_ ? Find(rest_, kSeparator) : TextView::npos;
         separatorLeft_ = found != TextView::npos;
         const std::int64_t p = separatorLeft_ ? std::int64_t(found) : -1;
         const TextView field = Head(p);
@@ -71,7 +105,7 @@ constexpr RootRule kOtherRoot = {u"", Users, kHkeyUsers, u"", true};
 
 const RootRule& ClassifyRoot(TextView field) {
     for (const RootRule& rule : kRootRules)
-        if (field.find(rule.marker) != TextView::npos) return rule;
+        if (Find(field, rule.marker) != TextView::npos) return rule;
     return kOtherRoot;
 }
 
@@ -119,7 +153,7 @@ PackageRecord ParseRecordLine(TextView line, std::uint8_t& targetGroups) {
     record.keyPath.append(root.keyPrefix).append(key);
 
     // The marker counts anywhere from the key-only field to the end of the line.
-    if (fields.Rest().find(kRemovalMarker) != TextView::npos) record.remove = 1;
+    if (Find(fields.Rest(), kRemovalMarker) != TextView::npos) record.remove = 1;
 
     if (EqualsIgnoreAsciiCase(fields.Next(), kKeyOnly)) {
         record.keyOnly = 1;

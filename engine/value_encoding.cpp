@@ -66,9 +66,10 @@ void StoreData(PackageRecord& record, Bytes bytes, std::uint64_t storedSize) {
 // UTF-16 little-endian followed by a 16-bit zero.
 Bytes TerminatedUtf16Le(TextView text) {
     Bytes bytes(2 * (text.size() + 1), 0);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        bytes[2 * i] = std::uint8_t(text[i] & 0xFF);
-        bytes[2 * i + 1] = std::uint8_t(text[i] >> 8);
+    std::uint8_t* out = bytes.data();
+    for (const char16_t c : text) {
+        *out++ = std::uint8_t(c & 0xFF);
+        *out++ = std::uint8_t(c >> 8);
     }
     return bytes;
 }
