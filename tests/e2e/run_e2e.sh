@@ -6,8 +6,10 @@
 #
 #   run_e2e.sh [--win64 BUILD_DIR] [--win32 BUILD_DIR] [--work DIR] [--artifacts DIR]
 #
-# --win64: the whole suite under Wine with BUILD_DIR/app/Keymason.exe and
-#          BUILD_DIR/tests/e2e/keymason_probe.exe.
+# --win64: the whole suite under Wine with BUILD_DIR/app/Keymason.exe,
+#          BUILD_DIR/tests/e2e/keymason_probe.exe, the reg.exe stand-in
+#          BUILD_DIR/tests/e2e/keymason_reg_standin.exe and the platform
+#          self-test BUILD_DIR/tests/win32/keymason_win32_selftest.exe.
 # --win32: checks of the i686 BUILD_DIR/app/Keymason.exe (it cannot run here).
 # The last line is "N passed, N failed"; the exit code is 1 on any failure.
 set -uo pipefail
@@ -31,6 +33,7 @@ win32=$(absolute "$win32")
 artifacts=${artifacts:-$work/artifacts}
 rm -rf "$work"
 mkdir -p "$work" "$artifacts"
+work=$(cd "$work" && pwd) artifacts=$(cd "$artifacts" && pwd)  # Wine wants absolute paths
 
 passed=0
 failed=0
@@ -185,8 +188,10 @@ if [ -z "$win64" ]; then finish; fi
 # Under Wine.
 keymason=$win64/app/Keymason.exe
 probe=$win64/tests/e2e/keymason_probe.exe
+standin=$win64/tests/e2e/keymason_reg_standin.exe
+selftest=$win64/tests/win32/keymason_win32_selftest.exe
 check_executable "x86_64" "$keymason" x86_64-w64-mingw32-objdump 0x8664
-for f in "$keymason" "$probe"; do
+for f in "$keymason" "$probe" "$standin" "$selftest"; do
   [ -f "$f" ] || { fail "built: $f"; finish; }
 done
 
@@ -427,5 +432,248 @@ expect_eq "two arguments: window shown" 1 "$shown"
 check "two arguments: the default package applied" \
   probe_has 'HKLM\SOFTWARE\KeymasonE2E\Default' "value [Source] type=REG_SZ size=16 data=$(u16z 'r drive')"
 check "two arguments: run log in the current directory" test -s "$work/cwd-two/keymason.log"
+
+# --- The Win32 platform's self-test, against this prefix's registry,
+# processes and files.
+"$wine" "$selftest" 2>&1 | tr -d '\r' >"$artifacts/win32-selftest.txt"
+selftest_rc=${PIPESTATUS[0]}
+while IFS= read -r line; do
+  fail "win32 self-test: ${line#\[FAIL\] }"
+done < <(grep '^\[FAIL\]' "$artifacts/win32-selftest.txt")
+selftest_summary=$(tail -1 "$artifacts/win32-selftest.txt")
+if [ "$selftest_rc" -eq 0 ] && [[ $selftest_summary =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]]; then
+  pass "win32 self-test: $selftest_summary"
+else
+  fail "win32 self-test" "exit code $selftest_rc, last line [$selftest_summary]"
+fi
+
+# --- Per-user lines. Wine's reg.exe has no Load or Unload, so the suite's
+# stand-in takes its place in system32 (Keymason starts it by that path) and
+# logs every command line it gets. Besides Wine's own user (logged on, its
+# profile folder in lower case), the profile list gets:
+#   Administrator  "logged on": its hive loaded under its SID before the run
+#   User           not logged on, NTUSER.DAT and UsrClass.dat
+#   Guest          not logged on, NTUSER.DAT and UsrClass.dat
+# Wine lists the profiles by name: Wine's own, User, Guest, Administrator.
+wine_sid=S-1-5-21-0-0-0-1000
+admin_sid=S-1-5-21-7-7-7-500
+user_sid=S-1-5-21-7-7-7-1001
+guest_sid=S-1-5-21-7-7-7-1002
+profile_list='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
+classes_file='AppData\Local\Microsoft\Windows\UsrClass.dat'
+standin_log=$drive_c/windows/reg-standin.log
+unix_path() { printf '%s' "$drive_c/$(printf '%s' "${1#C:\\}" | tr '\\' /)"; }
+standin() { "$wine" "$standin" "$@" >/dev/null 2>&1; }
+hive_file() { printf 'C:\\Users\\%s\\%s' "$1" "$2"; }  # user, file in the profile
+check "setup: Wine's own user is logged on" probe_has 'HKU' "subkey $wine_sid"
+check "setup: Wine's own user is in the profile list" probe_has "$profile_list" "subkey $wine_sid"
+for profile in "$admin_sid Administrator" "$user_sid User" "$guest_sid Guest"; do
+  "$wine" reg add "$profile_list\\${profile% *}" /v ProfileImagePath /t REG_EXPAND_SZ \
+    /d "C:\\Users\\${profile#* }" /f >/dev/null 2>&1
+  mkdir -p "$(dirname "$(unix_path "$(hive_file "${profile#* }" "$classes_file")")")"
+done
+# Each hive file holds a value the package removes and a key it leaves alone.
+for user in Administrator User Guest; do
+  standin makehive "$(hive_file $user NTUSER.DAT)" 'Software\KeymasonE2E\PerUser' Old stale \
+    Environment TEMP 'C:\temp'
+done
+for user in User Guest; do
+  standin makehive "$(hive_file $user "$classes_file")" .kmold '' KeymasonE2E.Old
+done
+for file in "$(hive_file Administrator NTUSER.DAT)" "$(hive_file User NTUSER.DAT)" \
+  "$(hive_file User "$classes_file")" "$(hive_file Guest NTUSER.DAT)" "$(hive_file Guest "$classes_file")"; do
+  check "setup: hive file $file" grep -q '^WINE REGISTRY Version 2' "$(unix_path "$file")"
+done
+standin Load "HKEY_USERS\\$admin_sid" "$(hive_file Administrator NTUSER.DAT)"
+check "setup: Administrator plays a logged-on user" probe_has "HKU\\$admin_sid\\Environment" \
+  "value [TEMP] type=REG_SZ size=16 data=$(u16z 'C:\temp')"
+cp "$standin" "$drive_c/windows/system32/reg.exe"
+cp "$here"/fixtures/per_user*.reg.dat "$drive_c/e2e/"
+
+# run_per_user PACKAGE: runs Keymason with the stand-in in place of reg.exe
+# and a fresh stand-in log.
+run_per_user() {
+  rm -f "$standin_log"
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;reg.exe=n" run_hidden "$work" "C:\\e2e\\$1"
+  cp "$standin_log" "$artifacts/reg-standin-${1%%.*}.log" 2>/dev/null
+}
+standin_commands() { tr -d '\r' 2>/dev/null <"$standin_log"; }
+no_mount_left() {  # nothing below HKEY_USERS under a mount name of Keymason's
+  probe key HKU >"$work/hku.txt"
+  grep -q '^key HKU$' "$work/hku.txt" && ! grep -q '^subkey Velmar-Mount-' "$work/hku.txt"
+}
+# read_hives NAME=FILE... -- KEY...: loads each hive file as HKU\NAME with
+# the stand-in and dumps the keys into $dump.
+read_hives() {
+  local pair names=()
+  while [ "$1" != -- ]; do
+    pair=$1; shift
+    standin Load "HKEY_USERS\\${pair%%=*}" "${pair#*=}"
+    names+=("${pair%%=*}")
+  done
+  shift
+  dump=$(probe key "$@")
+  for pair in "${names[@]}"; do standin Unload "HKEY_USERS\\$pair"; done
+}
+# expect_block NAME KEY: the key's block of $dump equals stdin, line for line.
+expect_block() { expect_eq "$1" "$(cat)" "$(block "$2")"; }
+everyone="value [Everyone] type=REG_SZ size=24 data=$(u16z 'all of them')"
+temp_kept="value [TEMP] type=REG_SZ size=16 data=$(u16z 'C:\temp')"
+kmpu="value [] type=REG_SZ size=40 data=$(u16z KeymasonE2E.PerUser)"
+kmold="value [] type=REG_SZ size=32 data=$(u16z KeymasonE2E.Old)"
+
+# --- Every target: "All Users", "Administrator", "User", a folder name, a
+# name of nobody, removal, classes lines, a key-only line.
+run_per_user per_user.reg.dat
+expect_eq "per-user: exit code 0 (${run_ms} ms)" 0 "$run_rc"
+expect_eq "per-user: never visible" 0 "$run_seen"
+expect_eq "per-user: reg.exe commands, in order, each done" "$(cat <<LOG
+reg.exe Load HKEY_USERS\\Velmar-Mount-$user_sid "$(hive_file User NTUSER.DAT)"	ok
+reg.exe Load HKEY_USERS\\Velmar-Mount-Classes-$user_sid "$(hive_file User "$classes_file")"	ok
+reg.exe Load HKEY_USERS\\Velmar-Mount-$guest_sid "$(hive_file Guest NTUSER.DAT)"	ok
+reg.exe Load HKEY_USERS\\Velmar-Mount-Classes-$guest_sid "$(hive_file Guest "$classes_file")"	ok
+reg.exe Unload HKEY_USERS\\Velmar-Mount-$user_sid	ok
+reg.exe Unload HKEY_USERS\\Velmar-Mount-Classes-$user_sid	ok
+reg.exe Unload HKEY_USERS\\Velmar-Mount-$guest_sid	ok
+reg.exe Unload HKEY_USERS\\Velmar-Mount-Classes-$guest_sid	ok
+LOG
+)" "$(standin_commands)"
+check "per-user: no hive left loaded under a mount name" no_mount_left
+
+# The logged-on users, under their SIDs; classes lines below Software\Classes.
+dump=$(probe key "HKU\\$wine_sid\\Software\\KeymasonE2E\\PerUser" \
+  "HKU\\$wine_sid\\Software\\KeymasonE2E\\Empty" "HKU\\$wine_sid\\Software\\Classes\\.kmpu" \
+  "HKU\\$wine_sid\\Software\\Classes\\KeymasonE2E.PerUser" \
+  "HKU\\$admin_sid\\Software\\KeymasonE2E\\PerUser" "HKU\\$admin_sid\\Software\\KeymasonE2E\\Empty" \
+  "HKU\\$admin_sid\\Software\\Classes\\.kmpu" "HKU\\$admin_sid\\Software\\Classes\\KeymasonE2E.PerUser")
+printf '%s\n' "$dump" >"$artifacts/registry-after-per-user.txt"
+expect_block "per-user: Wine's own user gets the \"All Users\" lines only" \
+  "HKU\\$wine_sid\\Software\\KeymasonE2E\\PerUser" <<EOF2
+key HKU\\$wine_sid\\Software\\KeymasonE2E\\PerUser
+$everyone
+EOF2
+expect_block "per-user: key-only line, logged-on user" "HKU\\$wine_sid\\Software\\KeymasonE2E\\Empty" \
+  <<<"key HKU\\$wine_sid\\Software\\KeymasonE2E\\Empty"
+expect_block "per-user: classes line below the SID's Software\\Classes" \
+  "HKU\\$wine_sid\\Software\\Classes\\.kmpu" <<EOF2
+key HKU\\$wine_sid\\Software\\Classes\\.kmpu
+$kmpu
+EOF2
+expect_block "per-user: classes line for \"user\" passes Wine's own user by" \
+  "HKU\\$wine_sid\\Software\\Classes\\KeymasonE2E.PerUser" \
+  <<<"missing HKU\\$wine_sid\\Software\\Classes\\KeymasonE2E.PerUser"
+expect_block "per-user: logged-on Administrator: \"All Users\", \"Administrator\", removal" \
+  "HKU\\$admin_sid\\Software\\KeymasonE2E\\PerUser" <<EOF2
+key HKU\\$admin_sid\\Software\\KeymasonE2E\\PerUser
+value [AdminOnly] type=REG_DWORD size=4 data=00050000
+$everyone
+EOF2
+expect_block "per-user: logged-on Administrator: classes line below the SID's Software\\Classes" \
+  "HKU\\$admin_sid\\Software\\Classes\\.kmpu" <<EOF2
+key HKU\\$admin_sid\\Software\\Classes\\.kmpu
+$kmpu
+EOF2
+expect_block "per-user: logged-on Administrator: no line for \"user\"" \
+  "HKU\\$admin_sid\\Software\\Classes\\KeymasonE2E.PerUser" \
+  <<<"missing HKU\\$admin_sid\\Software\\Classes\\KeymasonE2E.PerUser"
+
+# The users who were not logged on: their hive files, loaded back.
+read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" \
+  "KeymasonE2E-UserClasses=$(hive_file User "$classes_file")" \
+  "KeymasonE2E-Guest=$(hive_file Guest NTUSER.DAT)" \
+  "KeymasonE2E-GuestClasses=$(hive_file Guest "$classes_file")" -- \
+  'HKU\KeymasonE2E-User\Software\KeymasonE2E\PerUser' 'HKU\KeymasonE2E-User\Software\KeymasonE2E\Empty' \
+  'HKU\KeymasonE2E-User\Environment' 'HKU\KeymasonE2E-User\Software\Classes\.kmpu' \
+  'HKU\KeymasonE2E-UserClasses\.kmpu' 'HKU\KeymasonE2E-UserClasses\KeymasonE2E.PerUser' \
+  'HKU\KeymasonE2E-UserClasses\.kmold' \
+  'HKU\KeymasonE2E-Guest\Software\KeymasonE2E\PerUser' 'HKU\KeymasonE2E-Guest\Software\KeymasonE2E\Empty' \
+  'HKU\KeymasonE2E-GuestClasses\.kmpu' 'HKU\KeymasonE2E-GuestClasses\KeymasonE2E.PerUser'
+printf '%s\n' "$dump" >"$artifacts/hive-files-after-per-user.txt"
+expect_block "per-user: User's NTUSER.DAT: \"All Users\", \"User\", removal" \
+  'HKU\KeymasonE2E-User\Software\KeymasonE2E\PerUser' <<EOF2
+key HKU\\KeymasonE2E-User\\Software\\KeymasonE2E\\PerUser
+$everyone
+value [UserOnly] type=REG_SZ size=28 data=$(u16z 'just the user')
+EOF2
+expect_block "per-user: User's NTUSER.DAT: key-only line" \
+  'HKU\KeymasonE2E-User\Software\KeymasonE2E\Empty' <<<'key HKU\KeymasonE2E-User\Software\KeymasonE2E\Empty'
+expect_block "per-user: User's NTUSER.DAT: what the package left alone is kept" \
+  'HKU\KeymasonE2E-User\Environment' <<EOF2
+key HKU\\KeymasonE2E-User\\Environment
+$temp_kept
+EOF2
+expect_block "per-user: User's NTUSER.DAT: no classes line in it" \
+  'HKU\KeymasonE2E-User\Software\Classes\.kmpu' <<<'missing HKU\KeymasonE2E-User\Software\Classes\.kmpu'
+expect_block "per-user: User's UsrClass.dat: \"All Users\" classes line at its root" \
+  'HKU\KeymasonE2E-UserClasses\.kmpu' <<EOF2
+key HKU\\KeymasonE2E-UserClasses\\.kmpu
+$kmpu
+EOF2
+expect_block "per-user: User's UsrClass.dat: classes line for \"user\"" \
+  'HKU\KeymasonE2E-UserClasses\KeymasonE2E.PerUser' <<EOF2
+key HKU\\KeymasonE2E-UserClasses\\KeymasonE2E.PerUser
+value [Owner] type=REG_SZ size=36 data=$(u16z 'lower-case target')
+EOF2
+expect_block "per-user: User's UsrClass.dat: what the package left alone is kept" \
+  'HKU\KeymasonE2E-UserClasses\.kmold' <<EOF2
+key HKU\\KeymasonE2E-UserClasses\\.kmold
+$kmold
+EOF2
+expect_block "per-user: Guest's NTUSER.DAT: \"All Users\", its folder name, removal" \
+  'HKU\KeymasonE2E-Guest\Software\KeymasonE2E\PerUser' <<EOF2
+key HKU\\KeymasonE2E-Guest\\Software\\KeymasonE2E\\PerUser
+$everyone
+value [GuestOnly] type=REG_SZ size=30 data=$(u16z 'by folder name')
+EOF2
+expect_block "per-user: Guest's NTUSER.DAT: key-only line" \
+  'HKU\KeymasonE2E-Guest\Software\KeymasonE2E\Empty' <<<'key HKU\KeymasonE2E-Guest\Software\KeymasonE2E\Empty'
+expect_block "per-user: Guest's UsrClass.dat: \"All Users\" classes line" \
+  'HKU\KeymasonE2E-GuestClasses\.kmpu' <<EOF2
+key HKU\\KeymasonE2E-GuestClasses\\.kmpu
+$kmpu
+EOF2
+expect_block "per-user: Guest's UsrClass.dat: no line for \"user\"" \
+  'HKU\KeymasonE2E-GuestClasses\KeymasonE2E.PerUser' \
+  <<<'missing HKU\KeymasonE2E-GuestClasses\KeymasonE2E.PerUser'
+
+# --- Only "User" lines outside the classes branch: only profiles named
+# "User" are selected, and only their own hive is loaded.
+run_per_user per_user_one.reg.dat
+expect_eq "per-user, \"User\" only: exit code 0 (${run_ms} ms)" 0 "$run_rc"
+expect_eq "per-user, \"User\" only: one hive of one user loaded and unloaded" "$(cat <<LOG
+reg.exe Load HKEY_USERS\\Velmar-Mount-$user_sid "$(hive_file User NTUSER.DAT)"	ok
+reg.exe Unload HKEY_USERS\\Velmar-Mount-$user_sid	ok
+LOG
+)" "$(standin_commands)"
+check "per-user, \"User\" only: no hive left loaded" no_mount_left
+read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" -- \
+  'HKU\KeymasonE2E-User\Software\KeymasonE2E\Single' "HKU\\$admin_sid\\Software\\KeymasonE2E\\Single" \
+  "HKU\\$wine_sid\\Software\\KeymasonE2E\\Single"
+expect_block "per-user, \"User\" only: in User's NTUSER.DAT" \
+  'HKU\KeymasonE2E-User\Software\KeymasonE2E\Single' <<EOF2
+key HKU\\KeymasonE2E-User\\Software\\KeymasonE2E\\Single
+value [Only] type=REG_SZ size=20 data=$(u16z 'one group')
+EOF2
+expect_block "per-user, \"User\" only: not for Administrator" \
+  "HKU\\$admin_sid\\Software\\KeymasonE2E\\Single" <<<"missing HKU\\$admin_sid\\Software\\KeymasonE2E\\Single"
+expect_block "per-user, \"User\" only: not for Wine's own user" \
+  "HKU\\$wine_sid\\Software\\KeymasonE2E\\Single" <<<"missing HKU\\$wine_sid\\Software\\KeymasonE2E\\Single"
+
+# --- A hive file that cannot be loaded: the run goes on, and the unload is
+# still asked for.
+mv "$(unix_path "$(hive_file User NTUSER.DAT)")" "$work/User-NTUSER.DAT"
+run_per_user per_user_gone.reg.dat
+mv "$work/User-NTUSER.DAT" "$(unix_path "$(hive_file User NTUSER.DAT)")"
+expect_eq "per-user, missing hive file: exit code 0 (${run_ms} ms)" 0 "$run_rc"
+expect_eq "per-user, missing hive file: load fails, unload still asked for" "$(cat <<LOG
+reg.exe Load HKEY_USERS\\Velmar-Mount-$user_sid "$(hive_file User NTUSER.DAT)"	error 2
+reg.exe Unload HKEY_USERS\\Velmar-Mount-$user_sid	error 2
+LOG
+)" "$(standin_commands)"
+check "per-user, missing hive file: nothing left below HKEY_USERS" no_mount_left
+read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" -- \
+  'HKU\KeymasonE2E-User\Software\KeymasonE2E\Single'
+check "per-user, missing hive file: the file put back is untouched" \
+  bash -c '[[ $1 == *"value [Only] "* ]]' _ "$dump"
 
 finish
