@@ -255,7 +255,8 @@ probe_has() {  # key line: the probe's dump of the key holds the line
 visible_window() { xdotool search --all --onlyvisible --pid "$1" 2>/dev/null | head -1; }
 
 # run_hidden CWD ARGS...: runs Keymason to its end, watching for a window.
-# Sets run_rc, run_ms and run_seen (1 when a visible window appeared).
+# Sets run_rc, run_ms and run_seen (1 when a visible window appeared). A run
+# still going after run_limit_s seconds (default 20) is killed.
 run_hidden() {
   local cwd=$1; shift
   local start pid deadline
@@ -264,7 +265,7 @@ run_hidden() {
   pid=$!
   running+=("$pid")
   run_seen=0
-  deadline=$((start + 20000000000))
+  deadline=$((start + ${run_limit_s:-20} * 1000000000))
   while kill -0 "$pid" 2>/dev/null; do
     [ -n "$(visible_window "$pid")" ] && run_seen=1
     if [ "$(date +%s%N)" -gt "$deadline" ]; then kill "$pid"; break; fi
@@ -494,7 +495,8 @@ cp "$here"/fixtures/per_user*.reg.dat "$drive_c/e2e/"
 # and a fresh stand-in log.
 run_per_user() {
   rm -f "$standin_log"
-  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;reg.exe=n" run_hidden "$work" "C:\\e2e\\$1"
+  # Keymason waits up to 30 s for each reg.exe.
+  run_limit_s=120 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;reg.exe=n" run_hidden "$work" "C:\\e2e\\$1"
   cp "$standin_log" "$artifacts/reg-standin-${1%%.*}.log" 2>/dev/null
 }
 standin_commands() { tr -d '\r' 2>/dev/null <"$standin_log"; }
