@@ -175,6 +175,85 @@ void CheckRecord(const PackageRecord& r, TextView line) {
     CheckValueBytes(r);
 }
 
+// The format's field cutting written out plainly, with the standard
+// library's search, to hold the parser's faster one against.
+class PlainCutter {
+public:
+    explicit PlainCutter(TextView line) : rest_(line) {}
+    TextView Next() {
+        const std::int64_t n = std::int64_t(rest_.size());
+        const std::size_t found = rest_.find(u"*@*");
+        const std::int64_t p = found == TextView::npos ? -1 : std::int64_t(found);
+        const TextView field = p <= 0 ? TextView() : rest_.substr(0, std::size_t(p));
+        const std::int64_t k = n - p - 3;
+        rest_ = k <= 0 ? TextView() : k >= n ? rest_ : rest_.substr(std::size_t(n - k));
+        return field;
+    }
+    TextView Rest() const { return rest_; }
+
+private:
+    TextView rest_;
+};
+
+PackageRecord PlainParse(TextView line, std::uint8_t& groups) {
+    PackageRecord r;
+    PlainCutter cut(line);
+    cut.Next();
+    const TextView root = cut.Next();
+    TextView prefix;
+    if (root.find(u"HKEY_CLASSES_ROOT") != TextView::npos) {
+        r.rootKind = ClassesRoot;
+        r.rootKey = kHkeyClassesRoot;
+    } else if (root.find(u"HKEY_LOCAL_MACHINE\\SOFTWARE") != TextView::npos) {
+        r.rootKind = MachineSoftware;
+        r.rootKey = kHkeyLocalMachine;
+        prefix = u"SOFTWARE\\";
+    } else if (root.find(u"HKEY_LOCAL_MACHINE\\SYSTEM") != TextView::npos) {
+        r.rootKind = MachineSystem;
+        r.rootKey = kHkeyLocalMachine;
+        prefix = u"SYSTEM\\";
+    } else {
+        r.rootKind = Users;
+        r.rootKey = kHkeyUsers;
+    }
+    TextView key = cut.Next();
+    if ((r.rootKind == ClassesRoot || r.rootKind == Users) && StartsWith(key, u"Software\\Classes\\")) {
+        key.remove_prefix(17);
+        r.classesKey = 1;
+    }
+    r.keyPath = Text(prefix) + Text(key);
+    r.remove = cut.Rest().find(u"DELETE_REG") != TextView::npos ? 1 : 0;
+    const bool keyOnly = EqualsIgnoreAsciiCase(cut.Next(), u"True");
+    if (keyOnly) {
+        r.keyOnly = 1;
+        if (r.rootKind != Users) return r;
+        cut.Next();
+        cut.Next();
+        r.target = Text(cut.Next());
+    } else {
+        r.valueName = Text(cut.Next());
+        r.typeName = Text(cut.Next());
+        r.target = Text(cut.Next());
+    }
+    if (r.rootKind == Users) {
+        const bool classes = r.classesKey == 1;
+        if (EqualsIgnoreAsciiCase(r.target, u"All Users")) groups |= classes ? 0x30 : 0x03;
+        else if (EqualsIgnoreAsciiCase(r.target, u"Administrator")) groups |= classes ? 0x20 : 0x02;
+        else if (EqualsIgnoreAsciiCase(r.target, u"User")) groups |= classes ? 0x10 : 0x01;
+    }
+    if (!keyOnly) EncodeValueData(r, cut.Next());
+    return r;
+}
+
+void CheckSameRecord(const PackageRecord& a, const PackageRecord& b) {
+    REQUIRE(a.rootKey == b.rootKey && a.rootKind == b.rootKind);
+    REQUIRE(a.keyPath == b.keyPath && a.classesKey == b.classesKey);
+    REQUIRE(a.keyOnly == b.keyOnly && a.remove == b.remove);
+    REQUIRE(a.valueName == b.valueName && a.typeName == b.typeName && a.target == b.target);
+    REQUIRE(a.data == b.data && a.dataSize == b.dataSize && a.number == b.number);
+    REQUIRE(a.unencodable == b.unencodable);
+}
+
 // The line's whole text as the value data of every type, against the forms
 // the registry is given.
 void CheckEncodings(TextView field) {
@@ -256,11 +335,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckLines(bytes, lines);
 
     std::uint8_t groups = 0;
+    std::uint8_t plainGroups = 0;
     for (const Text& line : lines) {
         const PackageRecord r = ParseRecordLine(line, groups);
         CheckRecord(r, line);
+        CheckSameRecord(r, PlainParse(line, plainGroups));
     }
     REQUIRE((groups & ~0x33) == 0);
+    REQUIRE(groups == plainGroups);
     // The encodings cost a platform each; the first lines are enough.
     for (std::size_t i = 0; i < lines.size() && i < 4; ++i) CheckEncodings(lines[i]);
 

@@ -28,7 +28,7 @@ for target in "${targets[@]}"; do
     continue
   fi
 
-  if ! "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+  if ! "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=8192 \
       -dict="$root/fuzz/package.dict" -artifact_prefix="$artifacts/$target-" -print_final_stats=1 \
       "$work" "${inputs[@]}" >"$out/$target.log" 2>&1; then
     echo "$target: fuzzing found a failing input (kept in $artifacts); see $out/$target.log" >&2
