@@ -238,6 +238,51 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
     EXPECT_EQ(starts, 4u);
 }
 
+// The rest of the seam (files, environment, version, the system folder, the
+// waits) failing in turn: the pass still ends clean and writes only where its
+// records point. Closes and the clock are left out: a close that fails keeps
+// its handle in the model, and the clock cannot fail.
+TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
+    TwoProfileMachine clean;
+    Seed(clean.sys);
+    clean.Run(SweepPackage());
+    const std::vector<PlatformCall> cleanCalls = clean.sys.Calls();
+    const RecordList records = scope::RecordsOf(SweepPackage());
+
+    std::map<std::string, std::size_t> swept;
+    for (std::size_t n = 1; n <= cleanCalls.size(); ++n) {
+        const PlatformCall& failing = cleanCalls[n - 1];
+        const std::string& op = failing.op;
+        if (IsSweptCall(failing) || op == "RegCloseKey" || op == "CloseProcess" ||
+            op == "GetLocalTime")
+            continue;
+        ++swept[op];
+        const std::string label = "call " + std::to_string(n) + " failing: " + failing.ToString();
+
+        TwoProfileMachine m;
+        Seed(m.sys);
+        m.sys.FailNthCall(n);
+        m.Run(SweepPackage());
+        EXPECT_EQ(m.state.done.load(), 1) << label;
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << label;
+        EXPECT_EQ(m.sys.OpenProcessCount(), 0) << label;
+        EXPECT_TRUE(m.sys.MountedHives().empty()) << label << "\n" << m.sys.CallLog();
+        for (const std::string& write :
+             scope::WritesOutsideRecords(m.sys.Calls(), records, {kAdminSid, kUserSid}))
+            ADD_FAILURE() << label << ": write outside the records' keys: " << write;
+        // Without the package nothing is applied; otherwise the machine-wide
+        // records are, whatever else failed.
+        const bool read = op != "ReadWholeFile";
+        EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M1"),
+                  read ? "{A=4:01000000}" : "absent")
+            << label;
+    }
+    for (const char* op : {"ReadWholeFile", "AppendToFile", "ExpandEnvironmentStringsW",
+                           "GetShortPathNameW", "GetOwnFileVersion", "GetSystemDirectoryW",
+                           "WaitForProcess"})
+        EXPECT_GE(swept[op], 1u) << op << " was never failed";
+}
+
 // One failed unload start used to leave the hive loaded, its file locked
 // until the machine restarts.
 TEST(FaultSweepTest, AnUnloadThatCannotStartIsTriedOnceMore) {
