@@ -25,34 +25,40 @@ namespace {
     __builtin_trap();
 }
 
-#define REQUIRE(condition) \
-    do {                   \
+#define REQUIRE(condition)                            \
+    do {                                              \
         if (!(condition)) Fail(#condition, __LINE__); \
     } while (0)
 
 const Text kPath = u"C:\\pkg\\install.reg.dat";
 
-// Well-formed UTF-8 by the table of the Unicode standard, written apart from
-// the reader's decoder so the two check each other.
+// Well-formed UTF-8 by the table of the Unicode standard (Table 3-7),
+// written apart from the reader's decoder so the two check each other.
+struct Utf8Row {
+    unsigned leadLo, leadHi;      // the first byte
+    unsigned secondLo, secondHi;  // the second byte; any later ones are 80..BF
+    std::size_t length;
+};
+constexpr Utf8Row kUtf8Rows[] = {
+    {0x00, 0x7F, 0, 0, 1},       {0xC2, 0xDF, 0x80, 0xBF, 2}, {0xE0, 0xE0, 0xA0, 0xBF, 3},
+    {0xE1, 0xEC, 0x80, 0xBF, 3}, {0xED, 0xED, 0x80, 0x9F, 3}, {0xEE, 0xEF, 0x80, 0xBF, 3},
+    {0xF0, 0xF0, 0x90, 0xBF, 4}, {0xF1, 0xF3, 0x80, 0xBF, 4}, {0xF4, 0xF4, 0x80, 0x8F, 4},
+};
+
 bool IsWellFormedUtf8(std::string_view s) {
+    auto byte = [&](std::size_t at) { return unsigned(static_cast<unsigned char>(s[at])); };
     std::size_t i = 0;
-    auto in = [&](std::size_t at, unsigned lo, unsigned hi) {
-        return at < s.size() && unsigned(static_cast<unsigned char>(s[at])) >= lo &&
-               unsigned(static_cast<unsigned char>(s[at])) <= hi;
-    };
     while (i < s.size()) {
-        const unsigned b = static_cast<unsigned char>(s[i]);
-        if (b <= 0x7F) { i += 1; continue; }
-        if (b >= 0xC2 && b <= 0xDF && in(i + 1, 0x80, 0xBF)) { i += 2; continue; }
-        if (b == 0xE0 && in(i + 1, 0xA0, 0xBF) && in(i + 2, 0x80, 0xBF)) { i += 3; continue; }
-        if (((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) && in(i + 1, 0x80, 0xBF) &&
-            in(i + 2, 0x80, 0xBF)) { i += 3; continue; }
-        if (b == 0xED && in(i + 1, 0x80, 0x9F) && in(i + 2, 0x80, 0xBF)) { i += 3; continue; }
-        if (b == 0xF0 && in(i + 1, 0x90, 0xBF) && in(i + 2, 0x80, 0xBF) && in(i + 3, 0x80, 0xBF)) { i += 4; continue; }
-        if (b >= 0xF1 && b <= 0xF3 && in(i + 1, 0x80, 0xBF) && in(i + 2, 0x80, 0xBF) &&
-            in(i + 3, 0x80, 0xBF)) { i += 4; continue; }
-        if (b == 0xF4 && in(i + 1, 0x80, 0x8F) && in(i + 2, 0x80, 0xBF) && in(i + 3, 0x80, 0xBF)) { i += 4; continue; }
-        return false;
+        const Utf8Row* row = nullptr;
+        for (const Utf8Row& r : kUtf8Rows)
+            if (byte(i) >= r.leadLo && byte(i) <= r.leadHi) row = &r;
+        if (!row || i + row->length > s.size()) return false;
+        for (std::size_t k = 1; k < row->length; ++k) {
+            const unsigned lo = k == 1 ? row->secondLo : 0x80;
+            const unsigned hi = k == 1 ? row->secondHi : 0xBF;
+            if (byte(i + k) < lo || byte(i + k) > hi) return false;
+        }
+        i += row->length;
     }
     return true;
 }
@@ -148,13 +154,19 @@ void CheckValueBytes(const PackageRecord& r) {
         REQUIRE(r.data.size() == r.dataSize && r.dataSize >= 2 && r.dataSize % 2 == 0);
     }
     REQUIRE(r.data.size() >= 2 || (code && *code == kRegBinary));
-    if (!(code && *code == kRegBinary)) REQUIRE(r.data[r.data.size() - 1] == 0 && r.data[r.data.size() - 2] == 0);
+    if (!(code && *code == kRegBinary))
+        REQUIRE(r.data[r.data.size() - 1] == 0 && r.data[r.data.size() - 2] == 0);
 }
 
 void CheckRecord(const PackageRecord& r, TextView line) {
-    struct RootRow { RootKind kind; RegKey key; };
-    const RootRow roots[] = {{ClassesRoot, kHkeyClassesRoot}, {MachineSoftware, kHkeyLocalMachine},
-                             {MachineSystem, kHkeyLocalMachine}, {Users, kHkeyUsers}};
+    struct RootRow {
+        RootKind kind;
+        RegKey key;
+    };
+    const RootRow roots[] = {{ClassesRoot, kHkeyClassesRoot},
+                             {MachineSoftware, kHkeyLocalMachine},
+                             {MachineSystem, kHkeyLocalMachine},
+                             {Users, kHkeyUsers}};
     REQUIRE(r.rootKind >= ClassesRoot && r.rootKind <= Users);
     REQUIRE(roots[r.rootKind].key == r.rootKey);
     REQUIRE(r.keyOnly == 0 || r.keyOnly == 1);
@@ -217,7 +229,8 @@ PackageRecord PlainParse(TextView line, std::uint8_t& groups) {
         r.rootKey = kHkeyUsers;
     }
     TextView key = cut.Next();
-    if ((r.rootKind == ClassesRoot || r.rootKind == Users) && StartsWith(key, u"Software\\Classes\\")) {
+    if ((r.rootKind == ClassesRoot || r.rootKind == Users) &&
+        StartsWith(key, u"Software\\Classes\\")) {
         key.remove_prefix(17);
         r.classesKey = 1;
     }
@@ -237,9 +250,12 @@ PackageRecord PlainParse(TextView line, std::uint8_t& groups) {
     }
     if (r.rootKind == Users) {
         const bool classes = r.classesKey == 1;
-        if (EqualsIgnoreAsciiCase(r.target, u"All Users")) groups |= classes ? 0x30 : 0x03;
-        else if (EqualsIgnoreAsciiCase(r.target, u"Administrator")) groups |= classes ? 0x20 : 0x02;
-        else if (EqualsIgnoreAsciiCase(r.target, u"User")) groups |= classes ? 0x10 : 0x01;
+        if (EqualsIgnoreAsciiCase(r.target, u"All Users"))
+            groups |= classes ? 0x30 : 0x03;
+        else if (EqualsIgnoreAsciiCase(r.target, u"Administrator"))
+            groups |= classes ? 0x20 : 0x02;
+        else if (EqualsIgnoreAsciiCase(r.target, u"User"))
+            groups |= classes ? 0x10 : 0x01;
     }
     if (!keyOnly) EncodeValueData(r, cut.Next());
     return r;
@@ -257,8 +273,8 @@ void CheckSameRecord(const PackageRecord& a, const PackageRecord& b) {
 // The line's whole text as the value data of every type, against the forms
 // the registry is given.
 void CheckEncodings(TextView field) {
-    const TextView types[] = {u"REG_SZ", u"REG_EXPAND_SZ", u"REG_BINARY", u"REG_DWORD",
-                              u"REG_MULTI_SZ", u"REG_QWORD", u"REG_NONE"};
+    const TextView types[] = {u"REG_SZ",       u"REG_EXPAND_SZ", u"REG_BINARY", u"REG_DWORD",
+                              u"REG_MULTI_SZ", u"REG_QWORD",     u"REG_NONE"};
     for (TextView type : types) {
         PackageRecord r;
         r.typeName = Text(type);

@@ -24,22 +24,27 @@ const MemoryPlatform* g_failedRun = nullptr;
 [[noreturn]] void Fail(const char* condition, int line) {
     std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, condition);
     if (g_failedRun)
-        std::fprintf(stderr, "%s\n%s\n", g_failedRun->CallLog().c_str(), g_failedRun->Dump().c_str());
+        std::fprintf(stderr, "%s\n%s\n", g_failedRun->CallLog().c_str(),
+                     g_failedRun->Dump().c_str());
     __builtin_trap();
 }
 
-#define REQUIRE(condition) \
-    do {                   \
+#define REQUIRE(condition)                            \
+    do {                                              \
         if (!(condition)) Fail(#condition, __LINE__); \
     } while (0)
 
 // Closing calls are left out: a failed close keeps the handle in the model,
 // which Windows does only for a handle that is not one.
 const char* const kFaultOps[] = {
-    "RegOpenKeyExW",      "RegCreateKeyExW",     "RegDeleteTreeW",    "RegDeleteKeyExW",
-    "RegSetValueExW",     "RegDeleteKeyValueW",  "RegQueryInfoKeyW",  "RegEnumKeyExW",
-    "RegQueryValueExW",   "CreateProcessW",      "GetSystemDirectoryW", "WaitForProcess",
-    "AppendToFile",       "ExpandEnvironmentStringsW", "GetShortPathNameW",
+    "RegOpenKeyExW",       "RegCreateKeyExW",
+    "RegDeleteTreeW",      "RegDeleteKeyExW",
+    "RegSetValueExW",      "RegDeleteKeyValueW",
+    "RegQueryInfoKeyW",    "RegEnumKeyExW",
+    "RegQueryValueExW",    "CreateProcessW",
+    "GetSystemDirectoryW", "WaitForProcess",
+    "AppendToFile",        "ExpandEnvironmentStringsW",
+    "GetShortPathNameW",
 };
 constexpr std::size_t kFaultOpCount = sizeof kFaultOps / sizeof kFaultOps[0];
 
@@ -75,7 +80,8 @@ void CheckLog(const MemoryPlatform& sys, const RunState& state, bool expansionFa
                 (expansionFailed && state.logPath == u"\\keymason.log"));
     else
         REQUIRE(state.logPath == u"keymason.log");
-    for (const PlatformCall& call : sys.CallsOf("AppendToFile")) REQUIRE(call.subKey == state.logPath);
+    for (const PlatformCall& call : sys.CallsOf("AppendToFile"))
+        REQUIRE(call.subKey == state.logPath);
     // The package and nothing but the log among the files.
     for (const auto& file : sys.files)
         REQUIRE(file.first == machine::kDataPath || file.first == state.logPath);

@@ -82,9 +82,9 @@ const std::string kKey293(293, 'k');
 const std::string kBinary300(300, 'b');
 
 enum class LogOutcome {
-    StartEntries,           // "Version" and "DAT" only
-    StartAndNothingApplied, // the read error's entry after them
-    Lost,                   // the log could not be written
+    StartEntries,            // "Version" and "DAT" only
+    StartAndNothingApplied,  // the read error's entry after them
+    Lost,                    // the log could not be written
 };
 
 struct Case {
@@ -111,11 +111,10 @@ std::vector<Case> Catalog() {
         // ---- Bytes that are no package ----
         {"random bytes", [] { return RandomBytes(1 << 16); }, none, -1, false, "absent", "absent",
          LogOutcome::StartEntries},
-        {"NUL bytes only", [] { return std::string(4096, '\0'); }, none, 1, false, "absent", "absent",
-         LogOutcome::StartEntries},
-        {"NUL inside the value data is kept",
-         [] { return VendorLine("Name", "REG_SZ", "a\0b"s); }, none, 1, true,
-         "{Name=1:6100000062000000}", "absent", LogOutcome::StartEntries},
+        {"NUL bytes only", [] { return std::string(4096, '\0'); }, none, 1, false, "absent",
+         "absent", LogOutcome::StartEntries},
+        {"NUL inside the value data is kept", [] { return VendorLine("Name", "REG_SZ", "a\0b"s); },
+         none, 1, true, "{Name=1:6100000062000000}", "absent", LogOutcome::StartEntries},
         {"invalid UTF-8: one U+FFFD per bad sequence",
          [] { return VendorLine("Name", "REG_SZ", "x\xC3(\xC0\xAF\xE2\x82y"); }, none, 1, true,
          "{Name=1:7800fdff2800fdfffdfffdff79000000}", "absent", LogOutcome::StartEntries},
@@ -132,7 +131,8 @@ std::vector<Case> Catalog() {
         // CR alone ends no line: the first record's data ends at its separator.
         {"CR-only line ends",
          [] {
-             return Fields({"1", kSoftware, "Vendor", "", "Name", "REG_SZ", "All Users", "x", "\r"}) +
+             return Fields(
+                        {"1", kSoftware, "Vendor", "", "Name", "REG_SZ", "All Users", "x", "\r"}) +
                     Fields({"1", kSoftware, "Vendor", "", "B", "REG_SZ", "All Users", "y", "\r"});
          },
          none, 1, true, kValueX, "absent", LogOutcome::StartEntries},
@@ -142,8 +142,7 @@ std::vector<Case> Catalog() {
              line.append("*@*").append(good, 4, std::string::npos);
              return line;
          },
-         none, 1, true,
-         kValueX, "absent", LogOutcome::StartEntries},
+         none, 1, true, kValueX, "absent", LogOutcome::StartEntries},
         {"a million empty lines", [] { return std::string(1000000, '\n'); }, none, 1000000, false,
          "absent", "absent", LogOutcome::StartEntries},
         {"lines of separators only",
@@ -152,18 +151,28 @@ std::vector<Case> Catalog() {
 
         // ---- Fields over their capacity: kept whole, never cut ----
         {"key over capacity",
-         [] { return Fields({"1", kSoftware, "Vendor\\" + kKey293, "", "Name", "REG_SZ", "All Users", "x", ""}); },
+         [] {
+             return Fields({"1", kSoftware, "Vendor\\" + kKey293, "", "Name", "REG_SZ", "All Users",
+                            "x", ""});
+         },
          none, 1, true, "{" + kKey293 + kValueX + "}", "absent", LogOutcome::StartEntries},
         {"value name over capacity", [] { return VendorLine(kName300, "REG_SZ", "x"); }, none, 1,
          true, "{" + kName300 + "=1:78000000}", "absent", LogOutcome::StartEntries},
         // A longer type is no type: the key is made, no value is set.
-        {"type over capacity", [] { return VendorLine("Name", "REG_SZ" + std::string(34, 'x'), "x"); },
-         none, 1, true, "{}", "absent", LogOutcome::StartEntries},
+        {"type over capacity",
+         [] { return VendorLine("Name", "REG_SZ" + std::string(34, 'x'), "x"); }, none, 1, true,
+         "{}", "absent", LogOutcome::StartEntries},
         {"target over capacity matches nobody",
-         [] { return ValueLine(kCurrentUser, "Vendor", "Name", "REG_SZ", "x", "All Users" + std::string(21, ' ')); },
+         [] {
+             return ValueLine(kCurrentUser, "Vendor", "Name", "REG_SZ", "x",
+                              "All Users" + std::string(21, ' '));
+         },
          none, 1, false, "absent", "absent", LogOutcome::StartEntries},
         {"key-only field over capacity is a value line",
-         [] { return Fields({"1", kSoftware, "Vendor", "True" + std::string(36, ' '), "Name", "REG_SZ", "All Users", "x", ""}); },
+         [] {
+             return Fields({"1", kSoftware, "Vendor", "True" + std::string(36, ' '), "Name",
+                            "REG_SZ", "All Users", "x", ""});
+         },
          none, 1, true, kValueX, "absent", LogOutcome::StartEntries},
         {"binary over capacity", [] { return VendorLine("Name", "REG_BINARY", kBinary300); }, none,
          1, true, "{Name=3:" + Hex(kBinary300) + "}", "absent", LogOutcome::StartEntries},
@@ -177,8 +186,8 @@ std::vector<Case> Catalog() {
          [] { return VendorLine("D", "REG_DWORD", "0x000000001"); }, none, 1, true,
          "{D=4:00000000}", "absent", LogOutcome::StartEntries},
         {"DWORD non-hex counts as the digit formula says",
-         [] { return VendorLine("D", "REG_DWORD", "0x0000000G"); }, none, 1, true,
-         "{D=4:f0ffffff}", "absent", LogOutcome::StartEntries},
+         [] { return VendorLine("D", "REG_DWORD", "0x0000000G"); }, none, 1, true, "{D=4:f0ffffff}",
+         "absent", LogOutcome::StartEntries},
         {"DWORD prefix never read", [] { return VendorLine("D", "REG_DWORD", "zz0000000A"); }, none,
          1, true, "{D=4:0a000000}", "absent", LogOutcome::StartEntries},
         {"QWORD short", [] { return VendorLine("Q", "REG_QWORD", "0x0000000A"); }, none, 1, true,
@@ -196,9 +205,11 @@ std::vector<Case> Catalog() {
 
         // ---- Unknown names ----
         // Any other root is a per-user one: it reaches every profile.
-        {"unknown root", [] { return ValueLine("HKEY_CURRENT_CONFIG", "Vendor", "Name", "REG_SZ", "x"); },
-         none, 1, true, "absent", kValueX, LogOutcome::StartEntries},
-        {"unknown type", [] { return VendorLine("Name", "REG_NONE", "x") + VendorLine("N2", "REG_LINK", "y"); },
+        {"unknown root",
+         [] { return ValueLine("HKEY_CURRENT_CONFIG", "Vendor", "Name", "REG_SZ", "x"); }, none, 1,
+         true, "absent", kValueX, LogOutcome::StartEntries},
+        {"unknown type",
+         [] { return VendorLine("Name", "REG_NONE", "x") + VendorLine("N2", "REG_LINK", "y"); },
          none, 2, true, "{}", "absent", LogOutcome::StartEntries},
 
         // ---- Files and folders ----
@@ -231,18 +242,23 @@ std::string ExpectedLog(LogOutcome outcome) {
         tag.resize(30, ' ');
         return "[2024-03-05 09:07:02] " + tag + " [" + label + "] " + text + "\r\r\n";
     };
-    const std::string start = entry(254, "Version", "1.0.0.2") + entry(256, "DAT", ToUtf8(kDataPath));
+    const std::string start =
+        entry(254, "Version", "1.0.0.2") + entry(256, "DAT", ToUtf8(kDataPath));
     switch (outcome) {
-        case LogOutcome::StartEntries: return start;
+        case LogOutcome::StartEntries:
+            return start;
         case LogOutcome::StartAndNothingApplied:
-            return start + entry(258, "DAT", "Package could not be read whole; nothing was applied.");
-        case LogOutcome::Lost: return std::string();
+            return start +
+                   entry(258, "DAT", "Package could not be read whole; nothing was applied.");
+        case LogOutcome::Lost:
+            return std::string();
     }
     return std::string();
 }
 
 // Each file's size and hash: the files may be a hundred megabytes.
-std::map<Text, std::pair<std::size_t, std::size_t>> Fingerprints(const std::map<Text, std::string>& files) {
+std::map<Text, std::pair<std::size_t, std::size_t>> Fingerprints(
+    const std::map<Text, std::string>& files) {
     std::map<Text, std::pair<std::size_t, std::size_t>> prints;
     for (const auto& file : files)
         prints[file.first] = {file.second.size(), std::hash<std::string>()(file.second)};

@@ -29,8 +29,8 @@ const std::string kCurrentUser = "HKEY_CURRENT_USER";
 // another through a shared key.
 struct SweepRecord {
     std::string line;
-    RegKey root;          // machine-wide records
-    Text keyPath;         // below the root, or below the user's hive
+    RegKey root;   // machine-wide records
+    Text keyPath;  // below the root, or below the user's hive
     bool perUser = false;
     bool classes = false;  // per-user, in the classes branch
 };
@@ -40,22 +40,25 @@ std::vector<SweepRecord> SweepRecords() {
         {ValueLine(kSoftware, "KmTest\\M1", "A", "REG_DWORD", "0x00000001"), kHkeyLocalMachine,
          u"SOFTWARE\\KmTest\\M1"},
         {KeyLine(kSoftware, "KmTest\\M2", false), kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M2"},
-        {ValueRemovalLine(kSoftware, "KmTest\\M3", "Gone"), kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M3"},
+        {ValueRemovalLine(kSoftware, "KmTest\\M3", "Gone"), kHkeyLocalMachine,
+         u"SOFTWARE\\KmTest\\M3"},
         {KeyLine(kSoftware, "KmTest\\M4", true), kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M4"},
-        {ValueLine(kSystem, "KmTest\\M5", "B", "REG_SZ", "sys"), kHkeyLocalMachine, u"SYSTEM\\KmTest\\M5"},
+        {ValueLine(kSystem, "KmTest\\M5", "B", "REG_SZ", "sys"), kHkeyLocalMachine,
+         u"SYSTEM\\KmTest\\M5"},
         {ValueLine(kClasses, ".km6", "", "REG_SZ", "doc"), kHkeyClassesRoot, u".km6"},
         {KeyLine(kClasses, ".km7", true), kHkeyClassesRoot, u".km7"},
         {ValueLine(kCurrentUser, "Software\\KmTest\\U8", "Mode", "REG_DWORD", "0x00000003"), 0,
          u"Software\\KmTest\\U8", true},
-        {ValueLine(kCurrentUser, "Software\\Classes\\.km9", "", "REG_SZ", "doc"), 0, u".km9", true, true},
+        {ValueLine(kCurrentUser, "Software\\Classes\\.km9", "", "REG_SZ", "doc"), 0, u".km9", true,
+         true},
         {ValueRemovalLine(kCurrentUser, "Environment", "Seed"), 0, u"Environment", true},
         {KeyLine(kCurrentUser, "Software\\Classes\\Seeded", true), 0, u"Seeded", true, true},
         {ValueLine(kCurrentUser, "Software\\KmTest\\U12", "Adm", "REG_SZ", "a", "Administrator"), 0,
          u"Software\\KmTest\\U12", true},
         {KeyLine(kCurrentUser, "Software\\KmTest\\U13", false, "User"), 0, u"Software\\KmTest\\U13",
          true},
-        {ValueLine(kCurrentUser, "Software\\Classes\\.km14", "", "REG_SZ", "u", "User"), 0, u".km14",
-         true, true},
+        {ValueLine(kCurrentUser, "Software\\Classes\\.km14", "", "REG_SZ", "u", "User"), 0,
+         u".km14", true, true},
     };
 }
 
@@ -97,19 +100,25 @@ std::vector<Region> Regions() {
     for (const SweepRecord& r : SweepRecords()) {
         const std::string path = ToUtf8(r.keyPath);
         if (!r.perUser) {
-            regions.push_back({scope::RootName(r.root) + "\\" + path, r.root, r.keyPath,
-                               {Key(scope::RootName(r.root) + "\\" + path)}, Text()});
+            regions.push_back({scope::RootName(r.root) + "\\" + path,
+                               r.root,
+                               r.keyPath,
+                               {Key(scope::RootName(r.root) + "\\" + path)},
+                               Text()});
             continue;
         }
         const std::string branch = r.classes ? "\\Software\\Classes\\" : "\\";
-        regions.push_back({"Administrator: " + path, kHkeyUsers,
+        regions.push_back({"Administrator: " + path,
+                           kHkeyUsers,
                            kAdminSid + Widen(branch) + r.keyPath,
                            {Key("HKU\\" + admin + branch + path),
                             Key("HKU\\Velmar-Mount-" + std::string(r.classes ? "Classes-" : "") +
                                 admin + "\\" + path)},
                            kAdminSid});
         const Text inspect = r.classes ? kInspectClasses : kInspectUser;
-        regions.push_back({"User: " + path, kHkeyUsers, inspect + u"\\" + r.keyPath,
+        regions.push_back({"User: " + path,
+                           kHkeyUsers,
+                           inspect + u"\\" + r.keyPath,
                            {Key("HKU\\Velmar-Mount-" + std::string(r.classes ? "Classes-" : "") +
                                 user + "\\" + path),
                             Key("HKU\\" + user + branch + path)},
@@ -122,8 +131,8 @@ std::vector<Region> Regions() {
 void MountForInspection(MemoryPlatform& sys) {
     sys.ClearFaults();
     const StartupInfo startup{kStartfUseShowWindow, kSwHide};
-    for (const auto& [name, file] : {std::pair{kInspectUser, kUserHiveFile},
-                                     std::pair{kInspectClasses, kUserClassesFile}}) {
+    for (const auto& [name, file] :
+         {std::pair{kInspectUser, kUserHiveFile}, std::pair{kInspectClasses, kUserClassesFile}}) {
         ProcessHandle process = 0;
         ASSERT_TRUE(sys.CreateProcessW(sys.systemDirectory + u"\\reg.exe",
                                        u"reg.exe Load HKEY_USERS\\" + name + u" \"" + file + u"\"",
@@ -277,9 +286,9 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
                   read ? "{A=4:01000000}" : "absent")
             << label;
     }
-    for (const char* op : {"ReadWholeFile", "AppendToFile", "ExpandEnvironmentStringsW",
-                           "GetShortPathNameW", "GetOwnFileVersion", "GetSystemDirectoryW",
-                           "WaitForProcess"})
+    for (const char* op :
+         {"ReadWholeFile", "AppendToFile", "ExpandEnvironmentStringsW", "GetShortPathNameW",
+          "GetOwnFileVersion", "GetSystemDirectoryW", "WaitForProcess"})
         EXPECT_GE(swept[op], 1u) << op << " was never failed";
 }
 
@@ -291,8 +300,10 @@ TEST(FaultSweepTest, AnUnloadThatCannotStartIsTriedOnceMore) {
         std::function<void(MemoryPlatform&)> fail;
         std::size_t starts;
     } cases[] = {
-        {"first unload's start fails", [](MemoryPlatform& s) { s.FailNthCallOf("CreateProcessW", 3); }, 5},
-        {"second unload's start fails", [](MemoryPlatform& s) { s.FailNthCallOf("CreateProcessW", 4); }, 5},
+        {"first unload's start fails",
+         [](MemoryPlatform& s) { s.FailNthCallOf("CreateProcessW", 3); }, 5},
+        {"second unload's start fails",
+         [](MemoryPlatform& s) { s.FailNthCallOf("CreateProcessW", 4); }, 5},
         {"system folder unknown at the unload",
          [](MemoryPlatform& s) { s.FailNthCallOf("GetSystemDirectoryW", 3); }, 4},
     };
@@ -301,7 +312,8 @@ TEST(FaultSweepTest, AnUnloadThatCannotStartIsTriedOnceMore) {
         c.fail(m.sys);
         m.Run(ValueLine(kCurrentUser, "Software\\KmTest", "A", "REG_DWORD", "0x00000001", "User") +
               ValueLine(kCurrentUser, "Software\\Classes\\.km", "", "REG_SZ", "d", "User"));
-        EXPECT_EQ(m.sys.CallsOf("CreateProcessW").size(), c.starts) << c.name << "\n" << m.sys.CallLog();
+        EXPECT_EQ(m.sys.CallsOf("CreateProcessW").size(), c.starts) << c.name << "\n"
+                                                                    << m.sys.CallLog();
         EXPECT_TRUE(m.sys.MountedHives().empty()) << c.name << "\n" << m.sys.CallLog();
         EXPECT_EQ(m.sys.OpenProcessCount(), 0) << c.name;
         // The records reached User's hives all the same.

@@ -78,7 +78,8 @@ TEST(SecurityTest, ProfileTextsThatWouldReshapeTheCommandLineNeverReachIt) {
         bool loaded;  // its hives are loaded, and the command reads as meant
     } cases[] = {
         {"spaces in the folder are quoted", u"S-1-5-21-9-9-9-2001", u"C:\\Users\\John Smith", true},
-        {"shell characters are only characters", u"S-1-5-21-9-9-9-2002", u"C:\\Users\\a&b|c<d>^%x%", true},
+        {"shell characters are only characters", u"S-1-5-21-9-9-9-2002", u"C:\\Users\\a&b|c<d>^%x%",
+         true},
         {"quote in the folder", u"S-1-5-21-9-9-9-2003", u"C:\\Users\\x\" /y \"z", false},
         {"folder that is one quote", u"S-1-5-21-9-9-9-2004", u"\"", false},
         {"empty folder", u"S-1-5-21-9-9-9-2005", u"", false},
@@ -107,8 +108,9 @@ TEST(SecurityTest, ProfileTextsThatWouldReshapeTheCommandLineNeverReachIt) {
                 << c.name << ": " << ToUtf8(p.commandLine);
             if (command->verb == RegExeCommand::Verb::Load) filesLoaded.push_back(command->file);
         }
-        const bool reachedUser = std::count(filesLoaded.begin(), filesLoaded.end(), userFile) == 1 &&
-                                 std::count(filesLoaded.begin(), filesLoaded.end(), classesFile) == 1;
+        const bool reachedUser =
+            std::count(filesLoaded.begin(), filesLoaded.end(), userFile) == 1 &&
+            std::count(filesLoaded.begin(), filesLoaded.end(), classesFile) == 1;
         EXPECT_EQ(reachedUser, c.loaded) << c.name << "\n" << Commands(m.sys);
         // The profile passed over takes nothing from the others: User's hives still are.
         EXPECT_EQ(std::count(filesLoaded.begin(), filesLoaded.end(), kUserHiveFile), 1) << c.name;
@@ -119,7 +121,8 @@ TEST(SecurityTest, ProfileTextsThatWouldReshapeTheCommandLineNeverReachIt) {
         } else {
             const auto mount = u"Velmar-Mount-" + c.sid;
             EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, mount), "absent") << c.name;  // unloaded again
-            EXPECT_EQ(m.sys.hiveFiles[userFile]->subkeys.size(), 2u) << c.name;  // Environment, Software
+            EXPECT_EQ(m.sys.hiveFiles[userFile]->subkeys.size(), 2u)
+                << c.name;  // Environment, Software
         }
         EXPECT_TRUE(m.sys.MountedHives().empty()) << c.name;
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
@@ -170,7 +173,8 @@ TEST(SecurityTest, TheLogIsWrittenOnlyToTheLogPath) {
 // Keys that no package below names; every case checks they survive.
 void PlantSentinels(MemoryPlatform& sys) {
     sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Sentinel", u"v", kRegDword, {1, 0, 0, 0});
-    sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\WOW6432Node\\Vendor", u"v", kRegDword, {1, 0, 0, 0});
+    sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\WOW6432Node\\Vendor", u"v", kRegDword,
+                 {1, 0, 0, 0});
     sys.SetValue(kHkeyLocalMachine, u"SYSTEM\\Sentinel", u"v", kRegDword, {1, 0, 0, 0});
     sys.SetValue(kHkeyClassesRoot, u"Sentinel", u"v", kRegDword, {1, 0, 0, 0});
     sys.SetValue(kHkeyUsers, kAdminSid + u"\\Sentinel", u"v", kRegDword, {1, 0, 0, 0});
@@ -190,7 +194,7 @@ std::vector<std::string> Sentinels(const MemoryPlatform& sys) {
     // The not-logged-on user's hive file, outside what the packages name.
     const auto environment = sys.hiveFiles.at(kUserHiveFile)->FindSubkey(u"Environment");
     state.push_back(environment && environment->FindValue(u"Seed") ? "User's seed kept"
-                                                                     : "User's seed gone");
+                                                                   : "User's seed gone");
     return state;
 }
 
@@ -202,10 +206,11 @@ TEST(SecurityTest, NoPackageWritesOutsideTheKeysItsRecordsName) {
         {"empty key removal under each root",
          KeyLine(kSoftware, "", true) + KeyLine(kSystem, "", true) + KeyLine(kClasses, "", true) +
              KeyLine(kCurrentUser, "", true) + KeyLine(kCurrentUser, "Software\\Classes\\", true)},
-        {"backslash-only keys",
-         KeyLine(kSoftware, "\\", true) + KeyLine(kClasses, "\\\\", true) +
-             KeyLine(kCurrentUser, "\\", true) + ValueLine(kSoftware, "\\", "v", "REG_SZ", "x")},
-        {"NUL after the root's prefix", KeyLine(kSoftware, "\0"s, true) + KeyLine(kSystem, "\0x"s, true)},
+        {"backslash-only keys", KeyLine(kSoftware, "\\", true) + KeyLine(kClasses, "\\\\", true) +
+                                    KeyLine(kCurrentUser, "\\", true) +
+                                    ValueLine(kSoftware, "\\", "v", "REG_SZ", "x")},
+        {"NUL after the root's prefix",
+         KeyLine(kSoftware, "\0"s, true) + KeyLine(kSystem, "\0x"s, true)},
         {"NUL inside a key", KeyLine(kSoftware, "Sentinel\0\\x"s, true) +
                                  ValueLine(kSoftware, "Sentinel\0x"s, "v", "REG_SZ", "x")},
         {"NUL in a value name", ValueLine(kSoftware, "Vendor", "v\0x"s, "REG_SZ", "x") +

@@ -27,7 +27,8 @@ inline const Text kAdminFolder = u"C:\\Users\\Administrator";
 inline const Text kUserSid = u"S-1-5-21-100-200-300-1001";
 inline const Text kUserFolder = u"C:\\Users\\User";
 inline const Text kUserHiveFile = u"C:\\Users\\User\\NTUSER.DAT";
-inline const Text kUserClassesFile = u"C:\\Users\\User\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+inline const Text kUserClassesFile =
+    u"C:\\Users\\User\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
 inline const Text kUserMount = u"Velmar-Mount-S-1-5-21-100-200-300-1001";
 inline const Text kUserClassesMount = u"Velmar-Mount-Classes-S-1-5-21-100-200-300-1001";
 

@@ -16,9 +16,8 @@
 namespace km {
 namespace scope {
 
-inline const std::vector<std::string> kWriteOps = {"RegSetValueExW", "RegCreateKeyExW",
-                                                   "RegDeleteTreeW", "RegDeleteKeyExW",
-                                                   "RegDeleteKeyValueW"};
+inline const std::vector<std::string> kWriteOps = {
+    "RegSetValueExW", "RegCreateKeyExW", "RegDeleteTreeW", "RegDeleteKeyExW", "RegDeleteKeyValueW"};
 
 // ASCII case folded, one trailing backslash dropped: how the registry compares.
 inline std::string Normal(std::string path) {
@@ -41,16 +40,21 @@ inline std::string CallTarget(const PlatformCall& call) {
 
 inline std::string RootName(RegKey root) {
     switch (root) {
-        case kHkeyClassesRoot: return "HKCR";
-        case kHkeyLocalMachine: return "HKLM";
-        case kHkeyUsers: return "HKU";
-        default: return "?";
+        case kHkeyClassesRoot:
+            return "HKCR";
+        case kHkeyLocalMachine:
+            return "HKLM";
+        case kHkeyUsers:
+            return "HKU";
+        default:
+            return "?";
     }
 }
 
 // The keys the records name. A per-user record reaches a profile's hive by
 // its SID (logged on) or by this program's mount names (loaded by the run).
-inline std::vector<std::string> NamedKeys(const RecordList& records, const std::vector<Text>& sids) {
+inline std::vector<std::string> NamedKeys(const RecordList& records,
+                                          const std::vector<Text>& sids) {
     std::vector<std::string> keys;
     for (const PackageRecord& r : records) {
         if (r.rootKind != Users) {
@@ -59,7 +63,8 @@ inline std::vector<std::string> NamedKeys(const RecordList& records, const std::
         }
         for (const Text& sid : sids) {
             if (r.classesKey == 1) {
-                keys.push_back(Normal(Join("HKU\\" + ToUtf8(sid) + "\\Software\\Classes", r.keyPath)));
+                keys.push_back(
+                    Normal(Join("HKU\\" + ToUtf8(sid) + "\\Software\\Classes", r.keyPath)));
                 keys.push_back(Normal(Join("HKU\\Velmar-Mount-Classes-" + ToUtf8(sid), r.keyPath)));
             } else {
                 keys.push_back(Normal(Join("HKU\\" + ToUtf8(sid), r.keyPath)));
@@ -79,7 +84,8 @@ inline bool AtOrBelow(const std::string& path, const std::string& key) {
 inline RecordList RecordsOf(std::string_view package) {
     RecordList records;
     std::uint8_t groups = 0;
-    SplitPackageLines(package, [&](TextView line) { records.push_back(ParseRecordLine(line, groups)); });
+    SplitPackageLines(package,
+                      [&](TextView line) { records.push_back(ParseRecordLine(line, groups)); });
     return records;
 }
 
