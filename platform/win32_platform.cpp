@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <vector>
 
 #include "platform/win32_handle.h"
@@ -288,16 +289,34 @@ FileContents Win32Platform::ReadWholeFile(const Text& path) {
         (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return contents;
 
-    std::vector<char> chunk(64 * 1024);
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
-                        nullptr)) {
-            contents.status = FileReadStatus::ReadError;
-            return contents;
+    // Read straight into a buffer of the file's size, so a large package costs
+    // its size once; a file that grows meanwhile is read on to its end.
+    const std::uint64_t expected =
+        (std::uint64_t(about.nFileSizeHigh) << 32) | about.nFileSizeLow;
+    try {
+        if (expected >= contents.bytes.max_size()) throw std::bad_alloc();
+        contents.bytes.resize(static_cast<std::size_t>(expected));
+        std::size_t filled = 0;
+        for (;;) {
+            if (filled == contents.bytes.size())
+                contents.bytes.resize(filled + std::max<std::size_t>(filled / 2, 64 * 1024));
+            const DWORD want = static_cast<DWORD>(
+                std::min<std::size_t>(contents.bytes.size() - filled, 1u << 30));
+            DWORD got = 0;
+            if (!::ReadFile(file.Get(), &contents.bytes[filled], want, &got, nullptr)) {
+                contents.bytes.resize(filled);
+                contents.status = FileReadStatus::ReadError;
+                return contents;
+            }
+            if (got == 0) break;
+            filled += got;
         }
-        if (got == 0) break;
-        contents.bytes.append(chunk.data(), got);
+        contents.bytes.resize(filled);
+    } catch (const std::bad_alloc&) {
+        // More than this process can hold: the package cannot be read whole.
+        contents.bytes.clear();
+        contents.status = FileReadStatus::ReadError;
+        return contents;
     }
     contents.status = FileReadStatus::Read;
     return contents;
