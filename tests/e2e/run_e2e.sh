@@ -4,23 +4,28 @@
 # (exit code, window, run log, registry); checks the built executables'
 # headers, imports and resources.
 #
-#   run_e2e.sh [--win64 BUILD_DIR] [--win32 BUILD_DIR] [--work DIR] [--artifacts DIR]
+#   run_e2e.sh [--win64 BUILD_DIR] [--win32 BUILD_DIR] [--check FILE --regdiff FILE]
+#              [--work DIR] [--artifacts DIR]
 #
 # --win64: the whole suite under Wine with BUILD_DIR/app/Keymason.exe,
 #          BUILD_DIR/tests/e2e/keymason_probe.exe, the reg.exe stand-in
 #          BUILD_DIR/tests/e2e/keymason_reg_standin.exe and the platform
 #          self-test BUILD_DIR/tests/win32/keymason_win32_selftest.exe.
 # --win32: checks of the i686 BUILD_DIR/app/Keymason.exe (it cannot run here).
+# --check, --regdiff: the native keymason-check and keymason_regdiff; with
+#          both, a plan against a base is held against Keymason's run on it.
 # The last line is "N passed, N failed"; the exit code is 1 on any failure.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-win64="" win32="" work="" artifacts=""
+win64="" win32="" work="" artifacts="" check_tool="" regdiff=""
 while [ $# -gt 0 ]; do
   case $1 in
     --win64) win64=$2; shift 2 ;;
     --win32) win32=$2; shift 2 ;;
+    --check) check_tool=$2; shift 2 ;;
+    --regdiff) regdiff=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --artifacts) artifacts=$2; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
@@ -361,6 +366,72 @@ expect_eq "missing package: never visible" 0 "$run_seen"
 check "missing package: no log file" test -z "$(ls -A "$drive_c/kmapp-missing/logs")"
 check "missing package: ends at the first tick, not before (${run_ms} ms)" \
   test "$run_ms" -ge 1000 -a "$run_ms" -lt 8000
+
+# --- keymason-check's plan of a package against a base, held against what
+# Keymason does to the same base here. Wine's builtin reg.exe imports the
+# base and exports the keys afterwards, whatever stands in system32. The plan
+# sees the registry as a 32-bit Keymason on 64-bit Windows with redirection
+# off does; the x86_64 build here sees the same 64-bit view.
+plan_keys=('HKEY_LOCAL_MACHINE\SOFTWARE\KeymasonPlanE2E' 'HKEY_LOCAL_MACHINE\SYSTEM\KeymasonPlanE2E'
+  'HKEY_CLASSES_ROOT\KeymasonPlanE2E.File')
+wine_reg() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;reg.exe=b" "$wine" reg "$@" >/dev/null 2>&1; }
+if [ -z "$check_tool" ] || [ -z "$regdiff" ]; then
+  echo "SKIP  plan against Keymason's run: no --check and --regdiff"
+else
+  plan_dir=$work/plan
+  mkdir -p "$plan_dir" "$drive_c/kmapp-plan/logs"
+  regdiff_keys=()
+  for key in "${plan_keys[@]}"; do regdiff_keys+=(--key "$key"); done
+  # The fixture is UTF-8 so that it reads in review; reg import wants UTF-16LE.
+  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$here/fixtures/plan_base.reg"; } >"$drive_c/e2e/plan_base.reg"
+  cp "$here/fixtures/plan.reg.dat" "$drive_c/e2e/plan.reg.dat"
+  check "plan: base imported with reg import" wine_reg import 'C:\e2e\plan_base.reg'
+  "$check_tool" --plan --base "$drive_c/e2e/plan_base.reg" --out "$plan_dir/planned.reg" \
+    "$drive_c/e2e/plan.reg.dat" >"$artifacts/plan-report.txt" 2>&1
+  expect_eq "plan: keymason-check exit code 0, no finding" 0 "$?"
+  app_path='C:\kmapp-plan'
+  run_hidden "$work" 'C:\e2e\plan.reg.dat'
+  app_path='C:\kmapp'
+  expect_eq "plan: Keymason on the same base, exit code 0 (${run_ms} ms)" 0 "$run_rc"
+  export_pids=()
+  for i in "${!plan_keys[@]}"; do  # all at once: each waits mostly on Wine's start
+    wine_reg export "${plan_keys[i]}" "C:\\e2e\\plan-export-$i.reg" /y &
+    export_pids+=("$!")
+  done
+  for i in "${!plan_keys[@]}"; do
+    wait "${export_pids[i]}"
+    expect_eq "plan: reg export ${plan_keys[i]}" 0 "$?"
+  done
+  cp "$plan_dir/planned.reg" "$drive_c"/e2e/plan-export-*.reg "$artifacts/" 2>/dev/null
+  "$regdiff" "${regdiff_keys[@]}" "$plan_dir/planned.reg" "$drive_c"/e2e/plan-export-*.reg \
+    >"$artifacts/plan-regdiff.txt" 2>&1
+  if [ $? -eq 0 ]; then
+    pass "plan: keymason-check's result is what Keymason left ($(tail -1 "$artifacts/plan-regdiff.txt"))"
+  else
+    fail "plan: keymason-check's result is what Keymason left" \
+      "$(grep -v '^terminator added' "$artifacts/plan-regdiff.txt" | head -20 | tr '\n' ';')"
+  fi
+  expect_eq "plan: Wine's added REG_MULTI_SZ terminator set apart where it is, nowhere else" \
+    'terminator added: HKEY_LOCAL_MACHINE\SOFTWARE\KeymasonPlanE2E "Lines"' \
+    "$(grep '^terminator added' "$artifacts/plan-regdiff.txt")"
+  "$regdiff" "${regdiff_keys[@]}" "$drive_c/e2e/plan_base.reg" "$plan_dir/planned.reg" >/dev/null 2>&1
+  expect_eq "plan: the comparison sees the base apart from the result" 1 "$?"
+  # Only Wine's one added terminator passes for equal.
+  while IFS='|' read -r want got rc; do
+    for side in "want:$want" "got:$got"; do
+      printf 'Windows Registry Editor Version 5.00\n\n[%s\\T]\n"V"=%s\n' "${plan_keys[0]}" "${side#*:}" \
+        >"$plan_dir/${side%%:*}.reg"
+    done
+    "$regdiff" "${regdiff_keys[@]}" "$plan_dir/want.reg" "$plan_dir/got.reg" >/dev/null 2>&1
+    expect_eq "regdiff: $want against $got" "$rc" "$?"
+  done <<EOF2
+hex(7):61,00|hex(7):61,00,00,00|0
+hex(7):61,00|hex(7):61,00,00,00,00,00|1
+hex(7):61,00|hex(1):61,00,00,00|1
+hex(7):61,00,00,00|hex(7):61,00,00,00,00,00|1
+hex(2):61,00|hex(2):61,00,00,00|1
+EOF2
+fi
 
 # --- No argument: drive r: holds the default package. A FIFO stands in for
 # it, so the pass waits on it and the window stays up as long as we need.
