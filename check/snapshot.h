@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check/reg_file.h"
+#include "engine/user_profiles.h"
 #include "platform/memory_platform.h"
 
 namespace km::check {
@@ -21,8 +22,6 @@ constexpr TextView kHiveFilePrefix = u"HiveFile:";
 // The profile of the base that stands in for a machine when no snapshot is given.
 constexpr TextView kDefaultSid = u"S-1-5-21-1000000000-1000000000-1000000000-1001";
 constexpr TextView kDefaultProfilePath = u"C:\\Users\\User";
-
-constexpr TextView kProfileListPath = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
 // Lays the sections into the platform in file order. A snapshot describes a
 // state, so removals ([-KEY], "name"=-) are refused. HKLM\SOFTWARE and

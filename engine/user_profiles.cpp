@@ -6,7 +6,6 @@ namespace km {
 
 namespace {
 
-constexpr TextView kProfileListPath = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr TextView kProfileImagePath = u"ProfileImagePath";
 // RegEnumKeyExW's buffer with its terminator: names of at most 254 characters.
 constexpr std::uint32_t kSubkeyNameCapacity = 255;

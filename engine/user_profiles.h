@@ -20,6 +20,9 @@ struct UserProfile {
 // Enumeration order.
 using ProfileList = std::vector<UserProfile>;
 
+// Where the system lists its user profiles, below HKEY_LOCAL_MACHINE.
+constexpr TextView kProfileListPath = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
 ProfileList BuildProfileList(Platform& sys, const RunState& state);
 
 }  // namespace km

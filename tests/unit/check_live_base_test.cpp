@@ -3,6 +3,7 @@
 #include "check/live_base.h"
 #include "check/snapshot.h"
 #include "engine/text.h"
+#include "tests/unit/test_values.h"
 
 namespace km::check {
 namespace {
@@ -72,16 +73,7 @@ public:
     }
 };
 
-StoredValue Sz(TextView text) {
-    Bytes bytes;
-    for (char16_t c : text) {
-        bytes.push_back(std::uint8_t(c));
-        bytes.push_back(std::uint8_t(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return StoredValue{kRegSz, bytes};
-}
+StoredValue Sz(TextView text) { return StoredValue{kRegSz, Utf16Bytes(text)}; }
 
 TEST(CheckLiveBaseTest, ReadsOnlyWhatThePackageTouchesAndTheUsersHives) {
     FakeRegistry registry;

@@ -7,6 +7,7 @@
 #include "check/snapshot.h"
 #include "check/text_codec.h"
 #include "engine/text.h"
+#include "tests/unit/test_values.h"
 
 namespace km::check {
 namespace {
@@ -30,12 +31,6 @@ std::string Version5(const std::string& utf8Body) {
     return "\xFF\xFE" + EncodeUtf16Le(DecodeUtf8(text).text);
 }
 
-Bytes Utf16z(TextView text) {
-    std::string b = EncodeUtf16Le(text);
-    b.append(2, '\0');
-    return Bytes(b.begin(), b.end());
-}
-
 RegFile MustParse(const std::string& bytes) {
     RegFileError error;
     auto file = ParseRegFile(bytes, &error);
@@ -54,11 +49,11 @@ TEST(CheckRegFileTest, WineExportRoundTripsThroughTheInMemoryRegistry) {
     EXPECT_EQ(sys.GetValue(kHkeyLocalMachine, u"Software\\KeymasonFixture", u"Dword"),
               (StoredValue{kRegDword, {0x0a, 0, 0, 0}}));
     EXPECT_EQ(sys.GetValue(kHkeyLocalMachine, u"Software\\KeymasonFixture", u"Quotes \"and\" back\\slash"),
-              (StoredValue{kRegSz, Utf16z(u"C:\\Program Files\\Vendor \"x\"")}));
+              (StoredValue{kRegSz, Utf16Bytes(u"C:\\Program Files\\Vendor \"x\"")}));
     EXPECT_EQ(sys.GetValue(kHkeyLocalMachine, u"Software\\KeymasonFixture", u""),
-              (StoredValue{kRegSz, Utf16z(u"default text")}));
+              (StoredValue{kRegSz, Utf16Bytes(u"default text")}));
     EXPECT_EQ(sys.GetValue(kHkeyLocalMachine, u"Software\\KeymasonFixture", u"Unicode"),
-              (StoredValue{kRegSz, Utf16z(u"\u65e5\u672c\u8a9e\u30c6\u30ad\u30b9\u30c8 \u00fc")}));
+              (StoredValue{kRegSz, Utf16Bytes(u"\u65e5\u672c\u8a9e\u30c6\u30ad\u30b9\u30c8 \u00fc")}));
     EXPECT_EQ(sys.GetValue(kHkeyLocalMachine, u"Software\\KeymasonFixture", u"Qword"),
               (StoredValue{kRegQword, {0, 0, 0, 0, 1, 0, 0, 0}}));
     EXPECT_EQ(sys.GetValue(kHkeyLocalMachine, u"Software\\KeymasonFixture", u"OddType"),
@@ -88,9 +83,9 @@ TEST(CheckRegFileTest, ReadsEveryEncodingAndBothVersions) {
         ASSERT_EQ(file.sections.size(), 1u);
         ASSERT_EQ(file.sections[0].values.size(), 2u);
         EXPECT_EQ(file.sections[0].path, u"SOFTWARE\\V");
-        EXPECT_EQ(file.sections[0].values[0].value, (StoredValue{kRegSz, Utf16z(u"x")}));
+        EXPECT_EQ(file.sections[0].values[0].value, (StoredValue{kRegSz, Utf16Bytes(u"x")}));
         // REGEDIT4 writes expandable strings narrow; they are stored wide.
-        EXPECT_EQ(file.sections[0].values[1].value, (StoredValue{kRegExpandSz, Utf16z(u"A")}));
+        EXPECT_EQ(file.sections[0].values[1].value, (StoredValue{kRegExpandSz, Utf16Bytes(u"A")}));
     }
 }
 
@@ -114,7 +109,7 @@ TEST(CheckRegFileTest, ReadsTheFormsThatHandMadeFilesUse) {
     EXPECT_EQ(values[0].name, u"");
     EXPECT_EQ(values[1].value, (StoredValue{kRegBinary, {1, 2, 3}}));
     EXPECT_EQ(values[2].value, (StoredValue{kRegDword, {0x0a, 0, 0, 0}}));
-    EXPECT_EQ(values[3].value, (StoredValue{kRegSz, Utf16z(TextView(u"a\nb\rc\0", 6))}));
+    EXPECT_EQ(values[3].value, (StoredValue{kRegSz, Utf16Bytes(TextView(u"a\nb\rc\0", 6))}));
     EXPECT_EQ(file.sections[1].root, kHkeyUsers);
 }
 
@@ -149,12 +144,12 @@ TEST(CheckRegFileTest, RefusesWhatItCannotRead) {
 
 TEST(CheckRegFileTest, WritesEveryValueSoThatItReadsBackTheSame) {
     const StoredValue values[] = {
-        {kRegSz, Utf16z(u"plain \"q\" \\ \r\n")},
+        {kRegSz, Utf16Bytes(u"plain \"q\" \\ \r\n")},
         {kRegSz, {}},                          // no terminator at all
         {kRegSz, {'a', 0}},                    // one unit, no terminator
         {kRegSz, {'a', 0, 0, 0, 'b', 0, 0, 0}},  // a zero inside
         {kRegSz, {'a', 0, 0}},                 // odd size
-        {kRegExpandSz, Utf16z(u"%x%")},
+        {kRegExpandSz, Utf16Bytes(u"%x%")},
         {kRegDword, {1, 2, 3, 4}},
         {kRegDword, {1, 2}},
         {kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},

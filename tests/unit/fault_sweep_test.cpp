@@ -73,7 +73,7 @@ void Seed(MemoryPlatform& sys) {
     sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M3", u"Gone", kRegDword, {1, 0, 0, 0});
     sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M3", u"Stays", kRegDword, {2, 0, 0, 0});
     sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M4\\Sub", u"v", kRegDword, {3, 0, 0, 0});
-    sys.SetValue(kHkeyClassesRoot, u".km7\\shell", u"", kRegSz, Utf16Z(u"open"));
+    sys.SetValue(kHkeyClassesRoot, u".km7\\shell", u"", kRegSz, Utf16Bytes(u"open"));
     sys.SetValue(kHkeyUsers, kAdminSid + u"\\Software\\Classes\\Seeded\\Sub", u"v", kRegDword,
                  {4, 0, 0, 0});
 }
@@ -159,7 +159,7 @@ std::string FailedKey(const PlatformCall& call, const MemoryPlatform& clean) {
         return Key("HKU\\" + ToUtf8(command->mountName));
     }
     if (call.op == "RegEnumKeyExW") {
-        const auto sids = clean.SubkeyNames(kHkeyLocalMachine, kProfileList);
+        const auto sids = clean.SubkeyNames(kHkeyLocalMachine, Text(kProfileListPath));
         return Key(call.where + "\\" + (call.index < sids.size() ? ToUtf8(sids[call.index]) : ""));
     }
     return Key(scope::CallTarget(call));
@@ -172,7 +172,7 @@ bool CouldTouch(const std::string& failedKey, const Region& region) {
     for (const std::string& key : region.reachedAt)
         if (scope::AtOrBelow(key, failedKey) || scope::AtOrBelow(failedKey, key)) return true;
     if (region.sid.empty()) return false;
-    const std::string list = Key("HKLM\\" + ToUtf8(kProfileList));
+    const std::string list = Key("HKLM\\" + ToUtf8(kProfileListPath));
     return failedKey == list || scope::AtOrBelow(failedKey, list + "\\" + Key(ToUtf8(region.sid)));
 }
 

@@ -5,11 +5,10 @@
 #include "engine/record_parser.h"
 #include "engine/text.h"
 #include "platform/memory_platform.h"
+#include "tests/unit/test_values.h"
 
 namespace km {
 namespace {
-
-const Text kProfileList = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
 PackageRecord KeyRecord(const Text& target, const Text& keyPath, std::int32_t classesKey = 0) {
     PackageRecord r;
@@ -159,7 +158,7 @@ protected:
             bytes.push_back(std::uint8_t(c & 0xFF));
             bytes.push_back(std::uint8_t(c >> 8));
         }
-        sys.SetValue(kHkeyLocalMachine, kProfileList + u"\\" + sid, u"ProfileImagePath", kRegExpandSz, bytes);
+        sys.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\" + sid, u"ProfileImagePath", kRegExpandSz, bytes);
     }
     RecordList Parse(std::initializer_list<const char*> lines) {
         RecordList records;

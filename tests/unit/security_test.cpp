@@ -92,7 +92,7 @@ TEST(SecurityTest, ProfileTextsThatWouldReshapeTheCommandLineNeverReachIt) {
     };
     for (const Case& c : cases) {
         TwoProfileMachine m;
-        AddProfile(m.sys, c.sid, c.folder);
+        AddProfileEntry(m.sys, c.sid, c.folder);
         const Text userFile = c.folder + u"\\NTUSER.DAT";
         const Text classesFile = c.folder + u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
         m.sys.hiveFiles[userFile] = HiveTree(u"Environment");
@@ -189,7 +189,7 @@ std::vector<std::string> Sentinels(const MemoryPlatform& sys) {
         Snapshot(sys, kHkeyClassesRoot, u"Sentinel"),
         Snapshot(sys, kHkeyUsers, kAdminSid + u"\\Sentinel"),
         Snapshot(sys, kHkeyUsers, u".DEFAULT"),
-        Snapshot(sys, kHkeyLocalMachine, kProfileList),
+        Snapshot(sys, kHkeyLocalMachine, Text(kProfileListPath)),
     };
     // The not-logged-on user's hive file, outside what the packages name.
     const auto environment = sys.hiveFiles.at(kUserHiveFile)->FindSubkey(u"Environment");

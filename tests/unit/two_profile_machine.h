@@ -12,6 +12,7 @@
 #include "engine/run_state.h"
 #include "engine/update_pass.h"
 #include "platform/memory_platform.h"
+#include "tests/unit/test_values.h"
 
 namespace km {
 namespace machine {
@@ -20,7 +21,6 @@ inline const Text kDataPath = u"C:\\pkg\\install.reg.dat";
 inline const Text kAppPath = u"C:\\Velmar";
 inline const Text kLogFolder = u"C:\\Velmar\\logs";
 inline const Text kLogPath = u"C:\\Velmar\\logs\\keymason.log";
-inline const Text kProfileList = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
 inline const Text kAdminSid = u"S-1-5-21-100-200-300-500";
 inline const Text kAdminFolder = u"C:\\Users\\Administrator";
@@ -31,22 +31,6 @@ inline const Text kUserClassesFile =
     u"C:\\Users\\User\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
 inline const Text kUserMount = u"Velmar-Mount-S-1-5-21-100-200-300-1001";
 inline const Text kUserClassesMount = u"Velmar-Mount-Classes-S-1-5-21-100-200-300-1001";
-
-inline Bytes Utf16Z(const Text& text) {
-    Bytes bytes;
-    for (char16_t c : text) {
-        bytes.push_back(std::uint8_t(c));
-        bytes.push_back(std::uint8_t(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
-inline void AddProfile(MemoryPlatform& sys, const Text& sid, const Text& folder) {
-    sys.SetValue(kHkeyLocalMachine, kProfileList + u"\\" + sid, u"ProfileImagePath", kRegExpandSz,
-                 Utf16Z(folder));
-}
 
 // A hive file's tree with one key and value in it, so a run that wipes or
 // misplaces it shows.
@@ -71,9 +55,9 @@ struct TwoProfileMachine {
         state.isWow64 = 1;
 
         // A service account comes first, as on Windows; it is never a target.
-        AddProfile(sys, u"S-1-5-18", u"%systemroot%\\system32\\config\\systemprofile");
-        AddProfile(sys, kAdminSid, kAdminFolder);
-        AddProfile(sys, kUserSid, kUserFolder);
+        AddProfileEntry(sys, u"S-1-5-18", u"%systemroot%\\system32\\config\\systemprofile");
+        AddProfileEntry(sys, kAdminSid, kAdminFolder);
+        AddProfileEntry(sys, kUserSid, kUserFolder);
         sys.CreateKey(kHkeyUsers, kAdminSid + u"\\Software\\Classes");
         sys.SetValue(kHkeyUsers, kAdminSid + u"\\Environment", u"Seed", kRegDword, {7, 0, 0, 0});
         // Administrator's own hive file is in use by the system: not loadable.

@@ -9,6 +9,7 @@
 #include "engine/update_pass.h"
 #include "platform/memory_platform.h"
 #include "tests/unit/registry_snapshot.h"
+#include "tests/unit/test_values.h"
 
 namespace km {
 namespace {
@@ -48,24 +49,6 @@ bool IsRegistryCall(const PlatformCall& call) { return call.op.rfind("Reg", 0) =
 std::size_t RegistryCallCount(const MemoryPlatform& sys) {
     const auto& calls = sys.Calls();
     return std::count_if(calls.begin(), calls.end(), IsRegistryCall);
-}
-
-const Text kProfileList = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
-
-Bytes Utf16Z(const Text& text) {
-    Bytes bytes;
-    for (char16_t c : text) {
-        bytes.push_back(std::uint8_t(c));
-        bytes.push_back(std::uint8_t(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
-void AddProfile(MemoryPlatform& sys, const Text& sid, const Text& folder) {
-    sys.SetValue(kHkeyLocalMachine, kProfileList + u"\\" + sid, u"ProfileImagePath", kRegExpandSz,
-                 Utf16Z(folder));
 }
 
 // A machine set up as the program meets it: run with a package argument,
@@ -305,7 +288,7 @@ TEST(UpdatePassTest, AReadErrorAppliesNothingAndSaysSo) {
     const std::string first = ValueLine("HKEY_CURRENT_USER", "Software\\X", "A", "REG_DWORD",
                                         "0x00000001", "All Users");
     const std::string second = ValueLine(kSoftware, "V", "B", "REG_DWORD", "0x00000002");
-    AddProfile(m.sys, u"S-1-5-21-9", u"C:\\Users\\User");  // would be loaded
+    AddProfileEntry(m.sys, u"S-1-5-21-9", u"C:\\Users\\User");  // would be loaded
     m.sys.readErrorAfter[kDataPath] = first.size() + 10;
     m.Run(first + second);
     EXPECT_EQ(m.Log(), StartEntries() + Entry(258, "DAT",
@@ -354,7 +337,7 @@ TEST(UpdatePassTest, CancelStillReleasesTheLoadedHives) {
     state.dataPath = kDataPath;
     CancellingPlatform sys(state);
     sys.wow64Redirection = false;
-    AddProfile(sys, u"S-1-5-21-5", u"C:\\Users\\User");
+    AddProfileEntry(sys, u"S-1-5-21-5", u"C:\\Users\\User");
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
     sys.files[kDataPath] =
         ValueLine("HKEY_CURRENT_USER", "Software\\X", "A", "REG_DWORD", "0x00000001", "User") +
@@ -371,7 +354,7 @@ TEST(UpdatePassTest, CancelStillReleasesTheLoadedHives) {
 
 TEST(UpdatePassTest, PerUserRecordsGoToTheProfilesInFileOrder) {
     Machine m;
-    AddProfile(m.sys, u"S-1-5-21-7", u"C:\\Users\\User");
+    AddProfileEntry(m.sys, u"S-1-5-21-7", u"C:\\Users\\User");
     m.sys.CreateKey(kHkeyUsers, u"S-1-5-21-7");  // logged on
     m.Run(ValueLine("HKEY_CURRENT_USER", "Software\\Tool", "Mode", "REG_DWORD", "0x00000003",
                     "User") +

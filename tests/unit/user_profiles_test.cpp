@@ -4,32 +4,21 @@
 
 #include "engine/text.h"
 #include "platform/memory_platform.h"
+#include "tests/unit/test_values.h"
 
 namespace km {
 namespace {
-
-const Text kProfileList = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
-
-Bytes Utf16Bytes(TextView text, bool terminated = true) {
-    Bytes bytes;
-    for (char16_t c : text) {
-        bytes.push_back(std::uint8_t(c & 0xFF));
-        bytes.push_back(std::uint8_t(c >> 8));
-    }
-    if (terminated) bytes.insert(bytes.end(), {0, 0});
-    return bytes;
-}
 
 class ProfileListTest : public testing::Test {
 protected:
     void SetUp() override { sys.wow64Redirection = false; }
 
     void AddProfile(const Text& sid, const Text& path, std::uint32_t type = kRegExpandSz) {
-        sys.SetValue(kHkeyLocalMachine, kProfileList + u"\\" + sid, u"ProfileImagePath", type,
+        sys.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\" + sid, u"ProfileImagePath", type,
                      Utf16Bytes(path));
     }
     void AddProfileWithoutPath(const Text& sid) {
-        sys.CreateKey(kHkeyLocalMachine, kProfileList + u"\\" + sid);
+        sys.CreateKey(kHkeyLocalMachine, Text(kProfileListPath) + u"\\" + sid);
     }
 
     static std::vector<Text> Sids(const ProfileList& profiles) {
@@ -57,7 +46,7 @@ TEST_F(ProfileListTest, ServiceAccountsAreSkippedInAnyLetterCase) {
         MemoryPlatform fresh;
         fresh.wow64Redirection = false;
         for (const Text& sid : c.subkeys)
-            fresh.SetValue(kHkeyLocalMachine, kProfileList + u"\\" + sid, u"ProfileImagePath", kRegExpandSz,
+            fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\" + sid, u"ProfileImagePath", kRegExpandSz,
                            Utf16Bytes(u"C:\\Users\\Someone"));
         EXPECT_EQ(Sids(BuildProfileList(fresh, state)), c.expected) << c.name;
     }
@@ -113,7 +102,7 @@ TEST_F(ProfileListTest, UserNameIsThePathWithEveryExactUsersPrefixRemoved) {
     for (const Case& c : cases) {
         MemoryPlatform fresh;
         fresh.wow64Redirection = false;
-        fresh.SetValue(kHkeyLocalMachine, kProfileList + u"\\S-1-5-21-1", u"ProfileImagePath", kRegExpandSz,
+        fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", kRegExpandSz,
                        Utf16Bytes(c.path));
         ProfileList profiles = BuildProfileList(fresh, state);
         ASSERT_EQ(profiles.size(), 1u) << ToUtf8(c.path);
@@ -143,7 +132,7 @@ TEST_F(ProfileListTest, ProfilePathIsReadAsStoredUpToTheFirstNul) {
     for (const Case& c : cases) {
         MemoryPlatform fresh;
         fresh.wow64Redirection = false;
-        fresh.SetValue(kHkeyLocalMachine, kProfileList + u"\\S-1-5-21-1", u"ProfileImagePath", c.type, c.data);
+        fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", c.type, c.data);
         ProfileList profiles = BuildProfileList(fresh, state);
         ASSERT_EQ(profiles.size(), 1u) << c.name;
         EXPECT_EQ(profiles[0].profilePath, c.path) << c.name;
@@ -197,7 +186,7 @@ TEST_F(ProfileListTest, AccessMaskFollowsIsWow64) {
     } cases[] = {{1, 0x20119}, {0, 0x20019}, {2, 0x20019}};
     for (const Case& c : cases) {
         MemoryPlatform fresh;  // redirects the 32-bit view, as under WOW64
-        fresh.SetValue(kHkeyLocalMachine, kProfileList + u"\\S-1-5-21-1", u"ProfileImagePath", kRegSz,
+        fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", kRegSz,
                        Utf16Bytes(u"C:\\Users\\User"));
         RunState run;
         run.isWow64 = c.isWow64;
