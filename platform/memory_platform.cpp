@@ -105,6 +105,17 @@ std::vector<PlatformCall> MemoryPlatform::CallsOf(const std::string& op) const {
 
 void MemoryPlatform::ClearCalls() { calls_.clear(); }
 
+namespace {
+// A call that names a path, file or program rather than a key.
+PlatformCall TextCall(const char* op, const Text& text) {
+    PlatformCall call;
+    call.op = op;
+    call.subKey = text;
+    call.hasSubKey = true;
+    return call;
+}
+}  // namespace
+
 PlatformCall MemoryPlatform::KeyCall(const char* op, RegKey key) const {
     PlatformCall call;
     call.op = op;
@@ -368,10 +379,7 @@ bool MemoryPlatform::CreateProcessW(const Text& applicationName, const Text& com
                                     bool inheritHandles, std::uint32_t creationFlags,
                                     const StartupInfo& startup, ProcessHandle* process) {
     if (process) *process = 0;
-    PlatformCall call;
-    call.op = "CreateProcessW";
-    call.subKey = applicationName;
-    call.hasSubKey = true;
+    PlatformCall call = TextCall("CreateProcessW", applicationName);
     call.valueName = commandLine;
     call.inheritHandles = inheritHandles;
     call.creationFlags = creationFlags;
@@ -484,10 +492,7 @@ Text Expand(const std::map<std::string, Text>& environment, TextView source) {
 }  // namespace
 
 bool MemoryPlatform::ExpandEnvironmentStringsW(const Text& source, Text* expanded) {
-    PlatformCall call;
-    call.op = "ExpandEnvironmentStringsW";
-    call.subKey = source;
-    call.hasSubKey = true;
+    PlatformCall call = TextCall("ExpandEnvironmentStringsW", source);
     return Record(std::move(call), [&] {
         if (!expanded) return false;
         *expanded = Expand(environment, source);
@@ -496,10 +501,7 @@ bool MemoryPlatform::ExpandEnvironmentStringsW(const Text& source, Text* expande
 }
 
 bool MemoryPlatform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
-    PlatformCall call;
-    call.op = "GetShortPathNameW";
-    call.subKey = longPath;
-    call.hasSubKey = true;
+    PlatformCall call = TextCall("GetShortPathNameW", longPath);
     return Record(std::move(call), [&] {
         if (!shortPath || !(HasPath(folders, longPath) || HasPath(files, longPath))) return false;
         auto mapped = FindPath(shortPaths, longPath);
@@ -511,10 +513,7 @@ bool MemoryPlatform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
 // ---- Files ----
 
 FileContents MemoryPlatform::ReadWholeFile(const Text& path) {
-    PlatformCall call;
-    call.op = "ReadWholeFile";
-    call.subKey = path;
-    call.hasSubKey = true;
+    PlatformCall call = TextCall("ReadWholeFile", path);
     FileContents contents;
     Record(std::move(call), [&] {
         if (HasPath(folders, path) || HasPath(unreadableFiles, path) || HasPath(lockedFiles, path))
@@ -546,10 +545,7 @@ bool ParentFolderExists(const std::set<Text>& folders, const Text& path) {
 }  // namespace
 
 bool MemoryPlatform::AppendToFile(const Text& path, std::string_view bytes) {
-    PlatformCall call;
-    call.op = "AppendToFile";
-    call.subKey = path;
-    call.hasSubKey = true;
+    PlatformCall call = TextCall("AppendToFile", path);
     call.data.assign(bytes.begin(), bytes.end());
     return Record(std::move(call), [&] {
         if (HasPath(lockedFiles, path) || HasPath(folders, path) || !ParentFolderExists(folders, path))
@@ -562,10 +558,7 @@ bool MemoryPlatform::AppendToFile(const Text& path, std::string_view bytes) {
 }
 
 bool MemoryPlatform::PathExists(const Text& path) {
-    PlatformCall call;
-    call.op = "PathExists";
-    call.subKey = path;
-    call.hasSubKey = true;
+    PlatformCall call = TextCall("PathExists", path);
     return Record(std::move(call), [&] {
         return HasPath(files, path) || HasPath(folders, path) || HasPath(unreadableFiles, path) ||
                HasPath(lockedFiles, path);
