@@ -17,4 +17,4 @@ void CKeymasonApp::InitInstance() {
     dialog.DoModal();
 }
 
-int CKeymasonApp::ExitInstance() { return km::TheRunState().exitCode; }
+int CKeymasonApp::ExitInstance() { return km::TheRunState().exitCode.load(); }

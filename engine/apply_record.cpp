@@ -1,5 +1,9 @@
 #include "engine/apply_record.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "engine/text.h"
 #include "engine/value_encoding.h"
 
 namespace km {
@@ -60,27 +64,43 @@ constexpr ApplyRow kApplyRows[] = {
     {false, false, KeyAccess::CreateMissing, WriteValue},
 };
 
-// Number of non-empty parts of a backslash-separated path.
-std::size_t PathDepth(const Text& path) {
-    std::size_t depth = 0;
-    bool inPart = false;
-    for (char16_t c : path) {
-        if (c == u'\\') {
-            inPart = false;
-        } else if (!inPart) {
-            inPart = true;
-            ++depth;
-        }
+// The non-empty parts of a backslash-separated path.
+std::vector<TextView> PathParts(const Text& path) {
+    std::vector<TextView> parts;
+    const TextView rest(path);
+    std::size_t begin = 0;
+    while (begin <= rest.size()) {
+        const std::size_t cut = std::min(rest.find(u'\\', begin), rest.size());
+        if (cut > begin) parts.push_back(rest.substr(begin, cut - begin));
+        begin = cut + 1;
     }
-    return depth;
+    return parts;
 }
 
-// A key-only removal must not wipe a whole root (an empty key field) or the
-// top key of a hive (HKLM\SOFTWARE, HKLM\SYSTEM, a user's hive below HKEY_USERS).
+// Where "Software\Classes" sits below each root as a store of its own: the
+// machine's classes (what HKEY_CLASSES_ROOT shows of the machine) directly
+// below HKLM, and below HKEY_USERS one level down, in each user's hive, where
+// it is the link to that user's classes hive.
+struct ClassesStore {
+    RegKey root;
+    std::size_t depthAbove;
+};
+constexpr ClassesStore kClassesStores[] = {{kHkeyLocalMachine, 0}, {kHkeyUsers, 1}};
+
+// A key-only removal must not wipe a whole root (an empty key field), the top
+// key of a hive (HKLM\SOFTWARE, HKLM\SYSTEM, a user's hive below HKEY_USERS),
+// nor a classes store: removing one would take every file association and
+// COM registration of the machine or of a user with it.
 bool NamesRootOrHiveTop(RegKey root, const Text& path) {
-    const std::size_t depth = PathDepth(path);
-    if (depth == 0) return true;
-    return depth == 1 && (root == kHkeyLocalMachine || root == kHkeyUsers);
+    const std::vector<TextView> parts = PathParts(path);
+    if (parts.empty()) return true;
+    if (parts.size() == 1 && (root == kHkeyLocalMachine || root == kHkeyUsers)) return true;
+    for (const ClassesStore& store : kClassesStores)
+        if (store.root == root && parts.size() == store.depthAbove + 2 &&
+            EqualsIgnoreAsciiCase(parts[store.depthAbove], u"Software") &&
+            EqualsIgnoreAsciiCase(parts[store.depthAbove + 1], u"Classes"))
+            return true;
+    return false;
 }
 
 // The registry reads a name up to its first NUL, so a path or value name

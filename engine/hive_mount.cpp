@@ -1,5 +1,7 @@
 #include "engine/hive_mount.h"
 
+#include <new>
+
 #include "engine/package_record.h"
 #include "engine/text.h"
 
@@ -79,10 +81,14 @@ bool SidFitsCommandLine(TextView sid) {
     return true;
 }
 
-// The hive file stands between quotes; a Windows path never holds one. An
+// The hive file stands between quotes; a Windows path never holds a quote or
+// a control character (a TAB, CR or LF would reshape the command line). An
 // empty path would name a file in the root of the current drive.
 bool ProfilePathFitsCommandLine(TextView profilePath) {
-    return !profilePath.empty() && profilePath.find(u'"') == TextView::npos;
+    if (profilePath.empty()) return false;
+    for (char16_t c : profilePath)
+        if (c == u'"' || c < u' ' || (c >= 0x7F && c <= 0x9F)) return false;
+    return true;
 }
 
 Text LoadCommand(const Text& mountName, const Text& hiveFile) {
@@ -140,6 +146,14 @@ bool StartHiddenCommand(Platform& sys, const Text& commandLine) {
     return true;
 }
 
+bool StartUnload(Platform& sys, const Text& mountName) {
+    try {
+        return StartHiddenCommand(sys, UnloadCommand(mountName));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
@@ -158,14 +172,17 @@ void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
         for (const HiveKind& hive : kHiveKinds) {
             if ((groups & hive.groups) == 0) continue;
             if (!MayLoadHive(state)) return;
-            Text hiveFile = profile.profilePath + Text(hive.fileInProfile);
-            Text mountName = Text(hive.mountPrefix) + profile.sid;
-            // Started is enough: a load that failed or did not finish in
-            // time only makes the writes below the name fail, and the
-            // unload is still started for it.
-            RunHiddenCommand(sys, LoadCommand(mountName, hiveFile));
+            const Text command =
+                LoadCommand(Text(hive.mountPrefix) + profile.sid,
+                            profile.profilePath + Text(hive.fileInProfile));
+            // Marked before the start, so that whatever ends the pass from
+            // here on (memory running out included) still unloads it. Started
+            // is enough: a load that failed or did not finish in time only
+            // makes the writes below the name fail, and the unload is still
+            // started for it.
+            profile.*hive.key = Text(hive.mountPrefix) + profile.sid;
             profile.*hive.mounted = 1;
-            profile.*hive.key = std::move(mountName);
+            RunHiddenCommand(sys, command);
         }
     }
 }
@@ -175,10 +192,10 @@ void UnmountUserHives(Platform& sys, const RunState& /*state*/, const ProfileLis
         for (const HiveKind& hive : kHiveKinds) {
             if (profile.*hive.mounted != 1) continue;
             // A hive left loaded keeps the user's file locked until the
-            // machine restarts, so an unload that could not start is tried
-            // once more.
-            const Text command = UnloadCommand(profile.*hive.key);
-            if (!StartHiddenCommand(sys, command)) StartHiddenCommand(sys, command);
+            // machine restarts, so an unload that could not start (memory
+            // running out included) is tried once more, and the other hives
+            // are unloaded whatever became of this one.
+            if (!StartUnload(sys, profile.*hive.key)) StartUnload(sys, profile.*hive.key);
         }
     }
 }

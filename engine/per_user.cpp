@@ -46,7 +46,17 @@ Text PerUserKeyPath(const PackageRecord& record, const UserProfile& profile) {
 ProfileList PrepareProfiles(Platform& sys, RunState& state) {
     if (state.targetGroups == 0) return ProfileList();
     ProfileList profiles = BuildProfileList(sys, state);
-    MountUserHives(sys, state, profiles);
+    try {
+        MountUserHives(sys, state, profiles);
+    } catch (...) {
+        // The list dies here: release what it loaded before the error goes
+        // on; a second failure while doing so must not end the process.
+        try {
+            UnmountUserHives(sys, state, profiles);
+        } catch (...) {
+        }
+        throw;
+    }
     return profiles;
 }
 

@@ -10,9 +10,19 @@ namespace km {
 
 enum RunMode : std::int32_t { DefaultPackage = 0, PackageArgument = 1 };
 
+// Process exit codes; deployment systems act on them, so the values are fixed.
+inline constexpr std::int32_t kExitPackageMissing = 1;
+// The worker thread could not be started, so no pass ran.
+inline constexpr std::int32_t kExitWorkerNotStarted = 2;
+// The package exists but was not applied: it could not be read whole (nothing
+// was applied), or memory ran out during the pass (it stopped there).
+inline constexpr std::int32_t kExitPackageNotApplied = 3;
+
 struct RunState {
     Text logPath;                      // empty: logging is off
-    std::int32_t exitCode = 0;
+    // Written by the worker too (a package not applied), while a cancelled
+    // dialog may already be reading it.
+    std::atomic<std::int32_t> exitCode{0};
     std::atomic<std::int32_t> done{0};  // stored once by the worker, after all its work
     std::uint8_t targetGroups = 0;
     Text dataPath;

@@ -12,10 +12,6 @@ namespace km {
 inline constexpr std::uintptr_t kStatusTimerId = 666;
 inline constexpr std::uint32_t kStatusTimerPeriodMs = 1000;
 
-inline constexpr std::int32_t kExitPackageMissing = 1;
-// The worker thread could not be started, so no pass ran.
-inline constexpr std::int32_t kExitWorkerNotStarted = 2;
-
 // SWP_SHOWWINDOW in a pending window position change.
 inline constexpr std::uint32_t kSwpShowWindow = 0x0040;
 

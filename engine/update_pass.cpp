@@ -1,5 +1,7 @@
 #include "engine/update_pass.h"
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "engine/apply_record.h"
@@ -17,6 +19,7 @@ namespace {
 constexpr std::int32_t kVersionLogLine = 254;
 constexpr std::int32_t kDataPathLogLine = 256;
 constexpr std::int32_t kReadErrorLogLine = 258;
+constexpr std::int32_t kOutOfMemoryLogLine = 260;
 
 Text LogFolder(Platform& sys) {
     Text folder;
@@ -61,7 +64,9 @@ Text FormatVersionText(std::uint64_t version) {
     return Widen(text);
 }
 
-void UpdateWorker(Platform& sys, RunState& state) {
+namespace {
+
+void RunPass(Platform& sys, RunState& state, ProfileList& profiles, bool& released) {
     const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
     state.logPath = LogPathFor(sys, state.mode);
     LogNamedValue(sys, state, u"Version", versionText, kVersionLogLine);
@@ -77,13 +82,52 @@ void UpdateWorker(Platform& sys, RunState& state) {
         LogNamedValue(sys, state, u"DAT",
                       u"Package could not be read whole; nothing was applied.",
                       kReadErrorLogLine);
+        state.exitCode.store(kExitPackageNotApplied);
     } else {
-        const ProfileList profiles = PrepareProfiles(sys, state);
+        profiles = PrepareProfiles(sys, state);
         ApplyRecords(sys, state, records, settings, profiles);
+        released = true;  // an unload is never started twice, even if this throws
         ReleaseProfiles(sys, state, profiles);
     }
 
     if (read != PackageReadResult::NotOpened && !records.empty()) FreeRecordData(records);
+}
+
+// Memory ran out. The records are gone with the unwinding, which frees what
+// the pass held; what is left is small, so the hives still loaded can be
+// released and the end logged. Neither may end the process if it fails too.
+void EndOutOfMemory(Platform& sys, RunState& state, const ProfileList& profiles, bool released) {
+    if (!released) {
+        try {
+            ReleaseProfiles(sys, state, profiles);
+        } catch (const std::exception&) {
+        }
+    }
+    try {
+        LogNamedValue(sys, state, u"Pass",
+                      u"Memory ran out; the records from here on were not applied.",
+                      kOutOfMemoryLogLine);
+    } catch (const std::exception&) {
+    }
+    state.exitCode.store(kExitPackageNotApplied);
+}
+
+}  // namespace
+
+void UpdateWorker(Platform& sys, RunState& state) {
+    // Outside the pass, so that hives it loaded can be released whatever
+    // stops it.
+    ProfileList profiles;
+    bool released = false;
+    try {
+        RunPass(sys, state, profiles, released);
+    } catch (const std::bad_alloc&) {
+        // A hidden deployment must end with a code, never with the runtime's
+        // abort message box waiting for a click.
+        EndOutOfMemory(sys, state, profiles, released);
+    } catch (const std::length_error&) {
+        EndOutOfMemory(sys, state, profiles, released);
+    }
     state.done.store(1);
 }
 

@@ -90,6 +90,8 @@ bool MemoryPlatform::Faulted(const PlatformCall& call) const {
 }
 
 bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act) {
+    // Room first: a call that took a handle must not then fail to be logged.
+    calls_.reserve(calls_.size() + 1);
     call.succeeded = !Faulted(call) && act();
     const bool succeeded = call.succeeded;
     calls_.push_back(std::move(call));

@@ -101,14 +101,14 @@ std::optional<MemoryRegistry::Target> MemoryRegistry::Locate(RegKey key, const T
     auto start = Resolve(key);
     auto parts = SplitPath(subKey);
     if (!start || !parts) return std::nullopt;
-    if (!redirect) return Target{start, *parts};
+    if (!redirect) return FollowClassesLink(Target{start, *parts});
 
     // Only HKLM itself and HKLM\SOFTWARE sit above the split between the views;
     // a handle deeper down already lies in one view and stays there.
     std::vector<Text> full;
     const MemoryKey* walk = start.get();
     for (; walk->parent; walk = walk->parent) full.insert(full.begin(), walk->name);
-    if (walk != machine_.get() || full.size() > 1) return Target{start, *parts};
+    if (walk != machine_.get() || full.size() > 1) return FollowClassesLink(Target{start, *parts});
     full.insert(full.end(), parts->begin(), parts->end());
     if (full.size() >= 2 && EqualsIgnoreAsciiCase(full[0], u"SOFTWARE") &&
         !EqualsIgnoreAsciiCase(full[1], u"WOW6432Node")) {
@@ -116,6 +116,21 @@ std::optional<MemoryRegistry::Target> MemoryRegistry::Locate(RegKey key, const T
         return Target{machine_, full};
     }
     return Target{start, *parts};
+}
+
+MemoryRegistry::Target MemoryRegistry::FollowClassesLink(Target target) const {
+    std::vector<Text> full;
+    const MemoryKey* walk = target.start.get();
+    for (; walk->parent; walk = walk->parent) full.insert(full.begin(), walk->name);
+    // Only a walk from HKEY_USERS, HKU\<SID> or HKU\<SID>\Software crosses the link.
+    if (walk != users_.get() || full.size() > 2) return target;
+    full.insert(full.end(), target.parts.begin(), target.parts.end());
+    if (full.size() < 3 || !EqualsIgnoreAsciiCase(full[1], u"Software") ||
+        !EqualsIgnoreAsciiCase(full[2], u"Classes"))
+        return target;
+    auto classes = users_->FindSubkey(full[0] + u"_Classes");
+    if (!classes) return target;
+    return Target{classes, std::vector<Text>(full.begin() + 3, full.end())};
 }
 
 std::shared_ptr<MemoryKey> MemoryRegistry::Find(const Target& target) {

@@ -31,6 +31,8 @@ public:
     static std::optional<std::vector<Text>> SplitPath(const Text& path);
     // Resolves `key` and `subKey`; with `redirect`, a path that reaches
     // HKLM\SOFTWARE\<name> goes to HKLM\SOFTWARE\WOW6432Node\<name>.
+    // As on Windows, HKEY_USERS\<SID>\Software\Classes leads into the user's
+    // classes hive, HKEY_USERS\<SID>_Classes, wherever that is present.
     std::optional<Target> Locate(RegKey key, const Text& subKey, bool redirect) const;
     static std::shared_ptr<MemoryKey> Find(const Target& target);
     static std::shared_ptr<MemoryKey> Create(const Target& target);
@@ -68,6 +70,7 @@ private:
         Text originalName;
         std::shared_ptr<MemoryKey> top;
     };
+    Target FollowClassesLink(Target target) const;
     bool IsMountTop(const MemoryKey* key) const;
     bool Deletable(const MemoryKey& key) const;
     bool IsInside(const MemoryKey* key, const MemoryKey* top) const;

@@ -297,18 +297,24 @@ FileContents Win32Platform::ReadWholeFile(const Text& path) {
         if (expected >= contents.bytes.max_size()) throw std::bad_alloc();
         contents.bytes.resize(static_cast<std::size_t>(expected));
         std::size_t filled = 0;
+        // The end is found by a read into a small buffer of its own: growing
+        // the whole buffer just to see nothing more comes would need half
+        // the file's size again, and a 32-bit process may not have it.
+        char probe[64 * 1024];
         for (;;) {
-            if (filled == contents.bytes.size())
-                contents.bytes.resize(filled + std::max<std::size_t>(filled / 2, 64 * 1024));
-            const DWORD want = static_cast<DWORD>(
-                std::min<std::size_t>(contents.bytes.size() - filled, 1u << 30));
+            const bool full = filled == contents.bytes.size();
+            char* into = full ? probe : &contents.bytes[filled];
+            const DWORD want = full ? DWORD{sizeof probe}
+                                    : static_cast<DWORD>(std::min<std::size_t>(
+                                          contents.bytes.size() - filled, 1u << 30));
             DWORD got = 0;
-            if (!::ReadFile(file.Get(), &contents.bytes[filled], want, &got, nullptr)) {
+            if (!::ReadFile(file.Get(), into, want, &got, nullptr)) {
                 contents.bytes.resize(filled);
                 contents.status = FileReadStatus::ReadError;
                 return contents;
             }
             if (got == 0) break;
+            if (full) contents.bytes.append(probe, got);  // the file grew meanwhile
             filled += got;
         }
         contents.bytes.resize(filled);

@@ -296,6 +296,10 @@ TEST_F(HiveMountTest, ProfileThatCannotBeNamedOnACommandLineIsPassedOver) {
     } cases[] = {
         {"quote in the path", u"S-1-5-21-1", u"C:\\Users\\Us\"er"},
         {"empty path", u"S-1-5-21-1", u""},
+        {"tab in the path", u"S-1-5-21-1", u"C:\\Users\\Us\ter"},
+        {"line feed in the path", u"S-1-5-21-1", u"C:\\Users\\User\n /f"},
+        {"carriage return in the path", u"S-1-5-21-1", u"C:\\Users\\User\r"},
+        {"C1 control in the path", u"S-1-5-21-1", u"C:\\Users\\Us\u0085er"},
         {"quote in the SID", u"S-1-5-21-\"1", u"C:\\Users\\User"},
         {"space in the SID", u"S-1-5-21-1 x", u"C:\\Users\\User"},
         {"tab in the SID", u"S-1-5-21-1\tx", u"C:\\Users\\User"},

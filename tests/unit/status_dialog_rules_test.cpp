@@ -38,7 +38,7 @@ TEST(StatusDialogRulesTest, StartsTheWorkerUnlessTheNamedPackageIsMissing) {
         state.exitCode = 7;  // stale values are reset
         state.done.store(1);
         EXPECT_EQ(PrepareStart(sys, state, kNative), c.action) << c.name;
-        EXPECT_EQ(state.exitCode, c.exitCode) << c.name;
+        EXPECT_EQ(state.exitCode.load(), c.exitCode) << c.name;
         EXPECT_EQ(state.done.load(), c.done) << c.name;
         EXPECT_EQ(sys.files.size(), 1u) << c.name << ": the shell writes no log\n" << sys.Dump();
     }
@@ -88,7 +88,7 @@ TEST(StatusDialogRulesTest, AWorkerThatCannotStartEndsTheRunAtTheFirstTickWithCo
     EXPECT_FALSE(TickEndsDialog(state, kStatusTimerId));
     NoteWorkerNotStarted(state);
     EXPECT_TRUE(TickEndsDialog(state, kStatusTimerId));
-    EXPECT_EQ(state.exitCode, kExitWorkerNotStarted);
+    EXPECT_EQ(state.exitCode.load(), kExitWorkerNotStarted);
 }
 
 TEST(StatusDialogRulesTest, OnlyTheStatusTimerFindingDoneEndsTheDialog) {
@@ -127,7 +127,7 @@ TEST(StatusDialogRulesTest, CancelEndsAtOnceUnlessThePassStillHoldsHives) {
         EXPECT_EQ(RequestCancel(state), c.action) << c.name;
         EXPECT_EQ(state.cancelRequested.load(), 1) << c.name;
         EXPECT_TRUE(PassEndEndsDialog(state)) << c.name;
-        EXPECT_EQ(state.exitCode, 0) << c.name << ": Cancel keeps the exit code";
+        EXPECT_EQ(state.exitCode.load(), 0) << c.name << ": Cancel keeps the exit code";
     }
 }
 

@@ -45,8 +45,10 @@ inline std::shared_ptr<MemoryKey> HiveTree(const Text& keyName) {
     return top;
 }
 
-struct TwoProfileMachine {
-    TwoProfileMachine() {
+// Platform: MemoryPlatform or a class derived from it.
+template <class Platform_>
+struct BasicTwoProfileMachine {
+    BasicTwoProfileMachine() {
         sys.environment["APP_PATH"] = kAppPath;
         sys.folders.insert(u"C:\\pkg");
         sys.folders.insert(kLogFolder);
@@ -75,9 +77,10 @@ struct TwoProfileMachine {
         return it == sys.files.end() ? std::string() : it->second;
     }
 
-    MemoryPlatform sys;
+    Platform_ sys;
     RunState state;
 };
+using TwoProfileMachine = BasicTwoProfileMachine<MemoryPlatform>;
 
 // Package lines, CR LF ended.
 inline std::string ValueLine(const std::string& root, const std::string& key,

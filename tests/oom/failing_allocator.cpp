@@ -1,0 +1,60 @@
+#include "tests/oom/failing_allocator.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace km::oom {
+namespace {
+
+std::atomic<bool> armed{false};
+std::atomic<bool> persistent{false};
+std::atomic<bool> failed{false};
+std::atomic<std::size_t> count{0};
+std::atomic<std::size_t> failAtCount{0};
+
+thread_local int suspended = 0;
+
+bool ShouldFail() {
+    if (!armed.load() || suspended > 0) return false;
+    const std::size_t n = count.fetch_add(1);
+    const std::size_t at = failAtCount.load();
+    if (n == at || (persistent.load() && n > at)) {
+        failed.store(true);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void FailAllocation(std::size_t failAt, bool persist) {
+    count.store(0);
+    failed.store(false);
+    failAtCount.store(failAt);
+    persistent.store(persist);
+    armed.store(true);
+}
+
+std::size_t StopFailing() {
+    armed.store(false);
+    return count.load();
+}
+
+bool Failed() { return failed.load(); }
+
+Suspend::Suspend() { ++suspended; }
+Suspend::~Suspend() { --suspended; }
+
+}  // namespace km::oom
+
+void* operator new(std::size_t size) {
+    if (km::oom::ShouldFail()) throw std::bad_alloc();
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
