@@ -2,6 +2,7 @@
 //   keymason_probe key ROOT\path...       values (type, size, exact bytes) and subkeys,
 //                                         each key's block ended by an empty line
 //   keymason_probe resource FILE TYPE ID  a resource's exact bytes
+//   keymason_probe shortpath PATH         the path's short (8.3) form, as the system gives it
 //   keymason_probe desktop                keeps the prefix's desktop up until killed:
 //                                         prints "ready" once the desktop is there
 // ROOT is HKLM, HKCR, HKU or HKCU; TYPE and ID are numbers. Output is UTF-8,
@@ -150,6 +151,17 @@ int DumpResource(const std::wstring& file, const std::wstring& type, const std::
 // Wine starts the desktop process with the first window of a prefix and ends
 // it a little after the last; holding one window keeps every later program
 // from paying for that start.
+int PrintShortPath(const std::wstring& path) {
+    const DWORD size = ::GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (size == 0) return kMissing;
+    std::wstring shortPath(size, L'\0');
+    const DWORD length = ::GetShortPathNameW(path.c_str(), shortPath.data(), size);
+    if (length == 0 || length >= size) return kMissing;
+    shortPath.resize(length);
+    Print(Utf8(shortPath));
+    return 0;
+}
+
 int HoldDesktop() {
     const UniqueWindow window(::CreateWindowExW(0, L"STATIC", L"keymason-probe", WS_POPUP, 0, 0, 1, 1,
                                                 nullptr, nullptr, ::GetModuleHandleW(nullptr),
@@ -176,7 +188,8 @@ int wmain(int argc, wchar_t** argv) {
         return result;
     }
     if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
+    if (args.size() == 2 && args[0] == L"shortpath") return PrintShortPath(args[1]);
     if (args.size() == 1 && args[0] == L"desktop") return HoldDesktop();
-    std::fputs("usage: keymason_probe key ROOT\\path... | resource FILE TYPE ID | desktop\n", stderr);
+    std::fputs("usage: keymason_probe key ROOT\\path... | resource FILE TYPE ID | shortpath PATH | desktop\n", stderr);
     return kUsage;
 }

@@ -9,6 +9,10 @@
 //                                   (relative to the hive's root; "" = the root)
 // ROOT is HKEY_USERS, HKU, HKEY_LOCAL_MACHINE or HKLM.
 //
+// With REG_STANDIN_LOAD_DELAY_MS set in its environment (inherited from
+// Keymason), Load waits that long first: a slow load holds a run in its
+// hive phase long enough for the suite to press Cancel there.
+//
 // Every start appends one line to <Windows folder>\reg-standin.log: the
 // command line exactly as received, a tab, and "ok" or "error N" (the
 // Win32 error code). Exit code 0 on success, 1 on failure, 2 on bad usage.
@@ -19,6 +23,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -175,7 +180,15 @@ LONG SaveKeyOver(HKEY key, const std::wstring& file) {
     return result;
 }
 
+void DelayLoad() {
+    wchar_t text[16];
+    const DWORD length = ::GetEnvironmentVariableW(L"REG_STANDIN_LOAD_DELAY_MS", text, 16);
+    if (length == 0 || length >= 16) return;
+    ::Sleep(static_cast<DWORD>(std::wcstoul(text, nullptr, 10)));
+}
+
 LONG Load(const MountPoint& mount, const std::wstring& file) {
+    DelayLoad();
     // As on Windows: a name already in use is refused, not merged into.
     if (KeyExists(mount.root, mount.name)) return ERROR_ALREADY_EXISTS;
     if (::GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES)

@@ -3,7 +3,11 @@
 // --key. The end-to-end suite holds keymason-check's --out result against
 // what `reg export` reads back from Wine after Keymason ran.
 //
-//   keymason_regdiff --key KEY... EXPECTED.reg ACTUAL.reg...
+//   keymason_regdiff [--partial] --key KEY... EXPECTED.reg ACTUAL.reg...
+//
+// --partial: EXPECTED holds only the keys a plan against the live machine
+// read (the keys its package touches and what lies above them); keys it
+// lacks, and keys beside the compared ones, are no difference.
 //
 // KEY is spelled with its root's long name (HKEY_LOCAL_MACHINE\...). The
 // ACTUAL files are read as one state. Each difference is a line; exit code 0
@@ -51,6 +55,8 @@ struct Comparison {
     std::vector<Text> folded;
     std::vector<std::string> differences;
     std::vector<std::string> notes;
+    bool partial = false;
+    const State* expectedState = nullptr;
 };
 
 std::string U8(TextView text) { return km::ToUtf8(text); }
@@ -96,7 +102,7 @@ bool Load(const std::string& fileName, Comparison& c, State& state) {
         if (covering < 0) {
             // The roots and keys above the compared ones come with every
             // export and every snapshot; anything beside them is a stray.
-            if (!AboveSomeKey(c, folded) && !section.path.empty())
+            if (!AboveSomeKey(c, folded) && !section.path.empty() && !(c.partial && &state == c.expectedState))
                 c.differences.push_back(fileName + ": key outside the compared ones: " + U8(full));
             continue;
         }
@@ -159,7 +165,7 @@ void CompareKey(const KeyState& expected, const KeyState& actual, Comparison& c)
 }
 
 int Usage() {
-    std::fputs("usage: keymason_regdiff --key KEY [--key KEY]... EXPECTED.reg ACTUAL.reg...\n", stderr);
+    std::fputs("usage: keymason_regdiff [--partial] --key KEY [--key KEY]... EXPECTED.reg ACTUAL.reg...\n", stderr);
     return 2;
 }
 
@@ -170,7 +176,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--key") {
+        if (arg == "--partial") {
+            c.partial = true;
+        } else if (arg == "--key") {
             if (++i >= argc) return Usage();
             Text key = km::check::DecodeUtf8(argv[i]).text;
             while (!key.empty() && key.back() == u'\\') key.pop_back();
@@ -183,6 +191,7 @@ int main(int argc, char** argv) {
     if (c.keys.empty() || files.size() < 2) return Usage();
 
     State expected, actual;
+    c.expectedState = &expected;
     if (!Load(files[0], c, expected)) return 2;
     for (std::size_t i = 1; i < files.size(); ++i)
         if (!Load(files[i], c, actual)) return 2;
@@ -195,7 +204,7 @@ int main(int argc, char** argv) {
         else CompareKey(want, found->second, c);
     }
     for (const auto& [folded, got] : actual)
-        if (!expected.count(folded)) c.differences.push_back("extra key " + U8(got.spelled));
+        if (!expected.count(folded) && !c.partial) c.differences.push_back("extra key " + U8(got.spelled));
 
     for (const std::string& line : c.notes) std::printf("%s\n", line.c_str());
     for (const std::string& line : c.differences) std::printf("differs: %s\n", line.c_str());

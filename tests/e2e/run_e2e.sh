@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# End-to-end suite: runs the x86_64 Keymason.exe under wine64 in a fresh
-# prefix of its own, with its own Xvfb, and reads back what each run left
-# (exit code, window, run log, registry); checks the built executables'
-# headers, imports and resources.
+# End-to-end suite: runs Keymason.exe under Wine in a fresh prefix of its own,
+# with its own Xvfb, and reads back what each run left (exit code, window,
+# run log, registry); checks the built executables' headers, imports and
+# resources. The same cases run on either Windows build.
 #
-#   run_e2e.sh [--win64 BUILD_DIR] [--win32 BUILD_DIR] [--check FILE --regdiff FILE]
+#   run_e2e.sh [--arch win64|wow64] [--win64 BUILD_DIR] [--win32 BUILD_DIR]
+#              [--programs DIR] [--check FILE --regdiff FILE]
 #              [--work DIR] [--artifacts DIR]
 #
-# --win64: the whole suite under Wine with BUILD_DIR/app/Keymason.exe,
-#          BUILD_DIR/tests/e2e/keymason_probe.exe, the reg.exe stand-in
-#          BUILD_DIR/tests/e2e/keymason_reg_standin.exe and the platform
-#          self-test BUILD_DIR/tests/win32/keymason_win32_selftest.exe.
-# --win32: checks of the i686 BUILD_DIR/app/Keymason.exe (it cannot run here).
+# --arch:  win64 (default) runs the x86_64 Keymason.exe under wine64; wow64
+#          runs the i686 one, the deliverable, through Wine's WoW64 in the
+#          same kind of 64-bit prefix. Where this machine cannot run 32-bit
+#          code the wow64 suite is skipped (exit code 77), never passed.
+# --win64: the x86_64 build: the probe (BUILD_DIR/tests/e2e/keymason_probe.exe)
+#          reads the registry back for both archs; for win64 also Keymason.exe,
+#          keymason-check.exe, the reg.exe stand-in and the platform self-test.
+# --win32: the i686 build: its Keymason.exe is checked as a file; for wow64
+#          its reg.exe stand-in and platform self-test run.
+# --programs: where Keymason.exe and keymason-check.exe are taken from (the
+#          released ones); by default BUILD_DIR/app and BUILD_DIR/check.
 # --check, --regdiff: the native keymason-check and keymason_regdiff; with
 #          both, a plan against a base is held against Keymason's run on it.
 # The last line is "N passed, N failed"; the exit code is 1 on any failure.
@@ -19,11 +26,13 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-win64="" win32="" work="" artifacts="" check_tool="" regdiff=""
+arch=win64 win64="" win32="" programs="" work="" artifacts="" check_tool="" regdiff=""
 while [ $# -gt 0 ]; do
   case $1 in
+    --arch) arch=$2; shift 2 ;;
     --win64) win64=$2; shift 2 ;;
     --win32) win32=$2; shift 2 ;;
+    --programs) programs=$2; shift 2 ;;
     --check) check_tool=$2; shift 2 ;;
     --regdiff) regdiff=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
@@ -31,10 +40,12 @@ while [ $# -gt 0 ]; do
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
+case $arch in win64 | wow64) ;; *) echo "unknown arch: $arch" >&2; exit 2 ;; esac
 work=${work:-$root/build/e2e-work}
 absolute() { [ -z "$1" ] || (cd "$1" 2>/dev/null && pwd) || echo "$1"; }
 win64=$(absolute "$win64")
 win32=$(absolute "$win32")
+programs=$(absolute "$programs")
 artifacts=${artifacts:-$work/artifacts}
 rm -rf "$work"
 mkdir -p "$work" "$artifacts"
@@ -184,23 +195,44 @@ check_executable() {  # label exe objdump machine
 expect_eq "app/keymason.ico: thirteen images in order" "$expected_icon_layout" \
   "$(icon_group_layout "$(expected_icon_group)")"
 
-if [ -n "$win32" ]; then
-  check_executable "i686" "$win32/app/Keymason.exe" i686-w64-mingw32-objdump 0x14c
+if [ -n "$win32" ] && [ "$arch" = win64 ]; then
+  check_executable "i686" "${programs:-$win32/app}/Keymason.exe" i686-w64-mingw32-objdump 0x14c
 fi
 if [ -z "$win64" ]; then finish; fi
 
 # ---------------------------------------------------------------------------
-# Under Wine.
-keymason=$win64/app/Keymason.exe
+# Under Wine. The host side (set-up, reg, the probe) always runs 64-bit, so
+# that it sees the registry as a native tool does; Keymason, keymason-check,
+# the self-test and the reg.exe stand-in it starts are of the arch under test.
+wine=/usr/lib/wine/wine64
 probe=$win64/tests/e2e/keymason_probe.exe
-standin=$win64/tests/e2e/keymason_reg_standin.exe
-selftest=$win64/tests/win32/keymason_win32_selftest.exe
-check_executable "x86_64" "$keymason" x86_64-w64-mingw32-objdump 0x8664
-for f in "$keymason" "$probe" "$standin" "$selftest"; do
+host_standin=$win64/tests/e2e/keymason_reg_standin.exe
+case $arch in
+  win64)
+    build=$win64 wine_km=$wine system_folder=system32 ;;
+  wow64)
+    build=$win32 wine_km=/usr/lib/wine/wine system_folder=syswow64
+    # Skipped with the reason, never passed, where 32-bit code cannot run.
+    skip() { echo "SKIP  wow64 suite: $1"; exit 77; }
+    [ -n "$win32" ] || { fail "wow64 needs --win32"; finish; }
+    printf '.globl _start\n_start:\n movl $1, %%eax\n movl $0, %%ebx\n int $0x80\n' >"$work/exit32.s"
+    as --32 -o "$work/exit32.o" "$work/exit32.s" 2>/dev/null && ld -m elf_i386 -o "$work/exit32" "$work/exit32.o" ||
+      skip "cannot build a tiny i686 program (as --32, ld -m elf_i386)"
+    "$work/exit32" 2>/dev/null || skip "this kernel does not run 32-bit code (IA32 emulation off)"
+    [ -x "$wine_km" ] || skip "Wine's 32-bit half is not installed (wine32:i386)"
+    ;;
+esac
+keymason=${programs:-$build/app}/Keymason.exe
+check_exe=${programs:-$build/check}/keymason-check.exe
+standin=$build/tests/e2e/keymason_reg_standin.exe
+selftest=$build/tests/win32/keymason_win32_selftest.exe
+# The i686 program's file checks are e2e_win32_exe's, which runs even where
+# this machine cannot run it.
+[ "$arch" = win64 ] && check_executable "x86_64" "$keymason" x86_64-w64-mingw32-objdump 0x8664
+for f in "$keymason" "$check_exe" "$probe" "$host_standin" "$standin" "$selftest"; do
   [ -f "$f" ] || { fail "built: $f"; finish; }
 done
 
-wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 xvfb_pid=""
@@ -266,7 +298,7 @@ run_hidden() {
   local cwd=$1; shift
   local start pid deadline
   start=$(date +%s%N)
-  (cd "$cwd" && APP_PATH=$app_path exec "$wine" "$keymason" "$@") &
+  (cd "$cwd" && APP_PATH=$app_path exec "$wine_km" "$keymason" "$@") &
   pid=$!
   running+=("$pid")
   run_seen=0
@@ -296,6 +328,12 @@ expected_entries() {  # DAT texts... -> the two entries of each run, as od shows
 "$wine" reg add 'HKLM\Software\KeymasonE2E\Doomed\Child' /v Leaf /d x /f >/dev/null 2>&1
 "$wine" reg add 'HKLM\Software\KeymasonE2E\Values' /v Stale /d old /f >/dev/null 2>&1
 check "setup: key to remove exists" probe_has 'HKLM\SOFTWARE\KeymasonE2E\Doomed' 'subkey Child'
+# Twins of the test keys in the 32-bit view: a 32-bit Keymason that forgot
+# the 64-bit view would write, remove and create here instead.
+twin='HKLM\SOFTWARE\Wow6432Node\KeymasonE2E'
+"$wine" reg add "$twin\Doomed\Child" /v Leaf /d twin /f >/dev/null 2>&1
+"$wine" reg add "$twin\Values" /v Stale /d twin /f >/dev/null 2>&1
+check "setup: twin in the 32-bit view exists" probe_has "$twin\Doomed" 'subkey Child'
 run_hidden "$work" 'C:\e2e\all packages\all types.reg.dat'
 expect_eq "package file: exit code 0 (${run_ms} ms)" 0 "$run_rc"
 expect_eq "package file: never visible" 0 "$run_seen"
@@ -339,6 +377,18 @@ expect_eq "registry: key-only line creates the key path, empty" 'key HKLM\SOFTWA
   "$(block 'HKLM\SOFTWARE\KeymasonE2E\Created\Deep')"
 expect_eq "registry: key removed with its subtree" 'missing HKLM\SOFTWARE\KeymasonE2E\Doomed' \
   "$(block 'HKLM\SOFTWARE\KeymasonE2E\Doomed')"
+dump=$(probe key "$twin\Values" "$twin\Doomed" "$twin\Doomed\Child" "$twin\Created")
+expect_eq "32-bit view: value writes and removals leave the twin alone" "$(cat <<EOF2
+key $twin\Values
+value [Stale] type=REG_SZ size=10 data=$(u16z twin)
+EOF2
+)" "$(block "$twin\Values")"
+expect_eq "32-bit view: key-only removal leaves the twin's subtree" "$(cat <<EOF2
+key $twin\Doomed\Child
+value [Leaf] type=REG_SZ size=10 data=$(u16z twin)
+EOF2
+)" "$(block "$twin\Doomed\Child")"
+expect_eq "32-bit view: key-only create makes no twin" "missing $twin\Created" "$(block "$twin\Created")"
 
 # --- A folder counts as an existing package: the pass runs and logs.
 run_hidden "$work" 'C:\e2e\all packages'
@@ -367,6 +417,62 @@ check "missing package: no log file" test -z "$(ls -A "$drive_c/kmapp-missing/lo
 check "missing package: ends at the first tick, not before (${run_ms} ms)" \
   test "$run_ms" -ge 1000 -a "$run_ms" -lt 8000
 
+# --- Packages in each encoding the reader honours, read back byte for byte.
+# The log folder's name is long, so the log goes through its 8.3 form where
+# Wine gives one.
+encoded='HKLM\SOFTWARE\KeymasonE2E\Encoded'
+line() { printf '1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*KeymasonE2E\\Encoded*@**@*%s*@*REG_SZ*@*All Users*@*%s*@*\r\n' "$1" "$2"; }
+{ printf '\xef\xbb\xbf'; line Utf8Bom 'Grüße'; } >"$drive_c/e2e/utf8-bom.reg.dat"
+{ printf '\xff\xfe'; line Utf16Bom 'Ω✓' | iconv -f UTF-8 -t UTF-16LE; } >"$drive_c/e2e/utf16-bom.reg.dat"
+line BadUtf8 $'a\xffb' >"$drive_c/e2e/bad-utf8.reg.dat"
+long_app='C:\Keymason Long Folder Name'
+mkdir -p "$drive_c/Keymason Long Folder Name/logs"
+app_path=$long_app
+for package in utf8-bom utf16-bom bad-utf8; do
+  run_hidden "$work" "C:\\e2e\\$package.reg.dat"
+  expect_eq "encoding $package: exit code 0 (${run_ms} ms)" 0 "$run_rc"
+done
+app_path='C:\kmapp'
+dump=$(probe key "$encoded")
+expect_eq "encodings: UTF-8 and UTF-16LE byte-order marks honoured, invalid UTF-8 as U+FFFD" "$(cat <<EOF2
+key $encoded
+value [BadUtf8] type=REG_SZ size=8 data=6100fdff62000000
+value [Utf16Bom] type=REG_SZ size=6 data=a90313270000
+value [Utf8Bom] type=REG_SZ size=12 data=47007200fc00df0065000000
+EOF2
+)" "$(block "$encoded")"
+short_logs=$(probe shortpath "$long_app\\logs")
+if [ -z "$short_logs" ] || [ "$short_logs" = "$long_app\\logs" ]; then
+  echo "SKIP  8.3 log folder: Wine gives no short form for $long_app\\logs"
+else
+  long_log="$drive_c/Keymason Long Folder Name/logs/keymason.log"
+  if [ -f "$long_log" ]; then
+    expect_eq "8.3 log folder ($short_logs): the log lands in the long folder, byte for byte" \
+      "$(expected_entries 'C:\e2e\utf8-bom.reg.dat' 'C:\e2e\utf16-bom.reg.dat' 'C:\e2e\bad-utf8.reg.dat')" \
+      "$(entry_form "$long_log")"
+  else
+    fail "8.3 log folder ($short_logs): the log lands in the long folder" "no $long_log"
+  fi
+fi
+
+# --- A package that exists but is too large to hold: nothing applied, one
+# entry, a distinct exit code. Only a 32-bit process meets the limit on a
+# sparse file; the x86_64 build would hold it.
+if [ "$arch" = wow64 ]; then
+  mkdir -p "$drive_c/kmapp-huge/logs"
+  truncate -s 5G "$drive_c/e2e/huge.reg.dat"
+  app_path='C:\kmapp-huge'
+  run_hidden "$work" 'C:\e2e\huge.reg.dat'
+  app_path='C:\kmapp'
+  rm -f "$drive_c/e2e/huge.reg.dat"
+  expect_eq "package too large to hold: exit code 3 (${run_ms} ms)" 3 "$run_rc"
+  expect_eq "package too large to hold: never visible" 0 "$run_seen"
+  huge_log=$(sed -E 's/^\[[^]]*\] //' "$drive_c/kmapp-huge/logs/keymason.log" 2>/dev/null | tr -d '\r')
+  expect_eq "package too large to hold: the entry says nothing was applied" \
+    "$(printf 'keymason(258)%17s [DAT] Package could not be read whole; nothing was applied.' '')" \
+    "$(sed -n 3p <<<"$huge_log")"
+fi
+
 # --- keymason-check's plan of a package against a base, held against what
 # Keymason does to the same base here. Wine's builtin reg.exe imports the
 # base and exports the keys afterwards, whatever stands in system32. The plan
@@ -389,6 +495,11 @@ else
   "$check_tool" --plan --base "$drive_c/e2e/plan_base.reg" --out "$plan_dir/planned.reg" \
     "$drive_c/e2e/plan.reg.dat" >"$artifacts/plan-report.txt" 2>&1
   expect_eq "plan: keymason-check exit code 0, no finding" 0 "$?"
+  # The Windows keymason-check of the arch under test plans the same package
+  # against this machine itself, read only.
+  "$wine_km" "$check_exe" --live --out 'C:\e2e\planned-live.reg' 'C:\e2e\plan.reg.dat' \
+    >"$artifacts/plan-live-report.txt" 2>&1
+  expect_eq "plan --live: keymason-check.exe exit code 0, no finding" 0 "$?"
   app_path='C:\kmapp-plan'
   run_hidden "$work" 'C:\e2e\plan.reg.dat'
   app_path='C:\kmapp'
@@ -416,6 +527,15 @@ else
     "$(grep '^terminator added' "$artifacts/plan-regdiff.txt")"
   "$regdiff" "${regdiff_keys[@]}" "$drive_c/e2e/plan_base.reg" "$plan_dir/planned.reg" >/dev/null 2>&1
   expect_eq "plan: the comparison sees the base apart from the result" 1 "$?"
+  cp "$drive_c/e2e/planned-live.reg" "$artifacts/" 2>/dev/null
+  "$regdiff" --partial "${regdiff_keys[@]}" "$drive_c/e2e/planned-live.reg" "$drive_c"/e2e/plan-export-*.reg \
+    >"$artifacts/plan-live-regdiff.txt" 2>&1
+  if [ $? -eq 0 ]; then
+    pass "plan --live: keymason-check.exe's result is what Keymason left"
+  else
+    fail "plan --live: keymason-check.exe's result is what Keymason left" \
+      "$(grep -v '^terminator added' "$artifacts/plan-live-regdiff.txt" | head -20 | tr '\n' ';')"
+  fi
   # Only Wine's one added terminator passes for equal.
   while IFS='|' read -r want got rc; do
     for side in "want:$want" "got:$got"; do
@@ -442,7 +562,7 @@ mkfifo "$rdrive/install.reg.dat"
 exec {fifo}<>"$rdrive/install.reg.dat"  # a writer that never writes: reads block
 
 start=$(date +%s%N)
-(cd "$work/cwd-cancel" && exec "$wine" "$keymason") &
+(cd "$work/cwd-cancel" && exec "$wine_km" "$keymason") &
 pid=$!
 running+=("$pid")
 window=""
@@ -489,7 +609,7 @@ fi
 rm -f "$rdrive/install.reg.dat"
 cp "$here/fixtures/default.reg.dat" "$rdrive/install.reg.dat"
 shown=0
-(cd "$work/cwd-two" && exec "$wine" "$keymason" first second) &
+(cd "$work/cwd-two" && exec "$wine_km" "$keymason" first second) &
 pid=$!
 running+=("$pid")
 deadline=$(($(date +%s%N) + 20000000000))
@@ -507,7 +627,7 @@ check "two arguments: run log in the current directory" test -s "$work/cwd-two/k
 
 # --- The Win32 platform's self-test, against this prefix's registry,
 # processes and files.
-"$wine" "$selftest" 2>&1 | tr -d '\r' >"$artifacts/win32-selftest.txt"
+"$wine_km" "$selftest" 2>&1 | tr -d '\r' >"$artifacts/win32-selftest.txt"
 selftest_rc=${PIPESTATUS[0]}
 while IFS= read -r line; do
   fail "win32 self-test: ${line#\[FAIL\] }"
@@ -520,7 +640,7 @@ else
 fi
 
 # --- Per-user lines. Wine's reg.exe has no Load or Unload, so the suite's
-# stand-in takes its place in system32 (Keymason starts it by that path) and
+# stand-in takes its place in the system folder of Keymason's arch and
 # logs every command line it gets. Besides Wine's own user (logged on, its
 # profile folder in lower case), the profile list gets:
 #   Administrator  "logged on": its hive loaded under its SID before the run
@@ -535,7 +655,7 @@ profile_list='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
 classes_file='AppData\Local\Microsoft\Windows\UsrClass.dat'
 standin_log=$drive_c/windows/reg-standin.log
 unix_path() { printf '%s' "$drive_c/$(printf '%s' "${1#C:\\}" | tr '\\' /)"; }
-standin() { "$wine" "$standin" "$@" >/dev/null 2>&1; }
+standin() { "$wine" "$host_standin" "$@" >/dev/null 2>&1; }
 hive_file() { printf 'C:\\Users\\%s\\%s' "$1" "$2"; }  # user, file in the profile
 check "setup: Wine's own user is logged on" probe_has 'HKU' "subkey $wine_sid"
 check "setup: Wine's own user is in the profile list" probe_has "$profile_list" "subkey $wine_sid"
@@ -559,7 +679,10 @@ done
 standin Load "HKEY_USERS\\$admin_sid" "$(hive_file Administrator NTUSER.DAT)"
 check "setup: Administrator plays a logged-on user" probe_has "HKU\\$admin_sid\\Environment" \
   "value [TEMP] type=REG_SZ size=16 data=$(u16z 'C:\temp')"
-cp "$standin" "$drive_c/windows/system32/reg.exe"
+# Keymason starts <system folder>\reg.exe; a 32-bit process is sent to
+# syswow64 by the file system redirection, where the i686 stand-in waits,
+# while system32 keeps Wine's own reg.exe (which has no Load).
+cp "$standin" "$drive_c/windows/$system_folder/reg.exe"
 cp "$here"/fixtures/per_user*.reg.dat "$drive_c/e2e/"
 
 # run_per_user PACKAGE: runs Keymason with the stand-in in place of reg.exe
@@ -569,6 +692,11 @@ run_per_user() {
   # Keymason waits up to 30 s for each reg.exe.
   run_limit_s=120 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;reg.exe=n" run_hidden "$work" "C:\\e2e\\$1"
   cp "$standin_log" "$artifacts/reg-standin-${1%%.*}.log" 2>/dev/null
+}
+# The stand-in's log of one load and unload of User's own hive, each done.
+user_hive_commands() {
+  printf 'reg.exe Load HKEY_USERS\\Velmar-Mount-%s "%s"\tok\n' "$user_sid" "$(hive_file User NTUSER.DAT)"
+  printf 'reg.exe Unload HKEY_USERS\\Velmar-Mount-%s\tok\n' "$user_sid"
 }
 standin_commands() { tr -d '\r' 2>/dev/null <"$standin_log"; }
 no_mount_left() {  # nothing below HKEY_USERS under a mount name of Keymason's
@@ -713,11 +841,7 @@ expect_block "per-user: Guest's UsrClass.dat: no line for \"user\"" \
 # "User" are selected, and only their own hive is loaded.
 run_per_user per_user_one.reg.dat
 expect_eq "per-user, \"User\" only: exit code 0 (${run_ms} ms)" 0 "$run_rc"
-expect_eq "per-user, \"User\" only: one hive of one user loaded and unloaded" "$(cat <<LOG
-reg.exe Load HKEY_USERS\\Velmar-Mount-$user_sid "$(hive_file User NTUSER.DAT)"	ok
-reg.exe Unload HKEY_USERS\\Velmar-Mount-$user_sid	ok
-LOG
-)" "$(standin_commands)"
+expect_eq "per-user, \"User\" only: one hive of one user loaded and unloaded" "$(user_hive_commands)" "$(standin_commands)"
 check "per-user, \"User\" only: no hive left loaded" no_mount_left
 read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" -- \
   'HKU\KeymasonE2E-User\Software\KeymasonE2E\Single' "HKU\\$admin_sid\\Software\\KeymasonE2E\\Single" \
@@ -748,5 +872,45 @@ read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" -- \
   'HKU\KeymasonE2E-User\Software\KeymasonE2E\Single'
 check "per-user, missing hive file: the file put back is untouched" \
   bash -c '[[ $1 == *"value [Only] "* ]]' _ "$dump"
+
+# --- Cancel while the pass holds hives: the default package targets the user
+# who is not logged on, and each load waits 4 s. Cancel then only asks; the
+# pass skips its records, unloads, and the dialog closes after that.
+rm -f "$rdrive/install.reg.dat" "$standin_log"
+cp "$here/fixtures/per_user_cancel.reg.dat" "$rdrive/install.reg.dat"
+mkdir -p "$work/cwd-cancel-hives"
+(cd "$work/cwd-cancel-hives" && REG_STANDIN_LOAD_DELAY_MS=4000 \
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;reg.exe=n" exec "$wine_km" "$keymason") &
+pid=$!
+running+=("$pid")
+window=""
+for _ in $(seq 200); do
+  window=$(visible_window "$pid")
+  [ -n "$window" ] && break
+  sleep 0.05
+done
+for _ in $(seq 100); do  # the load is under way
+  pgrep -f 'Load HKEY_USERS.Velmar-Mount-' >/dev/null && break
+  sleep 0.05
+done
+if [ -z "$window" ]; then
+  fail "Cancel with hives loaded: window visible"
+else
+  cancel_at=$(date +%s%N)
+  xdotool windowfocus --sync "$window" 2>/dev/null
+  xdotool key Tab space
+  sleep 1
+  check "Cancel with hives loaded: the dialog waits for the pass" kill -0 "$pid"
+  for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  cancel_ms=$((($(date +%s%N) - cancel_at) / 1000000))
+fi
+kill -0 "$pid" 2>/dev/null && kill "$pid"
+wait "$pid"
+expect_eq "Cancel with hives loaded: exit code 0 (closed ${cancel_ms:-?} ms after Cancel)" 0 "$?"
+expect_eq "Cancel with hives loaded: the hive loaded, then unloaded before the end" "$(user_hive_commands)" "$(standin_commands)"
+check "Cancel with hives loaded: nothing left loaded" no_mount_left
+read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" -- 'HKU\KeymasonE2E-User\Software\KeymasonE2E\Cancelled'
+expect_block "Cancel with hives loaded: no record applied after Cancel" \
+  'HKU\KeymasonE2E-User\Software\KeymasonE2E\Cancelled' <<<'missing HKU\KeymasonE2E-User\Software\KeymasonE2E\Cancelled'
 
 finish

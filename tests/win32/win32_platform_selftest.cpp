@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/apply_record.h"
 #include "engine/text.h"
 #include "platform/win32_handle.h"
 #include "platform/win32_platform.h"
@@ -26,6 +27,14 @@ constexpr std::uint64_t kExpectedVersion = 0x0001000200030004ull;  // selftest_v
 constexpr std::uint32_t kWriteMask = kKeyAllAccess | kKeyWow64_64Key;
 constexpr std::uint32_t kReadMask = kKeyRead | kKeyWow64_64Key;
 const Text kBase = u"SOFTWARE\\KeymasonSelfTest";
+
+bool RunsOn64BitSystem() {
+    SYSTEM_INFO native{};
+    ::GetNativeSystemInfo(&native);
+    return native.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+}
+// A 32-bit build on a 64-bit system.
+bool RunsUnderWow64() { return RunsOn64BitSystem() && sizeof(void*) == 4; }
 
 class Checks {
 public:
@@ -371,9 +380,23 @@ void TestDeleteKeys(Win32Platform& sys, Checks& checks) {
     checks.Expect(KeyExists(sys, kHkeyLocalMachine, enumPath),
                   "delete tree without a path keeps the key itself");
 
-    checks.Expect(sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase) &&
-                      !KeyExists(sys, kHkeyLocalMachine, kBase),
-                  "delete tree removes the key and everything below it");
+    if (!RunsUnderWow64()) {
+        checks.Expect(sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase) &&
+                          !KeyExists(sys, kHkeyLocalMachine, kBase),
+                      "delete tree removes the key and everything below it");
+    } else {
+        // Given a root and a path, a 32-bit process deletes in the 32-bit
+        // view: why the pass removes a key through a handle it opened.
+        sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
+        checks.Expect(KeyExists(sys, kHkeyLocalMachine, kBase),
+                      "under WOW64, delete tree by root and path leaves the 64-bit key");
+        ScopedKey base(sys);
+        sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, base.Out());
+        checks.Expect(sys.RegDeleteTreeW(base.Get(), nullptr) &&
+                          sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0) &&
+                          !KeyExists(sys, kHkeyLocalMachine, kBase),
+                      "under WOW64, delete tree through a 64-bit handle removes it all");
+    }
     checks.Expect(!sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase),
                   "delete tree of a missing key fails");
 }
@@ -712,6 +735,36 @@ int ChildMode(int argc, wchar_t** argv) {
     return 100;
 }
 
+// The shell's WOW64 answer and the access mask the pass derives from it: a
+// 32-bit build on a 64-bit system must be told it runs under WOW64, and its
+// writes must land in the 64-bit view, not below Wow6432Node.
+void TestWow64View(Platform& sys, Checks& checks) {
+    const bool system64 = RunsOn64BitSystem();
+    const bool expected = RunsUnderWow64();
+    BOOL underWow64 = FALSE;
+    const bool answered = ::IsWow64Process(::GetCurrentProcess(), &underWow64) != FALSE;
+    checks.Expect(answered && (underWow64 != FALSE) == expected,
+                  std::string("IsWow64Process answers ") + (expected ? "1" : "0") + " for this build");
+    const ApplySettings settings = MakeApplySettings(underWow64 ? 1 : 0);
+    checks.Expect(settings.accessMask == (expected ? 0xF013Fu : 0xF003Fu),
+                  "the pass's access mask goes with the answer");
+    const Text path = kBase + u"\\ViewOfThePass";
+    RegKey created = 0;
+    checks.Expect(sys.RegCreateKeyExW(kHkeyLocalMachine, path, 0, kRegOptionNonVolatile,
+                                      settings.accessMask, &settings.keyAttributes, &created),
+                  "a key created with the pass's mask");
+    sys.RegCloseKey(created);
+    if (!system64) return;
+    RegKey in64 = 0, in32 = 0;
+    checks.Expect(sys.RegOpenKeyExW(kHkeyLocalMachine, path, 0, kKeyRead | kKeyWow64_64Key, &in64),
+                  "it is in the 64-bit view");
+    checks.Expect(!sys.RegOpenKeyExW(kHkeyLocalMachine, path, 0, kKeyRead | kKeyWow64_32Key, &in32),
+                  "it is not in the 32-bit view");
+    sys.RegCloseKey(in64);
+    sys.RegCloseKey(in32);
+    sys.RegDeleteKeyExW(kHkeyLocalMachine, path, kKeyWow64_64Key, 0);
+}
+
 int RunAll() {
     Win32Platform sys;
     Checks checks;
@@ -732,6 +785,7 @@ int RunAll() {
     TestShortPaths(sys, checks, work);
     TestFiles(sys, checks, work);
     TestVersion(sys, checks, work);
+    TestWow64View(sys, checks);
 
     sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
     sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
