@@ -312,6 +312,10 @@ TEST(BadInputTest, Catalog) {
         EXPECT_EQ(m.Log(), ExpectedLog(c.log)) << c.name;
 
         EXPECT_EQ(m.state.done.load(), 1) << c.name;
+        // Only a package that exists and was not applied fails the run.
+        EXPECT_EQ(m.state.exitCode.load(),
+                  c.log == LogOutcome::StartAndNothingApplied ? kExitPackageNotApplied : 0)
+            << c.name;
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
         EXPECT_EQ(m.sys.OpenProcessCount(), 0) << c.name;
         EXPECT_TRUE(m.sys.MountedHives().empty()) << c.name;
