@@ -64,6 +64,15 @@ constexpr ApplyRow kApplyRows[] = {
     {false, false, KeyAccess::CreateMissing, WriteValue},
 };
 
+// The registry reads a name up to its first NUL, so a path or value name
+// holding one would act on another key or value than the record names
+// ("SOFTWARE\<NUL>x" would reach all of SOFTWARE).
+bool HoldsNul(const PackageRecord& record, const Text& path) {
+    const bool valueLine = record.keyOnly != 1;
+    return path.find(u'\0') != Text::npos ||
+           (valueLine && record.valueName.find(u'\0') != Text::npos);
+}
+
 // The non-empty parts of a backslash-separated path.
 std::vector<TextView> PathParts(const Text& path) {
     std::vector<TextView> parts;
@@ -87,11 +96,9 @@ struct ClassesStore {
 };
 constexpr ClassesStore kClassesStores[] = {{kHkeyLocalMachine, 0}, {kHkeyUsers, 1}};
 
-// A key-only removal must not wipe a whole root (an empty key field), the top
-// key of a hive (HKLM\SOFTWARE, HKLM\SYSTEM, a user's hive below HKEY_USERS),
-// nor a classes store: removing one would take every file association and
-// COM registration of the machine or of a user with it.
-bool NamesRootOrHiveTop(RegKey root, const Text& path) {
+}  // namespace
+
+bool KeyRemovalRefused(RegKey root, const Text& path) {
     const std::vector<TextView> parts = PathParts(path);
     if (parts.empty()) return true;
     if (parts.size() == 1 && (root == kHkeyLocalMachine || root == kHkeyUsers)) return true;
@@ -102,17 +109,6 @@ bool NamesRootOrHiveTop(RegKey root, const Text& path) {
             return true;
     return false;
 }
-
-// The registry reads a name up to its first NUL, so a path or value name
-// holding one would act on another key or value than the record names
-// ("SOFTWARE\<NUL>x" would reach all of SOFTWARE).
-bool HoldsNul(const PackageRecord& record, const Text& path) {
-    const bool valueLine = record.keyOnly != 1;
-    return path.find(u'\0') != Text::npos ||
-           (valueLine && record.valueName.find(u'\0') != Text::npos);
-}
-
-}  // namespace
 
 ApplySettings MakeApplySettings(std::int32_t isWow64) {
     ApplySettings settings;
@@ -128,7 +124,7 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
                    RegKey root, const Text& path) {
     const bool keyOnly = record.keyOnly == 1;
     const bool remove = record.remove == 1;
-    if (keyOnly && remove && NamesRootOrHiveTop(root, path)) return;
+    if (keyOnly && remove && KeyRemovalRefused(root, path)) return;
     if (HoldsNul(record, path)) return;
 
     for (const ApplyRow& row : kApplyRows) {

@@ -1,0 +1,43 @@
+// One registry change written as one package line, exactly: the line is
+// written only when Keymason reads it back to the very change (the same
+// root, key, value name, type and bytes) and keymason-check finds no error
+// in it. Whatever the format cannot carry is refused with the reason, never
+// approximated.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace km::pack {
+
+enum class ChangeKind { SetValue, RemoveValue, CreateKey, RemoveKey };
+
+// Where a change lands, as a package line can name it.
+enum class Place {
+    MachineSoftware,  // key below HKEY_LOCAL_MACHINE\SOFTWARE
+    MachineSystem,    // key below HKEY_LOCAL_MACHINE\SYSTEM
+    ClassesRoot,      // key below HKEY_CLASSES_ROOT
+    UserHive,         // key below the top of each targeted user's own hive
+    UserClasses,      // key below the top of each targeted user's classes hive
+};
+
+struct Change {
+    ChangeKind kind = ChangeKind::SetValue;
+    Place place = Place::MachineSoftware;
+    Text key;
+    Text valueName;       // value changes; empty: the default value
+    std::uint32_t type = 0;  // SetValue
+    Bytes data;              // SetValue
+    Text target = u"All Users";  // per-user places
+};
+
+struct LineResult {
+    bool written = false;
+    std::string line;    // UTF-8, ending in CR LF
+    std::string reason;  // why it cannot be written
+};
+
+LineResult WritePackageLine(const Change& change);
+
+}  // namespace km::pack
