@@ -32,12 +32,40 @@ bool ReadFileBytes(const Text& path, std::string* bytes) {
     return true;
 }
 
+// Written beside the target and renamed over it, so that a failed or cut-off
+// write never leaves a partial file where a whole one is expected.
 bool WriteFileBytes(const Text& path, const std::string& bytes) {
-    std::ofstream out(PathOf(path), std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    out.close();
-    return !out.fail();
+    const std::filesystem::path target = PathOf(path);
+    std::filesystem::path temporary = target;
+    temporary += ".keymason-tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out.write(bytes.data(), std::streamsize(bytes.size()));
+        out.close();
+        if (out.fail()) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+            return false;
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, target, error);
+    if (error) {
+        // Where a rename does not replace an existing file.
+        std::error_code ignored;
+        if (std::filesystem::is_regular_file(target, ignored)) {
+            std::filesystem::remove(target, ignored);
+            error.clear();
+            std::filesystem::rename(temporary, target, error);
+        }
+    }
+    if (error) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace km::check

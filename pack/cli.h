@@ -1,0 +1,31 @@
+// The command line of keymason-pack. Files come in and go out through the
+// environment, so that tests run it whole.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace km::pack {
+
+enum ExitCode : int {
+    kExitWritten = 0,     // every change was written
+    kExitLeftOut = 2,     // some changes could not be written exactly and were left out
+    kExitUnreadable = 3,  // the input cannot be read or the output cannot be written
+    kExitUsage = 4,
+};
+
+struct PackEnvironment {
+    std::function<bool(const Text& path, std::string* bytes)> readFile;
+    std::function<bool(const Text& path, const std::string& bytes)> writeFile;  // whole or not at all
+    std::string* out = nullptr;  // the package when no -o is given
+    std::string* err = nullptr;  // findings and what went wrong
+};
+
+std::string PackHelpText();
+// The arguments after the program's name.
+int RunPack(const std::vector<Text>& args, const PackEnvironment& env);
+
+}  // namespace km::pack

@@ -1,0 +1,100 @@
+#include "pack/from_reg.h"
+
+#include "engine/text.h"
+
+namespace km::pack {
+
+namespace {
+
+bool IsCurrentUser(const check::RegFileSection& section) {
+    return section.root == 0 && (EqualsIgnoreAsciiCase(section.rootName, u"HKEY_CURRENT_USER") ||
+                                 EqualsIgnoreAsciiCase(section.rootName, u"HKCU"));
+}
+
+bool StartsWithPart(TextView path, TextView part) {
+    return path.size() >= part.size() && EqualsIgnoreAsciiCase(path.substr(0, part.size()), part) &&
+           (path.size() == part.size() || path[part.size()] == u'\\');
+}
+
+TextView Below(TextView path, TextView part) {
+    return path.size() > part.size() ? path.substr(part.size() + 1) : TextView();
+}
+
+// Where a section's key lands, or why no package line reaches it.
+struct Located {
+    bool reached = false;
+    Place place = Place::MachineSoftware;
+    Text key;
+    std::string why;
+};
+
+Located Locate(const check::RegFileSection& section) {
+    const TextView path = section.path;
+    switch (section.root) {
+        case kHkeyLocalMachine:
+            if (StartsWithPart(path, u"SOFTWARE"))
+                return {true, Place::MachineSoftware, Text(Below(path, u"SOFTWARE")), ""};
+            if (StartsWithPart(path, u"SYSTEM"))
+                return {true, Place::MachineSystem, Text(Below(path, u"SYSTEM")), ""};
+            return {false, {}, {}, "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE"};
+        case kHkeyClassesRoot:
+            return {true, Place::ClassesRoot, Text(path), ""};
+        default:
+            if (IsCurrentUser(section)) {
+                // On Windows the user's Software\Classes is the user's classes hive.
+                if (StartsWithPart(path, u"Software\\Classes"))
+                    return {true, Place::UserClasses, Text(Below(path, u"Software\\Classes")), ""};
+                return {true, Place::UserHive, Text(path), ""};
+            }
+            return {false, {}, {}, "root " + ToUtf8(section.rootName) +
+                                       " is not one a package reaches (HKEY_LOCAL_MACHINE\\SOFTWARE, "
+                                       "\\SYSTEM, HKEY_CLASSES_ROOT, HKEY_CURRENT_USER)"};
+    }
+}
+
+}  // namespace
+
+FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
+    FromRegResult result;
+    auto add = [&](const Change& change, int line) {
+        const LineResult written = WritePackageLine(change);
+        if (written.written)
+            result.package += written.line;
+        else
+            result.refused.push_back(Finding{line, written.reason});
+    };
+    for (const check::RegFileSection& section : file.sections) {
+        const Located at = Locate(section);
+        if (!at.reached) {
+            result.refused.push_back(Finding{section.line, at.why});
+            continue;
+        }
+        Change change;
+        change.place = at.place;
+        change.key = at.key;
+        change.target = target;
+        if (section.remove) {
+            change.kind = ChangeKind::RemoveKey;
+            add(change, section.line);
+            continue;
+        }
+        // reg import makes the key of every section; a value line makes it too,
+        // a removal does not.
+        bool setsValue = false;
+        for (const check::RegFileValue& value : section.values) setsValue = setsValue || !value.remove;
+        if (!setsValue) {
+            change.kind = ChangeKind::CreateKey;
+            add(change, section.line);
+        }
+        for (const check::RegFileValue& value : section.values) {
+            change.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
+            change.valueName = value.name;
+            change.type = value.value.type;
+            change.data = value.value.data;
+            add(change, section.line);
+        }
+    }
+    return result;
+}
+
+}  // namespace km::pack

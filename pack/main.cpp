@@ -1,0 +1,21 @@
+// keymason-pack on POSIX systems: UTF-8 arguments.
+#include <cstdio>
+
+#include "check/file_io.h"
+#include "check/text_codec.h"
+#include "pack/cli.h"
+
+int main(int argc, char** argv) {
+    std::vector<km::Text> args;
+    for (int i = 1; i < argc; ++i) args.push_back(km::check::DecodeUtf8(argv[i]).text);
+    std::string out, err;
+    km::pack::PackEnvironment env;
+    env.readFile = km::check::ReadFileBytes;
+    env.writeFile = km::check::WriteFileBytes;
+    env.out = &out;
+    env.err = &err;
+    const int code = km::pack::RunPack(args, env);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fwrite(err.data(), 1, err.size(), stderr);
+    return code;
+}
