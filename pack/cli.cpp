@@ -5,7 +5,9 @@
 #include "check/lint.h"
 #include "check/reg_file.h"
 #include "engine/text.h"
+#include "check/snapshot.h"
 #include "pack/from_reg.h"
+#include "pack/undo.h"
 
 namespace km::pack {
 
@@ -13,6 +15,9 @@ namespace {
 
 struct Options {
     bool help = false;
+    bool live = false;
+    std::optional<Text> base;
+    std::optional<Text> reg;
     Text command;
     std::optional<Text> input;
     std::optional<Text> output;
@@ -34,6 +39,12 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
             o.help = true;
         } else if (arg == u"-o") {
             o.output = value("-o");
+        } else if (arg == u"--base") {
+            o.base = value("--base");
+        } else if (arg == u"--reg") {
+            o.reg = value("--reg");
+        } else if (arg == u"--live") {
+            o.live = true;
         } else if (arg == u"--target") {
             if (auto target = value("--target")) o.target = *target;
         } else if (!arg.empty() && arg[0] == u'-') {
@@ -43,7 +54,7 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
         } else if (!o.input) {
             o.input = arg;
         } else {
-            *problem = "one .reg file at a time";
+            *problem = "one input file at a time";
         }
         if (!problem->empty()) return std::nullopt;
     }
@@ -53,6 +64,18 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
 int Usage(const PackEnvironment& env, const std::string& problem) {
     *env.err += "keymason-pack: " + problem + "\n" + PackHelpText();
     return kExitUsage;
+}
+
+// Each line lints clean on its own; the package as a whole must too (a
+// single-account target, for one, reaches nobody without its group).
+bool LintsClean(const std::string& package, const PackEnvironment& env) {
+    for (const check::Diagnostic& d : check::LintPackage(package))
+        if (d.severity == check::Severity::Error) {
+            *env.err += "keymason-pack: the package would not apply as written: " +
+                        check::FormatDiagnostic("package", d) + "\n";
+            return false;
+        }
+    return true;
 }
 
 int FromReg(const Options& o, const PackEnvironment& env) {
@@ -72,14 +95,7 @@ int FromReg(const Options& o, const PackEnvironment& env) {
     for (const Finding& finding : result.refused)
         *env.err += inputName + ":" + std::to_string(finding.line) + ": error: " + finding.text +
                     "; left out\n";
-    // Each line lints clean on its own; the package as a whole must too (a
-    // single-account target, for one, reaches nobody without its group).
-    for (const check::Diagnostic& d : check::LintPackage(result.package))
-        if (d.severity == check::Severity::Error) {
-            *env.err += "keymason-pack: the package would not apply as written: " +
-                        check::FormatDiagnostic("package", d) + "\n";
-            return kExitUsage;
-        }
+    if (!LintsClean(result.package, env)) return kExitUsage;
     if (o.output) {
         if (!env.writeFile(*o.output, result.package)) {
             *env.err += ToUtf8(*o.output) + ": cannot be written\n";
@@ -91,16 +107,65 @@ int FromReg(const Options& o, const PackEnvironment& env) {
     return result.refused.empty() ? kExitWritten : kExitLeftOut;
 }
 
+int Undo(const Options& o, const PackEnvironment& env) {
+    if (o.live == o.base.has_value()) return Usage(env, "undo needs either --base SNAPSHOT.reg or --live");
+    if (o.live && !env.liveBase) return Usage(env, "--live reads this machine's registry: only on Windows");
+    if (!o.output) return Usage(env, "undo needs -o UNDO.reg.dat");
+    std::string package;
+    if (!env.readFile(*o.input, &package)) {
+        *env.err += ToUtf8(*o.input) + ": cannot be read\n";
+        return kExitUnreadable;
+    }
+    MemoryPlatform base;
+    std::map<Text, std::string> notInspected;
+    if (o.base) {
+        std::string bytes;
+        if (!env.readFile(*o.base, &bytes)) {
+            *env.err += ToUtf8(*o.base) + ": cannot be read\n";
+            return kExitUnreadable;
+        }
+        check::RegFileError error;
+        const std::optional<check::RegFile> file = check::ParseRegFile(bytes, &error);
+        if (!file || !check::LoadSnapshot(*file, base, &error)) {
+            *env.err += ToUtf8(*o.base) + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
+            return kExitUnreadable;
+        }
+    } else if (!env.liveBase(LiveBase{package, &base, &notInspected})) {
+        *env.err += "keymason-pack: this machine's registry cannot be read\n";
+        return kExitUnreadable;
+    }
+    const UndoResult undo = PlanUndo(base, package, notInspected);
+    if (!LintsClean(undo.package, env)) return kExitUsage;
+    for (const std::string& note : undo.notes) *env.err += "note: " + note + "\n";
+    for (const std::string& item : undo.unrestorable) *env.err += "error: cannot put back " + item + "\n";
+    if (!env.writeFile(*o.output, undo.package)) {
+        *env.err += ToUtf8(*o.output) + ": cannot be written\n";
+        return kExitUnreadable;
+    }
+    if (o.reg && !env.writeFile(*o.reg, check::FormatRegFile(undo.regFile))) {
+        *env.err += ToUtf8(*o.reg) + ": cannot be written\n";
+        return kExitUnreadable;
+    }
+    return undo.unrestorable.empty() ? kExitWritten : kExitLeftOut;
+}
+
 }  // namespace
 
 std::string PackHelpText() {
     return "usage: keymason-pack from-reg FILE.reg [--target NAME] [-o PACKAGE]\n"
+           "       keymason-pack undo (--base SNAPSHOT.reg | --live) PACKAGE -o UNDO.reg.dat [--reg UNDO.reg]\n"
            "\n"
            "from-reg  writes a package that Keymason applies to the same result as\n"
            "          reg import of FILE.reg: HKEY_LOCAL_MACHINE\\SOFTWARE, \\SYSTEM and\n"
            "          HKEY_CLASSES_ROOT become machine lines, HKEY_CURRENT_USER per-user\n"
            "          lines for --target (default \"All Users\"). A change a package line\n"
            "          cannot carry exactly is left out, with its line and reason.\n"
+           "\n"
+           "undo      before PACKAGE runs, writes a package that puts back all it will\n"
+           "          change, machine-wide and in every profile it reaches (--live: this\n"
+           "          machine, read only, on Windows). --reg also writes it as a .reg file\n"
+           "          for reg import: HKLM, HKCR and the HKEY_USERS of logged-on users.\n"
+           "          Each item that cannot be put back exactly is named.\n"
            "\n"
            "exit codes: 0 written whole, 2 changes left out, 3 input unreadable or\n"
            "output unwritable, 4 wrong usage\n";
@@ -117,6 +182,10 @@ int RunPack(const std::vector<Text>& args, const PackEnvironment& env) {
     if (o->command == u"from-reg") {
         if (!o->input) return Usage(env, "from-reg needs a .reg file");
         return FromReg(*o, env);
+    }
+    if (o->command == u"undo") {
+        if (!o->input) return Usage(env, "undo needs the package");
+        return Undo(*o, env);
     }
     return Usage(env, o->command.empty() ? "no command" : "unknown command " + ToUtf8(o->command));
 }

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/memory_platform.h"
 
 namespace km::pack {
 
@@ -17,9 +18,17 @@ enum ExitCode : int {
     kExitUsage = 4,
 };
 
+// The machine's registry as a base, read only; not on every platform.
+struct LiveBase {
+    std::string packageBytes;
+    MemoryPlatform* base = nullptr;
+    std::map<Text, std::string>* notInspected = nullptr;  // SID -> why its hive was not read
+};
+
 struct PackEnvironment {
     std::function<bool(const Text& path, std::string* bytes)> readFile;
     std::function<bool(const Text& path, const std::string& bytes)> writeFile;  // whole or not at all
+    std::function<bool(const LiveBase&)> liveBase;  // empty where --live is not offered
     std::string* out = nullptr;  // the package when no -o is given
     std::string* err = nullptr;  // findings and what went wrong
 };

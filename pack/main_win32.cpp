@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "check/file_io.h"
+#include "check/live_base.h"
 #include "pack/cli.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -15,6 +16,11 @@ int wmain(int argc, wchar_t** argv) {
     km::pack::PackEnvironment env;
     env.readFile = km::check::ReadFileBytes;
     env.writeFile = km::check::WriteFileBytes;
+    env.liveBase = [](const km::pack::LiveBase& request) {
+        auto registry = km::check::OpenMachineRegistry();
+        km::check::CollectLiveBase(*registry, request.packageBytes, *request.base, request.notInspected);
+        return true;
+    };
     env.out = &out;
     env.err = &err;
     const int code = km::pack::RunPack(args, env);

@@ -1,0 +1,369 @@
+#include "pack/undo.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "check/snapshot.h"
+#include "engine/package_file.h"
+#include "engine/text.h"
+#include "engine/update_pass.h"
+#include "engine/user_profiles.h"
+#include "pack/package_line.h"
+
+namespace km::pack {
+
+namespace {
+
+constexpr TextView kPackagePath = u"C:\\keymason-pack\\package.reg.dat";
+constexpr TextView kUserHiveFile = u"\\NTUSER.DAT";
+constexpr TextView kClassesHiveFile = u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+constexpr TextView kClassesBranch = u"Software\\Classes";
+// The longest user name a package target can name.
+constexpr std::size_t kMaxTargetUserName = 20;
+// Value removals in keys that exist nowhere: lines that change nothing but
+// make the pass prepare every profile's hives of one half.
+constexpr TextView kAnchorKey = u"Keymason Undo Anchor";
+
+// A key with what lies below it, as it stood at one moment.
+struct Node {
+    Text name;
+    std::vector<std::pair<Text, StoredValue>> values;
+    std::vector<Node> subkeys;
+};
+
+Text Join(const Text& path, const Text& name) { return path.empty() ? name : path + u"\\" + name; }
+
+// The key at root\path as the platform shows it; `skip` (below the key) is left out.
+Node ReadNode(const MemoryPlatform& sys, RegKey root, const Text& path, const Text& relative, TextView skip) {
+    Node node;
+    for (const Text& name : sys.ValueNames(root, path))
+        if (auto value = sys.GetValue(root, path, name)) node.values.emplace_back(name, *value);
+    for (const Text& name : sys.SubkeyNames(root, path)) {
+        const Text below = Join(relative, name);
+        if (!skip.empty() && EqualsIgnoreAsciiCase(below, skip)) continue;
+        Node sub = ReadNode(sys, root, Join(path, name), below, skip);
+        sub.name = name;
+        node.subkeys.push_back(std::move(sub));
+    }
+    return node;
+}
+
+Node NodeOf(const MemoryKey& key) {
+    Node node;
+    node.name = key.name;
+    node.values = key.values;
+    for (const auto& sub : key.subkeys) node.subkeys.push_back(NodeOf(*sub));
+    return node;
+}
+
+const MemoryKey* HiveFile(const MemoryPlatform& sys, const Text& path) {
+    for (const auto& [file, tree] : sys.hiveFiles)
+        if (EqualsIgnoreAsciiCase(file, path)) return tree.get();
+    return nullptr;
+}
+
+// A scope's top key: none where it does not exist.
+std::optional<Node> ScopeNode(const MemoryPlatform& sys, RegKey root, const Text& path, TextView skip) {
+    if (!sys.KeyExists(root, path)) return std::nullopt;
+    return ReadNode(sys, root, path, Text(), skip);
+}
+
+std::optional<Node> HiveNode(const MemoryPlatform& sys, const Text& path) {
+    const MemoryKey* tree = HiveFile(sys, path);
+    if (!tree) return std::nullopt;
+    return NodeOf(*tree);
+}
+
+template <class Item>
+const Item* FindNamed(const std::vector<Item>& items, const Text& name, Text Item::*field) {
+    for (const Item& item : items)
+        if (EqualsIgnoreAsciiCase(item.*field, name)) return &item;
+    return nullptr;
+}
+
+const std::pair<Text, StoredValue>* FindValue(const Node& node, const Text& name) {
+    for (const auto& value : node.values)
+        if (EqualsIgnoreAsciiCase(value.first, name)) return &value;
+    return nullptr;
+}
+
+std::size_t Depth(const Text& path) {
+    return path.empty() ? 0 : std::size_t(std::count(path.begin(), path.end(), u'\\')) + 1;
+}
+
+// The changes that put `before` back, in the order they must run: keys and
+// values restored top down, values the package made removed, then the keys
+// it made removed, deepest first.
+struct Restoration {
+    std::vector<Change> restores, valueRemovals, keyRemovals;
+
+    void Recreate(const Node& node, const Text& path) {
+        if (node.values.empty()) restores.push_back(Key(ChangeKind::CreateKey, path));
+        for (const auto& [name, value] : node.values) restores.push_back(Set(path, name, value));
+        for (const Node& sub : node.subkeys) Recreate(sub, Join(path, sub.name));
+    }
+    void RemoveCreated(const Node& node, const Text& path) {
+        keyRemovals.push_back(Key(ChangeKind::RemoveKey, path));
+        for (const Node& sub : node.subkeys) RemoveCreated(sub, Join(path, sub.name));
+    }
+    void Diff(const Node& before, const Node& after, const Text& path) {
+        for (const auto& [name, value] : before.values) {
+            const auto* now = FindValue(after, name);
+            if (!now || !(now->second == value)) restores.push_back(Set(path, name, value));
+        }
+        for (const auto& [name, value] : after.values)
+            if (!FindValue(before, name)) {
+                Change c = Key(ChangeKind::RemoveValue, path);
+                c.valueName = name;
+                valueRemovals.push_back(c);
+            }
+        for (const Node& sub : before.subkeys) {
+            const Node* now = FindNamed(after.subkeys, sub.name, &Node::name);
+            if (now)
+                Diff(sub, *now, Join(path, sub.name));
+            else
+                Recreate(sub, Join(path, sub.name));
+        }
+        for (const Node& sub : after.subkeys)
+            if (!FindNamed(before.subkeys, sub.name, &Node::name)) RemoveCreated(sub, Join(path, sub.name));
+    }
+    std::vector<Change> InOrder() const {
+        std::vector<Change> all = restores;
+        all.insert(all.end(), valueRemovals.begin(), valueRemovals.end());
+        std::vector<Change> keys = keyRemovals;
+        std::stable_sort(keys.begin(), keys.end(),
+                         [](const Change& a, const Change& b) { return Depth(a.key) > Depth(b.key); });
+        all.insert(all.end(), keys.begin(), keys.end());
+        return all;
+    }
+    static Change Key(ChangeKind kind, const Text& path) {
+        Change c;
+        c.kind = kind;
+        c.key = path;
+        return c;
+    }
+    static Change Set(const Text& path, const Text& name, const StoredValue& value) {
+        Change c = Key(ChangeKind::SetValue, path);
+        c.valueName = name;
+        c.type = value.type;
+        c.data = value.data;
+        return c;
+    }
+};
+
+std::vector<Change> Differences(const std::optional<Node>& before, const std::optional<Node>& after,
+                                Place place) {
+    Restoration r;
+    if (before && after)
+        r.Diff(*before, *after, Text());
+    else if (before)
+        r.Recreate(*before, Text());
+    else if (after)
+        r.RemoveCreated(*after, Text());
+    std::vector<Change> changes = r.InOrder();
+    for (Change& c : changes) c.place = place;
+    return changes;
+}
+
+// Where a change lies, for reports and for the .reg file.
+struct Spelled {
+    RegKey root;
+    Text path;
+};
+Spelled Spell(const Change& c, const Text& sid) {
+    switch (c.place) {
+        case Place::MachineSoftware: return {kHkeyLocalMachine, Join(u"SOFTWARE", c.key)};
+        case Place::MachineSystem: return {kHkeyLocalMachine, Join(u"SYSTEM", c.key)};
+        case Place::ClassesRoot: return {kHkeyClassesRoot, c.key};
+        case Place::UserHive: return {kHkeyUsers, Join(sid, c.key)};
+        case Place::UserClasses: return {kHkeyUsers, Join(sid + u"\\Software\\Classes", c.key)};
+    }
+    return {kHkeyLocalMachine, c.key};
+}
+
+std::string Describe(const Change& c, const std::string& scope, const Text& sid) {
+    const Spelled at = Spell(c, sid);
+    std::string text = scope + ": " + ToUtf8(Join(check::RootName(at.root), at.path));
+    if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue)
+        text += " value " + (c.valueName.empty() ? std::string("(default)") : "\"" + ToUtf8(c.valueName) + "\"");
+    return text;
+}
+
+void AddRegSection(std::vector<check::RegFileSection>& sections, const Change& c, const Text& sid) {
+    const Spelled at = Spell(c, sid);
+    const bool removal = c.kind == ChangeKind::RemoveKey;
+    if (removal || sections.empty() || sections.back().remove || sections.back().root != at.root ||
+        !EqualsIgnoreAsciiCase(sections.back().path, at.path)) {
+        check::RegFileSection section;
+        section.root = at.root;
+        section.path = at.path;
+        section.remove = removal;
+        sections.push_back(std::move(section));
+    }
+    if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue) {
+        check::RegFileValue value;
+        value.name = c.valueName;
+        value.remove = c.kind == ChangeKind::RemoveValue;
+        value.value = StoredValue{c.type, c.data};
+        sections.back().values.push_back(std::move(value));
+    }
+}
+
+// The same machine, copied, so that the base stays as it is.
+void CopyMachine(const MemoryPlatform& from, MemoryPlatform& to) {
+    to.wow64Redirection = false;
+    check::RegFile copy;
+    copy.sections = check::SnapshotSections(from);
+    check::LoadSnapshot(copy, to, nullptr);
+}
+
+struct ProfileScopes {
+    UserProfile profile;
+    bool loggedOn = false;
+    std::vector<Change> userChanges, classesChanges;
+};
+
+// How a profile's lines reach it alone: its target, or why none can.
+struct Reach {
+    bool reachable = false;
+    Text target;
+    bool byName = false;  // needs the All Users anchor to be prepared
+    std::string note;
+};
+
+Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
+    const auto same = std::count_if(all.begin(), all.end(), [&](const ProfileScopes& o) {
+        return EqualsIgnoreAsciiCase(o.profile.userName, p.userName);
+    });
+    const std::string who = ToUtf8(p.sid);
+    if (p.userName.empty()) return {false, {}, false, who + " has no user name a line can target"};
+    if (same > 1)
+        return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" is shared by " +
+                                      std::to_string(same) + " profiles, so no line reaches it alone"};
+    if (EqualsIgnoreAsciiCase(p.userName, u"All Users"))
+        return {false, {}, false, who + ": its user name \"All Users\" would reach every profile"};
+    for (TextView group : {TextView(u"Administrator"), TextView(u"User")})
+        if (EqualsIgnoreAsciiCase(p.userName, group))
+            return {true, Text(group), false, who + " is reached as \"" + ToUtf8(group) + "\""};
+    if (p.userName.size() > kMaxTargetUserName)
+        return {false, {}, false, who + ": its user name is longer than the 20 characters a target can name"};
+    // keymason-check's word on the name as a target: a line that reaches no
+    // profile is an error there.
+    Change probe;
+    probe.kind = ChangeKind::RemoveValue;
+    probe.place = Place::UserHive;
+    probe.key = Text(kAnchorKey);
+    probe.target = p.userName;
+    if (!WritePackageLine(probe).written)
+        return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" cannot stand as a target"};
+    return {true, p.userName, true,
+            who + " is reached by its user name \"" + ToUtf8(p.userName) +
+                "\"; All Users lines that change nothing make the pass prepare every profile for it"};
+}
+
+}  // namespace
+
+UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
+                    const std::map<Text, std::string>& notInspected) {
+    UndoResult result;
+    MemoryPlatform before, after;
+    CopyMachine(base, before);
+    CopyMachine(base, after);
+
+    RunState state;
+    state.dataPath = Text(kPackagePath);
+    state.mode = PackageArgument;
+    state.isWow64 = 1;
+    before.files[state.dataPath] = packageBytes;
+    RecordList records;
+    ReadPackageFile(before, state, records);
+    std::vector<ProfileScopes> profiles;
+    if (state.targetGroups != 0)
+        for (const UserProfile& p : BuildProfileList(before, state))
+            profiles.push_back(ProfileScopes{p, before.KeyExists(kHkeyUsers, p.sid) && !p.sid.empty(), {}, {}});
+
+    after.files[state.dataPath] = packageBytes;
+    RunState run;
+    run.dataPath = state.dataPath;
+    run.mode = PackageArgument;
+    run.isWow64 = 1;
+    UpdateWorker(after, run);
+
+    std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
+    for (const auto& [place, root, path] :
+         {std::tuple{Place::MachineSoftware, kHkeyLocalMachine, Text(u"SOFTWARE")},
+          std::tuple{Place::MachineSystem, kHkeyLocalMachine, Text(u"SYSTEM")},
+          std::tuple{Place::ClassesRoot, kHkeyClassesRoot, Text()}})
+        for (const Change& c : Differences(ScopeNode(before, root, path, TextView()),
+                                           ScopeNode(after, root, path, TextView()), place))
+            machine.emplace_back(c, Text());
+
+    for (ProfileScopes& s : profiles) {
+        const UserProfile& p = s.profile;
+        if (s.loggedOn) {
+            s.userChanges = Differences(ScopeNode(before, kHkeyUsers, p.sid, kClassesBranch),
+                                        ScopeNode(after, kHkeyUsers, p.sid, kClassesBranch), Place::UserHive);
+            const Text classes = p.sid + u"\\" + Text(kClassesBranch);
+            s.classesChanges = Differences(ScopeNode(before, kHkeyUsers, classes, TextView()),
+                                           ScopeNode(after, kHkeyUsers, classes, TextView()), Place::UserClasses);
+        } else {
+            const Text user = p.profilePath + Text(kUserHiveFile), classes = p.profilePath + Text(kClassesHiveFile);
+            s.userChanges = Differences(HiveNode(before, user), HiveNode(after, user), Place::UserHive);
+            s.classesChanges = Differences(HiveNode(before, classes), HiveNode(after, classes), Place::UserClasses);
+        }
+    }
+
+    auto emit = [&](Change change, const std::string& scope, const Text& sid, bool toReg) {
+        const LineResult line = WritePackageLine(change);
+        if (!line.written) {
+            result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
+            return;
+        }
+        result.package += line.line;
+        if (toReg) AddRegSection(result.regFile, change, sid);
+    };
+    for (const auto& [change, sid] : machine) emit(change, "machine", sid, true);
+
+    bool anchorUser = false, anchorClasses = false;
+    std::string anchors;
+    for (ProfileScopes& s : profiles) {
+        const auto unread = notInspected.find(s.profile.sid);
+        if (unread != notInspected.end()) {
+            result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not inspected (" +
+                                          unread->second + "): what the package changes there is unknown");
+            continue;
+        }
+        if (s.userChanges.empty() && s.classesChanges.empty()) continue;
+        const Reach reach = ReachOf(s.profile, profiles);
+        result.notes.push_back(reach.note);
+        const std::string scope = "profile " + ToUtf8(s.profile.sid);
+        for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges})
+            for (Change c : *changes) {
+                if (!reach.reachable) {
+                    result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note);
+                    continue;
+                }
+                c.target = reach.target;
+                emit(c, scope, s.profile.sid, s.loggedOn);
+            }
+        if (reach.reachable && reach.byName) {
+            // A logged-on profile needs only some group for the list to be built.
+            anchorUser = anchorUser || !s.userChanges.empty() || s.loggedOn;
+            anchorClasses = anchorClasses || (!s.classesChanges.empty() && !s.loggedOn);
+        }
+    }
+    for (const auto& [wanted, place] : {std::pair{anchorUser, Place::UserHive}, std::pair{anchorClasses, Place::UserClasses}}) {
+        if (!wanted) continue;
+        Change anchor;
+        anchor.kind = ChangeKind::RemoveValue;
+        anchor.place = place;
+        anchor.key = Text(kAnchorKey);
+        anchor.valueName = Text(kAnchorKey);
+        anchors += WritePackageLine(anchor).line;
+    }
+    // First, so that the profiles are prepared before any line for them.
+    result.package = anchors + result.package;
+    return result;
+}
+
+}  // namespace km::pack

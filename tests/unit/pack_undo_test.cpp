@@ -1,0 +1,170 @@
+// Undo packages: base, then the package, then its undo, gives the base back
+// wherever nothing was reported; and each report names what differs.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <random>
+
+#include "check/snapshot.h"
+#include "engine/text.h"
+#include "engine/update_pass.h"
+#include "pack/undo.h"
+#include "tests/unit/two_profile_machine.h"
+
+namespace km::pack {
+namespace {
+
+using namespace machine;
+
+// Every key of the machine and its hive files, with its values, names folded.
+using State = std::map<Text, std::map<Text, StoredValue>>;
+
+Text Folded(TextView text) {
+    Text out(text);
+    for (char16_t& c : out)
+        if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+    return out;
+}
+
+State StateOf(const MemoryPlatform& sys) {
+    State state;
+    for (const check::RegFileSection& s : check::SnapshotSections(sys)) {
+        auto& values = state[Folded(check::RootName(s.root) + u"\\" + s.path)];
+        for (const check::RegFileValue& v : s.values) values[Folded(v.name)] = v.value;
+    }
+    return state;
+}
+
+void Copy(const MemoryPlatform& from, MemoryPlatform& to) {
+    to.wow64Redirection = false;
+    check::RegFile file;
+    file.sections = check::SnapshotSections(from);
+    check::LoadSnapshot(file, to, nullptr);
+}
+
+void Apply(MemoryPlatform& sys, const std::string& package) {
+    RunState state;
+    state.mode = PackageArgument;
+    state.isWow64 = 1;
+    state.dataPath = u"C:\\p.reg.dat";
+    sys.files[state.dataPath] = package;
+    UpdateWorker(sys, state);
+    sys.files.erase(state.dataPath);
+}
+
+// Administrator logged on, User not (hive files), Bob not (his NTUSER.DAT only).
+void Seed(MemoryPlatform& sys) {
+    TwoProfileMachine m;
+    AddProfileEntry(m.sys, u"S-1-5-21-100-200-300-1002", u"C:\\Users\\Bob");
+    m.sys.hiveFiles[u"C:\\Users\\Bob\\NTUSER.DAT"] = HiveTree(u"Software");
+    for (const char16_t* key : {u"SOFTWARE\\V1", u"SOFTWARE\\V1\\Sub", u"SYSTEM\\V2"})
+        m.sys.SetValue(kHkeyLocalMachine, key, u"Seed", kRegSz, Utf16Bytes(u"seed"));
+    m.sys.SetValue(kHkeyClassesRoot, u".v3", u"", kRegSz, Utf16Bytes(u"V3.File"));
+    m.sys.SetValue(kHkeyUsers, kAdminSid + u"\\Software\\V1", u"Seed", kRegDword, {1, 0, 0, 0});
+    Copy(m.sys, sys);
+}
+
+std::string RandomPackage(std::mt19937& rng) {
+    const char* roots[] = {"HKEY_LOCAL_MACHINE\\SOFTWARE", "HKEY_LOCAL_MACHINE\\SYSTEM", "HKEY_CLASSES_ROOT",
+                           "HKEY_CURRENT_USER"};
+    const char* keys[] = {"V1", "V1\\Sub", "V2", "V2\\New\\Deep", ".v3", "Software\\V1", "Software\\Classes\\.v4",
+                          "Environment", "Software"};
+    const char* names[] = {"Seed", "A", "", "B"};
+    const char* targets[] = {"All Users", "Administrator", "User", "Bob"};
+    const char* values[] = {"REG_SZ*@*%s*@*text", "REG_DWORD*@*%s*@*0x0000002A", "REG_MULTI_SZ*@*%s*@*a*BreakLine*b",
+                            "REG_BINARY*@*%s*@*xy", "REG_QWORD*@*%s*@*0x0000000100000002", "REG_EXPAND_SZ*@*%s*@*%%T%%"};
+    std::string package;
+    for (int n = 1 + int(rng() % 6); n > 0; --n) {
+        const std::string head = std::string("1*@*") + roots[rng() % 4] + "*@*" + keys[rng() % 9] + "*@*";
+        const std::string target = targets[rng() % 4];
+        switch (rng() % 4) {
+            case 0: {
+                std::string value = values[rng() % 6];
+                value.replace(value.find("%s"), 2, target);
+                const auto pct = value.find("%%");
+                if (pct != std::string::npos) value = value.substr(0, pct) + "%T%";
+                package += head + "*@*" + names[rng() % 4] + "*@*" + value + "*@*\r\n";
+                break;
+            }
+            case 1:
+                package += head + "*@*" + names[rng() % 4] + "*@*REG_SZ*@*" + target + "*@**@*DELETE_REG\r\n";
+                break;
+            case 2: package += head + "True*@**@**@*" + target + "*@**@*\r\n"; break;
+            default: package += head + "True*@**@**@*" + target + "*@*DELETE_REG*@*\r\n"; break;
+        }
+    }
+    return package;
+}
+
+TEST(UndoTest, BasePackageThenUndoGivesTheBaseBack) {
+    MemoryPlatform base;
+    Seed(base);
+    const State original = StateOf(base);
+    std::mt19937 rng(7);
+    // Every value the packages set is one a line can carry, and every
+    // profile has a name of its own: nothing may be reported.
+    for (int round = 0; round < 300; ++round) {
+        const std::string package = RandomPackage(rng);
+        const UndoResult undo = PlanUndo(base, package);
+        std::string items;
+        for (const std::string& item : undo.unrestorable) items += item + "\n";
+        EXPECT_EQ(items, "") << package;
+        MemoryPlatform sys;
+        Copy(base, sys);
+        Apply(sys, package);
+        const bool changed = StateOf(sys) != original;
+        Apply(sys, undo.package);
+        EXPECT_EQ(StateOf(sys), original) << "package:\n" << package << "undo:\n" << undo.package;
+        EXPECT_EQ(undo.package.empty(), !changed) << package;
+    }
+    EXPECT_EQ(StateOf(base), original) << "the base is left as it was";
+}
+
+// What cannot be put back is named, item by item.
+TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
+    const Text twin = u"S-1-5-21-100-200-300-2001";
+    struct Case {
+        const char* name;
+        std::function<void(MemoryPlatform&)> arrange;
+        std::string package;
+        std::map<Text, std::string> notInspected;
+        std::string reported;  // a part of the one item
+    } cases[] = {
+        {"an old value of a type with no package name",
+         [](MemoryPlatform& s) { s.SetValue(kHkeyLocalMachine, u"SOFTWARE\\V1", u"Odd", 0, {1, 2}); },
+         ValueLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "V1", "Odd", "REG_SZ", "x"), {},
+         "V1 value \"Odd\": type 0 has no package name"},
+        {"an old string with a line break",
+         [](MemoryPlatform& s) { s.SetValue(kHkeyLocalMachine, u"SOFTWARE\\V1", u"T", kRegSz, Utf16Bytes(u"a\nb")); },
+         ValueRemovalLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "V1", "T"), {}, "holds a line break"},
+        // A stale profile entry beside the user's own, as Windows leaves them.
+        {"two profiles of one user name",
+         [&](MemoryPlatform& s) {
+             AddProfileEntry(s, twin, u"C:\\Users\\User");
+             s.CreateKey(kHkeyUsers, twin + u"\\Software");
+         },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {}, "shared by 2 profiles"},
+        {"a profile whose hives were not read", [](MemoryPlatform&) {},
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"),
+         {{kUserSid, "its hive is in use"}}, "not inspected (its hive is in use)"},
+        {"a profile whose user name is no target",
+         [](MemoryPlatform& s) {
+             AddProfileEntry(s, u"S-1-5-21-100-200-300-2002", u"D:\\Profiles\\Eve");
+             s.CreateKey(kHkeyUsers, u"S-1-5-21-100-200-300-2002\\Software");
+         },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {}, "cannot stand as a target"},
+    };
+    for (const Case& c : cases) {
+        MemoryPlatform base;
+        Seed(base);
+        c.arrange(base);
+        const UndoResult undo = PlanUndo(base, c.package, c.notInspected);
+        std::string items;
+        for (const std::string& item : undo.unrestorable) items += item + "\n";
+        EXPECT_NE(items.find(c.reported), std::string::npos) << c.name << ":\n" << items;
+    }
+}
+
+}  // namespace
+}  // namespace km::pack
