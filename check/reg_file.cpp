@@ -301,6 +301,7 @@ std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error)
         }
         LineParser parser(Trim(line), lineNumber, error);
         RegFileValue value;
+        value.line = lineNumber;
         if (parser.Rest().front() == u'@') {
             parser.TakeWord(u"@");
         } else if (!parser.QuotedString(&value.name)) {

@@ -16,6 +16,7 @@ struct RegFileValue {
     Text name;            // empty: the key's default value ("@")
     bool remove = false;  // "name"=-
     StoredValue value;
+    int line = 0;         // where it starts; 0 for written values
 };
 
 struct RegFileSection {

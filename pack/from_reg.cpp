@@ -91,7 +91,7 @@ FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
             change.valueName = value.name;
             change.type = value.value.type;
             change.data = value.value.data;
-            add(change, section.line);
+            add(change, value.line ? value.line : section.line);
         }
     }
     return result;
