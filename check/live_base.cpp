@@ -144,6 +144,15 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
                 reasons += (reasons.empty() ? "" : "; ") + ToUtf8(file) + ": " + why;
                 continue;
             }
+            // A load that succeeds but leaves the hive unreadable (Wine's, for
+            // one) would pass for an empty hive, and a plan or an undo made
+            // on it would be wrong: such a profile is not inspected.
+            KeyContents top;
+            if (!hive->ReadKey(Text(), &top)) {
+                std::string& reasons = (*notInspected)[profile.sid];
+                reasons += (reasons.empty() ? "" : "; ") + ToUtf8(file) + ": loaded, but its keys cannot be read";
+                continue;
+            }
             auto tree = std::make_shared<MemoryKey>();
             tree->name = HiveFileKeyName(file);
             for (const PackageRecord& record : records) {

@@ -2,6 +2,7 @@
 //   keymason_probe key ROOT\path...       values (type, size, exact bytes) and subkeys,
 //                                         each key's block ended by an empty line
 //   keymason_probe resource FILE TYPE ID  a resource's exact bytes
+//   keymason_probe tree ROOT\path...      each key and all below it, values and subkeys sorted
 //   keymason_probe shortpath PATH         the path's short (8.3) form, as the system gives it
 //   keymason_probe desktop                keeps the prefix's desktop up until killed:
 //                                         prints "ready" once the desktop is there
@@ -9,6 +10,7 @@
 // bytes in lower-case hex. Exit code 0, or 3 when a key or the resource is missing.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -127,6 +129,52 @@ int DumpKey(const std::wstring& full) {
     return 0;
 }
 
+// The key and everything below it, in a canonical order (values and subkeys
+// sorted), so that two dumps of one state compare equal byte for byte
+// whatever order the registry enumerates them in.
+int DumpTree(const std::wstring& full) {
+    HKEY root = nullptr;
+    std::wstring path;
+    if (!SplitRoot(full, &root, &path)) return kUsage;
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        Print("missing " + Utf8(full));
+        return kMissing;
+    }
+    const km::UniqueRegKey key(opened);
+    std::vector<std::string> values;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384, type = 0, size = 0;
+        if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, nullptr, &size) !=
+            ERROR_SUCCESS)
+            break;
+        std::vector<BYTE> data(size);
+        nameLength = 16384;
+        if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, data.data(),
+                            &size) != ERROR_SUCCESS)
+            break;
+        values.push_back("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" + TypeName(type) +
+                         " size=" + std::to_string(size) + " data=" + Hex(data.data(), size));
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (::RegEnumKeyExW(key.Get(), index, name, &nameLength, nullptr, nullptr, nullptr,
+                            nullptr) != ERROR_SUCCESS)
+            break;
+        subkeys.emplace_back(name, nameLength);
+    }
+    std::sort(values.begin(), values.end());
+    std::sort(subkeys.begin(), subkeys.end());
+    Print("key " + Utf8(full));
+    for (const std::string& line : values) Print(line);
+    Print("");
+    for (const std::wstring& sub : subkeys) DumpTree(full + L"\\" + sub);
+    return 0;
+}
+
 int DumpResource(const std::wstring& file, const std::wstring& type, const std::wstring& id) {
     const UniqueModule module(::LoadLibraryExW(
         file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
@@ -188,8 +236,15 @@ int wmain(int argc, wchar_t** argv) {
         return result;
     }
     if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
+    if (args.size() >= 2 && args[0] == L"tree") {
+        int result = 0;
+        for (std::size_t i = 1; i < args.size(); ++i)
+            if (const int one = DumpTree(args[i])) result = one;
+        return result;
+    }
     if (args.size() == 2 && args[0] == L"shortpath") return PrintShortPath(args[1]);
     if (args.size() == 1 && args[0] == L"desktop") return HoldDesktop();
-    std::fputs("usage: keymason_probe key ROOT\\path... | resource FILE TYPE ID | shortpath PATH | desktop\n", stderr);
+    std::fputs("usage: keymason_probe key ROOT\\path... | tree ROOT\\path... |"
+               " resource FILE TYPE ID | shortpath PATH | desktop\n", stderr);
     return kUsage;
 }

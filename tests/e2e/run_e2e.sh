@@ -913,4 +913,89 @@ read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" -- 'HKU\KeymasonE2E-U
 expect_block "Cancel with hives loaded: no record applied after Cancel" \
   'HKU\KeymasonE2E-User\Software\KeymasonE2E\Cancelled' <<<'missing HKU\KeymasonE2E-User\Software\KeymasonE2E\Cancelled'
 
+# --- keymason-pack's undo, worked out against this machine (read only)
+# before the package runs, puts it all back: machine-wide, for the logged-on
+# Administrator, and in the hive files of User and Guest, who are not logged
+# on. Each state is dumped in a canonical order and compared byte for byte.
+pack_exe=${programs:-$build/pack}/keymason-pack.exe
+undo_keys=('HKLM\SOFTWARE\KeymasonUndoE2E' 'HKLM\SYSTEM\KeymasonUndoE2E' 'HKCR\.kmundo'
+  "HKU\\$admin_sid\\Software\\KeymasonUndoE2E" "HKU\\$admin_sid\\Software\\Classes\\.kmundo"
+  "HKU\\$wine_sid\\Software\\KeymasonUndoE2E")
+undo_hives=("KmUndo-User=$(hive_file User NTUSER.DAT)" "KmUndo-UserClasses=$(hive_file User "$classes_file")"
+  "KmUndo-Guest=$(hive_file Guest NTUSER.DAT)")
+undo_hive_keys=('HKU\KmUndo-User\Software\KeymasonUndoE2E' 'HKU\KmUndo-UserClasses\.kmundo'
+  'HKU\KmUndo-Guest\Software\KeymasonUndoE2E')
+undo_state() {  # -> the dump of every key the package touches, hive files included
+  local pair
+  probe tree "${undo_keys[@]}"
+  for pair in "${undo_hives[@]}"; do standin Load "HKEY_USERS\\${pair%%=*}" "${pair#*=}"; done
+  probe tree "${undo_hive_keys[@]}"
+  for pair in "${undo_hives[@]}"; do standin Unload "HKEY_USERS\\${pair%%=*}"; done
+}
+"$wine" reg add 'HKLM\Software\KeymasonUndoE2E' /v Changed /t REG_DWORD /d 1 /f >/dev/null 2>&1
+"$wine" reg add 'HKLM\Software\KeymasonUndoE2E' /v Removed /d 'was here' /f >/dev/null 2>&1
+"$wine" reg add 'HKLM\Software\KeymasonUndoE2E\Doomed\Child' /v Leaf /t REG_BINARY /d 0001ff /f >/dev/null 2>&1
+"$wine" reg add "HKU\\$admin_sid\\Software\\KeymasonUndoE2E" /v Theme /d light /f >/dev/null 2>&1
+"$wine" reg add "HKU\\$admin_sid\\Software\\Classes" /f >/dev/null 2>&1  # always there on Windows
+for pair in "${undo_hives[@]::2}"; do
+  standin Load "HKEY_USERS\\${pair%%=*}" "${pair#*=}"
+done
+"$wine" reg add 'HKU\KmUndo-User\Software\KeymasonUndoE2E' /v Theme /d blue /f >/dev/null 2>&1
+"$wine" reg add 'HKU\KmUndo-UserClasses\.kmundo' /ve /d KeymasonE2E.Before /f >/dev/null 2>&1
+for pair in "${undo_hives[@]::2}"; do standin Unload "HKEY_USERS\\${pair%%=*}"; done
+before_undo=$(undo_state)
+printf '%s\n' "$before_undo" >"$artifacts/undo-before.txt"
+check "undo: the state before holds what the package changes" \
+  grep -q 'value \[Theme\] type=REG_SZ size=10 data=62006c0075006500' "$artifacts/undo-before.txt"
+cp "$here/fixtures/undo.reg.dat" "$drive_c/e2e/undo.reg.dat"
+# Wine's RegLoadAppKeyW is a stub whose handle reads nothing: --live must
+# report those hives as not inspected, never take them for empty.
+"$wine_km" "$pack_exe" undo --live 'C:\e2e\undo.reg.dat' -o 'C:\e2e\undo-live.reg.dat' \
+  >"$artifacts/undo-pack-live.txt" 2>&1
+expect_eq "undo --live: hives Wine cannot read privately are reported, exit code 2" 2 "$?"
+check "undo --live: User's hive named not inspected" grep -q "profile $user_sid: not inspected" \
+  "$artifacts/undo-pack-live.txt"
+# So the base is this machine's state as reg export writes it, with the hive
+# files of the users who are not logged on as HiveFile pseudo-keys.
+undo_base=$drive_c/e2e/undo-base.reg
+{
+  printf 'Windows Registry Editor Version 5.00\n'
+  n=0
+  for key in "${undo_keys[@]::3}" "$profile_list" "HKU\\$admin_sid\\Software\\KeymasonUndoE2E" \
+    "HKU\\$admin_sid\\Software\\Classes"; do
+    wine_reg export "$key" "C:\\e2e\\undo-export-$n.reg" /y &&
+      iconv -f UTF-16LE -t UTF-8 "$drive_c/e2e/undo-export-$n.reg" | tail -n +2 | tr -d '\r'
+    n=$((n + 1))
+  done
+  for pair in "${undo_hives[@]}" "KmUndo-GuestClasses=$(hive_file Guest "$classes_file")"; do
+    standin Load "HKEY_USERS\\${pair%%=*}" "${pair#*=}"
+    wine_reg export "HKU\\${pair%%=*}" "C:\\e2e\\undo-export-$n.reg" /y &&
+      iconv -f UTF-16LE -t UTF-8 "$drive_c/e2e/undo-export-$n.reg" | tail -n +2 | tr -d '\r' |
+      sed "s|^\[HKEY_USERS\\\\${pair%%=*}|[HKEY_USERS\\\\HiveFile:$(printf '%s' "${pair#*=}" | tr '\\' /)|"
+    standin Unload "HKEY_USERS\\${pair%%=*}"
+    n=$((n + 1))
+  done
+} | sed '1s/^\xef\xbb\xbf//' >"$undo_base"
+cp "$undo_base" "$artifacts/undo-base.reg"
+"$wine_km" "$pack_exe" undo --base 'C:\e2e\undo-base.reg' 'C:\e2e\undo.reg.dat' -o 'C:\e2e\undo-back.reg.dat' \
+  --reg 'C:\e2e\undo-back.reg' >"$artifacts/undo-pack.txt" 2>&1
+expect_eq "undo: keymason-pack.exe undo --base, exit code 0, nothing it cannot put back" 0 "$?"
+cp "$drive_c/e2e/undo-back.reg.dat" "$drive_c/e2e/undo-back.reg" "$artifacts/" 2>/dev/null
+run_per_user undo.reg.dat
+expect_eq "undo: the package applied, exit code 0 (${run_ms} ms)" 0 "$run_rc"
+changed_undo=$(undo_state)
+printf '%s\n' "$changed_undo" >"$artifacts/undo-changed.txt"
+check "undo: the package changed the state" test "$changed_undo" != "$before_undo"
+run_per_user undo-back.reg.dat
+expect_eq "undo: the undo package applied, exit code 0 (${run_ms} ms)" 0 "$run_rc"
+after_undo=$(undo_state)
+printf '%s\n' "$after_undo" >"$artifacts/undo-after.txt"
+if [ "$after_undo" = "$before_undo" ]; then
+  pass "undo: every key, value and hive file is back, byte for byte"
+else
+  fail "undo: every key, value and hive file is back, byte for byte" \
+    "$(diff "$artifacts/undo-before.txt" "$artifacts/undo-after.txt" | head -20 | tr '\n' ';')"
+fi
+check "undo: no hive left loaded" no_mount_left
+
 finish

@@ -84,6 +84,8 @@ TEST(CheckLiveBaseTest, ReadsOnlyWhatThePackageTouchesAndTheUsersHives) {
     m.SetValue(kHkeyLocalMachine, list + u"\\S-1-5-21-2", u"ProfileImagePath", kRegExpandSz,
                Sz(u"%SystemDrive%\\Users\\Administrator").data);
     m.SetValue(kHkeyLocalMachine, list + u"\\S-1-5-21-3", u"ProfileImagePath", kRegSz, Sz(u"C:\\Users\\Gone").data);
+    m.SetValue(kHkeyLocalMachine, list + u"\\S-1-5-21-4", u"ProfileImagePath", kRegSz, Sz(u"C:\\Users\\Stub").data);
+    registry.hiveFiles[u"C:\\Users\\Stub\\NTUSER.DAT"] = nullptr;  // loads, but nothing can be read
     m.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Vendor\\Tool", u"Level", kRegDword, {1, 0, 0, 0});
     m.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Vendor\\Other", u"Untouched", kRegDword, {1, 0, 0, 0});
     m.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Old\\Deep\\Deeper", u"Lost", kRegSz, Sz(u"x").data);
@@ -113,13 +115,17 @@ TEST(CheckLiveBaseTest, ReadsOnlyWhatThePackageTouchesAndTheUsersHives) {
 
     // Hives of users who are not logged on: loaded by their expanded path,
     // kept under the path the engine composes; the service account is left out.
-    EXPECT_EQ(registry.loaded, (std::vector<Text>{u"C:\\Users\\Administrator\\NTUSER.DAT", u"C:\\Users\\Gone\\NTUSER.DAT"}));
+    EXPECT_EQ(registry.loaded, (std::vector<Text>{u"C:\\Users\\Administrator\\NTUSER.DAT", u"C:\\Users\\Gone\\NTUSER.DAT",
+                                                  u"C:\\Users\\Stub\\NTUSER.DAT"}));
     ASSERT_EQ(base.hiveFiles.count(u"%SystemDrive%\\Users\\Administrator\\NTUSER.DAT"), 1u);
     const auto& copied = base.hiveFiles[u"%SystemDrive%\\Users\\Administrator\\NTUSER.DAT"];
     ASSERT_TRUE(copied->FindSubkey(u"Software"));
     EXPECT_NE(copied->FindSubkey(u"Software")->FindSubkey(u"Vendor")->FindValue(u"Color"), nullptr);
     EXPECT_EQ(copied->FindSubkey(u"Software")->FindSubkey(u"Unrelated"), nullptr);
-    EXPECT_EQ(notInspected, (std::map<Text, std::string>{{u"S-1-5-21-3", "C:\\Users\\Gone\\NTUSER.DAT: no such file"}}));
+    EXPECT_EQ(notInspected,
+              (std::map<Text, std::string>{{u"S-1-5-21-3", "C:\\Users\\Gone\\NTUSER.DAT: no such file"},
+                                           {u"S-1-5-21-4", "C:\\Users\\Stub\\NTUSER.DAT: loaded, but its keys cannot be read"}}));
+    EXPECT_EQ(base.hiveFiles.count(u"C:\\Users\\Stub\\NTUSER.DAT"), 0u) << "never taken for an empty hive";
 }
 
 TEST(CheckLiveBaseTest, AMachineOnlyPackageLoadsNoHive) {
