@@ -91,58 +91,27 @@ bool SplitRoot(const std::wstring& full, HKEY* root, std::wstring* path) {
     return false;
 }
 
-int DumpKey(const std::wstring& full) {
-    HKEY root = nullptr;
-    std::wstring path;
-    if (!SplitRoot(full, &root, &path)) return kUsage;
-    HKEY opened = nullptr;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
-        Print("missing " + Utf8(full));
-        return kMissing;
-    }
-    const km::UniqueRegKey key(opened);
-    Print("key " + Utf8(full));
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[16384];
-        DWORD nameLength = 16384;
-        DWORD type = 0;
-        DWORD size = 0;
-        if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, nullptr, &size) !=
-            ERROR_SUCCESS)
-            break;
-        std::vector<BYTE> data(size);
-        nameLength = 16384;
-        if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, data.data(),
-                            &size) != ERROR_SUCCESS)
-            break;
-        Print("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" + TypeName(type) +
-              " size=" + std::to_string(size) + " data=" + Hex(data.data(), size));
-    }
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD nameLength = 256;
-        if (::RegEnumKeyExW(key.Get(), index, name, &nameLength, nullptr, nullptr, nullptr,
-                            nullptr) != ERROR_SUCCESS)
-            break;
-        Print("subkey " + Utf8(std::wstring(name, nameLength)));
-    }
-    return 0;
-}
-
-// The key and everything below it, in a canonical order (values and subkeys
-// sorted), so that two dumps of one state compare equal byte for byte
-// whatever order the registry enumerates them in.
-int DumpTree(const std::wstring& full) {
-    HKEY root = nullptr;
-    std::wstring path;
-    if (!SplitRoot(full, &root, &path)) return kUsage;
-    HKEY opened = nullptr;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
-        Print("missing " + Utf8(full));
-        return kMissing;
-    }
-    const km::UniqueRegKey key(opened);
+// One key's value lines and subkey names, as the registry enumerates them.
+struct KeyLines {
     std::vector<std::string> values;
+    std::vector<std::wstring> subkeys;
+};
+
+// Opens ROOT\path; prints "missing ..." and fails when it does not exist.
+bool ReadKeyLines(const std::wstring& full, KeyLines* lines, int* result) {
+    HKEY root = nullptr;
+    std::wstring path;
+    if (!SplitRoot(full, &root, &path)) {
+        *result = kUsage;
+        return false;
+    }
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        Print("missing " + Utf8(full));
+        *result = kMissing;
+        return false;
+    }
+    const km::UniqueRegKey key(opened);
     for (DWORD index = 0;; ++index) {
         wchar_t name[16384];
         DWORD nameLength = 16384, type = 0, size = 0;
@@ -154,24 +123,45 @@ int DumpTree(const std::wstring& full) {
         if (::RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, data.data(),
                             &size) != ERROR_SUCCESS)
             break;
-        values.push_back("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" + TypeName(type) +
-                         " size=" + std::to_string(size) + " data=" + Hex(data.data(), size));
+        lines->values.push_back("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" +
+                                TypeName(type) + " size=" + std::to_string(size) +
+                                " data=" + Hex(data.data(), size));
     }
-    std::vector<std::wstring> subkeys;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
         DWORD nameLength = 256;
         if (::RegEnumKeyExW(key.Get(), index, name, &nameLength, nullptr, nullptr, nullptr,
                             nullptr) != ERROR_SUCCESS)
             break;
-        subkeys.emplace_back(name, nameLength);
+        lines->subkeys.emplace_back(name, nameLength);
     }
-    std::sort(values.begin(), values.end());
-    std::sort(subkeys.begin(), subkeys.end());
+    *result = 0;
+    return true;
+}
+
+int DumpKey(const std::wstring& full) {
+    KeyLines lines;
+    int result = 0;
+    if (!ReadKeyLines(full, &lines, &result)) return result;
     Print("key " + Utf8(full));
-    for (const std::string& line : values) Print(line);
+    for (const std::string& line : lines.values) Print(line);
+    for (const std::wstring& sub : lines.subkeys) Print("subkey " + Utf8(sub));
+    return 0;
+}
+
+// The key and everything below it, in a canonical order (values and subkeys
+// sorted), so that two dumps of one state compare equal byte for byte
+// whatever order the registry enumerates them in.
+int DumpTree(const std::wstring& full) {
+    KeyLines lines;
+    int result = 0;
+    if (!ReadKeyLines(full, &lines, &result)) return result;
+    std::sort(lines.values.begin(), lines.values.end());
+    std::sort(lines.subkeys.begin(), lines.subkeys.end());
+    Print("key " + Utf8(full));
+    for (const std::string& line : lines.values) Print(line);
     Print("");
-    for (const std::wstring& sub : subkeys) DumpTree(full + L"\\" + sub);
+    for (const std::wstring& sub : lines.subkeys) DumpTree(full + L"\\" + sub);
     return 0;
 }
 
