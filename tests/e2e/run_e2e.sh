@@ -998,4 +998,41 @@ else
 fi
 check "undo: no hive left loaded" no_mount_left
 
+# --- keymason-pack from-reg: the package it writes leaves what reg import of
+# the same .reg file leaves, value for value, byte for byte. Both start from
+# the same keys, which the .reg file removes in part.
+from_reg_keys=('HKLM\SOFTWARE\KeymasonFromRegE2E' 'HKLM\SYSTEM\KeymasonFromRegE2E' 'HKCR\.kmfromreg'
+  "HKU\\$wine_sid\\Software\\KeymasonFromRegE2E" "HKU\\$wine_sid\\Software\\Classes\\.kmfromreg")
+from_reg_start() {
+  local key
+  for key in "${from_reg_keys[@]}"; do "$wine" reg delete "$key" /f >/dev/null 2>&1; done
+  "$wine" reg add 'HKLM\Software\KeymasonFromRegE2E' /v Stale /d old /f >/dev/null 2>&1
+  "$wine" reg add 'HKLM\Software\KeymasonFromRegE2E\Doomed\Child' /v Leaf /d x /f >/dev/null 2>&1
+}
+{ printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$here/fixtures/from_reg.reg"; } >"$drive_c/e2e/from_reg.reg"
+from_reg_start
+check "from-reg: reg import of the .reg file" wine_reg import 'C:\e2e\from_reg.reg'
+imported=$(probe tree "${from_reg_keys[@]}")
+printf '%s\n' "$imported" >"$artifacts/from-reg-imported.txt"
+"$wine_km" "$pack_exe" from-reg 'C:\e2e\from_reg.reg' -o 'C:\e2e\from_reg.reg.dat' >"$artifacts/from-reg.txt" 2>&1
+expect_eq "from-reg: keymason-pack.exe from-reg, exit code 0, nothing left out" 0 "$?"
+cp "$drive_c/e2e/from_reg.reg.dat" "$artifacts/" 2>/dev/null
+if [ -n "$check_tool" ]; then
+  "$check_tool" "$drive_c/e2e/from_reg.reg.dat" >"$artifacts/from-reg-lint.txt" 2>&1
+  lint_rc=$?
+  check "from-reg: keymason-check finds no error in the package (exit code $lint_rc)" test "$lint_rc" -le 1
+fi
+from_reg_start
+run_per_user from_reg.reg.dat
+expect_eq "from-reg: Keymason applies the package, exit code 0 (${run_ms} ms)" 0 "$run_rc"
+applied=$(probe tree "${from_reg_keys[@]}")
+printf '%s\n' "$applied" >"$artifacts/from-reg-applied.txt"
+if [ "$applied" = "$imported" ]; then
+  pass "from-reg: Keymason's result is reg import's, byte for byte"
+else
+  fail "from-reg: Keymason's result is reg import's, byte for byte" \
+    "$(diff "$artifacts/from-reg-imported.txt" "$artifacts/from-reg-applied.txt" | head -20 | tr '\n' ';')"
+fi
+check "from-reg: no hive left loaded" no_mount_left
+
 finish
