@@ -149,6 +149,25 @@ int Undo(const Options& o, const PackEnvironment& env) {
     return undo.unrestorable.empty() ? kExitWritten : kExitLeftOut;
 }
 
+int RunPackCommand(const std::vector<Text>& args, const PackEnvironment& env) {
+    std::string problem;
+    const std::optional<Options> o = ParseOptions(args, &problem);
+    if (!o) return Usage(env, problem);
+    if (o->help) {
+        *env.out += PackHelpText();
+        return kExitWritten;
+    }
+    if (o->command == u"from-reg") {
+        if (!o->input) return Usage(env, "from-reg needs a .reg file");
+        return FromReg(*o, env);
+    }
+    if (o->command == u"undo") {
+        if (!o->input) return Usage(env, "undo needs the package");
+        return Undo(*o, env);
+    }
+    return Usage(env, o->command.empty() ? "no command" : "unknown command " + ToUtf8(o->command));
+}
+
 }  // namespace
 
 std::string PackHelpText() {
@@ -172,22 +191,13 @@ std::string PackHelpText() {
 }
 
 int RunPack(const std::vector<Text>& args, const PackEnvironment& env) {
-    std::string problem;
-    const std::optional<Options> o = ParseOptions(args, &problem);
-    if (!o) return Usage(env, problem);
-    if (o->help) {
-        *env.out += PackHelpText();
-        return kExitWritten;
+    try {
+        return RunPackCommand(args, env);
+    } catch (const std::bad_alloc&) {
+        // A file too large to hold (2 GB of anything, on a 32-bit system).
+        *env.err += "keymason-pack: out of memory: an input is too large to hold\n";
+        return kExitUnreadable;
     }
-    if (o->command == u"from-reg") {
-        if (!o->input) return Usage(env, "from-reg needs a .reg file");
-        return FromReg(*o, env);
-    }
-    if (o->command == u"undo") {
-        if (!o->input) return Usage(env, "undo needs the package");
-        return Undo(*o, env);
-    }
-    return Usage(env, o->command.empty() ? "no command" : "unknown command " + ToUtf8(o->command));
 }
 
 }  // namespace km::pack
