@@ -118,33 +118,103 @@ Text HiveFilePath(TextView keyName) {
     return path;
 }
 
-bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error) {
+namespace {
+
+// A hive file's key at `parts` (after the pseudo-key), or none.
+std::shared_ptr<MemoryKey> FindTreeKey(std::shared_ptr<MemoryKey> key, const std::vector<Text>& parts) {
+    for (std::size_t i = 1; key && i < parts.size(); ++i) key = key->FindSubkey(parts[i]);
+    return key;
+}
+
+void RemoveFromHiveFile(MemoryPlatform& sys, const RegFileSection& section, const std::vector<Text>& parts) {
+    auto hive = sys.hiveFiles.find(HiveFilePath(parts.front()));
+    if (hive == sys.hiveFiles.end() || !hive->second) return;
+    if (section.remove) {
+        if (parts.size() == 1) {
+            sys.hiveFiles.erase(hive);
+            return;
+        }
+        const std::vector<Text> above(parts.begin(), parts.end() - 1);
+        if (auto parent = FindTreeKey(hive->second, above)) {
+            auto& subkeys = parent->subkeys;
+            subkeys.erase(std::remove_if(subkeys.begin(), subkeys.end(),
+                                         [&](const auto& k) { return EqualsIgnoreAsciiCase(k->name, parts.back()); }),
+                          subkeys.end());
+        }
+        return;
+    }
+    if (auto key = FindTreeKey(hive->second, parts)) {
+        for (const RegFileValue& value : section.values) {
+            if (!value.remove) continue;
+            auto& values = key->values;
+            values.erase(std::remove_if(values.begin(), values.end(),
+                                        [&](const auto& v) { return EqualsIgnoreAsciiCase(v.first, value.name); }),
+                         values.end());
+        }
+    }
+}
+
+// Removals act on what the file laid down before them: a base starts from nothing.
+void RemoveFromMachine(MemoryPlatform& sys, const RegFileSection& section) {
+    const bool redirection = sys.wow64Redirection;
+    sys.wow64Redirection = false;
+    if (section.remove) sys.RegDeleteTreeW(section.root, &section.path);
+    for (const RegFileValue& value : section.values)
+        if (value.remove) sys.RegDeleteKeyValueW(section.root, &section.path, value.name);
+    sys.wow64Redirection = redirection;
+}
+
+}  // namespace
+
+bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error,
+                  std::vector<RegFileError>* warnings) {
+    (void)error;
+    auto warn = [&](int line, const std::string& message) {
+        if (warnings) warnings->push_back(RegFileError{line, message});
+    };
     for (const RegFileSection& section : file.sections) {
-        if (section.remove || std::any_of(section.values.begin(), section.values.end(),
-                                          [](const RegFileValue& v) { return v.remove; })) {
-            if (error) *error = RegFileError{section.line, "a snapshot holds no removals"};
-            return false;
+        if (section.root != kHkeyClassesRoot && section.root != kHkeyLocalMachine && section.root != kHkeyUsers) {
+            warn(section.line, ToUtf8(RootName(section.root)) +
+                                   " is not part of a base: give a user's keys below HKEY_USERS\\<SID>; skipped");
+            continue;
         }
         std::vector<Text> parts = SplitKeyPath(section.path);
-        if (section.root == kHkeyUsers && !parts.empty() && IsHiveFileKeyName(parts.front())) {
-            const Text filePath = HiveFilePath(parts.front());
-            auto& top = sys.hiveFiles[filePath];
+        const bool hiveFile = section.root == kHkeyUsers && !parts.empty() && IsHiveFileKeyName(parts.front());
+        if (!section.remove && section.path.empty()) {
+            if (!section.values.empty()) warn(section.line, "a root key's own values are not part of a base; skipped");
+            continue;
+        }
+        if (hiveFile) {
+            if (section.remove) {
+                RemoveFromHiveFile(sys, section, parts);
+                continue;
+            }
+            auto& top = sys.hiveFiles[HiveFilePath(parts.front())];
             if (!top) {
                 top = std::make_shared<MemoryKey>();
                 top->name = parts.front();
             }
             auto key = top;
             for (std::size_t i = 1; i < parts.size(); ++i) key = EnsureSubkey(key, parts[i]);
-            for (const RegFileValue& value : section.values) SetTreeValue(*key, value.name, value.value);
+            for (const RegFileValue& value : section.values) {
+                if (value.remove) RemoveFromHiveFile(sys, RegFileSection{section.line, section.root, section.rootName, section.path, false, {value}}, parts);
+                else SetTreeValue(*key, value.name, value.value);
+            }
             continue;
         }
-        if (section.path.empty()) continue;
+        if (section.remove) {
+            RemoveFromMachine(sys, section);
+            continue;
+        }
         sys.CreateKey(section.root, section.path);
-        for (const RegFileValue& value : section.values)
-            sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
+        for (const RegFileValue& value : section.values) {
+            if (value.remove) RemoveFromMachine(sys, RegFileSection{section.line, section.root, section.rootName, section.path, false, {value}});
+            else sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
+        }
     }
     sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");
+    sys.ClearCalls();
     return true;
 }
 

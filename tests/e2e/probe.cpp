@@ -1,6 +1,8 @@
 // Reads back what a run left behind, byte for byte, for the end-to-end suite:
 //   keymason_probe key ROOT\path...       values (type, size, exact bytes) and subkeys,
 //                                         each key's block ended by an empty line
+//   keymason_probe tree ROOT\path...      the same for each key and every key below it,
+//                                         parents first; a missing key prints "missing"
 //   keymason_probe resource FILE TYPE ID  a resource's exact bytes
 //   keymason_probe desktop                keeps the prefix's desktop up until killed:
 //                                         prints "ready" once the desktop is there
@@ -88,7 +90,7 @@ bool SplitRoot(const std::wstring& full, HKEY* root, std::wstring* path) {
     return false;
 }
 
-int DumpKey(const std::wstring& full) {
+int DumpKey(const std::wstring& full, bool tree = false) {
     HKEY root = nullptr;
     std::wstring path;
     if (!SplitRoot(full, &root, &path)) return kUsage;
@@ -115,15 +117,24 @@ int DumpKey(const std::wstring& full) {
         Print("value [" + Utf8(std::wstring(name, nameLength)) + "] type=" + TypeName(type) +
               " size=" + std::to_string(size) + " data=" + Hex(data.data(), size));
     }
+    std::vector<std::wstring> subkeys;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
         DWORD nameLength = 256;
         if (::RegEnumKeyExW(key.Get(), index, name, &nameLength, nullptr, nullptr, nullptr,
                             nullptr) != ERROR_SUCCESS)
             break;
-        Print("subkey " + Utf8(std::wstring(name, nameLength)));
+        subkeys.emplace_back(name, nameLength);
+        Print("subkey " + Utf8(subkeys.back()));
     }
-    return 0;
+    if (!tree) return 0;
+    int result = 0;
+    for (const std::wstring& sub : subkeys) {
+        Print("");
+        const int one = DumpKey(full + L"\\" + sub, true);
+        if (one != 0) result = one;
+    }
+    return result;
 }
 
 int DumpResource(const std::wstring& file, const std::wstring& type, const std::wstring& id) {
@@ -166,10 +177,10 @@ int HoldDesktop() {
 
 int wmain(int argc, wchar_t** argv) {
     const std::vector<std::wstring> args(argv + 1, argv + argc);
-    if (args.size() >= 2 && args[0] == L"key") {
+    if (args.size() >= 2 && (args[0] == L"key" || args[0] == L"tree")) {
         int result = 0;
         for (std::size_t i = 1; i < args.size(); ++i) {
-            const int one = DumpKey(args[i]);
+            const int one = DumpKey(args[i], args[0] == L"tree");
             if (one != 0) result = one;
             Print("");
         }
@@ -177,6 +188,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
     if (args.size() == 1 && args[0] == L"desktop") return HoldDesktop();
-    std::fputs("usage: keymason_probe key ROOT\\path... | resource FILE TYPE ID | desktop\n", stderr);
+    std::fputs("usage: keymason_probe key|tree ROOT\\path... | resource FILE TYPE ID | desktop\n", stderr);
     return kUsage;
 }
