@@ -85,6 +85,12 @@ bool OnlyCommentLeft(TextView rest) {
     return rest.empty() || rest.front() == u';';
 }
 
+Bytes TerminatedString(TextView text) {
+    std::string bytes = EncodeUtf16Le(text);
+    bytes.append(2, '\0');
+    return Bytes(bytes.begin(), bytes.end());
+}
+
 std::string Quoted(TextView text) { return "\"" + ToUtf8(text) + "\""; }
 
 class Reader {
@@ -113,10 +119,7 @@ public:
                 rest.remove_prefix(1);
                 if (!rest.empty() && rest.front() == u' ') rest.remove_prefix(1);
             }
-            Text data(rest);
-            std::string bytes = EncodeUtf16Le(data);
-            bytes.append(2, '\0');
-            section.values.push_back(RegFileValue{Text(), false, {kRegSz, Bytes(bytes.begin(), bytes.end())}});
+            section.values.push_back(RegFileValue{Text(), false, {kRegSz, TerminatedString(rest)}});
             file_->sections.push_back(std::move(section));
         }
     }
@@ -264,9 +267,7 @@ private:
             Text text;
             if (!QuotedString(&rest, &text)) return false;
             if (!OnlyCommentLeft(rest)) return Fail("text after the quoted string");
-            std::string bytes = EncodeUtf16Le(text);
-            bytes.append(2, '\0');
-            value->value = StoredValue{kRegSz, Bytes(bytes.begin(), bytes.end())};
+            value->value = StoredValue{kRegSz, TerminatedString(text)};
             return true;
         }
         if (StartsWith(rest, u"dword:")) return Dword(SkipBlanks(rest.substr(6)), value);

@@ -121,54 +121,46 @@ Text HiveFilePath(TextView keyName) {
 namespace {
 
 // A hive file's key at `parts` (after the pseudo-key), or none.
-std::shared_ptr<MemoryKey> FindTreeKey(std::shared_ptr<MemoryKey> key, const std::vector<Text>& parts) {
-    for (std::size_t i = 1; key && i < parts.size(); ++i) key = key->FindSubkey(parts[i]);
+std::shared_ptr<MemoryKey> FindTreeKey(std::shared_ptr<MemoryKey> key, const std::vector<Text>& parts,
+                                       std::size_t count) {
+    for (std::size_t i = 1; key && i < count; ++i) key = key->FindSubkey(parts[i]);
     return key;
 }
 
-void RemoveFromHiveFile(MemoryPlatform& sys, const RegFileSection& section, const std::vector<Text>& parts) {
+template <class Items, class NameOf>
+void EraseNamed(Items& items, TextView name, NameOf nameOf) {
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const auto& item) { return EqualsIgnoreAsciiCase(nameOf(item), name); }),
+                items.end());
+}
+
+// Removals act on what the file laid down before them: a base starts from
+// nothing. `valueName` null: the key itself.
+void RemoveFromHiveFile(MemoryPlatform& sys, const std::vector<Text>& parts, const Text* valueName) {
     auto hive = sys.hiveFiles.find(HiveFilePath(parts.front()));
     if (hive == sys.hiveFiles.end() || !hive->second) return;
-    if (section.remove) {
-        if (parts.size() == 1) {
-            sys.hiveFiles.erase(hive);
-            return;
-        }
-        const std::vector<Text> above(parts.begin(), parts.end() - 1);
-        if (auto parent = FindTreeKey(hive->second, above)) {
-            auto& subkeys = parent->subkeys;
-            subkeys.erase(std::remove_if(subkeys.begin(), subkeys.end(),
-                                         [&](const auto& k) { return EqualsIgnoreAsciiCase(k->name, parts.back()); }),
-                          subkeys.end());
-        }
-        return;
-    }
-    if (auto key = FindTreeKey(hive->second, parts)) {
-        for (const RegFileValue& value : section.values) {
-            if (!value.remove) continue;
-            auto& values = key->values;
-            values.erase(std::remove_if(values.begin(), values.end(),
-                                        [&](const auto& v) { return EqualsIgnoreAsciiCase(v.first, value.name); }),
-                         values.end());
-        }
+    if (valueName) {
+        if (auto key = FindTreeKey(hive->second, parts, parts.size()))
+            EraseNamed(key->values, *valueName, [](const auto& v) -> const Text& { return v.first; });
+    } else if (parts.size() == 1) {
+        sys.hiveFiles.erase(hive);
+    } else if (auto parent = FindTreeKey(hive->second, parts, parts.size() - 1)) {
+        EraseNamed(parent->subkeys, parts.back(), [](const auto& k) -> const Text& { return k->name; });
     }
 }
 
-// Removals act on what the file laid down before them: a base starts from nothing.
-void RemoveFromMachine(MemoryPlatform& sys, const RegFileSection& section) {
+void RemoveFromMachine(MemoryPlatform& sys, RegKey root, const Text& path, const Text* valueName) {
     const bool redirection = sys.wow64Redirection;
     sys.wow64Redirection = false;
-    if (section.remove) sys.RegDeleteTreeW(section.root, &section.path);
-    for (const RegFileValue& value : section.values)
-        if (value.remove) sys.RegDeleteKeyValueW(section.root, &section.path, value.name);
+    if (valueName) sys.RegDeleteKeyValueW(root, &path, *valueName);
+    else sys.RegDeleteTreeW(root, &path);
     sys.wow64Redirection = redirection;
 }
 
 }  // namespace
 
-bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error,
+bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*error: a base always loads*/,
                   std::vector<RegFileError>* warnings) {
-    (void)error;
     auto warn = [&](int line, const std::string& message) {
         if (warnings) warnings->push_back(RegFileError{line, message});
     };
@@ -178,15 +170,15 @@ bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error,
                                    " is not part of a base: give a user's keys below HKEY_USERS\\<SID>; skipped");
             continue;
         }
-        std::vector<Text> parts = SplitKeyPath(section.path);
-        const bool hiveFile = section.root == kHkeyUsers && !parts.empty() && IsHiveFileKeyName(parts.front());
-        if (!section.remove && section.path.empty()) {
-            if (!section.values.empty()) warn(section.line, "a root key's own values are not part of a base; skipped");
+        if (section.path.empty()) {
+            if (section.remove || !section.values.empty())
+                warn(section.line, "a root key's removal or own values are not part of a base; skipped");
             continue;
         }
-        if (hiveFile) {
+        const std::vector<Text> parts = SplitKeyPath(section.path);
+        if (section.root == kHkeyUsers && IsHiveFileKeyName(parts.front())) {
             if (section.remove) {
-                RemoveFromHiveFile(sys, section, parts);
+                RemoveFromHiveFile(sys, parts, nullptr);
                 continue;
             }
             auto& top = sys.hiveFiles[HiveFilePath(parts.front())];
@@ -197,24 +189,24 @@ bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error,
             auto key = top;
             for (std::size_t i = 1; i < parts.size(); ++i) key = EnsureSubkey(key, parts[i]);
             for (const RegFileValue& value : section.values) {
-                if (value.remove) RemoveFromHiveFile(sys, RegFileSection{section.line, section.root, section.rootName, section.path, false, {value}}, parts);
+                if (value.remove) RemoveFromHiveFile(sys, parts, &value.name);
                 else SetTreeValue(*key, value.name, value.value);
             }
             continue;
         }
         if (section.remove) {
-            RemoveFromMachine(sys, section);
+            RemoveFromMachine(sys, section.root, section.path, nullptr);
             continue;
         }
         sys.CreateKey(section.root, section.path);
         for (const RegFileValue& value : section.values) {
-            if (value.remove) RemoveFromMachine(sys, RegFileSection{section.line, section.root, section.rootName, section.path, false, {value}});
+            if (value.remove) RemoveFromMachine(sys, section.root, section.path, &value.name);
             else sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
         }
     }
     sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");
-    sys.ClearCalls();
+    sys.ClearCalls();  // the removals went through the platform's calls; the plan starts afresh
     return true;
 }
 
