@@ -95,7 +95,8 @@ std::string Quoted(TextView text) { return "\"" + ToUtf8(text) + "\""; }
 
 class Reader {
 public:
-    Reader(std::vector<TextView> lines, RegFile* file) : lines_(std::move(lines)), file_(file) {}
+    Reader(std::vector<TextView> lines, bool utf16, RegFile* file)
+        : lines_(std::move(lines)), utf16_(utf16), file_(file) {}
 
     void ReadEditorLines() {
         for (at_ = 1; at_ < lines_.size(); ++at_) ReadLine(lines_[at_]);
@@ -278,14 +279,14 @@ private:
         if (StartsWith(rest, u"hex(")) {
             rest.remove_prefix(4);
             if (!HexType(&rest, &value->value.type) || !HexBytes(rest, &value->value.data)) return false;
-            if (file_->regedit4) WidenAnsiString(&value->value);
+            if (!utf16_) WidenAnsiString(&value->value);
             return true;
         }
         return Fail("unknown value data (reg import takes a quoted string, dword:, hex: or hex(N):)");
     }
 
-    // REGEDIT4 files hold string data in the ANSI code page; reg import
-    // stores it as UTF-16.
+    // A file in the ANSI code page holds string data in it, whatever its
+    // header; reg import stores it as UTF-16.
     static void WidenAnsiString(StoredValue* value) {
         if (value->type != kRegSz && value->type != kRegExpandSz && value->type != kRegMultiSz) return;
         const std::string narrow(value->data.begin(), value->data.end());
@@ -347,7 +348,7 @@ private:
             rest = SkipBlanks(rest);
             if (rest.empty() || rest.front() == u';') return true;
             if (rest.front() == u'\\') {
-                if (!SkipBlanks(rest.substr(1)).empty()) return Fail("text after the backslash of hex data");
+                if (!OnlyCommentLeft(rest.substr(1))) return Fail("text after the backslash of hex data");
                 if (!NextContinuationLine(&rest)) return true;
                 if (rest.front() == u'\\') return Fail("a line that continues hex data starts with a backslash");
                 continue;
@@ -379,6 +380,7 @@ private:
     }
 
     std::vector<TextView> lines_;
+    bool utf16_;
     RegFile* file_;
     std::size_t at_ = 0;
     bool keyOpen_ = false;
@@ -398,7 +400,7 @@ std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error)
     if (lines.empty()) return refuse(0, "the file is empty");
     const TextView header = SkipBlanks(lines[0]);
     RegFile file;
-    Reader reader(lines, &file);
+    Reader reader(lines, utf16, &file);
     if (header == kVersion5Header) {
         reader.ReadEditorLines();
     } else if (header == kVersion4Header) {

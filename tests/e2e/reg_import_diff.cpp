@@ -115,6 +115,7 @@ const char* const kOtherLines[] = {
     "; comment",   "# comment",   "  ; comment", "\t# comment", "",            "   ",
     "junk",        "=\"x\"",      "\"v\"",       "-",           "\"v\"=-",     "@=-",
     "\"v\" = -",   "\"v\"=-;c",   "\"v\"=-x",    "\"v\"=--",    "\"w x\"=\t-",
+    "  \"s\"=\"1\"", "\t@=\"2\"",   "\"c\"=hex:01,\\ ;c\n02", "\"c\"=hex:01,\\;c\n02", "\"c\"=dword:1\\",
 };
 
 bool IsStringType(const std::string& type) {

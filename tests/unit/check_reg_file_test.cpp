@@ -75,15 +75,16 @@ TEST(CheckRegFileTest, ReadsEveryEncodingAndBothVersions) {
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"S\"=\"x\"\n\"E\"=hex(2):41,00,00,00\n";
     const std::string version4 =
         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"S\"=\"x\"\r\n\"E\"=hex(2):41,00\r\n";
-    const std::string utf8 = "Windows Registry Editor Version 5.00\n\n" + body;
+    const std::string ansi =
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"S\"=\"x\"\n\"E\"=hex(2):41,00\n";
     const std::string utf16 = Version5("Windows Registry Editor Version 5.00\n\n" + body);
-    for (const std::string& bytes : {utf8, utf16, version4}) {
+    for (const std::string& bytes : {ansi, utf16, version4}) {
         const RegFile file = MustParse(bytes);
         ASSERT_EQ(file.sections.size(), 1u);
         ASSERT_EQ(file.sections[0].values.size(), 2u);
         EXPECT_EQ(file.sections[0].path, u"SOFTWARE\\V");
         EXPECT_EQ(file.sections[0].values[0].value, (StoredValue{kRegSz, Utf16Bytes(u"x")}));
-        // REGEDIT4 writes expandable strings narrow; they are stored wide.
+        // Files in the ANSI code page write expandable strings narrow; they are stored wide.
         EXPECT_EQ(file.sections[0].values[1].value, (StoredValue{kRegExpandSz, Utf16Bytes(u"A")}));
     }
 }
@@ -222,8 +223,8 @@ TEST(CheckRegFileTest, AppliesOrSkipsEachLineAsRegImportDoes) {
     }
 }
 
-// Files without a byte-order mark are in the ANSI code page; REGEDIT4 keeps
-// string data there too. Headers that begin "REGEDIT" otherwise are taken
+// Files without a byte-order mark are in the ANSI code page, string data in
+// hex too. Headers that begin "REGEDIT" otherwise are taken
 // and nothing is read; "REGEDIT" alone is the HKEY_CLASSES_ROOT-only format.
 TEST(CheckRegFileTest, ReadsHeadersAndCodePagesAsRegImportDoes) {
     struct Case {
@@ -234,6 +235,8 @@ TEST(CheckRegFileTest, ReadsHeadersAndCodePagesAsRegImportDoes) {
         {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=\"\xc3\xa9\"\n", "[HKEY_CURRENT_USER\\K] a=1:c300a9000000"},
         {" \tREGEDIT4\n[HKCU\\K]\n\"a\"=hex(2):80,00\n\"b\"=hex(7):41,00,42,00,00\n\"c\"=hex(3):80\n",
          "[HKEY_CURRENT_USER\\K] a=2:ac200000 b=7:41000000420000000000 c=3:80"},
+        {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=hex(1):e9,00\n\"b\"=hex(4):e9\n",
+         "[HKEY_CURRENT_USER\\K] a=1:e9000000 b=4:e9"},
         {"REGEDIT4 FOO\n[HKCU\\K]\n\"a\"=\"b\"\n", ""},
         {"REGEDIT\nHKEY_CLASSES_ROOT\\K = v\nHKEY_CLASSES_ROOT\\K\\a  =  w\nHKEY_CLASSES_ROOT\\K\\b= x\n  HKEY_CLASSES_ROOT\\K\\c = v\n",
          "[HKEY_CLASSES_ROOT\\K] @=1:76000000 [HKEY_CLASSES_ROOT\\K\\a] @=1:200077000000 [HKEY_CLASSES_ROOT\\K\\b=] @=1:78000000"},
