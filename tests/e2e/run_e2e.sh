@@ -419,8 +419,10 @@ else
   # Only Wine's one added terminator passes for equal.
   while IFS='|' read -r want got rc; do
     for side in "want:$want" "got:$got"; do
-      printf 'Windows Registry Editor Version 5.00\n\n[%s\\T]\n"V"=%s\n' "${plan_keys[0]}" "${side#*:}" \
-        >"$plan_dir/${side%%:*}.reg"
+      # UTF-16LE, as reg export writes: in an ANSI file hex string data is ANSI text.
+      { printf '\xff\xfe'
+        printf 'Windows Registry Editor Version 5.00\n\n[%s\\T]\n"V"=%s\n' "${plan_keys[0]}" "${side#*:}" |
+          iconv -f UTF-8 -t UTF-16LE; } >"$plan_dir/${side%%:*}.reg"
     done
     "$regdiff" "${regdiff_keys[@]}" "$plan_dir/want.reg" "$plan_dir/got.reg" >/dev/null 2>&1
     expect_eq "regdiff: $want against $got" "$rc" "$?"
