@@ -396,7 +396,9 @@ std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error)
     };
     const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
     const Text text = utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes);
-    const std::vector<TextView> lines = SplitLines(text);
+    // reg import reads the text as a C string: a NUL character ends it.
+    const TextView read = TextView(text).substr(0, text.find(u'\0'));
+    const std::vector<TextView> lines = SplitLines(read);
     if (lines.empty()) return refuse(0, "the file is empty");
     const TextView header = SkipBlanks(lines[0]);
     RegFile file;
@@ -419,6 +421,10 @@ std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error)
                                   ? " (UTF-16LE needs its byte-order mark)"
                                   : ""));
     }
+    if (read.size() < text.size())
+        file.skipped.push_back(RegFileError{
+            int(lines.size()) + (read.empty() || read.back() == u'\r' || read.back() == u'\n' ? 1 : 0),
+            "a NUL character: reg import reads nothing from here on"});
     return file;
 }
 

@@ -115,6 +115,7 @@ const char* const kOtherLines[] = {
     "; comment",   "# comment",   "  ; comment", "\t# comment", "",            "   ",
     "junk",        "=\"x\"",      "\"v\"",       "-",           "\"v\"=-",     "@=-",
     "\"v\" = -",   "\"v\"=-;c",   "\"v\"=-x",    "\"v\"=--",    "\"w x\"=\t-",
+    "\"n\"=\"x{NUL}y\"", "\"n\"=dword:1{NUL}\"m\"=\"1\"",
     "  \"s\"=\"1\"", "\t@=\"2\"",   "\"c\"=hex:01,\\ ;c\n02", "\"c\"=hex:01,\\;c\n02", "\"c\"=dword:1\\",
 };
 
@@ -217,6 +218,7 @@ std::string GenerateText(Random& r, int number, Encoding* encoding) {
     }
     text = Replace(text, "{K}", key);
     text = Replace(text, "{R}", r.Pick(kUserRoots));
+    text = Replace(text, "{NUL}", std::string(1, '\0'));
     return text;
 }
 

@@ -9,7 +9,7 @@
 #                      [--work DIR] [--count N] [--seed S]
 set -uo pipefail
 
-win64="" tool="" work="" count=240 seed=14
+win64="" tool="" work="" count=320 seed=14
 while [ $# -gt 0 ]; do
   case $1 in
     --win64) win64=$2; shift 2 ;;

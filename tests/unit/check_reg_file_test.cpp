@@ -201,6 +201,8 @@ TEST(CheckRegFileTest, AppliesOrSkipsEachLineAsRegImportDoes) {
          "[HKEY_CURRENT_USER\\K] a=3:0102", "8 9"},
         {"\"a\"=hex:01,\\\n\"b\"=\"y\"\n\"c\"=hex:01,\\\n\\\n02\n\"d\"=hex:01,\\\n# c\n\"e\"=hex:01,\\",
          "[HKEY_CURRENT_USER\\K] e=3:01", "3 5 7 8"},
+        // A NUL character ends the text.
+        {std::string("\"a\"=dword:1\0x\n\"b\"=\"1\"\n", 22), "[HKEY_CURRENT_USER\\K] a=4:01000000", "3"},
         // Names and removals.
         {"@ = \"d\"\n\"\"=-\n\"v\"=\t-\t;c\n\"w\"=-x\na=\"1\"\n@x=\"1\"\n\"n\"\n",
          "[HKEY_CURRENT_USER\\K] @=1:64000000 @=- v=-", "6 7 8 9"},
