@@ -96,9 +96,10 @@ std::string HelpText(bool liveOffered) {
         "  --plan                lint, then run Keymason's own update pass over an\n"
         "                        in-memory registry and report each line's effect per\n"
         "                        root and per profile, then a summary\n"
-        "  --base SNAPSHOT.reg   the registry to plan against, a .reg file (\"Windows\n"
-        "                        Registry Editor Version 5.00\" in UTF-16LE or UTF-8,\n"
-        "                        or REGEDIT4); without it: an empty machine with one\n"
+        "  --base SNAPSHOT.reg   the registry to plan against, a .reg file read as\n"
+        "                        reg import reads it (\"Windows Registry Editor\n"
+        "                        Version 5.00\" or REGEDIT4, UTF-16LE or the ANSI\n"
+        "                        code page); without it: an empty machine with one\n"
         "                        logged-on profile, S-1-5-21-1000000000-1000000000-\n"
         "                        1000000000-1001, ProfileImagePath C:\\Users\\User\n";
     if (liveOffered)
