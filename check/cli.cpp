@@ -1,5 +1,6 @@
 #include "check/cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -95,9 +96,10 @@ std::string HelpText(bool liveOffered) {
         "  --plan                lint, then run Keymason's own update pass over an\n"
         "                        in-memory registry and report each line's effect per\n"
         "                        root and per profile, then a summary\n"
-        "  --base SNAPSHOT.reg   the registry to plan against, a .reg file (\"Windows\n"
-        "                        Registry Editor Version 5.00\" in UTF-16LE or UTF-8,\n"
-        "                        or REGEDIT4); without it: an empty machine with one\n"
+        "  --base SNAPSHOT.reg   the registry to plan against, a .reg file read as\n"
+        "                        reg import reads it (\"Windows Registry Editor\n"
+        "                        Version 5.00\" or REGEDIT4, UTF-16LE or the ANSI\n"
+        "                        code page); without it: an empty machine with one\n"
         "                        logged-on profile, S-1-5-21-1000000000-1000000000-\n"
         "                        1000000000-1001, ProfileImagePath C:\\Users\\User\n";
     if (liveOffered)
@@ -122,8 +124,10 @@ std::string HelpText(bool liveOffered) {
         "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/NTUSER.DAT\\Software\\Vendor]\n"
         "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/AppData/Local/Microsoft/Windows/UsrClass.dat]\n"
         "The pseudo-key's own values are those of the hive's top key. --out writes\n"
-        "the same form, so a result can be the next base. A snapshot holds no\n"
-        "removals; HKEY_CURRENT_USER is not part of one.\n"
+        "the same form, so a result can be the next base. The snapshot is read as\n"
+        "reg import reads it: lines reg import skips are warnings (FILE:LINE:\n"
+        "warning: text), removals remove what the file set before them, and\n"
+        "HKEY_CURRENT_USER and HKEY_CURRENT_CONFIG keys are skipped.\n"
         "\n"
         "Exit codes:\n"
         "  0  no finding\n"
@@ -166,6 +170,7 @@ int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
 
     MemoryPlatform machine;
     PlanInput input;
+    std::vector<RegFileError> baseWarnings;
     input.packageName = packageName;
     input.packageBytes = package;
     if (options->base) {
@@ -177,11 +182,17 @@ int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
         }
         RegFileError error;
         const std::optional<RegFile> file = ParseRegFile(bytes, &error);
-        if (!file || !LoadSnapshot(*file, machine, &error)) {
+        if (!file || !LoadSnapshot(*file, machine, &error, &baseWarnings)) {
             err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
                    " " + error.message + "\n";
             return kExitUnreadable;
         }
+        // Lines reg import skips, then what a base cannot hold, each in line order.
+        baseWarnings.insert(baseWarnings.begin(), file->skipped.begin(), file->skipped.end());
+        std::stable_sort(baseWarnings.begin(), baseWarnings.end(),
+                         [](const RegFileError& a, const RegFileError& b) { return a.line < b.line; });
+        for (const RegFileError& w : baseWarnings)
+            out += baseName + ":" + std::to_string(w.line) + ": warning: " + w.message + "\n";
         input.baseName = baseName;
     } else if (options->live) {
         std::string error;
@@ -195,14 +206,14 @@ int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
         input.baseName = "an empty machine with one logged-on profile";
     }
 
-    if (!diagnostics.empty()) out += "\n";
+    if (!diagnostics.empty() || !baseWarnings.empty()) out += "\n";
     out += RunPlan(input, machine);
 
     if (options->result && !env.writeFile(*options->result, FormatRegFile(SnapshotSections(machine)))) {
         err += "keymason-check: " + ToUtf8(*options->result) + ": cannot be written\n";
         return kExitUnreadable;
     }
-    return lintCode;
+    return baseWarnings.empty() ? lintCode : std::max<int>(lintCode, kExitWarnings);
 }
 
 }  // namespace km::check

@@ -1,6 +1,7 @@
 // The .reg file format, both versions: "Windows Registry Editor Version 5.00"
-// (UTF-16LE or UTF-8) and "REGEDIT4". Reading gives the file's sections in
-// file order; writing produces what `reg export` writes.
+// and "REGEDIT4". Reading (reg_reader.cpp) takes what `reg import` takes and
+// gives the file's sections in file order; writing produces what `reg export`
+// writes.
 #pragma once
 
 #include <optional>
@@ -11,6 +12,10 @@
 #include "platform/memory_platform.h"
 
 namespace km::check {
+
+// Roots a .reg file may name besides those the engine writes.
+constexpr RegKey kHkeyCurrentUser = 0x80000001u;
+constexpr RegKey kHkeyCurrentConfig = 0x80000005u;
 
 struct RegFileValue {
     Text name;            // empty: the key's default value ("@")
@@ -28,18 +33,22 @@ struct RegFileSection {
     std::vector<RegFileValue> values;
 };
 
-struct RegFile {
-    bool regedit4 = false;
-    std::vector<RegFileSection> sections;
-};
-
 struct RegFileError {
     int line = 0;  // 0: the file as a whole
     std::string message;
 };
 
-// The file's bytes, as a file holds them. None, with the error, when the
-// file is not a .reg file or a line cannot be read.
+// What reg import does with the file, in its order: each section opens (or
+// removes) a key, its values are set or removed in turn.
+struct RegFile {
+    bool regedit4 = false;
+    std::vector<RegFileSection> sections;
+    std::vector<RegFileError> skipped;  // lines reg import skips, and why
+};
+
+// The file's bytes, as a file holds them: UTF-16LE after its byte-order
+// mark, else the ANSI code page (Windows-1252). None, with the reason, when
+// reg import refuses the whole file.
 std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error);
 
 // The registry's spelling of a predefined root; empty for an unknown handle.

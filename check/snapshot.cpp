@@ -118,33 +118,95 @@ Text HiveFilePath(TextView keyName) {
     return path;
 }
 
-bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error) {
+namespace {
+
+// A hive file's key at `parts` (after the pseudo-key), or none.
+std::shared_ptr<MemoryKey> FindTreeKey(std::shared_ptr<MemoryKey> key, const std::vector<Text>& parts,
+                                       std::size_t count) {
+    for (std::size_t i = 1; key && i < count; ++i) key = key->FindSubkey(parts[i]);
+    return key;
+}
+
+template <class Items, class NameOf>
+void EraseNamed(Items& items, TextView name, NameOf nameOf) {
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const auto& item) { return EqualsIgnoreAsciiCase(nameOf(item), name); }),
+                items.end());
+}
+
+// Removals act on what the file laid down before them: a base starts from
+// nothing. `valueName` null: the key itself.
+void RemoveFromHiveFile(MemoryPlatform& sys, const std::vector<Text>& parts, const Text* valueName) {
+    auto hive = sys.hiveFiles.find(HiveFilePath(parts.front()));
+    if (hive == sys.hiveFiles.end() || !hive->second) return;
+    if (valueName) {
+        if (auto key = FindTreeKey(hive->second, parts, parts.size()))
+            EraseNamed(key->values, *valueName, [](const auto& v) -> const Text& { return v.first; });
+    } else if (parts.size() == 1) {
+        sys.hiveFiles.erase(hive);
+    } else if (auto parent = FindTreeKey(hive->second, parts, parts.size() - 1)) {
+        EraseNamed(parent->subkeys, parts.back(), [](const auto& k) -> const Text& { return k->name; });
+    }
+}
+
+void RemoveFromMachine(MemoryPlatform& sys, RegKey root, const Text& path, const Text* valueName) {
+    const bool redirection = sys.wow64Redirection;
+    sys.wow64Redirection = false;
+    if (valueName) sys.RegDeleteKeyValueW(root, &path, *valueName);
+    else sys.RegDeleteTreeW(root, &path);
+    sys.wow64Redirection = redirection;
+}
+
+}  // namespace
+
+bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*error: a base always loads*/,
+                  std::vector<RegFileError>* warnings) {
+    auto warn = [&](int line, const std::string& message) {
+        if (warnings) warnings->push_back(RegFileError{line, message});
+    };
     for (const RegFileSection& section : file.sections) {
-        if (section.remove || std::any_of(section.values.begin(), section.values.end(),
-                                          [](const RegFileValue& v) { return v.remove; })) {
-            if (error) *error = RegFileError{section.line, "a snapshot holds no removals"};
-            return false;
+        if (section.root != kHkeyClassesRoot && section.root != kHkeyLocalMachine && section.root != kHkeyUsers) {
+            warn(section.line, ToUtf8(RootName(section.root)) +
+                                   " is not part of a base: give a user's keys below HKEY_USERS\\<SID>; skipped");
+            continue;
         }
-        std::vector<Text> parts = SplitKeyPath(section.path);
-        if (section.root == kHkeyUsers && !parts.empty() && IsHiveFileKeyName(parts.front())) {
-            const Text filePath = HiveFilePath(parts.front());
-            auto& top = sys.hiveFiles[filePath];
+        if (section.path.empty()) {
+            if (section.remove || !section.values.empty())
+                warn(section.line, "a root key's removal or own values are not part of a base; skipped");
+            continue;
+        }
+        const std::vector<Text> parts = SplitKeyPath(section.path);
+        if (section.root == kHkeyUsers && IsHiveFileKeyName(parts.front())) {
+            if (section.remove) {
+                RemoveFromHiveFile(sys, parts, nullptr);
+                continue;
+            }
+            auto& top = sys.hiveFiles[HiveFilePath(parts.front())];
             if (!top) {
                 top = std::make_shared<MemoryKey>();
                 top->name = parts.front();
             }
             auto key = top;
             for (std::size_t i = 1; i < parts.size(); ++i) key = EnsureSubkey(key, parts[i]);
-            for (const RegFileValue& value : section.values) SetTreeValue(*key, value.name, value.value);
+            for (const RegFileValue& value : section.values) {
+                if (value.remove) RemoveFromHiveFile(sys, parts, &value.name);
+                else SetTreeValue(*key, value.name, value.value);
+            }
             continue;
         }
-        if (section.path.empty()) continue;
+        if (section.remove) {
+            RemoveFromMachine(sys, section.root, section.path, nullptr);
+            continue;
+        }
         sys.CreateKey(section.root, section.path);
-        for (const RegFileValue& value : section.values)
-            sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
+        for (const RegFileValue& value : section.values) {
+            if (value.remove) RemoveFromMachine(sys, section.root, section.path, &value.name);
+            else sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
+        }
     }
     sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");
+    sys.ClearCalls();  // the removals went through the platform's calls; the plan starts afresh
     return true;
 }
 

@@ -23,10 +23,14 @@ constexpr TextView kHiveFilePrefix = u"HiveFile:";
 constexpr TextView kDefaultSid = u"S-1-5-21-1000000000-1000000000-1000000000-1001";
 constexpr TextView kDefaultProfilePath = u"C:\\Users\\User";
 
-// Lays the sections into the platform in file order. A snapshot describes a
-// state, so removals ([-KEY], "name"=-) are refused. HKLM\SOFTWARE and
-// HKLM\SYSTEM always exist afterwards, as on every machine.
-bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error);
+// Lays the sections into the platform in file order, as reg import would on a
+// machine that starts from nothing: removals ([-KEY], "name"=-) remove only
+// what the file set before them. Keys of roots a base does not hold
+// (HKEY_CURRENT_USER, HKEY_CURRENT_CONFIG) and a root's own values are
+// skipped with a warning. HKLM\SOFTWARE and HKLM\SYSTEM always exist
+// afterwards, as on every machine.
+bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error,
+                  std::vector<RegFileError>* warnings = nullptr);
 
 // An empty machine with one logged-on profile "User".
 void LoadDefaultBase(MemoryPlatform& sys);

@@ -15,20 +15,11 @@
 #include "engine/record_parser.h"
 #include "engine/text.h"
 #include "engine/value_encoding.h"
+#include "fuzz/fuzz_require.h"
 #include "platform/memory_platform.h"
 
 namespace km {
 namespace {
-
-[[noreturn]] void Fail(const char* condition, int line) {
-    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, condition);
-    __builtin_trap();
-}
-
-#define REQUIRE(condition)                            \
-    do {                                              \
-        if (!(condition)) Fail(#condition, __LINE__); \
-    } while (0)
 
 const Text kPath = u"C:\\pkg\\install.reg.dat";
 

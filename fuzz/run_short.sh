@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/build/fuzz}
 seconds=${2:-25}
-targets=(fuzz_package_parse fuzz_update_pass)
+targets=(fuzz_package_parse fuzz_update_pass fuzz_reg_reader)
 
 "$root/fuzz/build.sh" "$out" >/dev/null
 
@@ -29,7 +29,7 @@ for target in "${targets[@]}"; do
   fi
 
   if ! "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=8192 \
-      -dict="$root/fuzz/package.dict" -artifact_prefix="$artifacts/$target-" -print_final_stats=1 \
+      -dict="$root/fuzz/$([ "$target" = fuzz_reg_reader ] && echo reg || echo package).dict" -artifact_prefix="$artifacts/$target-" -print_final_stats=1 \
       "$work" "${inputs[@]}" >"$out/$target.log" 2>&1; then
     echo "$target: fuzzing found a failing input (kept in $artifacts); see $out/$target.log" >&2
     tail -40 "$out/$target.log" >&2

@@ -91,6 +91,10 @@ int FromReg(const Options& o, const PackEnvironment& env) {
         *env.err += inputName + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
         return kExitUnreadable;
     }
+    // What reg import skips is skipped here too: the result stays the same.
+    for (const check::RegFileError& skipped : file->skipped)
+        *env.err += inputName + ":" + std::to_string(skipped.line) + ": warning: " + skipped.message +
+                    " (reg import skips it too)\n";
     const FromRegResult result = PackageFromReg(*file, o.target);
     for (const Finding& finding : result.refused)
         *env.err += inputName + ":" + std::to_string(finding.line) + ": error: " + finding.text +

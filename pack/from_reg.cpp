@@ -6,10 +6,7 @@ namespace km::pack {
 
 namespace {
 
-bool IsCurrentUser(const check::RegFileSection& section) {
-    return section.root == 0 && (EqualsIgnoreAsciiCase(section.rootName, u"HKEY_CURRENT_USER") ||
-                                 EqualsIgnoreAsciiCase(section.rootName, u"HKCU"));
-}
+bool IsCurrentUser(const check::RegFileSection& section) { return section.root == check::kHkeyCurrentUser; }
 
 bool StartsWithPart(TextView path, TextView part) {
     return path.size() >= part.size() && EqualsIgnoreAsciiCase(path.substr(0, part.size()), part) &&

@@ -2,7 +2,10 @@
 //   keymason_probe key ROOT\path...       values (type, size, exact bytes) and subkeys,
 //                                         each key's block ended by an empty line
 //   keymason_probe resource FILE TYPE ID  a resource's exact bytes
-//   keymason_probe tree ROOT\path...      each key and all below it, values and subkeys sorted
+//   keymason_probe tree ROOT\path...      the same for each key and every key below it,
+//                                         parents first; a missing key prints "missing"
+//   keymason_probe sorted ROOT\path...    each key and all below it, values and subkeys sorted
+//                                         and no subkey lines: one state, one text
 //   keymason_probe shortpath PATH         the path's short (8.3) form, as the system gives it
 //   keymason_probe desktop                keeps the prefix's desktop up until killed:
 //                                         prints "ready" once the desktop is there
@@ -139,20 +142,25 @@ bool ReadKeyLines(const std::wstring& full, KeyLines* lines, int* result) {
     return true;
 }
 
-int DumpKey(const std::wstring& full) {
+int DumpKey(const std::wstring& full, bool tree = false) {
     KeyLines lines;
     int result = 0;
     if (!ReadKeyLines(full, &lines, &result)) return result;
     Print("key " + Utf8(full));
     for (const std::string& line : lines.values) Print(line);
     for (const std::wstring& sub : lines.subkeys) Print("subkey " + Utf8(sub));
-    return 0;
+    if (!tree) return 0;
+    for (const std::wstring& sub : lines.subkeys) {
+        Print("");
+        if (const int one = DumpKey(full + L"\\" + sub, true)) result = one;
+    }
+    return result;
 }
 
 // The key and everything below it, in a canonical order (values and subkeys
 // sorted), so that two dumps of one state compare equal byte for byte
 // whatever order the registry enumerates them in.
-int DumpTree(const std::wstring& full) {
+int DumpSorted(const std::wstring& full) {
     KeyLines lines;
     int result = 0;
     if (!ReadKeyLines(full, &lines, &result)) return result;
@@ -161,7 +169,7 @@ int DumpTree(const std::wstring& full) {
     Print("key " + Utf8(full));
     for (const std::string& line : lines.values) Print(line);
     Print("");
-    for (const std::wstring& sub : lines.subkeys) DumpTree(full + L"\\" + sub);
+    for (const std::wstring& sub : lines.subkeys) DumpSorted(full + L"\\" + sub);
     return 0;
 }
 
@@ -216,25 +224,24 @@ int HoldDesktop() {
 
 int wmain(int argc, wchar_t** argv) {
     const std::vector<std::wstring> args(argv + 1, argv + argc);
-    if (args.size() >= 2 && args[0] == L"key") {
+    if (args.size() >= 2 && (args[0] == L"key" || args[0] == L"tree")) {
         int result = 0;
         for (std::size_t i = 1; i < args.size(); ++i) {
-            const int one = DumpKey(args[i]);
-            if (one != 0) result = one;
+            if (const int one = DumpKey(args[i], args[0] == L"tree")) result = one;
             Print("");
         }
         return result;
     }
-    if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
-    if (args.size() >= 2 && args[0] == L"tree") {
+    if (args.size() >= 2 && args[0] == L"sorted") {
         int result = 0;
         for (std::size_t i = 1; i < args.size(); ++i)
-            if (const int one = DumpTree(args[i])) result = one;
+            if (const int one = DumpSorted(args[i])) result = one;
         return result;
     }
+    if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
     if (args.size() == 2 && args[0] == L"shortpath") return PrintShortPath(args[1]);
     if (args.size() == 1 && args[0] == L"desktop") return HoldDesktop();
-    std::fputs("usage: keymason_probe key ROOT\\path... | tree ROOT\\path... |"
+    std::fputs("usage: keymason_probe key|tree|sorted ROOT\\path... |"
                " resource FILE TYPE ID | shortpath PATH | desktop\n", stderr);
     return kUsage;
 }

@@ -539,8 +539,10 @@ else
   # Only Wine's one added terminator passes for equal.
   while IFS='|' read -r want got rc; do
     for side in "want:$want" "got:$got"; do
-      printf 'Windows Registry Editor Version 5.00\n\n[%s\\T]\n"V"=%s\n' "${plan_keys[0]}" "${side#*:}" \
-        >"$plan_dir/${side%%:*}.reg"
+      # UTF-16LE, as reg export writes: in an ANSI file hex string data is ANSI text.
+      { printf '\xff\xfe'
+        printf 'Windows Registry Editor Version 5.00\n\n[%s\\T]\n"V"=%s\n' "${plan_keys[0]}" "${side#*:}" |
+          iconv -f UTF-8 -t UTF-16LE; } >"$plan_dir/${side%%:*}.reg"
     done
     "$regdiff" "${regdiff_keys[@]}" "$plan_dir/want.reg" "$plan_dir/got.reg" >/dev/null 2>&1
     expect_eq "regdiff: $want against $got" "$rc" "$?"
@@ -927,9 +929,9 @@ undo_hive_keys=('HKU\KmUndo-User\Software\KeymasonUndoE2E' 'HKU\KmUndo-UserClass
   'HKU\KmUndo-Guest\Software\KeymasonUndoE2E')
 undo_state() {  # -> the dump of every key the package touches, hive files included
   local pair
-  probe tree "${undo_keys[@]}"
+  probe sorted "${undo_keys[@]}"
   for pair in "${undo_hives[@]}"; do standin Load "HKEY_USERS\\${pair%%=*}" "${pair#*=}"; done
-  probe tree "${undo_hive_keys[@]}"
+  probe sorted "${undo_hive_keys[@]}"
   for pair in "${undo_hives[@]}"; do standin Unload "HKEY_USERS\\${pair%%=*}"; done
 }
 "$wine" reg add 'HKLM\Software\KeymasonUndoE2E' /v Changed /t REG_DWORD /d 1 /f >/dev/null 2>&1
@@ -1012,7 +1014,7 @@ from_reg_start() {
 { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$here/fixtures/from_reg.reg"; } >"$drive_c/e2e/from_reg.reg"
 from_reg_start
 check "from-reg: reg import of the .reg file" wine_reg import 'C:\e2e\from_reg.reg'
-imported=$(probe tree "${from_reg_keys[@]}")
+imported=$(probe sorted "${from_reg_keys[@]}")
 printf '%s\n' "$imported" >"$artifacts/from-reg-imported.txt"
 "$wine_km" "$pack_exe" from-reg 'C:\e2e\from_reg.reg' -o 'C:\e2e\from_reg.reg.dat' >"$artifacts/from-reg.txt" 2>&1
 expect_eq "from-reg: keymason-pack.exe from-reg, exit code 0, nothing left out" 0 "$?"
@@ -1025,7 +1027,7 @@ fi
 from_reg_start
 run_per_user from_reg.reg.dat
 expect_eq "from-reg: Keymason applies the package, exit code 0 (${run_ms} ms)" 0 "$run_rc"
-applied=$(probe tree "${from_reg_keys[@]}")
+applied=$(probe sorted "${from_reg_keys[@]}")
 printf '%s\n' "$applied" >"$artifacts/from-reg-applied.txt"
 if [ "$applied" = "$imported" ]; then
   pass "from-reg: Keymason's result is reg import's, byte for byte"

@@ -58,7 +58,8 @@ TEST(CheckCliTest, ExitCodesFollowTheFindingsAndTheInputs) {
         {"missing base", {u"--base", u"nothere.reg", u"clean.dat"}, kExitUnreadable,
          "keymason-check: nothere.reg: cannot be read"},
         {"bad base", {u"--base=bad.reg", u"clean.dat"}, kExitUnreadable,
-         "keymason-check: bad.reg:3: unknown value data"},
+         "keymason-check: bad.reg:1: not a .reg file"},
+        {"base with a line reg import skips", {u"--base=skip.reg", u"clean.dat"}, kExitWarnings, ""},
         {"result not written", {u"--out", u"readonly.reg", u"clean.dat"}, kExitUnreadable,
          "keymason-check: readonly.reg: cannot be written"},
         {"no package", {u"--plan"}, kExitUsage, "keymason-check: no package named\nusage: keymason-check PACKAGE\n"},
@@ -72,10 +73,22 @@ TEST(CheckCliTest, ExitCodesFollowTheFindingsAndTheInputs) {
     for (const Case& c : cases) {
         CheckRun run;
         run.files = {{u"clean.dat", kCleanLine}, {u"warn.dat", kWarningLine}, {u"error.dat", kErrorLine},
-                     {u"-odd.dat", kCleanLine}, {u"bad.reg", "REGEDIT4\n[HKLM\\SOFTWARE\\V]\n\"x\"=what\n"}};
+                     {u"-odd.dat", kCleanLine}, {u"bad.reg", "\nREGEDIT4\n[HKLM\\SOFTWARE\\V]\n"},
+                     {u"skip.reg", "REGEDIT4\n[HKLM\\SOFTWARE\\V]\n\"x\"=what\n"}};
         EXPECT_EQ(run(c.args), c.code) << c.what << "\n" << run.err;
         EXPECT_EQ(run.err.substr(0, c.errStart.size()), c.errStart) << c.what;
     }
+}
+
+TEST(CheckCliTest, BaseLinesRegImportSkipsAreWarningsBeforeThePlan) {
+    CheckRun run;
+    run.files = {{u"pkg.dat", kCleanLine},
+                 {u"base.reg", "REGEDIT4\n[HKLM\\SOFTWARE\\V]\n\"x\"=what\n[HKCU\\Software]\n\"y\"=\"1\"\n"}};
+    EXPECT_EQ(run({u"--base", u"base.reg", u"pkg.dat"}), kExitWarnings) << run.err;
+    EXPECT_EQ(run.out.rfind("base.reg:3: warning: unknown value data", 0), 0u) << run.out;
+    const std::size_t second = run.out.find("\nbase.reg:4: warning: HKEY_CURRENT_USER is not part of a base");
+    EXPECT_NE(second, std::string::npos) << run.out;
+    EXPECT_LT(second, run.out.find("plan for pkg.dat against base.reg"));
 }
 
 TEST(CheckCliTest, LintPrintsFindingsAndPlanFollowsThem) {

@@ -75,16 +75,16 @@ TEST(CheckRegFileTest, ReadsEveryEncodingAndBothVersions) {
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"S\"=\"x\"\n\"E\"=hex(2):41,00,00,00\n";
     const std::string version4 =
         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"S\"=\"x\"\r\n\"E\"=hex(2):41,00\r\n";
-    const std::string utf8 = "Windows Registry Editor Version 5.00\n\n" + body;
+    const std::string ansi =
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"S\"=\"x\"\n\"E\"=hex(2):41,00\n";
     const std::string utf16 = Version5("Windows Registry Editor Version 5.00\n\n" + body);
-    const std::string utf16NoMark = utf16.substr(2);
-    for (const std::string& bytes : {utf8, "\xEF\xBB\xBF" + utf8, utf16, utf16NoMark, version4}) {
+    for (const std::string& bytes : {ansi, utf16, version4}) {
         const RegFile file = MustParse(bytes);
         ASSERT_EQ(file.sections.size(), 1u);
         ASSERT_EQ(file.sections[0].values.size(), 2u);
         EXPECT_EQ(file.sections[0].path, u"SOFTWARE\\V");
         EXPECT_EQ(file.sections[0].values[0].value, (StoredValue{kRegSz, Utf16Bytes(u"x")}));
-        // REGEDIT4 writes expandable strings narrow; they are stored wide.
+        // Files in the ANSI code page write expandable strings narrow; they are stored wide.
         EXPECT_EQ(file.sections[0].values[1].value, (StoredValue{kRegExpandSz, Utf16Bytes(u"A")}));
     }
 }
@@ -99,7 +99,7 @@ TEST(CheckRegFileTest, ReadsTheFormsThatHandMadeFilesUse) {
         "   02,\\\n"
         "  03\n"
         "\"Short\"=dword:a\n"
-        "\"Esc\"=\"a\\nb\\rc\\0\"\n"
+        "\"Esc\"=\"a\\nb\\rc\"\n"
         "[HKEY_USERS\\S-1\\Software]\n"));
     ASSERT_EQ(file.sections.size(), 2u);
     EXPECT_EQ(file.sections[0].root, kHkeyLocalMachine);
@@ -109,36 +109,145 @@ TEST(CheckRegFileTest, ReadsTheFormsThatHandMadeFilesUse) {
     EXPECT_EQ(values[0].name, u"");
     EXPECT_EQ(values[1].value, (StoredValue{kRegBinary, {1, 2, 3}}));
     EXPECT_EQ(values[2].value, (StoredValue{kRegDword, {0x0a, 0, 0, 0}}));
-    EXPECT_EQ(values[3].value, (StoredValue{kRegSz, Utf16Bytes(TextView(u"a\nb\rc\0", 6))}));
+    EXPECT_EQ(values[3].value, (StoredValue{kRegSz, Utf16Bytes(u"a\nb\rc")}));
     EXPECT_EQ(file.sections[1].root, kHkeyUsers);
 }
 
-TEST(CheckRegFileTest, RefusesWhatItCannotRead) {
+// What a file does, compactly: "[KEY] name=TYPE:HEX" a section, "[-KEY]"
+// and "name=-" for removals, "@" for the default value.
+std::string Effect(const RegFile& file) {
+    std::string out;
+    for (const RegFileSection& section : file.sections) {
+        out += std::string(out.empty() ? "" : " ") + "[" + (section.remove ? "-" : "") + ToUtf8(RootName(section.root)) +
+               (section.path.empty() ? "" : "\\" + ToUtf8(section.path)) + "]";
+        for (const RegFileValue& value : section.values) {
+            out += " " + (value.name.empty() ? std::string("@") : ToUtf8(value.name)) + "=";
+            if (value.remove) {
+                out += "-";
+                continue;
+            }
+            out += std::to_string(value.value.type) + ":";
+            char hex[4];
+            for (std::uint8_t b : value.value.data) {
+                std::snprintf(hex, sizeof hex, "%02x", b);
+                out += hex;
+            }
+        }
+    }
+    return out;
+}
+
+std::string SkippedLines(const RegFile& file) {
+    std::string out;
+    for (const RegFileError& skip : file.skipped) out += (out.empty() ? "" : " ") + std::to_string(skip.line);
+    return out;
+}
+
+TEST(CheckRegFileTest, RefusesTheFilesRegImportRefuses) {
+    const std::string body = "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"a\"=\"b\"\n";
     struct Case {
-        std::string text;
+        std::string bytes;
         int line;
         std::string message;
     } cases[] = {
         {"", 0, "the file is empty"},
-        {"REGEDIT5\n", 1, "not a .reg file"},
-        {"REGEDIT4\n\"a\"=\"b\"\n", 2, "a value before the first key"},
-        {"REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n", 2, "is not part of a snapshot"},
-        {"REGEDIT4\n[HKEY_NOWHERE\\x]\n", 2, "unknown root"},
-        {"REGEDIT4\n[HKLM\\a\\\\b]\n", 2, "empty part"},
-        {"REGEDIT4\n[HKLM\\a\n", 2, "closing"},
-        {"REGEDIT4\n[HKLM\\a]\n\"x\"=dword:123456789\n", 3, "dword data"},
-        {"REGEDIT4\n[HKLM\\a]\n\"x\"=hex:1,zz\n", 3, "hex data"},
-        {"REGEDIT4\n[HKLM\\a]\n\"x\"=hex(q):01\n", 3, "hex(N)"},
-        {"REGEDIT4\n[HKLM\\a]\n\"x\"=text\n", 3, "unknown value data"},
-        {"REGEDIT4\n[HKLM\\a]\n\"x=\"y\"\n", 3, "expected \"=\""},
-        {"REGEDIT4\n[HKLM\\a]\n\"x\"=\"y\n", 3, "no closing quote"},
-        {"REGEDIT4\n[HKLM]\n\"x\"=\"y\"\n", 3, "a root key holds no values"},
+        {"\nREGEDIT4" + body, 1, "not a .reg file"},
+        {"; c\nREGEDIT4" + body, 1, "not a .reg file"},
+        {"regedit4" + body, 1, "not a .reg file"},
+        {"REGEDI" + body, 1, "not a .reg file"},
+        {"Windows Registry Editor Version 5.00 " + body, 1, "not a .reg file"},
+        {"\xEF\xBB\xBFWindows Registry Editor Version 5.00" + body, 1, "not a .reg file"},
+        {Version5("Windows Registry Editor Version 5.00" + body).substr(2), 1, "byte-order mark"},
+        {Version5("REGEDIT4" + body), 1, "UTF-16LE file with the header REGEDIT4"},
     };
     for (const Case& c : cases) {
         RegFileError error;
-        EXPECT_FALSE(ParseRegFile(c.text, &error).has_value()) << c.text;
-        EXPECT_EQ(error.line, c.line) << c.text;
-        EXPECT_NE(error.message.find(c.message), std::string::npos) << c.text << " -> " << error.message;
+        EXPECT_FALSE(ParseRegFile(c.bytes, &error).has_value()) << c.bytes;
+        EXPECT_EQ(error.line, c.line) << c.bytes;
+        EXPECT_NE(error.message.find(c.message), std::string::npos) << c.bytes << " -> " << error.message;
+    }
+}
+
+// Each line is applied or skipped as reg import does; the texts start with
+// the header and "[HKCU\K]" on lines 1 and 2.
+TEST(CheckRegFileTest, AppliesOrSkipsEachLineAsRegImportDoes) {
+    struct Case {
+        std::string lines;
+        std::string effect;
+        std::string skipped;
+    } cases[] = {
+        // Comments, blanks and line ends.
+        {"; c\n  # c\n\n\t\n\"a\"=\"b\" ; c\n", "[HKEY_CURRENT_USER\\K] a=1:62000000", ""},
+        {"\"a\"=\"b\"#c\n\"b\"=\"b\"x\n\"c\"=\"b\n", "[HKEY_CURRENT_USER\\K]", "3 4 5"},
+        {"\"a\"=\"b\"\r\"b\"=dword:1\r\n", "[HKEY_CURRENT_USER\\K] a=1:62000000 b=4:01000000", ""},
+        // Escapes: \\ \" \n \r honoured, \0 skips, others lose the backslash.
+        {"\"q\\\"\\\\\"=\"\\n\\r\"\n", "[HKEY_CURRENT_USER\\K] q\"\\=1:0a000d000000", ""},
+        {"\"a\"=\"x\\0y\"\n\"b\"=\"x\\ty\"\n", "[HKEY_CURRENT_USER\\K] b=1:7800740079000000", "3 4"},
+        // A backslash ends a string or a dword only by skipping it, and the next line stands alone.
+        {"\"a\"=\"x\\\n\"b\"=\"y\"\n\"c\"=dword:12\\\n34\n", "[HKEY_CURRENT_USER\\K] b=1:79000000", "3 5 6"},
+        // dword: 1 to 8 hex digits, blanks around, ";" after.
+        {"\"a\"=dword: 1 ;c\n\"b\"=dword:123456789\n\"c\"=DWORD:1\n\"d\"=dword:0x1\n\"e\"=dword:1 #c\n",
+         "[HKEY_CURRENT_USER\\K] a=4:01000000", "4 5 6 7"},
+        // hex: numbers up to ff as the C library reads them, commas right after them.
+        {"\"a\"=hex: 0001,+2, 0x3,\n\"b\"=hex:100\n\"c\"=hex:01 ,02\n\"d\"=hex:01,,02\n\"e\"=hex:\n",
+         "[HKEY_CURRENT_USER\\K] a=3:010203 e=3:", "4 5 6"},
+        // hex(N): any 32-bit type, blanks and a sign before it, nothing after it.
+        {"\"a\"=hex(b):01\n\"b\"=hex( -1):02\n\"c\"=hex():03\n\"d\"=hex(2 ):04\n\"e\"=hex(0x2):05\n"
+         "\"f\"=hex(100000000):06\n\"g\"=HEX(1):07\n",
+         "[HKEY_CURRENT_USER\\K] a=11:01 b=4294967295:02 c=0:03", "6 7 8 9"},
+        // Continuations: after "hex:" or a comma; blank and ";" lines between;
+        // a failing line is taken with the value.
+        {"\"a\"=hex:\\\n 01,\\ \n\n; c\n  02\n\"b\"=hex:01\\\n02\n",
+         "[HKEY_CURRENT_USER\\K] a=3:0102", "8 9"},
+        {"\"a\"=hex:01,\\\n\"b\"=\"y\"\n\"c\"=hex:01,\\\n\\\n02\n\"d\"=hex:01,\\\n# c\n\"e\"=hex:01,\\",
+         "[HKEY_CURRENT_USER\\K] e=3:01", "3 5 7 8"},
+        // A NUL character ends the text.
+        {std::string("\"a\"=dword:1\0x\n\"b\"=\"1\"\n", 22), "[HKEY_CURRENT_USER\\K] a=4:01000000", "3"},
+        // Names and removals.
+        {"@ = \"d\"\n\"\"=-\n\"v\"=\t-\t;c\n\"w\"=-x\na=\"1\"\n@x=\"1\"\n\"n\"\n",
+         "[HKEY_CURRENT_USER\\K] @=1:64000000 @=- v=-", "6 7 8 9"},
+        // Key lines: any letter case, the name runs to the last "]".
+        {"[hkey_CURRENT_user\\K\\a\\\\b\\]junk\n[HKCU\\K\\c]d] ; c\n[-hkcu\\K\\a]\n",
+         "[HKEY_CURRENT_USER\\K] [HKEY_CURRENT_USER\\K\\a\\b] [HKEY_CURRENT_USER\\K\\c]d] [-HKEY_CURRENT_USER\\K\\a]", ""},
+        // A blank after "[" or no "]": the line is ignored and the key stays open.
+        {"[ HKCU\\K\\a]\n[HKCU\\K\\b\n\"v\"=\"1\"\n", "[HKEY_CURRENT_USER\\K] v=1:31000000", "3 4"},
+        // A key that cannot be opened takes its values with it, as a removal does.
+        {"[HKEY_NOPE\\x]\n\"a\"=\"1\"\n[HKCU\\\\K]\n\"b\"=\"1\"\n[]\n[-HKCU\\K\\z]\n\"c\"=\"1\"\n",
+         "[HKEY_CURRENT_USER\\K] [-HKEY_CURRENT_USER\\K\\z]", "3 4 5 6 7 9"},
+    };
+    for (const Case& c : cases) {
+        const std::string text = "Windows Registry Editor Version 5.00\n[HKCU\\K]\n" + c.lines;
+        RegFileError error;
+        const auto file = ParseRegFile(Version5(text), &error);
+        ASSERT_TRUE(file.has_value()) << c.lines << " -> " << error.message;
+        EXPECT_EQ(Effect(*file), c.effect) << c.lines;
+        EXPECT_EQ(SkippedLines(*file), c.skipped) << c.lines;
+    }
+}
+
+// Files without a byte-order mark are in the ANSI code page, string data in
+// hex too. Headers that begin "REGEDIT" otherwise are taken
+// and nothing is read; "REGEDIT" alone is the HKEY_CLASSES_ROOT-only format.
+TEST(CheckRegFileTest, ReadsHeadersAndCodePagesAsRegImportDoes) {
+    struct Case {
+        std::string bytes;
+        std::string effect;
+    } cases[] = {
+        {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=\"\x80\xe9\"\n", "[HKEY_CURRENT_USER\\K] a=1:ac20e9000000"},
+        {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=\"\xc3\xa9\"\n", "[HKEY_CURRENT_USER\\K] a=1:c300a9000000"},
+        {" \tREGEDIT4\n[HKCU\\K]\n\"a\"=hex(2):80,00\n\"b\"=hex(7):41,00,42,00,00\n\"c\"=hex(3):80\n",
+         "[HKEY_CURRENT_USER\\K] a=2:ac200000 b=7:41000000420000000000 c=3:80"},
+        {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=hex(1):e9,00\n\"b\"=hex(4):e9\n",
+         "[HKEY_CURRENT_USER\\K] a=1:e9000000 b=4:e9"},
+        {"REGEDIT4 FOO\n[HKCU\\K]\n\"a\"=\"b\"\n", ""},
+        {"REGEDIT\nHKEY_CLASSES_ROOT\\K = v\nHKEY_CLASSES_ROOT\\K\\a  =  w\nHKEY_CLASSES_ROOT\\K\\b= x\n  HKEY_CLASSES_ROOT\\K\\c = v\n",
+         "[HKEY_CLASSES_ROOT\\K] @=1:76000000 [HKEY_CLASSES_ROOT\\K\\a] @=1:200077000000 [HKEY_CLASSES_ROOT\\K\\b=] @=1:78000000"},
+    };
+    for (const Case& c : cases) {
+        RegFileError error;
+        const auto file = ParseRegFile(c.bytes, &error);
+        ASSERT_TRUE(file.has_value()) << c.bytes << " -> " << error.message;
+        EXPECT_EQ(Effect(*file), c.effect) << c.bytes;
     }
 }
 
@@ -207,9 +316,34 @@ TEST(CheckRegFileTest, HiveFilesTravelAsPseudoKeysBelowHkeyUsers) {
         "\"A\"=\"b\"\n\n");
     EXPECT_EQ(ToUtf8(DecodeUtf16Le(written)), ToUtf8(DecodeUtf16Le(expected)));
 
-    RegFileError removal;
-    EXPECT_FALSE(LoadSnapshot(MustParse("REGEDIT4\n[-HKLM\\SOFTWARE\\x]\n"), sys, &removal));
-    EXPECT_EQ(removal.message, "a snapshot holds no removals");
+}
+
+// A base starts from nothing: removals remove only what the file set before
+// them, and what a base cannot hold is skipped with a warning.
+TEST(CheckRegFileTest, ABaseAppliesRemovalsInOrderAndSkipsWhatItCannotHold) {
+    const std::string text =
+        "REGEDIT4\n"
+        "[HKLM\\SOFTWARE\\V\\Gone]\n\"a\"=\"1\"\n"
+        "[HKLM\\SOFTWARE\\V]\n\"kept\"=\"1\"\n\"dropped\"=\"1\"\n\"dropped\"=-\n"
+        "[-HKLM\\SOFTWARE\\V\\Gone]\n[-HKLM\\SOFTWARE\\Never]\n"
+        "[HKEY_USERS\\HiveFile:C:/U/NTUSER.DAT\\S]\n\"h\"=\"1\"\n\"g\"=\"1\"\n\"g\"=-\n"
+        "[-HKEY_USERS\\HiveFile:C:/U/NTUSER.DAT\\T]\n"
+        "[HKCU\\Software\\V]\n\"u\"=\"1\"\n[HKLM]\n\"r\"=\"1\"\n";
+    MemoryPlatform sys;
+    RegFileError error;
+    std::vector<RegFileError> warnings;
+    ASSERT_TRUE(LoadSnapshot(MustParse(text), sys, &error, &warnings));
+    EXPECT_FALSE(sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\V\\Gone"));
+    EXPECT_TRUE(sys.GetValue(kHkeyLocalMachine, u"SOFTWARE\\V", u"kept"));
+    EXPECT_FALSE(sys.GetValue(kHkeyLocalMachine, u"SOFTWARE\\V", u"dropped"));
+    const auto& hive = sys.hiveFiles.at(u"C:\\U\\NTUSER.DAT");
+    ASSERT_TRUE(hive && hive->FindSubkey(u"S"));
+    EXPECT_NE(hive->FindSubkey(u"S")->FindValue(u"h"), nullptr);
+    EXPECT_EQ(hive->FindSubkey(u"S")->FindValue(u"g"), nullptr);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0].line, 15);
+    EXPECT_NE(warnings[0].message.find("HKEY_CURRENT_USER is not part of a base"), std::string::npos);
+    EXPECT_EQ(warnings[1].line, 17);
 }
 
 }  // namespace
