@@ -977,7 +977,9 @@ undo_base=$drive_c/e2e/undo-base.reg
     standin Unload "HKEY_USERS\\${pair%%=*}"
     n=$((n + 1))
   done
-} | sed '1s/^\xef\xbb\xbf//' >"$undo_base"
+} | sed '1s/^\xef\xbb\xbf//' | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$undo_base"
+# (UTF-16LE with its mark, as reg export writes: in any other file reg import
+# takes hex(2) and hex(7) data for ANSI text.)
 cp "$undo_base" "$artifacts/undo-base.reg"
 "$wine_km" "$pack_exe" undo --base 'C:\e2e\undo-base.reg' 'C:\e2e\undo.reg.dat' -o 'C:\e2e\undo-back.reg.dat' \
   --reg 'C:\e2e\undo-back.reg' >"$artifacts/undo-pack.txt" 2>&1
