@@ -12,6 +12,7 @@
 #include "engine/text.h"
 #include "engine/update_pass.h"
 #include "engine/value_encoding.h"
+#include "engine/windows_facts.h"
 
 namespace km::check {
 
@@ -19,9 +20,8 @@ namespace {
 
 // Where the pass finds the package inside the in-memory machine.
 constexpr TextView kPackagePath = u"C:\\keymason-check\\package.reg.dat";
-constexpr TextView kAllUsers = u"All Users";
-constexpr TextView kUserHiveFile = u"\\NTUSER.DAT";
-constexpr TextView kClassesHiveFile = u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+// The pass runs as on 64-bit Windows, in the 64-bit view.
+constexpr std::int32_t kIsWow64 = 1;
 
 struct Counts {
     int keysCreated = 0, keysDeleted = 0;
@@ -47,6 +47,9 @@ struct ProfileFacts {
 };
 
 std::string U8(TextView text) { return ToUtf8(text); }
+
+// "NTUSER.DAT" from "\\NTUSER.DAT".
+std::string FileName(TextView pathInProfile) { return U8(pathInProfile.substr(pathInProfile.rfind(u'\\') + 1)); }
 
 bool SameLocation(const std::optional<KeyLocation>& a, const std::optional<KeyLocation>& b) {
     if (!a || !b) return !a && !b;
@@ -85,7 +88,7 @@ std::string EffectLine(const Effect& e, Counts& counts) {
 
 std::string Describe(const PackageRecord& r) {
     const std::string where = r.rootKind == Users
-                                  ? "per-user key " + U8(r.classesKey == 1 ? u"Software\\Classes\\" + r.keyPath : r.keyPath) +
+                                  ? "per-user key " + U8(r.classesKey == 1 ? Text(kClassesBranch) + r.keyPath : r.keyPath) +
                                         " for " + QuotedText(r.target)
                                   : U8(FullPath(KeyLocation{r.rootKey, r.keyPath}));
     const std::string value = r.valueName.empty() ? "(default)" : QuotedText(r.valueName);
@@ -135,7 +138,7 @@ std::string CountsLine(const Counts& c) {
 
 std::string PassedOverReason(const PackageRecord& record, const UserProfile& profile) {
     if (EqualsIgnoreAsciiCase(record.target, profile.userName))
-        return "its user name is longer than the 20 characters a target can name";
+        return "its user name is longer than the " + std::to_string(kMaxAccountName) + " characters a target can name";
     return "target " + QuotedText(record.target) + " is neither \"All Users\" nor its user name " +
            QuotedText(profile.userName);
 }
@@ -164,9 +167,10 @@ std::string ProfileLine(const ProfileFacts& f, bool prepared) {
     line += "not logged on";
     if (!prepared) return line;
     std::vector<std::string> loads;
-    if (f.profile.userHiveMounted == 1) loads.push_back("NTUSER.DAT as HKEY_USERS\\" + U8(f.profile.userHiveKey));
+    if (f.profile.userHiveMounted == 1)
+        loads.push_back(FileName(kUserHiveInProfile) + " as HKEY_USERS\\" + U8(f.profile.userHiveKey));
     if (f.profile.classesHiveMounted == 1)
-        loads.push_back("UsrClass.dat as HKEY_USERS\\" + U8(f.profile.classesHiveKey));
+        loads.push_back(FileName(kClassesHiveInProfile) + " as HKEY_USERS\\" + U8(f.profile.classesHiveKey));
     if (loads.empty()) return line + ", no hive loaded for this package";
     line += ", the pass loads ";
     for (std::size_t i = 0; i < loads.size(); ++i) line += (i ? " and " : "") + loads[i];
@@ -185,17 +189,13 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
     RegFile copy;
     copy.sections = SnapshotSections(machine);
     LoadSnapshot(copy, scratch, nullptr);
-    scratch.files[Text(kPackagePath)] = input.packageBytes;
-    RunState scratchState;
-    scratchState.dataPath = Text(kPackagePath);
-    scratchState.mode = PackageArgument;
-    scratchState.isWow64 = 1;
-    RecordList records;
-    ReadPackageFile(scratch, scratchState, records);
-    const ProfileList listed = BuildProfileList(scratch, scratchState);
-    const ProfileList prepared = PrepareProfiles(scratch, scratchState);
-    ReleaseProfiles(scratch, scratchState, prepared);
-    const ApplySettings settings = MakeApplySettings(scratchState.isWow64);
+    const PackageContents package = ParsePackage(input.packageBytes);
+    const RecordList& records = package.records;
+    const ProfileList listed = BuildProfileList(scratch, kIsWow64);
+    CancelHandshake neverCancelled;
+    const ProfileList prepared = PrepareProfiles(scratch, neverCancelled, package.targetGroups, kIsWow64);
+    ReleaseProfiles(scratch, prepared);
+    const ApplySettings settings = MakeApplySettings(kIsWow64);
 
     std::vector<ProfileFacts> facts;
     for (const UserProfile& profile : prepared.empty() ? listed : prepared) {
@@ -204,10 +204,10 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
         f.loggedOn = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
         auto why = input.notInspected.find(profile.sid);
         if (why != input.notInspected.end()) f.notInspected = why->second;
-        if (profile.userHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kUserHiveFile)))
-            f.missingHives.push_back(U8(profile.profilePath + Text(kUserHiveFile)));
-        if (profile.classesHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kClassesHiveFile)))
-            f.missingHives.push_back(U8(profile.profilePath + Text(kClassesHiveFile)));
+        if (profile.userHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kUserHiveInProfile)))
+            f.missingHives.push_back(U8(profile.profilePath + Text(kUserHiveInProfile)));
+        if (profile.classesHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kClassesHiveInProfile)))
+            f.missingHives.push_back(U8(profile.profilePath + Text(kClassesHiveInProfile)));
         facts.push_back(std::move(f));
     }
     LabelProfiles(facts);
@@ -245,7 +245,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
     RunState state;
     state.dataPath = Text(kPackagePath);
     state.mode = PackageArgument;
-    state.isWow64 = 1;
+    state.isWow64 = kIsWow64;
     UpdateWorker(observed, state);
     machine.files.erase(Text(kPackagePath));
 
@@ -288,7 +288,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
         const PackageRecord& record = records[i];
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
         if (record.rootKind == Users && prepared.empty()) {
-            out += scratchState.targetGroups == 0
+            out += package.targetGroups == 0
                        ? "  reaches no profile: no per-user line of the package names All Users, Administrator "
                          "or User, so the pass prepares no profile\n"
                        : "  reaches no profile: the machine's profile list holds none\n";

@@ -154,7 +154,7 @@ void LoadDefaultBase(MemoryPlatform& sys) {
     const Text profileKey = Text(kProfileListPath) + u"\\" + Text(kDefaultSid);
     std::string path = EncodeUtf16Le(kDefaultProfilePath);
     path.append(2, '\0');
-    sys.SetValue(kHkeyLocalMachine, profileKey, u"ProfileImagePath", kRegExpandSz,
+    sys.SetValue(kHkeyLocalMachine, profileKey, Text(kProfileImagePath), kRegExpandSz,
                  Bytes(path.begin(), path.end()));
     sys.CreateKey(kHkeyUsers, Text(kDefaultSid));
 }

@@ -22,9 +22,9 @@ struct HiveKind {
     Text UserProfile::*key;
 };
 constexpr HiveKind kHiveKinds[] = {
-    {TargetGroups::kUserHives, u"\\NTUSER.DAT", u"Velmar-Mount-", &UserProfile::userHiveMounted,
+    {TargetGroups::kUserHives, kUserHiveInProfile, u"Velmar-Mount-", &UserProfile::userHiveMounted,
      &UserProfile::userHiveKey},
-    {TargetGroups::kClassesHives, u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
+    {TargetGroups::kClassesHives, kClassesHiveInProfile,
      u"Velmar-Mount-Classes-", &UserProfile::classesHiveMounted, &UserProfile::classesHiveKey},
 };
 
@@ -102,9 +102,9 @@ Text UnloadCommand(const Text& mountName) {
 
 // The shell ends at once on Cancel only while no hive is held, so the flag
 // goes up before the cancel check and before the first load.
-bool MayLoadHive(RunState& state) {
-    state.hivesHeld.store(1);
-    return state.cancelRequested.load() != 1;
+bool MayLoadHive(CancelHandshake& cancel) {
+    cancel.hivesHeld.store(1);
+    return cancel.cancelRequested.load() != 1;
 }
 
 // Closes a started process's handles whatever became of the wait.
@@ -124,8 +124,9 @@ private:
     ProcessHandle handle_ = 0;
 };
 
-// Starts reg.exe hidden and waits for it; false when it could not be started.
-bool StartHiddenCommand(Platform& sys, const Text& commandLine) {
+}  // namespace
+
+bool RunHiddenCommand(Platform& sys, const Text& commandLine) {
     // By its full path, so no program of that name elsewhere on the search
     // path is started instead.
     Text application = sys.GetSystemDirectoryW();
@@ -140,13 +141,11 @@ bool StartHiddenCommand(Platform& sys, const Text& commandLine) {
     return true;
 }
 
-}  // namespace
-
-void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
-    const std::uint8_t groups = state.targetGroups;
+void MountUserHives(Platform& sys, CancelHandshake& cancel, std::uint8_t groups,
+                    std::int32_t isWow64, ProfileList& profiles) {
     for (UserProfile& profile : profiles) {
         if (!IsSelected(groups, profile)) continue;
-        if (IsLoggedOn(sys, state.isWow64, profile.sid)) {
+        if (IsLoggedOn(sys, isWow64, profile.sid)) {
             profile.userHiveMounted = 0;
             profile.userHiveKey = profile.sid;
             continue;
@@ -157,7 +156,7 @@ void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
             continue;
         for (const HiveKind& hive : kHiveKinds) {
             if ((groups & hive.groups) == 0) continue;
-            if (!MayLoadHive(state)) return;
+            if (!MayLoadHive(cancel)) return;
             Text hiveFile = profile.profilePath + Text(hive.fileInProfile);
             Text mountName = Text(hive.mountPrefix) + profile.sid;
             // Started is enough: a load that failed or did not finish in
@@ -170,7 +169,7 @@ void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
     }
 }
 
-void UnmountUserHives(Platform& sys, const RunState& /*state*/, const ProfileList& profiles) {
+void UnmountUserHives(Platform& sys, const ProfileList& profiles) {
     for (const UserProfile& profile : profiles) {
         for (const HiveKind& hive : kHiveKinds) {
             if (profile.*hive.mounted != 1) continue;
@@ -178,11 +177,9 @@ void UnmountUserHives(Platform& sys, const RunState& /*state*/, const ProfileLis
             // machine restarts, so an unload that could not start is tried
             // once more.
             const Text command = UnloadCommand(profile.*hive.key);
-            if (!StartHiddenCommand(sys, command)) StartHiddenCommand(sys, command);
+            if (!RunHiddenCommand(sys, command)) RunHiddenCommand(sys, command);
         }
     }
 }
-
-void RunHiddenCommand(Platform& sys, const Text& commandLine) { StartHiddenCommand(sys, commandLine); }
 
 }  // namespace km

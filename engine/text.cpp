@@ -20,6 +20,16 @@ Text Widen(std::string_view latin1) {
     return out;
 }
 
+Text TextUpToNul(const Bytes& data) {
+    Text text;
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+        const char16_t unit = char16_t(data[i] | (data[i + 1] << 8));
+        if (unit == 0) break;
+        text.push_back(unit);
+    }
+    return text;
+}
+
 std::string ToUtf8(TextView text) {
     std::string out;
     out.reserve(text.size());

@@ -13,11 +13,6 @@ namespace km {
 
 namespace {
 
-// Line numbers of the pass's entries; they appear only in the log's tags.
-constexpr std::int32_t kVersionLogLine = 254;
-constexpr std::int32_t kDataPathLogLine = 256;
-constexpr std::int32_t kReadErrorLogLine = 258;
-
 Text LogFolder(Platform& sys) {
     Text folder;
     if (!sys.ExpandEnvironmentStringsW(u"%APP_PATH%\\logs", &folder)) return Text();
@@ -64,26 +59,26 @@ Text FormatVersionText(std::uint64_t version) {
 void UpdateWorker(Platform& sys, RunState& state) {
     const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
     state.logPath = LogPathFor(sys, state.mode);
-    LogNamedValue(sys, state, u"Version", versionText, kVersionLogLine);
-    LogNamedValue(sys, state, u"DAT", state.dataPath, kDataPathLogLine);
+    LogNamedValue(sys, state, u"Version", versionText, LogTag::kVersion);
+    LogNamedValue(sys, state, u"DAT", state.dataPath, LogTag::kDataPath);
 
-    RecordList records;
-    const PackageReadResult read = ReadPackageFile(sys, state, records);
+    PackageContents package = ReadPackageFile(sys, state.dataPath);
     const ApplySettings settings = MakeApplySettings(state.isWow64);
 
-    if (read == PackageReadResult::ReadError) {
+    if (package.result == PackageReadResult::ReadError) {
         // Part of a package is worse than none: a later line may undo or
         // complete an earlier one, so nothing is applied.
         LogNamedValue(sys, state, u"DAT",
                       u"Package could not be read whole; nothing was applied.",
-                      kReadErrorLogLine);
+                      LogTag::kReadError);
     } else {
-        const ProfileList profiles = PrepareProfiles(sys, state);
-        ApplyRecords(sys, state, records, settings, profiles);
-        ReleaseProfiles(sys, state, profiles);
+        const ProfileList profiles = PrepareProfiles(sys, state, package.targetGroups, state.isWow64);
+        ApplyRecords(sys, state, package.records, settings, profiles);
+        ReleaseProfiles(sys, profiles);
     }
 
-    if (read != PackageReadResult::NotOpened && !records.empty()) FreeRecordData(records);
+    if (package.result != PackageReadResult::NotOpened && !package.records.empty())
+        FreeRecordData(package.records);
     state.done.store(1);
 }
 

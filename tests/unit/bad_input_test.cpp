@@ -295,9 +295,7 @@ TEST(BadInputTest, Catalog) {
             reader.unreadableFiles = m.sys.unreadableFiles;
             reader.lockedFiles = m.sys.lockedFiles;
             reader.readErrorAfter = m.sys.readErrorAfter;
-            RunState read;
-            read.dataPath = kDataPath;
-            ReadPackageFile(reader, read, records);
+            records = ReadPackageFile(reader, kDataPath).records;
             if (c.records >= 0) {
                 EXPECT_EQ(long(records.size()), c.records) << c.name;
             }

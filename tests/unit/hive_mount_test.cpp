@@ -69,14 +69,13 @@ TEST_F(HiveMountTest, SelectionAndHivesByTargetGroups) {
     for (const Case& c : cases) {
         MemoryPlatform fresh;
         RunState run;
-        run.targetGroups = c.groups;
         ProfileList profiles;
         for (int i = 0; i < 6; ++i) {
             UserProfile p = Profile(u"S-1-5-21-" + Widen(std::to_string(i)), names[i]);
             p.profilePath = u"C:\\Users\\P" + Widen(std::to_string(i));
             profiles.push_back(p);
         }
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, c.groups, run.isWow64, profiles);
 
         std::vector<Text> expected;
         for (int i = 0; i < 6; ++i) {
@@ -106,9 +105,8 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
         fresh.CreateKey(kHkeyUsers, u"S-1-5-21-7");
         RunState run;
         run.isWow64 = c.isWow64;
-        run.targetGroups = 0x33;
         ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, 0x33, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 0);
         EXPECT_EQ(profiles[0].userHiveKey, u"S-1-5-21-7");
         EXPECT_EQ(profiles[0].classesHiveMounted, 0);
@@ -122,7 +120,7 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
         EXPECT_EQ(opens[0].sam, c.mask);
         EXPECT_EQ(fresh.OpenHandleCount(), 0);
 
-        UnmountUserHives(fresh, run, profiles);
+        UnmountUserHives(fresh, profiles);
         EXPECT_TRUE(fresh.Processes().empty());
     }
 }
@@ -130,9 +128,8 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
 TEST_F(HiveMountTest, FailedProbeCountsAsNotLoggedOn) {
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-7");
     sys.FailCall("RegOpenKeyExW", u"S-1-5-21-7");
-    state.targetGroups = 0x01;
     ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x01, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveMounted, 1);
     EXPECT_EQ(CommandLines(), (std::vector<Text>{UserLoad(u"S-1-5-21-7", u"C:\\Users\\User")}));
 }
@@ -140,24 +137,22 @@ TEST_F(HiveMountTest, FailedProbeCountsAsNotLoggedOn) {
 TEST_F(HiveMountTest, HiveLoadedOnlyUnderItsMountNameIsLoadedAgain) {
     auto tree = std::make_shared<MemoryKey>();
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = tree;
-    state.targetGroups = 0x01;
     ProfileList first{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, first);
+    MountUserHives(sys, state, 0x01, state.isWow64, first);
     ASSERT_TRUE(sys.IsMounted(u"Velmar-Mount-S-1-5-21-7")) << sys.Dump();
 
     ProfileList second{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, second);
+    MountUserHives(sys, state, 0x01, state.isWow64, second);
     EXPECT_EQ(second[0].userHiveMounted, 1);
     EXPECT_EQ(sys.Processes().size(), 2u);
 }
 
 TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
-    state.targetGroups = 0x33;
     ProfileList profiles{Profile(u"S-1-5-21-1", u"Administrator"), Profile(u"S-1-5-21-2", u"Bob"),
                          Profile(u"S-1-5-21-3", u"User")};
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-2");  // Bob is logged on
-    MountUserHives(sys, state, profiles);
-    UnmountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
+    UnmountUserHives(sys, profiles);
 
     const std::vector<Text> expected{
         UserLoad(u"S-1-5-21-1", u"C:\\Users\\Administrator"),
@@ -228,16 +223,15 @@ TEST_F(HiveMountTest, UnconfirmedLoadStaysMarkedAndIsUnloaded) {
         if (fault == StartFails) fresh.FailNthCallOf("CreateProcessW", 1);
         if (fault == WaitTimesOut) fresh.hangingCommands.insert(load);
         RunState run;
-        run.targetGroups = 0x01;
         ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, 0x01, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 1) << fault;
         EXPECT_EQ(profiles[0].userHiveKey, u"Velmar-Mount-S-1-5-21-7") << fault;
 
         fresh.systemDirectory = u"C:\\windows\\system32";
         fresh.ClearFaults();
         fresh.ClearCalls();
-        UnmountUserHives(fresh, run, profiles);
+        UnmountUserHives(fresh, profiles);
         const auto starts = fresh.CallsOf("CreateProcessW");
         ASSERT_EQ(starts.size(), 1u) << fault;
         EXPECT_EQ(starts[0].valueName, Unload(u"Velmar-Mount-S-1-5-21-7")) << fault;
@@ -250,13 +244,12 @@ TEST_F(HiveMountTest, LoadAndUnloadReachTheHiveFile) {
     auto classesTree = std::make_shared<MemoryKey>();
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = userTree;
     sys.hiveFiles[u"C:\\Users\\User\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"] = classesTree;
-    state.targetGroups = 0x11;
     ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x11, state.isWow64, profiles);
     EXPECT_EQ(sys.MountedHives(),
               (std::vector<Text>{u"Velmar-Mount-S-1-5-21-7", u"Velmar-Mount-Classes-S-1-5-21-7"}))
         << sys.Dump();
-    UnmountUserHives(sys, state, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_TRUE(sys.MountedHives().empty()) << sys.Dump();
     // The entry keeps its fields after the unload.
     EXPECT_EQ(profiles[0].userHiveMounted, 1);
@@ -272,16 +265,15 @@ TEST_F(HiveMountTest, UnmountStartsOnlyWhatWasMarked) {
     profiles[2].classesHiveKey = u"Velmar-Mount-Classes-C";
     profiles[3].userHiveMounted = 2;  // only 1 counts
     profiles[3].userHiveKey = u"Velmar-Mount-D";
-    UnmountUserHives(sys, state, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_EQ(CommandLines(),
               (std::vector<Text>{Unload(u"Velmar-Mount-A"), Unload(u"Velmar-Mount-Classes-C")}));
 }
 
 TEST_F(HiveMountTest, EmptyListStartsNothing) {
-    state.targetGroups = 0x33;
     ProfileList profiles;
-    MountUserHives(sys, state, profiles);
-    UnmountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_TRUE(sys.Calls().empty());
     EXPECT_EQ(state.hivesHeld.load(), 0);
 }
@@ -305,11 +297,10 @@ TEST_F(HiveMountTest, ProfileThatCannotBeNamedOnACommandLineIsPassedOver) {
     for (const Case& c : cases) {
         MemoryPlatform fresh;
         RunState run;
-        run.targetGroups = 0x33;
         UserProfile odd = Profile(c.sid, u"User");
         odd.profilePath = c.profilePath;
         ProfileList profiles{odd, Profile(u"S-1-5-21-9", u"Next")};
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, 0x33, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 0) << c.name;
         EXPECT_EQ(profiles[0].classesHiveMounted, 0) << c.name;
         EXPECT_TRUE(profiles[0].userHiveKey.empty()) << c.name;
@@ -325,11 +316,10 @@ TEST_F(HiveMountTest, ProfileThatCannotBeNamedOnACommandLineIsPassedOver) {
 
 TEST_F(HiveMountTest, LoggedOnProfileWithOddPathIsStillUsedUnderItsSid) {
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-1");
-    state.targetGroups = 0x03;
     UserProfile odd = Profile(u"S-1-5-21-1", u"User");
     odd.profilePath = u"C:\\Users\\Us\"er";
     ProfileList profiles{odd};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x03, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveKey, u"S-1-5-21-1");
     EXPECT_TRUE(sys.Processes().empty());
 }
@@ -337,34 +327,31 @@ TEST_F(HiveMountTest, LoggedOnProfileWithOddPathIsStillUsedUnderItsSid) {
 TEST_F(HiveMountTest, LongTextsAreNeverCut) {
     const Text sid = u"S-1-5-21-" + Text(240, u'4');
     const Text path = u"C:\\Users\\" + Text(240, u'p');
-    state.targetGroups = 0x03;
     UserProfile p = Profile(sid, u"x");
     p.profilePath = path;
     ProfileList profiles{p};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x03, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveKey, u"Velmar-Mount-" + sid);
     EXPECT_EQ(CommandLines(), (std::vector<Text>{UserLoad(sid, path)}));
 }
 
 TEST_F(HiveMountTest, CancelBeforeTheFirstLoadLoadsNothing) {
-    state.targetGroups = 0x33;
     state.cancelRequested = 1;
     ProfileList profiles{Profile(u"S-1-5-21-1", u"User"), Profile(u"S-1-5-21-2", u"Administrator")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
     EXPECT_EQ(state.hivesHeld.load(), 1);
     EXPECT_TRUE(sys.Processes().empty());
     for (const UserProfile& p : profiles) {
         EXPECT_EQ(p.userHiveMounted, 0);
         EXPECT_EQ(p.classesHiveMounted, 0);
     }
-    UnmountUserHives(sys, state, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_TRUE(sys.Processes().empty());
 }
 
 TEST_F(HiveMountTest, HivesHeldIsRaisedBeforeTheFirstLoad) {
-    state.targetGroups = 0x01;
     ProfileList profiles{Profile(u"S-1-5-21-1", u"User")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x01, state.isWow64, profiles);
     EXPECT_EQ(state.hivesHeld.load(), 1);
     EXPECT_EQ(sys.Processes().size(), 1u);
 }
