@@ -29,8 +29,8 @@
 #include "bench/registry_replay.h"
 #include "engine/package_file.h"
 #include "engine/update_pass.h"
-#include "platform/win32_handle.h"
-#include "platform/win32_platform.h"
+#include "platform/win32/win32_handle.h"
+#include "platform/win32/win32_platform.h"
 
 namespace {
 

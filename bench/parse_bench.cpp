@@ -26,7 +26,7 @@
 #include "bench/disk_file_platform.h"
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "bench/registry_replay.h"
-#include "platform/win32_platform.h"
+#include "platform/win32/win32_platform.h"
 
 namespace km {
 

@@ -7,7 +7,7 @@
 #include "check/plan.h"
 #include "check/reg_file.h"
 #include "check/snapshot.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::check {
 

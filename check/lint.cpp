@@ -7,7 +7,7 @@
 #include "check/text_codec.h"
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
 

@@ -2,7 +2,7 @@
 
 #include "check/snapshot.h"
 #include "engine/package_file.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/windows_facts.h"
 
 namespace km::check {

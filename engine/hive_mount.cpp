@@ -1,7 +1,7 @@
 #include "engine/hive_mount.h"
 
 #include "engine/package_record.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 

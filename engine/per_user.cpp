@@ -1,7 +1,7 @@
 #include "engine/per_user.h"
 
 #include "engine/hive_mount.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 

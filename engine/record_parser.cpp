@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
 

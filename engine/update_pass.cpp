@@ -6,7 +6,7 @@
 #include "engine/package_file.h"
 #include "engine/per_user.h"
 #include "engine/run_log.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/value_encoding.h"
 
 namespace km {

@@ -1,7 +1,7 @@
 #include "engine/user_profiles.h"
 
 #include "engine/scoped_key.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "engine/package_file.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 #include "tests/unit/two_profile_machine.h"
 #include "tests/unit/write_scope.h"

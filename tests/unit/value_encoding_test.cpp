@@ -3,9 +3,9 @@
 #include <optional>
 
 #include "engine/record_parser.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/value_encoding.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km {
 namespace {

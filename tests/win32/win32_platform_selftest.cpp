@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "engine/scoped_key.h"
-#include "engine/text.h"
-#include "platform/win32_handle.h"
-#include "platform/win32_platform.h"
+#include "platform/text.h"
+#include "platform/win32/win32_handle.h"
+#include "platform/win32/win32_platform.h"
 
 namespace km {
 namespace {

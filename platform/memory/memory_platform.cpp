@@ -1,11 +1,11 @@
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 #include <algorithm>
 
-#include "engine/text.h"
-#include "platform/memory_platform_print.h"
-#include "platform/memory_reg_exe.h"
-#include "platform/memory_registry.h"
+#include "platform/text.h"
+#include "platform/memory/memory_platform_print.h"
+#include "platform/memory/memory_reg_exe.h"
+#include "platform/memory/memory_registry.h"
 
 namespace km {
 
