@@ -266,7 +266,7 @@ std::map<Text, std::pair<std::size_t, std::size_t>> Fingerprints(
 }
 
 bool WritesRegistry(const PlatformCall& call) {
-    for (const std::string& op : scope::kWriteOps)
+    for (SeamOp op : scope::kWriteOps)
         if (call.op == op) return true;
     return false;
 }

@@ -113,7 +113,7 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
         EXPECT_TRUE(profiles[0].classesHiveKey.empty());
         EXPECT_TRUE(fresh.Processes().empty());
         EXPECT_EQ(run.hivesHeld.load(), 0);  // nothing loaded: the shell may still end at once
-        const auto opens = fresh.CallsOf("RegOpenKeyExW");
+        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
         ASSERT_EQ(opens.size(), 1u);
         EXPECT_EQ(opens[0].key, kHkeyUsers);
         EXPECT_EQ(opens[0].subKey, u"S-1-5-21-7");
@@ -127,7 +127,7 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
 
 TEST_F(HiveMountTest, FailedProbeCountsAsNotLoggedOn) {
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-7");
-    sys.FailCall("RegOpenKeyExW", u"S-1-5-21-7");
+    sys.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-7");
     ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
     MountUserHives(sys, state, 0x01, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveMounted, 1);
@@ -166,7 +166,7 @@ TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
     };
     EXPECT_EQ(CommandLines(), expected) << Show(CommandLines());
 
-    const auto starts = sys.CallsOf("CreateProcessW");
+    const auto starts = sys.CallsOf(SeamOp::CreateProcessW);
     ASSERT_EQ(starts.size(), expected.size());
     for (const PlatformCall& start : starts) {
         EXPECT_EQ(start.subKey, kRegExe);
@@ -177,13 +177,13 @@ TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
     }
     // Each start is waited for before the next one.
     const auto& calls = sys.Calls();
-    std::vector<std::string> processOps;
+    std::vector<SeamOp> processOps;
     for (const PlatformCall& call : calls)
-        if (call.op == "CreateProcessW" || call.op == "WaitForProcess") processOps.push_back(call.op);
+        if (call.op == SeamOp::CreateProcessW || call.op == SeamOp::WaitForProcess) processOps.push_back(call.op);
     ASSERT_EQ(processOps.size(), 2 * expected.size());
     for (std::size_t i = 0; i < processOps.size(); ++i)
-        EXPECT_EQ(processOps[i], i % 2 == 0 ? "CreateProcessW" : "WaitForProcess") << i;
-    for (const PlatformCall& wait : sys.CallsOf("WaitForProcess")) EXPECT_EQ(wait.timeoutMs, kRegExeWaitMs);
+        EXPECT_EQ(processOps[i], i % 2 == 0 ? SeamOp::CreateProcessW : SeamOp::WaitForProcess) << i;
+    for (const PlatformCall& wait : sys.CallsOf(SeamOp::WaitForProcess)) EXPECT_EQ(wait.timeoutMs, kRegExeWaitMs);
     EXPECT_EQ(sys.OpenProcessCount(), 0);
 }
 
@@ -200,7 +200,7 @@ TEST_F(HiveMountTest, RegExeComesFromTheSystemFolder) {
         MemoryPlatform fresh;
         fresh.systemDirectory = c.systemDirectory;
         RunHiddenCommand(fresh, u"reg.exe Unload HKEY_USERS\\X");
-        const auto starts = fresh.CallsOf("CreateProcessW");
+        const auto starts = fresh.CallsOf(SeamOp::CreateProcessW);
         if (c.application.empty()) {
             EXPECT_TRUE(starts.empty());
         } else {
@@ -220,7 +220,7 @@ TEST_F(HiveMountTest, UnconfirmedLoadStaysMarkedAndIsUnloaded) {
         fresh.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
         const Text load = UserLoad(u"S-1-5-21-7", u"C:\\Users\\User");
         if (fault == NoSystemFolder) fresh.systemDirectory.clear();
-        if (fault == StartFails) fresh.FailNthCallOf("CreateProcessW", 1);
+        if (fault == StartFails) fresh.FailNthCallOf(SeamOp::CreateProcessW, 1);
         if (fault == WaitTimesOut) fresh.hangingCommands.insert(load);
         RunState run;
         ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
@@ -232,7 +232,7 @@ TEST_F(HiveMountTest, UnconfirmedLoadStaysMarkedAndIsUnloaded) {
         fresh.ClearFaults();
         fresh.ClearCalls();
         UnmountUserHives(fresh, profiles);
-        const auto starts = fresh.CallsOf("CreateProcessW");
+        const auto starts = fresh.CallsOf(SeamOp::CreateProcessW);
         ASSERT_EQ(starts.size(), 1u) << fault;
         EXPECT_EQ(starts[0].valueName, Unload(u"Velmar-Mount-S-1-5-21-7")) << fault;
         EXPECT_EQ(fresh.OpenProcessCount(), 0) << fault;

@@ -170,7 +170,7 @@ TEST_F(ReadPackageFileTest, OneRecordPerLineInFileOrder) {
     EXPECT_TRUE(records[5].keyPath.empty());  // the last of two line ends
 
     EXPECT_EQ(targetGroups, 0x20 | 0x01);
-    EXPECT_EQ(sys.CallsOf("ReadWholeFile").size(), 1u);
+    EXPECT_EQ(sys.CallsOf(SeamOp::ReadWholeFile).size(), 1u);
 }
 
 TEST_F(ReadPackageFileTest, EachReadHoldsOnlyItsFilesLines) {

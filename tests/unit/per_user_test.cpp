@@ -32,7 +32,7 @@ UserProfile LoggedOn(const Text& sid, const Text& userName) {
 // The per-user key paths that were created, in order.
 std::vector<Text> CreatedPaths(const MemoryPlatform& sys) {
     std::vector<Text> paths;
-    for (const PlatformCall& c : sys.CallsOf("RegCreateKeyExW")) paths.push_back(c.subKey);
+    for (const PlatformCall& c : sys.CallsOf(SeamOp::RegCreateKeyExW)) paths.push_back(c.subKey);
     return paths;
 }
 
@@ -78,7 +78,7 @@ TEST(PerUserPathTest, PathByLoadedHivesAndClassesBranch) {
         MemoryPlatform sys;
         const ApplySettings settings = MakeApplySettings(1);
         ApplyUserRecord(sys, settings, KeyRecord(u"All Users", u"Vendor\\Tool", c.classesKey), {c.profile});
-        const auto creates = sys.CallsOf("RegCreateKeyExW");
+        const auto creates = sys.CallsOf(SeamOp::RegCreateKeyExW);
         ASSERT_EQ(creates.size(), 1u) << c.name;
         EXPECT_EQ(creates[0].key, kHkeyUsers) << c.name;
         EXPECT_EQ(creates[0].subKey, c.path) << c.name << ": " << ToUtf8(creates[0].subKey);
@@ -240,7 +240,7 @@ TEST_F(PerUserPhaseTest, ReleaseUnloadsExactlyWhatPrepareLoaded) {
     EXPECT_EQ(sys.MountedHives(), (std::vector<Text>{u"Velmar-Mount-S-1-5-21-1"}));
     sys.ClearCalls();
     ReleaseProfiles(sys, profiles);
-    const auto starts = sys.CallsOf("CreateProcessW");
+    const auto starts = sys.CallsOf(SeamOp::CreateProcessW);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].valueName, u"reg.exe Unload HKEY_USERS\\Velmar-Mount-S-1-5-21-1");
     EXPECT_TRUE(sys.MountedHives().empty());

@@ -59,9 +59,9 @@ TEST_F(ProfileListTest, MissingProfileListGivesEmptyList) {
 
 TEST_F(ProfileListTest, FailedCountGivesEmptyList) {
     AddProfile(u"S-1-5-21-1", u"C:\\Users\\User");
-    sys.FailCall("RegQueryInfoKeyW");
+    sys.FailCall(SeamOp::RegQueryInfoKeyW);
     EXPECT_TRUE(BuildProfileList(sys, isWow64).empty());
-    EXPECT_TRUE(sys.CallsOf("RegEnumKeyExW").empty());
+    EXPECT_TRUE(sys.CallsOf(SeamOp::RegEnumKeyExW).empty());
     EXPECT_EQ(sys.OpenHandleCount(), 0);
 }
 
@@ -143,8 +143,8 @@ TEST_F(ProfileListTest, UnreadableProfileStillGivesAnEntryWithItsSid) {
     AddProfileWithoutPath(u"S-1-5-21-1");
     AddProfile(u"S-1-5-21-2", u"C:\\Users\\Locked");
     AddProfile(u"S-1-5-21-3", u"C:\\Users\\Unread");
-    sys.FailCall("RegOpenKeyExW", u"S-1-5-21-2");
-    sys.FailCall("RegQueryValueExW");
+    sys.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-2");
+    sys.FailCall(SeamOp::RegQueryValueExW);
     ProfileList profiles = BuildProfileList(sys, isWow64);
     ASSERT_EQ(Sids(profiles), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-2", u"S-1-5-21-3"}));
     for (const UserProfile& p : profiles) {
@@ -158,9 +158,9 @@ TEST_F(ProfileListTest, SubkeyThatCannotBeEnumeratedIsSkipped) {
     AddProfile(u"S-1-5-21-1", u"C:\\Users\\A");
     AddProfile(u"S-1-5-21-2", u"C:\\Users\\B");
     AddProfile(u"S-1-5-21-3", u"C:\\Users\\C");
-    sys.FailNthCallOf("RegEnumKeyExW", 2);
+    sys.FailNthCallOf(SeamOp::RegEnumKeyExW, 2);
     EXPECT_EQ(Sids(BuildProfileList(sys, isWow64)), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-3"}));
-    const auto enums = sys.CallsOf("RegEnumKeyExW");
+    const auto enums = sys.CallsOf(SeamOp::RegEnumKeyExW);
     ASSERT_EQ(enums.size(), 3u);
     for (std::uint32_t i = 0; i < enums.size(); ++i) {
         EXPECT_EQ(enums[i].index, i);
@@ -189,7 +189,7 @@ TEST_F(ProfileListTest, AccessMaskFollowsIsWow64) {
         fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", kRegSz,
                        Utf16Bytes(u"C:\\Users\\User"));
         ProfileList profiles = BuildProfileList(fresh, c.isWow64);
-        const auto opens = fresh.CallsOf("RegOpenKeyExW");
+        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
         ASSERT_FALSE(opens.empty());
         for (const PlatformCall& open : opens) EXPECT_EQ(open.sam, c.mask) << "isWow64 " << c.isWow64;
         // Only the 64-bit view holds the profile list.
