@@ -79,6 +79,40 @@ constexpr const char* kUsage =
     "usage: keymason-check PACKAGE\n"
     "       keymason-check --plan [--base SNAPSHOT.reg%s] [--out RESULT.reg] PACKAGE\n";
 
+// The machine the plan runs on: the --base snapshot, this machine's registry
+// (--live), or the default base. False, with the message in err, when it
+// cannot be read.
+bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPlatform& machine, PlanInput& input,
+                  std::string& err) {
+    if (options.base) {
+        const std::string baseName = ToUtf8(*options.base);
+        std::string bytes;
+        if (!env.readFile(*options.base, &bytes)) {
+            err += "keymason-check: " + baseName + ": cannot be read\n";
+            return false;
+        }
+        RegFileError error;
+        const std::optional<RegFile> file = ParseRegFile(bytes, &error);
+        if (!file || !LoadSnapshot(*file, machine, &error)) {
+            err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
+                   " " + error.message + "\n";
+            return false;
+        }
+        input.baseName = baseName;
+    } else if (options.live) {
+        std::string error;
+        if (!env.liveBase(LiveBaseRequest{input.packageBytes, &machine, &input.notInspected, &error})) {
+            err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
+            return false;
+        }
+        input.baseName = "this machine's registry (read only)";
+    } else {
+        LoadDefaultBase(machine);
+        input.baseName = "an empty machine with one logged-on profile";
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string HelpText(bool liveOffered) {
@@ -168,32 +202,7 @@ int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
     PlanInput input;
     input.packageName = packageName;
     input.packageBytes = package;
-    if (options->base) {
-        const std::string baseName = ToUtf8(*options->base);
-        std::string bytes;
-        if (!env.readFile(*options->base, &bytes)) {
-            err += "keymason-check: " + baseName + ": cannot be read\n";
-            return kExitUnreadable;
-        }
-        RegFileError error;
-        const std::optional<RegFile> file = ParseRegFile(bytes, &error);
-        if (!file || !LoadSnapshot(*file, machine, &error)) {
-            err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
-                   " " + error.message + "\n";
-            return kExitUnreadable;
-        }
-        input.baseName = baseName;
-    } else if (options->live) {
-        std::string error;
-        if (!env.liveBase(LiveBaseRequest{package, &machine, &input.notInspected, &error})) {
-            err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
-            return kExitUnreadable;
-        }
-        input.baseName = "this machine's registry (read only)";
-    } else {
-        LoadDefaultBase(machine);
-        input.baseName = "an empty machine with one logged-on profile";
-    }
+    if (!LoadPlanBase(*options, env, machine, input, err)) return kExitUnreadable;
 
     if (!diagnostics.empty()) out += "\n";
     out += RunPlan(input, machine);
