@@ -7,9 +7,9 @@
 #include "check/text_codec.h"
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km::check {
 

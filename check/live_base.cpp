@@ -2,8 +2,8 @@
 
 #include "check/snapshot.h"
 #include "engine/package_file.h"
-#include "platform/text.h"
 #include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km::check {
 

@@ -9,10 +9,10 @@
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
 #include "engine/per_user.h"
-#include "platform/text.h"
 #include "engine/update_pass.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km::check {
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km {
 

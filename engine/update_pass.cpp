@@ -6,8 +6,8 @@
 #include "engine/package_file.h"
 #include "engine/per_user.h"
 #include "engine/run_log.h"
-#include "platform/text.h"
 #include "engine/value_encoding.h"
+#include "platform/text.h"
 
 namespace km {
 

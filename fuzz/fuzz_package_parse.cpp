@@ -13,9 +13,9 @@
 
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

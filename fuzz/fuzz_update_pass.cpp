@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text.h"
 #include "platform/memory/memory_reg_exe.h"
+#include "platform/text.h"
 #include "tests/unit/two_profile_machine.h"
 #include "tests/unit/write_scope.h"
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "platform/text.h"
 #include "platform/memory/memory_platform_print.h"
 #include "platform/memory/memory_reg_exe.h"
 #include "platform/memory/memory_registry.h"
+#include "platform/text.h"
 
 namespace km {
 

@@ -1,8 +1,8 @@
 // Readable text of the in-memory platform's calls and state, for assertion messages.
 #include <cstdio>
 
-#include "platform/text.h"
 #include "platform/memory/memory_platform_print.h"
+#include "platform/text.h"
 
 namespace km {
 

@@ -3,8 +3,8 @@
 #include <functional>
 
 #include "engine/apply_record.h"
-#include "platform/text.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 
 namespace km {

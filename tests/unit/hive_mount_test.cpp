@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/text.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <functional>
 
-#include "platform/text.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/memory/memory_reg_exe.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

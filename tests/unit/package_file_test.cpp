@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "engine/package_file.h"
-#include "platform/text.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/record_parser.h"
-#include "platform/text.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 #include "tests/unit/test_values.h"
 
 namespace km {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
 #include "platform/memory/memory_reg_exe.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 #include "tests/unit/two_profile_machine.h"
 #include "tests/unit/write_scope.h"

@@ -5,9 +5,9 @@
 #include <map>
 #include <optional>
 
-#include "platform/text.h"
 #include "engine/update_pass.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 #include "tests/unit/test_values.h"
 

@@ -3,9 +3,9 @@
 #include <optional>
 
 #include "engine/record_parser.h"
-#include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

@@ -10,8 +10,8 @@
 #include "engine/package_file.h"
 #include "engine/package_record.h"
 #include "engine/record_parser.h"
-#include "platform/text.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace scope {
