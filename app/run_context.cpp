@@ -1,6 +1,6 @@
 #include "app/run_context.h"
 
-#include "platform/win32_platform.h"
+#include "platform/win32/win32_platform.h"
 
 namespace km {
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "engine/update_pass.h"
-#include "platform/win32_handle.h"
+#include "platform/win32/win32_handle.h"
 
 namespace km {
 namespace {

@@ -29,8 +29,8 @@
 #include "bench/registry_replay.h"
 #include "engine/package_file.h"
 #include "engine/update_pass.h"
-#include "platform/win32_handle.h"
-#include "platform/win32_platform.h"
+#include "platform/win32/win32_handle.h"
+#include "platform/win32/win32_platform.h"
 
 namespace {
 
@@ -235,10 +235,9 @@ int BenchApply(const std::wstring& package, const std::wstring& regFile, int rou
     std::size_t lines = 0;
     {
         km::Win32Platform sys;
-        km::RunState state;
-        state.dataPath = ToText(package);
-        km::RecordList records;
-        if (km::ReadPackageFile(sys, state, records) != km::PackageReadResult::Opened) {
+        const km::PackageContents read = km::ReadPackageFile(sys, ToText(package));
+        const km::RecordList& records = read.records;
+        if (read.result != km::PackageReadResult::Opened) {
             std::printf("cannot read %ls\n", package.c_str());
             return 2;
         }
@@ -318,10 +317,7 @@ int BenchApply(const std::wstring& package, const std::wstring& regFile, int rou
          }},
         {"read", "part of the pass: ReadPackageFile alone", [&] {
              km::Win32Platform sys;
-             km::RunState state;
-             state.dataPath = ToText(package);
-             km::RecordList records;
-             return km::ReadPackageFile(sys, state, records) == km::PackageReadResult::Opened;
+             return km::ReadPackageFile(sys, ToText(package)).result == km::PackageReadResult::Opened;
          }},
         {"reg no-op", "part of reg import: reg.exe import of a file without changes",
          [&] { return runRegImport(emptyReg); }},

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 

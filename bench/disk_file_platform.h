@@ -2,7 +2,7 @@
 // a benchmark pays what reading a package really costs.
 #pragma once
 
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km {
 

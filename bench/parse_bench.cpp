@@ -26,7 +26,7 @@
 #include "bench/disk_file_platform.h"
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -146,24 +146,25 @@ struct Kept {
     const km::RecordList* records = nullptr;
 };
 
-long Work(const std::string& mode, km::Platform& sys, km::RunState& state, Kept* kept) {
+long Work(const std::string& mode, km::Platform& sys, const km::Text& dataPath, Kept* kept) {
     if (mode == "parse" || mode == "parse-warm") {
-        auto* records = new km::RecordList;
+        km::PackageContents read = km::ReadPackageFile(sys, dataPath);
+        auto* records = new km::RecordList(std::move(read.records));
         kept->records = records;
-        if (km::ReadPackageFile(sys, state, *records) != km::PackageReadResult::Opened) return -1;
+        if (read.result != km::PackageReadResult::Opened) return -1;
         return long(records->size());
     }
     if (mode == "touch") {
         // What the system charges for memory never touched before, with no
         // work on it: the yardstick for the fresh pages a parse needs.
-        const std::size_t size = std::size_t(FileBytes(km::ToUtf8(state.dataPath))) * 4;
+        const std::size_t size = std::size_t(FileBytes(km::ToUtf8(dataPath))) * 4;
         auto* block = static_cast<char*>(std::malloc(size));
         if (!block) return -1;
         for (std::size_t i = 0; i < size; i += 4096) block[i] = 1;
         asm volatile("" : : "r"(block) : "memory");
         return 1;
     }
-    auto* file = new km::FileContents(sys.ReadWholeFile(state.dataPath));
+    auto* file = new km::FileContents(sys.ReadWholeFile(dataPath));
     kept->file = file;
     if (file->status != km::FileReadStatus::Read) return -1;
     long lines = 0;
@@ -208,13 +209,12 @@ double PayloadBytes(const km::RecordList& records) {
 // One measurement; prints "seconds user sys faults lines peakKiB payload".
 int RunOne(const std::string& mode, const std::string& path) {
     km::DiskFilePlatform sys;
-    km::RunState state;
-    state.dataPath = km::Widen(path);  // the bench's paths are ASCII
+    const km::Text dataPath = km::Widen(path);  // the bench's paths are ASCII
     if (mode == "parse-warm") PrefaultHeap(std::size_t(FileBytes(path)) * 5);
 
     Kept kept;
     const Usage before = UsageNow();
-    long lines = Work(mode, sys, state, &kept);
+    long lines = Work(mode, sys, dataPath, &kept);
     const Usage after = UsageNow();
     if (lines < 0) return 2;
     if (lines == 0 && kept.file) lines = long(CountLines(kept.file->bytes));

@@ -18,7 +18,7 @@ int RecordingPlatform::SlotOf(RegKey key) {
     return kUsersSlot;
 }
 
-RegistryCall& RecordingPlatform::Add(RegistryOp op, RegKey key) {
+RegistryCall& RecordingPlatform::Add(SeamOp op, RegKey key) {
     RegistryCall call;
     call.op = op;
     call.key = SlotOf(key);
@@ -33,12 +33,12 @@ void RecordingPlatform::Opened(RegistryCall& call, bool succeeded, RegKey key) {
 
 bool RecordingPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
                                       std::uint32_t samDesired, RegKey* result) {
-    RegistryCall& call = Add(RegistryOp::OpenKey, key);
+    RegistryCall& call = Add(SeamOp::RegOpenKeyExW, key);
     call.subKey = Wide(subKey);
     call.hasSubKey = true;
     call.options = options;
     call.sam = samDesired;
-    const bool ok = Win32Platform::RegOpenKeyExW(key, subKey, options, samDesired, result);
+    const bool ok = ForwardingPlatform::RegOpenKeyExW(key, subKey, options, samDesired, result);
     Opened(call, ok, ok ? *result : 0);
     return ok;
 }
@@ -46,39 +46,39 @@ bool RecordingPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint3
 bool RecordingPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved,
                                         std::uint32_t options, std::uint32_t samDesired,
                                         const SecurityAttributes* attributes, RegKey* result) {
-    RegistryCall& call = Add(RegistryOp::CreateKey, key);
+    RegistryCall& call = Add(SeamOp::RegCreateKeyExW, key);
     call.subKey = Wide(subKey);
     call.hasSubKey = true;
     call.options = options;
     call.sam = samDesired;
     call.hasAttributes = attributes != nullptr;
     call.inheritHandle = attributes ? attributes->bInheritHandle : FALSE;
-    const bool ok = Win32Platform::RegCreateKeyExW(key, subKey, reserved, options, samDesired,
+    const bool ok = ForwardingPlatform::RegCreateKeyExW(key, subKey, reserved, options, samDesired,
                                                    attributes, result);
     Opened(call, ok, ok ? *result : 0);
     return ok;
 }
 
 bool RecordingPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
-    RegistryCall& call = Add(RegistryOp::DeleteTree, key);
+    RegistryCall& call = Add(SeamOp::RegDeleteTreeW, key);
     if (subKey) call.subKey = Wide(*subKey);
     call.hasSubKey = subKey != nullptr;
-    return Win32Platform::RegDeleteTreeW(key, subKey);
+    return ForwardingPlatform::RegDeleteTreeW(key, subKey);
 }
 
 bool RecordingPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
                                         std::uint32_t reserved) {
-    RegistryCall& call = Add(RegistryOp::DeleteKey, key);
+    RegistryCall& call = Add(SeamOp::RegDeleteKeyExW, key);
     call.subKey = Wide(subKey);
     call.hasSubKey = true;
     call.sam = samDesired;
-    return Win32Platform::RegDeleteKeyExW(key, subKey, samDesired, reserved);
+    return ForwardingPlatform::RegDeleteKeyExW(key, subKey, samDesired, reserved);
 }
 
 bool RecordingPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
                                        std::uint32_t type, const std::uint8_t* data,
                                        std::uint32_t size) {
-    RegistryCall& call = Add(RegistryOp::SetValue, key);
+    RegistryCall& call = Add(SeamOp::RegSetValueExW, key);
     call.valueName = Wide(valueName);
     call.type = type;
     call.hasData = data != nullptr;
@@ -91,39 +91,39 @@ bool RecordingPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::u
         if (text && size >= 2 && (data[size - 2] | data[size - 1]) != 0)
             call.data.insert(call.data.end(), data + size, data + size + 2);
     }
-    return Win32Platform::RegSetValueExW(key, valueName, reserved, type, data, size);
+    return ForwardingPlatform::RegSetValueExW(key, valueName, reserved, type, data, size);
 }
 
 bool RecordingPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey,
                                            const Text& valueName) {
-    RegistryCall& call = Add(RegistryOp::DeleteValue, key);
+    RegistryCall& call = Add(SeamOp::RegDeleteKeyValueW, key);
     if (subKey) call.subKey = Wide(*subKey);
     call.hasSubKey = subKey != nullptr;
     call.valueName = Wide(valueName);
-    return Win32Platform::RegDeleteKeyValueW(key, subKey, valueName);
+    return ForwardingPlatform::RegDeleteKeyValueW(key, subKey, valueName);
 }
 
 bool RecordingPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
     ++unrecorded_;
-    return Win32Platform::RegQueryInfoKeyW(key, subKeys);
+    return ForwardingPlatform::RegQueryInfoKeyW(key, subKeys);
 }
 
 bool RecordingPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index,
                                       std::uint32_t nameCapacity, Text* name) {
     ++unrecorded_;
-    return Win32Platform::RegEnumKeyExW(key, index, nameCapacity, name);
+    return ForwardingPlatform::RegEnumKeyExW(key, index, nameCapacity, name);
 }
 
 bool RecordingPlatform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type,
                                          Bytes* data) {
     ++unrecorded_;
-    return Win32Platform::RegQueryValueExW(key, valueName, type, data);
+    return ForwardingPlatform::RegQueryValueExW(key, valueName, type, data);
 }
 
 bool RecordingPlatform::RegCloseKey(RegKey key) {
-    Add(RegistryOp::CloseKey, key);
+    Add(SeamOp::RegCloseKey, key);
     open_.erase(key);
-    return Win32Platform::RegCloseKey(key);
+    return ForwardingPlatform::RegCloseKey(key);
 }
 
 }  // namespace km

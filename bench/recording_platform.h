@@ -5,12 +5,15 @@
 #include <map>
 
 #include "bench/registry_replay.h"
-#include "platform/win32_platform.h"
+#include "platform/forwarding_platform.h"
+#include "platform/win32/win32_platform.h"
 
 namespace km {
 
-class RecordingPlatform : public Win32Platform {
+class RecordingPlatform : public ForwardingPlatform {
 public:
+    RecordingPlatform() : ForwardingPlatform(system_) {}
+
     const CallScript& Script() const { return script_; }
     // Calls the script cannot hold: reads, enumerations, unknown handles.
     int Unrecorded() const { return unrecorded_; }
@@ -35,10 +38,11 @@ public:
     bool RegCloseKey(RegKey key) override;
 
 private:
-    RegistryCall& Add(RegistryOp op, RegKey key);
+    RegistryCall& Add(SeamOp op, RegKey key);
     int SlotOf(RegKey key);
     void Opened(RegistryCall& call, bool succeeded, RegKey key);
 
+    Win32Platform system_;  // constructed after the base, which only keeps the reference
     CallScript script_;
     std::map<RegKey, int> open_;  // handles open now, by the slot that holds them
     int unrecorded_ = 0;

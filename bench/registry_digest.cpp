@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/win32_handle.h"
+#include "platform/win32/win32_handle.h"
 
 namespace km {
 

@@ -27,12 +27,12 @@ void ReplayCalls(const CallScript& script) {
     for (const RegistryCall& call : script.calls) {
         const HKEY key = call.key < 0 ? RootOf(call.key) : slots[std::size_t(call.key)];
         switch (call.op) {
-            case RegistryOp::OpenKey:
+            case SeamOp::RegOpenKeyExW:
                 if (::RegOpenKeyExW(key, call.subKey.c_str(), call.options, call.sam,
                                     &slots[std::size_t(call.result)]) != ERROR_SUCCESS)
                     slots[std::size_t(call.result)] = nullptr;
                 break;
-            case RegistryOp::CreateKey: {
+            case SeamOp::RegCreateKeyExW: {
                 SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, call.inheritHandle};
                 if (::RegCreateKeyExW(key, call.subKey.c_str(), 0, nullptr, call.options, call.sam,
                                       call.hasAttributes ? &attributes : nullptr,
@@ -40,22 +40,24 @@ void ReplayCalls(const CallScript& script) {
                     slots[std::size_t(call.result)] = nullptr;
                 break;
             }
-            case RegistryOp::SetValue:
+            case SeamOp::RegSetValueExW:
                 ::RegSetValueExW(key, call.valueName.c_str(), 0, call.type,
                                  call.hasData ? call.data.data() : nullptr, call.size);
                 break;
-            case RegistryOp::DeleteValue:
+            case SeamOp::RegDeleteKeyValueW:
                 ::RegDeleteKeyValueW(key, OrNull(call.subKey, call.hasSubKey),
                                      call.valueName.c_str());
                 break;
-            case RegistryOp::DeleteTree:
+            case SeamOp::RegDeleteTreeW:
                 ::RegDeleteTreeW(key, OrNull(call.subKey, call.hasSubKey));
                 break;
-            case RegistryOp::DeleteKey:
+            case SeamOp::RegDeleteKeyExW:
                 ::RegDeleteKeyExW(key, call.subKey.c_str(), call.sam, 0);
                 break;
-            case RegistryOp::CloseKey:
+            case SeamOp::RegCloseKey:
                 ::RegCloseKey(key);
+                break;
+            default:  // a script holds no other call
                 break;
         }
     }
@@ -70,7 +72,7 @@ std::wstring Folded(std::wstring text) {
 }
 
 bool OpensKey(const RegistryCall& call) {
-    return call.op == RegistryOp::OpenKey || call.op == RegistryOp::CreateKey;
+    return call.op == SeamOp::RegOpenKeyExW || call.op == SeamOp::RegCreateKeyExW;
 }
 
 // Two opens reach the same key with the same rights.
@@ -102,7 +104,7 @@ CallScript KeepKeysOpen(const CallScript& script) {
             heldClose.reset();
             continue;
         }
-        if (call.op == RegistryOp::CloseKey && reusable) {
+        if (call.op == SeamOp::RegCloseKey && reusable) {
             heldClose = call;
             continue;
         }
@@ -114,7 +116,7 @@ CallScript KeepKeysOpen(const CallScript& script) {
             lastOpen = &original;
             reusable = true;
         }
-        if (call.op == RegistryOp::DeleteTree || call.op == RegistryOp::DeleteKey)
+        if (call.op == SeamOp::RegDeleteTreeW || call.op == SeamOp::RegDeleteKeyExW)
             reusable = false;
         kept.calls.push_back(call);
     }

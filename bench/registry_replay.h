@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace km {
+#include "platform/platform.h"
 
-enum class RegistryOp { OpenKey, CreateKey, SetValue, DeleteValue, DeleteTree, DeleteKey, CloseKey };
+namespace km {
 
 // Keys are named by slot: a predefined root (kClassesRootSlot...) or the slot
 // an earlier open or create filled.
@@ -18,7 +18,7 @@ constexpr int kLocalMachineSlot = -2;
 constexpr int kUsersSlot = -3;
 
 struct RegistryCall {
-    RegistryOp op = RegistryOp::CloseKey;
+    SeamOp op = SeamOp::RegCloseKey;  // one of the calls that change keys, or a close
     int key = 0;         // the key passed
     int result = 0;      // the slot an open or create fills
     std::wstring subKey;

@@ -8,7 +8,7 @@
 #include "check/plan.h"
 #include "check/reg_file.h"
 #include "check/snapshot.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::check {
 
@@ -79,6 +79,47 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
 constexpr const char* kUsage =
     "usage: keymason-check PACKAGE\n"
     "       keymason-check --plan [--base SNAPSHOT.reg%s] [--out RESULT.reg] PACKAGE\n";
+
+// The machine the plan runs on: the --base snapshot, this machine's registry
+// (--live), or the default base. False, with the message in err, when it
+// cannot be read.
+// The base's warnings go to `out`, in line order, and are kept in `warnings`.
+bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPlatform& machine, PlanInput& input,
+                  std::string& out, std::vector<RegFileError>& warnings, std::string& err) {
+    if (options.base) {
+        const std::string baseName = ToUtf8(*options.base);
+        std::string bytes;
+        if (!env.readFile(*options.base, &bytes)) {
+            err += "keymason-check: " + baseName + ": cannot be read\n";
+            return false;
+        }
+        RegFileError error;
+        const std::optional<RegFile> file = ParseRegFile(bytes, &error);
+        if (!file || !LoadSnapshot(*file, machine, &error, &warnings)) {
+            err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
+                   " " + error.message + "\n";
+            return false;
+        }
+        // Lines reg import skips, then what a base cannot hold, each in line order.
+        warnings.insert(warnings.begin(), file->skipped.begin(), file->skipped.end());
+        std::stable_sort(warnings.begin(), warnings.end(),
+                         [](const RegFileError& a, const RegFileError& b) { return a.line < b.line; });
+        for (const RegFileError& w : warnings)
+            out += baseName + ":" + std::to_string(w.line) + ": warning: " + w.message + "\n";
+        input.baseName = baseName;
+    } else if (options.live) {
+        std::string error;
+        if (!env.liveBase(LiveBaseRequest{input.packageBytes, &machine, &input.notInspected, &error})) {
+            err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
+            return false;
+        }
+        input.baseName = "this machine's registry (read only)";
+    } else {
+        LoadDefaultBase(machine);
+        input.baseName = "an empty machine with one logged-on profile";
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -173,38 +214,7 @@ int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
     std::vector<RegFileError> baseWarnings;
     input.packageName = packageName;
     input.packageBytes = package;
-    if (options->base) {
-        const std::string baseName = ToUtf8(*options->base);
-        std::string bytes;
-        if (!env.readFile(*options->base, &bytes)) {
-            err += "keymason-check: " + baseName + ": cannot be read\n";
-            return kExitUnreadable;
-        }
-        RegFileError error;
-        const std::optional<RegFile> file = ParseRegFile(bytes, &error);
-        if (!file || !LoadSnapshot(*file, machine, &error, &baseWarnings)) {
-            err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
-                   " " + error.message + "\n";
-            return kExitUnreadable;
-        }
-        // Lines reg import skips, then what a base cannot hold, each in line order.
-        baseWarnings.insert(baseWarnings.begin(), file->skipped.begin(), file->skipped.end());
-        std::stable_sort(baseWarnings.begin(), baseWarnings.end(),
-                         [](const RegFileError& a, const RegFileError& b) { return a.line < b.line; });
-        for (const RegFileError& w : baseWarnings)
-            out += baseName + ":" + std::to_string(w.line) + ": warning: " + w.message + "\n";
-        input.baseName = baseName;
-    } else if (options->live) {
-        std::string error;
-        if (!env.liveBase(LiveBaseRequest{package, &machine, &input.notInspected, &error})) {
-            err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
-            return kExitUnreadable;
-        }
-        input.baseName = "this machine's registry (read only)";
-    } else {
-        LoadDefaultBase(machine);
-        input.baseName = "an empty machine with one logged-on profile";
-    }
+    if (!LoadPlanBase(*options, env, machine, input, out, baseWarnings, err)) return kExitUnreadable;
 
     if (!diagnostics.empty() || !baseWarnings.empty()) out += "\n";
     out += RunPlan(input, machine);

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::check {
 

@@ -7,8 +7,9 @@
 #include "check/text_codec.h"
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "engine/text.h"
 #include "engine/value_encoding.h"
+#include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km::check {
 
@@ -16,7 +17,6 @@ namespace {
 
 constexpr TextView kSeparator = u"*@*";
 constexpr TextView kRemovalMarker = u"DELETE_REG";
-constexpr TextView kClassesPrefix = u"Software\\Classes\\";
 
 // Field positions of a package line.
 enum Field : int { kLeading = 1, kRoot, kKey, kKeyOnly, kValueName, kType, kApplyTo, kValueData, kRest };
@@ -168,7 +168,7 @@ void CheckCapacities(const LineView& line, const Findings& findings) {
     for (const KeyCapacity& capacity : kKeyCapacities) {
         if (capacity.kind != line.record.rootKind) continue;
         TextView key = line.FieldText(kKey);
-        if (line.record.classesKey == 1) key.remove_prefix(kClassesPrefix.size());
+        if (line.record.classesKey == 1) key.remove_prefix(kClassesBranch.size());
         if (key.size() > capacity.max)
             findings.Error(kKey, "key field is " + Number(key.size()) +
                                      " characters long; the format allows at most " +

@@ -2,17 +2,12 @@
 
 #include "check/snapshot.h"
 #include "engine/package_file.h"
-#include "engine/record_parser.h"
-#include "engine/text.h"
+#include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km::check {
 
 namespace {
-
-constexpr TextView kUserHiveFile = u"\\NTUSER.DAT";
-constexpr TextView kClassesHiveFile = u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
-constexpr TextView kClassesBranch = u"Software\\Classes\\";
-constexpr TextView kServiceAccounts[] = {u"S-1-5-18", u"S-1-5-19", u"S-1-5-20"};
 
 Text Join(const Text& a, const Text& b) {
     if (a.empty()) return b;
@@ -60,16 +55,6 @@ void CopyKey(KeySource& source, const Sink& sink, const Text& path, bool deep, b
         for (const Text& sub : contents.subkeys) CopyKey(source, sink, Join(path, sub), true, false);
 }
 
-Text TextOf(const StoredValue& value) {
-    Text text;
-    for (std::size_t i = 0; i + 1 < value.data.size(); i += 2) {
-        const char16_t c = char16_t(value.data[i] | (value.data[i + 1] << 8));
-        if (c == 0) break;
-        text.push_back(c);
-    }
-    return text;
-}
-
 struct Profile {
     Text sid;
     Text path;  // ProfileImagePath as stored
@@ -84,11 +69,9 @@ std::vector<Profile> CopyProfileList(KeySource& machine, MemoryPlatform& base) {
     for (const Text& sid : list.subkeys) {
         const Text key = listPath + u"\\" + sid;
         CopyKey(machine, Sink{&base, kHkeyLocalMachine, nullptr}, key, false, false);
-        bool service = false;
-        for (TextView account : kServiceAccounts) service = service || EqualsIgnoreAsciiCase(sid, account);
-        if (service) continue;
+        if (IsServiceAccount(sid)) continue;
         Profile profile{sid, Text()};
-        if (auto path = base.GetValue(kHkeyLocalMachine, key, u"ProfileImagePath")) profile.path = TextOf(*path);
+        if (auto path = base.GetValue(kHkeyLocalMachine, key, Text(kProfileImagePath))) profile.path = TextUpToNul(path->data);
         profiles.push_back(profile);
     }
     return profiles;
@@ -98,9 +81,7 @@ std::vector<Profile> CopyProfileList(KeySource& machine, MemoryPlatform& base) {
 
 void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, MemoryPlatform& base,
                      std::map<Text, std::string>* notInspected) {
-    RecordList records;
-    std::uint8_t groups = 0;
-    SplitPackageLines(packageBytes, [&](TextView line) { records.push_back(ParseRecordLine(line, groups)); });
+    const RecordList records = ParsePackage(packageBytes).records;
 
     base.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     base.CreateKey(kHkeyLocalMachine, u"SYSTEM");
@@ -136,7 +117,7 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
         }
         for (const bool classes : {false, true}) {
             if (!(classes ? classesHive : userHive) || profile.path.empty()) continue;
-            const Text file = profile.path + Text(classes ? kClassesHiveFile : kUserHiveFile);
+            const Text file = profile.path + Text(classes ? kClassesHiveInProfile : kUserHiveInProfile);
             std::string why;
             auto hive = registry.LoadHiveFile(registry.ExpandEnvironment(file), &why);
             if (!hive) {

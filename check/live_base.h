@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km::check {
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "check/live_base.h"
-#include "platform/win32_handle.h"
+#include "platform/win32/win32_handle.h"
 
 namespace km::check {
 

@@ -64,10 +64,10 @@ void ObservedPlatform::Track(RegKey handle, const std::optional<KeyLocation>& at
 }
 
 void ObservedPlatform::ListContents(const KeyLocation& at, std::vector<Effect>* out) const {
-    for (const Text& name : inner_.ValueNames(at.root, at.path))
-        out->push_back(Effect{EffectKind::DeleteValue, at, name, inner_.GetValue(at.root, at.path, name),
+    for (const Text& name : memory_.ValueNames(at.root, at.path))
+        out->push_back(Effect{EffectKind::DeleteValue, at, name, memory_.GetValue(at.root, at.path, name),
                               std::nullopt, true});
-    for (const Text& sub : inner_.SubkeyNames(at.root, at.path)) {
+    for (const Text& sub : memory_.SubkeyNames(at.root, at.path)) {
         const KeyLocation child{at.root, Child(at.path, sub)};
         out->push_back(Effect{EffectKind::DeleteKey, child, Text(), std::nullopt, std::nullopt, true});
         ListContents(child, out);
@@ -76,8 +76,8 @@ void ObservedPlatform::ListContents(const KeyLocation& at, std::vector<Effect>* 
 
 bool ObservedPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
                                      std::uint32_t samDesired, RegKey* result) {
-    ObservedCall call{"RegOpenKeyExW", Locate(key, &subKey), samDesired, false, {}};
-    call.succeeded = inner_.RegOpenKeyExW(key, subKey, options, samDesired, result);
+    ObservedCall call{SeamOp::RegOpenKeyExW, Locate(key, &subKey), samDesired, false, {}};
+    call.succeeded = memory_.RegOpenKeyExW(key, subKey, options, samDesired, result);
     if (call.succeeded && result) Track(*result, call.key);
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
@@ -86,7 +86,7 @@ bool ObservedPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32
 bool ObservedPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved,
                                        std::uint32_t options, std::uint32_t samDesired,
                                        const SecurityAttributes* attributes, RegKey* result) {
-    ObservedCall call{"RegCreateKeyExW", Locate(key, &subKey), samDesired, false, {}};
+    ObservedCall call{SeamOp::RegCreateKeyExW, Locate(key, &subKey), samDesired, false, {}};
     // Which keys along the path are there before.
     std::vector<std::pair<KeyLocation, bool>> along;
     if (call.key) {
@@ -95,13 +95,13 @@ bool ObservedPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint
         const std::vector<Text> parts = SplitPath(subKey).value_or(std::vector<Text>());
         for (const Text& part : parts) {
             walk.path = Child(walk.path, part);
-            along.emplace_back(walk, inner_.KeyExists(walk.root, walk.path));
+            along.emplace_back(walk, memory_.KeyExists(walk.root, walk.path));
         }
     }
-    call.succeeded = inner_.RegCreateKeyExW(key, subKey, reserved, options, samDesired, attributes, result);
+    call.succeeded = memory_.RegCreateKeyExW(key, subKey, reserved, options, samDesired, attributes, result);
     if (call.succeeded) {
         for (const auto& step : along)
-            if (!step.second && inner_.KeyExists(step.first.root, step.first.path))
+            if (!step.second && memory_.KeyExists(step.first.root, step.first.path))
                 call.effects.push_back(Effect{EffectKind::CreateKey, step.first, Text(), std::nullopt,
                                               std::nullopt, false});
         if (result) Track(*result, call.key);
@@ -111,14 +111,14 @@ bool ObservedPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint
 }
 
 bool ObservedPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
-    ObservedCall call{"RegDeleteTreeW", Locate(key, subKey), 0, false, {}};
+    ObservedCall call{SeamOp::RegDeleteTreeW, Locate(key, subKey), 0, false, {}};
     std::vector<Effect> contents;
     if (call.key) {
         if (subKey)  // the key itself goes too
             contents.push_back(Effect{EffectKind::DeleteKey, *call.key, Text(), std::nullopt, std::nullopt, true});
         ListContents(*call.key, &contents);
     }
-    call.succeeded = inner_.RegDeleteTreeW(key, subKey);
+    call.succeeded = memory_.RegDeleteTreeW(key, subKey);
     if (call.succeeded) call.effects = std::move(contents);
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
@@ -126,10 +126,10 @@ bool ObservedPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
 
 bool ObservedPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
                                        std::uint32_t reserved) {
-    ObservedCall call{"RegDeleteKeyExW", Locate(key, &subKey), samDesired, false, {}};
-    const bool existed = call.key && inner_.KeyExists(call.key->root, call.key->path);
-    call.succeeded = inner_.RegDeleteKeyExW(key, subKey, samDesired, reserved);
-    if (call.succeeded && existed && !inner_.KeyExists(call.key->root, call.key->path))
+    ObservedCall call{SeamOp::RegDeleteKeyExW, Locate(key, &subKey), samDesired, false, {}};
+    const bool existed = call.key && memory_.KeyExists(call.key->root, call.key->path);
+    call.succeeded = memory_.RegDeleteKeyExW(key, subKey, samDesired, reserved);
+    if (call.succeeded && existed && !memory_.KeyExists(call.key->root, call.key->path))
         call.effects.push_back(Effect{EffectKind::DeleteKey, *call.key, Text(), std::nullopt, std::nullopt, false});
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
@@ -137,43 +137,31 @@ bool ObservedPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint
 
 bool ObservedPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
                                       std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
-    ObservedCall call{"RegSetValueExW", Locate(key, nullptr), 0, false, {}};
+    ObservedCall call{SeamOp::RegSetValueExW, Locate(key, nullptr), 0, false, {}};
     std::optional<StoredValue> before;
-    if (call.key) before = inner_.GetValue(call.key->root, call.key->path, valueName);
-    call.succeeded = inner_.RegSetValueExW(key, valueName, reserved, type, data, size);
+    if (call.key) before = memory_.GetValue(call.key->root, call.key->path, valueName);
+    call.succeeded = memory_.RegSetValueExW(key, valueName, reserved, type, data, size);
     if (call.succeeded && call.key)
         call.effects.push_back(Effect{EffectKind::SetValue, *call.key, valueName, before,
-                                      inner_.GetValue(call.key->root, call.key->path, valueName), false});
+                                      memory_.GetValue(call.key->root, call.key->path, valueName), false});
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
 }
 
 bool ObservedPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) {
-    ObservedCall call{"RegDeleteKeyValueW", Locate(key, subKey), 0, false, {}};
+    ObservedCall call{SeamOp::RegDeleteKeyValueW, Locate(key, subKey), 0, false, {}};
     std::optional<StoredValue> before;
-    if (call.key) before = inner_.GetValue(call.key->root, call.key->path, valueName);
-    call.succeeded = inner_.RegDeleteKeyValueW(key, subKey, valueName);
-    if (call.succeeded && call.key && before && !inner_.GetValue(call.key->root, call.key->path, valueName))
+    if (call.key) before = memory_.GetValue(call.key->root, call.key->path, valueName);
+    call.succeeded = memory_.RegDeleteKeyValueW(key, subKey, valueName);
+    if (call.succeeded && call.key && before && !memory_.GetValue(call.key->root, call.key->path, valueName))
         call.effects.push_back(Effect{EffectKind::DeleteValue, *call.key, valueName, before, std::nullopt, false});
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
 }
 
-bool ObservedPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
-    return inner_.RegQueryInfoKeyW(key, subKeys);
-}
-
-bool ObservedPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity, Text* name) {
-    return inner_.RegEnumKeyExW(key, index, nameCapacity, name);
-}
-
-bool ObservedPlatform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type, Bytes* data) {
-    return inner_.RegQueryValueExW(key, valueName, type, data);
-}
-
 bool ObservedPlatform::RegCloseKey(RegKey key) {
     handles_.erase(key);
-    return inner_.RegCloseKey(key);
+    return memory_.RegCloseKey(key);
 }
 
 }  // namespace km::check

@@ -7,7 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/memory_platform.h"
+#include "platform/forwarding_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km::check {
 
@@ -28,16 +29,16 @@ struct Effect {
 };
 
 struct ObservedCall {
-    std::string op;  // the seam's name
+    SeamOp op = SeamOp::RegOpenKeyExW;
     std::optional<KeyLocation> key;  // where it acted; none when the path was not one
     std::uint32_t sam = 0;
     bool succeeded = false;
     std::vector<Effect> effects;
 };
 
-class ObservedPlatform : public Platform {
+class ObservedPlatform : public ForwardingPlatform {
 public:
-    explicit ObservedPlatform(MemoryPlatform& inner) : inner_(inner) {}
+    explicit ObservedPlatform(MemoryPlatform& inner) : ForwardingPlatform(inner), memory_(inner) {}
 
     const std::vector<ObservedCall>& RegistryCalls() const { return calls_; }
 
@@ -52,35 +53,7 @@ public:
     bool RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved, std::uint32_t type,
                         const std::uint8_t* data, std::uint32_t size) override;
     bool RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) override;
-    bool RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) override;
-    bool RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity, Text* name) override;
-    bool RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type, Bytes* data) override;
     bool RegCloseKey(RegKey key) override;
-
-    bool CreateProcessW(const Text& applicationName, const Text& commandLine, bool inheritHandles,
-                        std::uint32_t creationFlags, const StartupInfo& startup,
-                        ProcessHandle* process) override {
-        return inner_.CreateProcessW(applicationName, commandLine, inheritHandles, creationFlags, startup,
-                                     process);
-    }
-    WaitResult WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) override {
-        return inner_.WaitForProcess(process, timeoutMs);
-    }
-    void CloseProcess(ProcessHandle process) override { inner_.CloseProcess(process); }
-    Text GetSystemDirectoryW() override { return inner_.GetSystemDirectoryW(); }
-    LocalTime GetLocalTime() override { return inner_.GetLocalTime(); }
-    bool ExpandEnvironmentStringsW(const Text& source, Text* expanded) override {
-        return inner_.ExpandEnvironmentStringsW(source, expanded);
-    }
-    bool GetShortPathNameW(const Text& longPath, Text* shortPath) override {
-        return inner_.GetShortPathNameW(longPath, shortPath);
-    }
-    FileContents ReadWholeFile(const Text& path) override { return inner_.ReadWholeFile(path); }
-    bool AppendToFile(const Text& path, std::string_view bytes) override {
-        return inner_.AppendToFile(path, bytes);
-    }
-    bool PathExists(const Text& path) override { return inner_.PathExists(path); }
-    std::optional<std::uint64_t> GetOwnFileVersion() override { return inner_.GetOwnFileVersion(); }
 
 private:
     // The location that `key` and `subKey` name, as the registry splits paths.
@@ -88,7 +61,7 @@ private:
     void Track(RegKey handle, const std::optional<KeyLocation>& at);
     void ListContents(const KeyLocation& at, std::vector<Effect>* out) const;
 
-    MemoryPlatform& inner_;
+    MemoryPlatform& memory_;
     std::map<RegKey, KeyLocation> handles_;
     std::vector<ObservedCall> calls_;
 };

@@ -9,9 +9,10 @@
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
 #include "engine/per_user.h"
-#include "engine/text.h"
 #include "engine/update_pass.h"
 #include "engine/value_encoding.h"
+#include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km::check {
 
@@ -19,9 +20,8 @@ namespace {
 
 // Where the pass finds the package inside the in-memory machine.
 constexpr TextView kPackagePath = u"C:\\keymason-check\\package.reg.dat";
-constexpr TextView kAllUsers = u"All Users";
-constexpr TextView kUserHiveFile = u"\\NTUSER.DAT";
-constexpr TextView kClassesHiveFile = u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
+// The pass runs as on 64-bit Windows, in the 64-bit view.
+constexpr std::int32_t kIsWow64 = 1;
 
 struct Counts {
     int keysCreated = 0, keysDeleted = 0;
@@ -47,6 +47,9 @@ struct ProfileFacts {
 };
 
 std::string U8(TextView text) { return ToUtf8(text); }
+
+// "NTUSER.DAT" from "\\NTUSER.DAT".
+std::string FileName(TextView pathInProfile) { return U8(pathInProfile.substr(pathInProfile.rfind(u'\\') + 1)); }
 
 bool SameLocation(const std::optional<KeyLocation>& a, const std::optional<KeyLocation>& b) {
     if (!a || !b) return !a && !b;
@@ -85,7 +88,7 @@ std::string EffectLine(const Effect& e, Counts& counts) {
 
 std::string Describe(const PackageRecord& r) {
     const std::string where = r.rootKind == Users
-                                  ? "per-user key " + U8(r.classesKey == 1 ? u"Software\\Classes\\" + r.keyPath : r.keyPath) +
+                                  ? "per-user key " + U8(r.classesKey == 1 ? Text(kClassesBranch) + r.keyPath : r.keyPath) +
                                         " for " + QuotedText(r.target)
                                   : U8(FullPath(KeyLocation{r.rootKey, r.keyPath}));
     const std::string value = r.valueName.empty() ? "(default)" : QuotedText(r.valueName);
@@ -103,13 +106,13 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const Expected&
     const std::string path = first.key ? U8(FullPath(*first.key))
                                        : U8(RootName(expected.raw.root)) + "\\" + U8(expected.raw.path);
     if (!first.succeeded) {
-        if (first.op == "RegOpenKeyExW") return {"no change: key " + path + " does not exist"};
+        if (first.op == SeamOp::RegOpenKeyExW) return {"no change: key " + path + " does not exist"};
         return {"fails: key " + path + " cannot be created" + failHint};
     }
     bool valueCall = false;
     for (const ObservedCall* call : calls) {
-        if (call->op == "RegSetValueExW" || call->op == "RegDeleteKeyValueW") valueCall = true;
-        if (call->op == "RegSetValueExW" && !call->succeeded) lines.push_back("fails: the value cannot be set");
+        if (call->op == SeamOp::RegSetValueExW || call->op == SeamOp::RegDeleteKeyValueW) valueCall = true;
+        if (call->op == SeamOp::RegSetValueExW && !call->succeeded) lines.push_back("fails: the value cannot be set");
         for (const Effect& effect : call->effects)
             (effect.lost ? lost : lines).push_back(EffectLine(effect, counts));
     }
@@ -135,7 +138,7 @@ std::string CountsLine(const Counts& c) {
 
 std::string PassedOverReason(const PackageRecord& record, const UserProfile& profile) {
     if (EqualsIgnoreAsciiCase(record.target, profile.userName))
-        return "its user name is longer than the 20 characters a target can name";
+        return "its user name is longer than the " + std::to_string(kMaxAccountName) + " characters a target can name";
     return "target " + QuotedText(record.target) + " is neither \"All Users\" nor its user name " +
            QuotedText(profile.userName);
 }
@@ -164,9 +167,10 @@ std::string ProfileLine(const ProfileFacts& f, bool prepared) {
     line += "not logged on";
     if (!prepared) return line;
     std::vector<std::string> loads;
-    if (f.profile.userHiveMounted == 1) loads.push_back("NTUSER.DAT as HKEY_USERS\\" + U8(f.profile.userHiveKey));
+    if (f.profile.userHiveMounted == 1)
+        loads.push_back(FileName(kUserHiveInProfile) + " as HKEY_USERS\\" + U8(f.profile.userHiveKey));
     if (f.profile.classesHiveMounted == 1)
-        loads.push_back("UsrClass.dat as HKEY_USERS\\" + U8(f.profile.classesHiveKey));
+        loads.push_back(FileName(kClassesHiveInProfile) + " as HKEY_USERS\\" + U8(f.profile.classesHiveKey));
     if (loads.empty()) return line + ", no hive loaded for this package";
     line += ", the pass loads ";
     for (std::size_t i = 0; i < loads.size(); ++i) line += (i ? " and " : "") + loads[i];
@@ -174,54 +178,62 @@ std::string ProfileLine(const ProfileFacts& f, bool prepared) {
     return line;
 }
 
-}  // namespace
+// The profiles as the pass will prepare them, from a copy of the base, and
+// what is known about each before the pass.
+struct PreparedProfiles {
+    ProfileList listed;    // the profile list
+    ProfileList prepared;  // the per-user branch's profiles, hives marked; empty when no line needs them
+    std::vector<ProfileFacts> facts;
+};
 
-std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
-    machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
-
-    // A copy of the base on which the engine prepares the profiles as the pass will.
+PreparedProfiles PrepareProfilesOnCopy(const PlanInput& input, const MemoryPlatform& machine,
+                                       std::uint8_t targetGroups) {
     MemoryPlatform scratch;
     scratch.wow64Redirection = false;
     RegFile copy;
     copy.sections = SnapshotSections(machine);
     LoadSnapshot(copy, scratch, nullptr);
-    scratch.files[Text(kPackagePath)] = input.packageBytes;
-    RunState scratchState;
-    scratchState.dataPath = Text(kPackagePath);
-    scratchState.mode = PackageArgument;
-    scratchState.isWow64 = 1;
-    RecordList records;
-    ReadPackageFile(scratch, scratchState, records);
-    const ProfileList listed = BuildProfileList(scratch, scratchState);
-    const ProfileList prepared = PrepareProfiles(scratch, scratchState);
-    ReleaseProfiles(scratch, scratchState, prepared);
-    const ApplySettings settings = MakeApplySettings(scratchState.isWow64);
 
-    std::vector<ProfileFacts> facts;
-    for (const UserProfile& profile : prepared.empty() ? listed : prepared) {
+    PreparedProfiles out;
+    out.listed = BuildProfileList(scratch, kIsWow64);
+    CancelHandshake neverCancelled;
+    out.prepared = PrepareProfiles(scratch, neverCancelled, targetGroups, kIsWow64);
+    ReleaseProfiles(scratch, out.prepared);
+
+    for (const UserProfile& profile : out.prepared.empty() ? out.listed : out.prepared) {
         ProfileFacts f;
         f.profile = profile;
         f.loggedOn = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
         auto why = input.notInspected.find(profile.sid);
         if (why != input.notInspected.end()) f.notInspected = why->second;
-        if (profile.userHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kUserHiveFile)))
-            f.missingHives.push_back(U8(profile.profilePath + Text(kUserHiveFile)));
-        if (profile.classesHiveMounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(kClassesHiveFile)))
-            f.missingHives.push_back(U8(profile.profilePath + Text(kClassesHiveFile)));
-        facts.push_back(std::move(f));
+        const std::pair<std::int32_t, TextView> hives[] = {{profile.userHiveMounted, kUserHiveInProfile},
+                                                           {profile.classesHiveMounted, kClassesHiveInProfile}};
+        for (const auto& [mounted, inProfile] : hives)
+            if (mounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(inProfile)))
+                f.missingHives.push_back(U8(profile.profilePath + Text(inProfile)));
+        out.facts.push_back(std::move(f));
     }
-    LabelProfiles(facts);
+    LabelProfiles(out.facts);
+    return out;
+}
 
-    // Where the engine acts for each record and profile, without acting.
+// Where the engine acts for each record and profile, without acting; the
+// profiles a per-user record passes over, by record.
+struct Probed {
     std::vector<Expected> expected;
-    std::vector<std::vector<std::size_t>> passedOver(records.size());
+    std::vector<std::vector<std::size_t>> passedOver;
+};
+
+Probed ProbeRecords(const RecordList& records, const ProfileList& prepared, const ApplySettings& settings) {
+    Probed out;
+    out.passedOver.resize(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         const PackageRecord& record = records[i];
         if (record.rootKind != Users) {
             ProbePlatform probe;
             ApplyRecordAt(probe, settings, record, record.rootKey, record.keyPath);
-            Expected e{i, -1, probe.firstKey.value_or(KeyLocation{record.rootKey, record.keyPath}), !probe.firstKey};
-            expected.push_back(e);
+            out.expected.push_back(Expected{
+                i, -1, probe.firstKey.value_or(KeyLocation{record.rootKey, record.keyPath}), !probe.firstKey});
             continue;
         }
         PackageRecord creating = record;  // always issues its call when the profile matches
@@ -231,97 +243,130 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
             ProbePlatform match, act;
             ApplyUserRecord(match, settings, creating, ProfileList{prepared[p]});
             if (!match.firstKey) {
-                passedOver[i].push_back(p);
+                out.passedOver[i].push_back(p);
                 continue;
             }
             ApplyUserRecord(act, settings, record, ProfileList{prepared[p]});
-            expected.push_back(Expected{i, int(p), *match.firstKey, !act.firstKey});
+            out.expected.push_back(Expected{i, int(p), *match.firstKey, !act.firstKey});
         }
     }
+    return out;
+}
 
-    // The real pass.
-    machine.files[Text(kPackagePath)] = input.packageBytes;
-    ObservedPlatform observed(machine);
+// The real pass over the machine, watched.
+void RunObserved(const std::string& packageBytes, MemoryPlatform& machine, ObservedPlatform& observed) {
+    machine.files[Text(kPackagePath)] = packageBytes;
     RunState state;
     state.dataPath = Text(kPackagePath);
     state.mode = PackageArgument;
-    state.isWow64 = 1;
+    state.isWow64 = kIsWow64;
     UpdateWorker(observed, state);
     machine.files.erase(Text(kPackagePath));
+}
 
-    // Its calls, cut where the pass opens or creates a key to apply a record.
-    std::vector<std::vector<const ObservedCall*>> groups;
-    for (const ObservedCall& call : observed.RegistryCalls()) {
-        const bool starts = (call.op == "RegOpenKeyExW" || call.op == "RegCreateKeyExW") && call.sam == settings.accessMask;
+using CallGroup = std::vector<const ObservedCall*>;
+
+// The pass's calls, cut where it opens or creates a key to apply a record,
+// handed to the expected applications in order; false when they do not match.
+bool GroupCalls(const std::vector<ObservedCall>& calls, std::uint32_t accessMask, std::vector<CallGroup>& groups,
+                std::vector<Expected>& expected) {
+    for (const ObservedCall& call : calls) {
+        const bool starts =
+            (call.op == SeamOp::RegOpenKeyExW || call.op == SeamOp::RegCreateKeyExW) && call.sam == accessMask;
         if (starts) groups.emplace_back();
-        if (!groups.empty() && call.op != "RegCloseKey") groups.back().push_back(&call);
+        if (!groups.empty() && call.op != SeamOp::RegCloseKey) groups.back().push_back(&call);
     }
     std::size_t next = 0;
-    bool matched = true;
     for (Expected& e : expected) {
         if (e.refused) continue;
         if (next >= groups.size() ||
-            !SameLocation(groups[next].front()->key, NormalizedLocation(e.raw.root, e.raw.path))) {
-            matched = false;
-            break;
-        }
+            !SameLocation(groups[next].front()->key, NormalizedLocation(e.raw.root, e.raw.path)))
+            return false;
         e.calls = &groups[next++];
     }
-    matched = matched && next == groups.size();
+    return next == groups.size();
+}
 
-    std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";
-    if (!listed.empty() || !facts.empty()) {
-        out += "profiles:\n";
-        for (const ProfileFacts& f : facts) out += ProfileLine(f, !prepared.empty()) + "\n";
-    } else {
-        out += "profiles: none\n";
-    }
-    if (!matched) {
-        out += "error: the pass's registry calls could not be matched to the package's lines\n";
-        return out;
-    }
+std::string RenderProfiles(const PreparedProfiles& profiles) {
+    if (profiles.listed.empty() && profiles.facts.empty()) return "profiles: none\n";
+    std::string out = "profiles:\n";
+    for (const ProfileFacts& f : profiles.facts) out += ProfileLine(f, !profiles.prepared.empty()) + "\n";
+    return out;
+}
 
-    std::map<std::string, Counts> counts;  // by scope label
-    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
+// One application of a record: its scope label and what it did there.
+std::string RenderApplication(const PackageRecord& record, const Expected& e, const ProfileFacts* f,
+                              std::map<std::string, Counts>& counts) {
+    const std::string scope = f ? f->label : U8(RootName(record.rootKey));
+    if (f && !f->notInspected.empty()) return "  " + scope + ": not inspected (" + f->notInspected + ")\n";
+    if (e.refused)
+        return "  " + scope + ": refused: " + U8(FullPath(e.raw)) +
+               " is a root or a hive's top key, which a line never deletes\n";
+    std::string hint;
+    if (f && !f->missingHives.empty()) hint = " (its hive file is not in the base)";
+    else if (f && !e.raw.path.empty() && e.raw.path.front() == u'\\')
+        hint = " (this profile's hive is not reachable: not logged on, and the package loads no hive for it)";
+    std::string out;
+    for (const std::string& line : GroupLines(record, e, counts[scope], hint)) out += "  " + scope + ": " + line + "\n";
+    return out;
+}
+
+std::string RenderLines(const PackageContents& package, const PreparedProfiles& profiles, const Probed& probed,
+                        std::map<std::string, Counts>& counts) {
+    std::string out;
     std::size_t at = 0;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const PackageRecord& record = records[i];
+    for (std::size_t i = 0; i < package.records.size(); ++i) {
+        const PackageRecord& record = package.records[i];
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
-        if (record.rootKind == Users && prepared.empty()) {
-            out += scratchState.targetGroups == 0
+        if (record.rootKind == Users && profiles.prepared.empty()) {
+            out += package.targetGroups == 0
                        ? "  reaches no profile: no per-user line of the package names All Users, Administrator "
                          "or User, so the pass prepares no profile\n"
                        : "  reaches no profile: the machine's profile list holds none\n";
         }
-        for (; at < expected.size() && expected[at].record == i; ++at) {
-            const Expected& e = expected[at];
-            const ProfileFacts* f = e.profile >= 0 ? &facts[std::size_t(e.profile)] : nullptr;
-            const std::string scope = f ? f->label : U8(RootName(record.rootKey));
-            if (f && !f->notInspected.empty()) {
-                out += "  " + scope + ": not inspected (" + f->notInspected + ")\n";
-                continue;
-            }
-            if (e.refused) {
-                out += "  " + scope + ": refused: " + U8(FullPath(e.raw)) +
-                       " is a root or a hive's top key, which a line never deletes\n";
-                continue;
-            }
-            std::string hint;
-            if (f && !f->missingHives.empty()) hint = " (its hive file is not in the base)";
-            else if (f && !e.raw.path.empty() && e.raw.path.front() == u'\\')
-                hint = " (this profile's hive is not reachable: not logged on, and the package loads no hive for it)";
-            for (const std::string& line : GroupLines(record, e, counts[scope], hint))
-                out += "  " + scope + ": " + line + "\n";
+        for (; at < probed.expected.size() && probed.expected[at].record == i; ++at) {
+            const Expected& e = probed.expected[at];
+            const ProfileFacts* f = e.profile >= 0 ? &profiles.facts[std::size_t(e.profile)] : nullptr;
+            out += RenderApplication(record, e, f, counts);
         }
-        for (std::size_t p : passedOver[i])
-            out += "  " + facts[p].label + ": passed over: " + PassedOverReason(record, prepared[p]) + "\n";
+        for (std::size_t p : probed.passedOver[i])
+            out += "  " + profiles.facts[p].label + ": passed over: " +
+                   PassedOverReason(record, profiles.prepared[p]) + "\n";
     }
+    return out;
+}
 
-    out += "summary:\n";
+std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::string, Counts>& counts) {
+    std::string out = "summary:\n";
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot})
         out += "  " + U8(RootName(root)) + ": " + CountsLine(counts[U8(RootName(root))]) + "\n";
     for (const ProfileFacts& f : facts)
         out += "  " + f.label + ": " + (f.notInspected.empty() ? CountsLine(counts[f.label]) : "not inspected") + "\n";
+    return out;
+}
+
+}  // namespace
+
+std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
+    machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
+    const PackageContents package = ParsePackage(input.packageBytes);
+    const ApplySettings settings = MakeApplySettings(kIsWow64);
+
+    const PreparedProfiles profiles = PrepareProfilesOnCopy(input, machine, package.targetGroups);
+    Probed probed = ProbeRecords(package.records, profiles.prepared, settings);
+    ObservedPlatform observed(machine);
+    RunObserved(input.packageBytes, machine, observed);
+    std::vector<CallGroup> groups;
+    const bool matched = GroupCalls(observed.RegistryCalls(), settings.accessMask, groups, probed.expected);
+
+    std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";
+    out += RenderProfiles(profiles);
+    if (!matched) return out + "error: the pass's registry calls could not be matched to the package's lines\n";
+
+    std::map<std::string, Counts> counts;  // by scope label
+    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
+    out += RenderLines(package, profiles, probed, counts);
+    out += RenderSummary(profiles.facts, counts);
     return out;
 }
 

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km::check {
 

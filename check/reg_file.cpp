@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "check/text_codec.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::check {
 

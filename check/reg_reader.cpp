@@ -6,7 +6,7 @@
 
 #include "check/reg_file.h"
 #include "check/text_codec.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::check {
 

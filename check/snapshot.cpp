@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "check/text_codec.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::check {
 
@@ -216,7 +216,7 @@ void LoadDefaultBase(MemoryPlatform& sys) {
     const Text profileKey = Text(kProfileListPath) + u"\\" + Text(kDefaultSid);
     std::string path = EncodeUtf16Le(kDefaultProfilePath);
     path.append(2, '\0');
-    sys.SetValue(kHkeyLocalMachine, profileKey, u"ProfileImagePath", kRegExpandSz,
+    sys.SetValue(kHkeyLocalMachine, profileKey, Text(kProfileImagePath), kRegExpandSz,
                  Bytes(path.begin(), path.end()));
     sys.CreateKey(kHkeyUsers, Text(kDefaultSid));
 }

@@ -13,7 +13,7 @@
 
 #include "check/reg_file.h"
 #include "engine/user_profiles.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km::check {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::check {
 

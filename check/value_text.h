@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km::check {
 

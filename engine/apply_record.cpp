@@ -3,30 +3,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/text.h"
+#include "engine/scoped_key.h"
+#include "platform/text.h"
 #include "engine/value_encoding.h"
 
 namespace km {
 
 namespace {
-
-// Closes the key it holds when it goes out of scope; the empty handle is left alone.
-class ScopedKey {
-public:
-    explicit ScopedKey(Platform& sys) : sys_(sys) {}
-    ~ScopedKey() {
-        if (key_ != 0) sys_.RegCloseKey(key_);
-    }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-
-    RegKey* Receive() { return &key_; }
-    RegKey get() const { return key_; }
-
-private:
-    Platform& sys_;
-    RegKey key_ = 0;
-};
 
 enum class KeyAccess { OpenExisting, CreateMissing };
 
@@ -136,7 +119,7 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
                 : sys.RegCreateKeyExW(root, path, 0, kRegOptionNonVolatile, settings.accessMask,
                                       &settings.keyAttributes, key.Receive());
         // A failed open or create skips this record only.
-        if (opened) row.action(sys, settings, record, root, path, key.get());
+        if (opened) row.action(sys, settings, record, root, path, key.Get());
         return;
     }
 }

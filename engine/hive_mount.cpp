@@ -3,7 +3,7 @@
 #include <new>
 
 #include "engine/package_record.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 
@@ -24,9 +24,9 @@ struct HiveKind {
     Text UserProfile::*key;
 };
 constexpr HiveKind kHiveKinds[] = {
-    {TargetGroups::kUserHives, u"\\NTUSER.DAT", u"Velmar-Mount-", &UserProfile::userHiveMounted,
+    {TargetGroups::kUserHives, kUserHiveInProfile, u"Velmar-Mount-", &UserProfile::userHiveMounted,
      &UserProfile::userHiveKey},
-    {TargetGroups::kClassesHives, u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
+    {TargetGroups::kClassesHives, kClassesHiveInProfile,
      u"Velmar-Mount-Classes-", &UserProfile::classesHiveMounted, &UserProfile::classesHiveKey},
 };
 
@@ -108,9 +108,9 @@ Text UnloadCommand(const Text& mountName) {
 
 // The shell ends at once on Cancel only while no hive is held, so the flag
 // goes up before the cancel check and before the first load.
-bool MayLoadHive(RunState& state) {
-    state.hivesHeld.store(1);
-    return state.cancelRequested.load() != 1;
+bool MayLoadHive(CancelHandshake& cancel) {
+    cancel.hivesHeld.store(1);
+    return cancel.cancelRequested.load() != 1;
 }
 
 // Closes a started process's handles whatever became of the wait.
@@ -130,8 +130,9 @@ private:
     ProcessHandle handle_ = 0;
 };
 
-// Starts reg.exe hidden and waits for it; false when it could not be started.
-bool StartHiddenCommand(Platform& sys, const Text& commandLine) {
+}  // namespace
+
+bool RunHiddenCommand(Platform& sys, const Text& commandLine) {
     // By its full path, so no program of that name elsewhere on the search
     // path is started instead.
     Text application = sys.GetSystemDirectoryW();
@@ -146,9 +147,11 @@ bool StartHiddenCommand(Platform& sys, const Text& commandLine) {
     return true;
 }
 
+namespace {
+
 bool StartUnload(Platform& sys, const Text& mountName) {
     try {
-        return StartHiddenCommand(sys, UnloadCommand(mountName));
+        return RunHiddenCommand(sys, UnloadCommand(mountName));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -156,11 +159,11 @@ bool StartUnload(Platform& sys, const Text& mountName) {
 
 }  // namespace
 
-void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
-    const std::uint8_t groups = state.targetGroups;
+void MountUserHives(Platform& sys, CancelHandshake& cancel, std::uint8_t groups,
+                    std::int32_t isWow64, ProfileList& profiles) {
     for (UserProfile& profile : profiles) {
         if (!IsSelected(groups, profile)) continue;
-        if (IsLoggedOn(sys, state.isWow64, profile.sid)) {
+        if (IsLoggedOn(sys, isWow64, profile.sid)) {
             profile.userHiveMounted = 0;
             profile.userHiveKey = profile.sid;
             continue;
@@ -171,7 +174,7 @@ void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
             continue;
         for (const HiveKind& hive : kHiveKinds) {
             if ((groups & hive.groups) == 0) continue;
-            if (!MayLoadHive(state)) return;
+            if (!MayLoadHive(cancel)) return;
             const Text command =
                 LoadCommand(Text(hive.mountPrefix) + profile.sid,
                             profile.profilePath + Text(hive.fileInProfile));
@@ -187,7 +190,7 @@ void MountUserHives(Platform& sys, RunState& state, ProfileList& profiles) {
     }
 }
 
-void UnmountUserHives(Platform& sys, const RunState& /*state*/, const ProfileList& profiles) {
+void UnmountUserHives(Platform& sys, const ProfileList& profiles) {
     for (const UserProfile& profile : profiles) {
         for (const HiveKind& hive : kHiveKinds) {
             if (profile.*hive.mounted != 1) continue;
@@ -199,7 +202,5 @@ void UnmountUserHives(Platform& sys, const RunState& /*state*/, const ProfileLis
         }
     }
 }
-
-void RunHiddenCommand(Platform& sys, const Text& commandLine) { StartHiddenCommand(sys, commandLine); }
 
 }  // namespace km

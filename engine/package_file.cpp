@@ -89,16 +89,32 @@ void SplitPackageLines(std::string_view bytes, const std::function<void(TextView
     SplitLines(bytes, false, onLine);
 }
 
-PackageReadResult ReadPackageFile(Platform& sys, RunState& state, RecordList& records) {
-    state.targetGroups = 0;
-    const FileContents file = sys.ReadWholeFile(state.dataPath);
-    if (file.status == FileReadStatus::NotOpened) return PackageReadResult::NotOpened;
+namespace {
+
+PackageContents ParseLines(std::string_view bytes, bool completeLinesOnly) {
+    PackageContents contents;
+    SplitLines(bytes, completeLinesOnly, [&](TextView line) {
+        contents.records.push_back(ParseRecordLine(line, contents.targetGroups));
+    });
+    return contents;
+}
+
+}  // namespace
+
+PackageContents ParsePackage(std::string_view bytes) {
+    PackageContents contents = ParseLines(bytes, false);
+    contents.result = PackageReadResult::Opened;
+    return contents;
+}
+
+PackageContents ReadPackageFile(Platform& sys, const Text& path) {
+    const FileContents file = sys.ReadWholeFile(path);
+    if (file.status == FileReadStatus::NotOpened) return PackageContents();
 
     const bool readWhole = file.status == FileReadStatus::Read;
-    SplitLines(file.bytes, !readWhole, [&](TextView line) {
-        records.push_back(ParseRecordLine(line, state.targetGroups));
-    });
-    return readWhole ? PackageReadResult::Opened : PackageReadResult::ReadError;
+    PackageContents contents = ParseLines(file.bytes, !readWhole);
+    contents.result = readWhole ? PackageReadResult::Opened : PackageReadResult::ReadError;
+    return contents;
 }
 
 }  // namespace km

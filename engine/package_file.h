@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "engine/package_record.h"
-#include "engine/run_state.h"
+#include "platform/platform.h"
 
 namespace km {
 
@@ -21,7 +21,17 @@ enum class PackageReadResult {
 // end is a line. Invalid UTF-8 becomes U+FFFD per bad sequence.
 void SplitPackageLines(std::string_view bytes, const std::function<void(TextView)>& onLine);
 
-// Clears targetGroups, then reads state.dataPath and appends one record per line.
-PackageReadResult ReadPackageFile(Platform& sys, RunState& state, RecordList& records);
+// What was read from a package.
+struct PackageContents {
+    PackageReadResult result = PackageReadResult::NotOpened;
+    RecordList records;             // one per line, in file order
+    std::uint8_t targetGroups = 0;  // TargetGroups bits that the per-user lines ask for
+};
+
+// Every line of a package held whole in memory (result Opened).
+PackageContents ParsePackage(std::string_view bytes);
+
+// The package file at path, one record per line.
+PackageContents ReadPackageFile(Platform& sys, const Text& path);
 
 }  // namespace km

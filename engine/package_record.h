@@ -10,7 +10,7 @@ namespace km {
 
 enum RootKind : std::int32_t { ClassesRoot = 0, MachineSoftware = 1, MachineSystem = 2, Users = 3 };
 
-// Bits of RunState::targetGroups: which hives of which accounts the
+// Bits of PackageContents::targetGroups: which hives of which accounts the
 // per-user value lines need.
 namespace TargetGroups {
 constexpr std::uint8_t kUserHive = 0x01;

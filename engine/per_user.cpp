@@ -1,19 +1,17 @@
 #include "engine/per_user.h"
 
 #include "engine/hive_mount.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 
 namespace {
 
 constexpr TextView kAllUsers = u"All Users";
-// The longest user name a package target can name.
-constexpr std::size_t kMaxTargetUserName = 20;
 
 bool Matches(const PackageRecord& record, const UserProfile& profile) {
     if (EqualsIgnoreAsciiCase(record.target, kAllUsers)) return true;
-    return profile.userName.size() <= kMaxTargetUserName &&
+    return profile.userName.size() <= kMaxAccountName &&
            EqualsIgnoreAsciiCase(record.target, profile.userName);
 }
 
@@ -23,36 +21,38 @@ bool Matches(const PackageRecord& record, const UserProfile& profile) {
 // classes branch lies inside it.
 struct PerUserPath {
     const Text UserProfile::*hiveKey;
-    TextView separator;
+    TextView branch;  // between the hive's key and the record's path
 };
 constexpr PerUserPath kPerUserPaths[2][2] = {
     // not loaded by this run: {outside classes, classes branch}
-    {{&UserProfile::userHiveKey, u"\\"}, {&UserProfile::userHiveKey, u"\\Software\\Classes\\"}},
+    {{&UserProfile::userHiveKey, u""}, {&UserProfile::userHiveKey, kClassesBranch}},
     // loaded by this run
-    {{&UserProfile::userHiveKey, u"\\"}, {&UserProfile::classesHiveKey, u"\\"}},
+    {{&UserProfile::userHiveKey, u""}, {&UserProfile::classesHiveKey, u""}},
 };
 
 Text PerUserKeyPath(const PackageRecord& record, const UserProfile& profile) {
     const bool loaded = profile.userHiveMounted == 1 || profile.classesHiveMounted == 1;
     const PerUserPath& row = kPerUserPaths[loaded ? 1 : 0][record.classesKey == 1 ? 1 : 0];
     Text path = profile.*row.hiveKey;
-    path += row.separator;
+    path += u'\\';
+    path += row.branch;
     path += record.keyPath;
     return path;
 }
 
 }  // namespace
 
-ProfileList PrepareProfiles(Platform& sys, RunState& state) {
-    if (state.targetGroups == 0) return ProfileList();
-    ProfileList profiles = BuildProfileList(sys, state);
+ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t targetGroups,
+                            std::int32_t isWow64) {
+    if (targetGroups == 0) return ProfileList();
+    ProfileList profiles = BuildProfileList(sys, isWow64);
     try {
-        MountUserHives(sys, state, profiles);
+        MountUserHives(sys, cancel, targetGroups, isWow64, profiles);
     } catch (...) {
         // The list dies here: release what it loaded before the error goes
         // on; a second failure while doing so must not end the process.
         try {
-            UnmountUserHives(sys, state, profiles);
+            UnmountUserHives(sys, profiles);
         } catch (...) {
         }
         throw;
@@ -67,8 +67,6 @@ void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const Package
             ApplyRecordAt(sys, settings, record, record.rootKey, PerUserKeyPath(record, profile));
 }
 
-void ReleaseProfiles(Platform& sys, const RunState& state, const ProfileList& profiles) {
-    if (state.targetGroups != 0) UnmountUserHives(sys, state, profiles);
-}
+void ReleaseProfiles(Platform& sys, const ProfileList& profiles) { UnmountUserHives(sys, profiles); }
 
 }  // namespace km

@@ -2,13 +2,17 @@
 #pragma once
 
 #include "engine/apply_record.h"
+#include "engine/run_state.h"
 #include "engine/user_profiles.h"
 
 namespace km {
 
-ProfileList PrepareProfiles(Platform& sys, RunState& state);
+// The profiles the package's per-user lines reach (none when targetGroups is
+// 0), with the hives of those not logged on loaded.
+ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t targetGroups,
+                            std::int32_t isWow64);
 void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
                      const ProfileList& profiles);
-void ReleaseProfiles(Platform& sys, const RunState& state, const ProfileList& profiles);
+void ReleaseProfiles(Platform& sys, const ProfileList& profiles);
 
 }  // namespace km

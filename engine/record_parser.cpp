@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/text.h"
 #include "engine/value_encoding.h"
+#include "engine/windows_facts.h"
+#include "platform/text.h"
 
 namespace km {
 
@@ -12,7 +13,6 @@ namespace {
 
 constexpr TextView kSeparator = u"*@*";
 constexpr TextView kRemovalMarker = u"DELETE_REG";
-constexpr TextView kClassesPrefix = u"Software\\Classes\\";
 constexpr TextView kKeyOnly = u"True";
 
 // Index of the first unit equal to c at or after from, or npos. Lines are
@@ -145,8 +145,8 @@ PackageRecord ParseRecordLine(TextView line, std::uint8_t& targetGroups) {
     record.rootKey = root.key;
 
     TextView key = fields.Next();
-    if (root.takesClassesPrefix && key.substr(0, kClassesPrefix.size()) == kClassesPrefix) {
-        key.remove_prefix(kClassesPrefix.size());
+    if (root.takesClassesPrefix && key.substr(0, kClassesBranch.size()) == kClassesBranch) {
+        key.remove_prefix(kClassesBranch.size());
         record.classesKey = 1;
     }
     record.keyPath.reserve(root.keyPrefix.size() + key.size());

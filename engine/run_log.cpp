@@ -97,7 +97,7 @@ void LogNamedValue(Platform& sys, const RunState& state, TextView label, TextVie
 void LogWow64Failure(Platform& sys, const RunState& state, std::uint32_t lastError) {
     char label[32];
     std::snprintf(label, sizeof label, "Error code: 0x%08X", static_cast<unsigned>(lastError));
-    WriteLogEntry(sys, state, "IsWow64", 52, label, "Call IsWow64Process function failed.");
+    WriteLogEntry(sys, state, "IsWow64", LogTag::kWow64Failure, label, "Call IsWow64Process function failed.");
 }
 
 }  // namespace km

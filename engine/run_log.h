@@ -9,6 +9,17 @@
 
 namespace km {
 
+// The numbers in the entries' tags ("keymason(254)"). They are part of the
+// stored log format, which log readers match on: each keeps its value
+// whatever code writes the entry.
+namespace LogTag {
+constexpr std::int32_t kWow64Failure = 52;  // "IsWow64(52)"
+constexpr std::int32_t kVersion = 254;      // "keymason(254)"
+constexpr std::int32_t kDataPath = 256;     // "keymason(256)"
+constexpr std::int32_t kReadError = 258;    // "keymason(258)"
+constexpr std::int32_t kOutOfMemory = 260;  // "keymason(260)"
+}  // namespace LogTag
+
 // The "C" locale conversion: U+0000..U+00FF become the byte of the same value;
 // a text with any other character becomes empty as a whole.
 std::string NarrowCLocale(TextView text);

@@ -8,18 +8,12 @@
 #include "engine/package_file.h"
 #include "engine/per_user.h"
 #include "engine/run_log.h"
-#include "engine/text.h"
 #include "engine/value_encoding.h"
+#include "platform/text.h"
 
 namespace km {
 
 namespace {
-
-// Line numbers of the pass's entries; they appear only in the log's tags.
-constexpr std::int32_t kVersionLogLine = 254;
-constexpr std::int32_t kDataPathLogLine = 256;
-constexpr std::int32_t kReadErrorLogLine = 258;
-constexpr std::int32_t kOutOfMemoryLogLine = 260;
 
 Text LogFolder(Platform& sys) {
     Text folder;
@@ -69,28 +63,28 @@ namespace {
 void RunPass(Platform& sys, RunState& state, ProfileList& profiles, bool& released) {
     const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
     state.logPath = LogPathFor(sys, state.mode);
-    LogNamedValue(sys, state, u"Version", versionText, kVersionLogLine);
-    LogNamedValue(sys, state, u"DAT", state.dataPath, kDataPathLogLine);
+    LogNamedValue(sys, state, u"Version", versionText, LogTag::kVersion);
+    LogNamedValue(sys, state, u"DAT", state.dataPath, LogTag::kDataPath);
 
-    RecordList records;
-    const PackageReadResult read = ReadPackageFile(sys, state, records);
+    PackageContents package = ReadPackageFile(sys, state.dataPath);
     const ApplySettings settings = MakeApplySettings(state.isWow64);
 
-    if (read == PackageReadResult::ReadError) {
+    if (package.result == PackageReadResult::ReadError) {
         // Part of a package is worse than none: a later line may undo or
         // complete an earlier one, so nothing is applied.
         LogNamedValue(sys, state, u"DAT",
                       u"Package could not be read whole; nothing was applied.",
-                      kReadErrorLogLine);
+                      LogTag::kReadError);
         state.exitCode.store(kExitPackageNotApplied);
     } else {
-        profiles = PrepareProfiles(sys, state);
-        ApplyRecords(sys, state, records, settings, profiles);
+        profiles = PrepareProfiles(sys, state, package.targetGroups, state.isWow64);
+        ApplyRecords(sys, state, package.records, settings, profiles);
         released = true;  // an unload is never started twice, even if this throws
-        ReleaseProfiles(sys, state, profiles);
+        ReleaseProfiles(sys, profiles);
     }
 
-    if (read != PackageReadResult::NotOpened && !records.empty()) FreeRecordData(records);
+    if (package.result != PackageReadResult::NotOpened && !package.records.empty())
+        FreeRecordData(package.records);
 }
 
 // Memory ran out. The records are gone with the unwinding, which frees what
@@ -99,14 +93,14 @@ void RunPass(Platform& sys, RunState& state, ProfileList& profiles, bool& releas
 void EndOutOfMemory(Platform& sys, RunState& state, const ProfileList& profiles, bool released) {
     if (!released) {
         try {
-            ReleaseProfiles(sys, state, profiles);
+            ReleaseProfiles(sys, profiles);
         } catch (const std::exception&) {
         }
     }
     try {
         LogNamedValue(sys, state, u"Pass",
                       u"Memory ran out; the records from here on were not applied.",
-                      kOutOfMemoryLogLine);
+                      LogTag::kOutOfMemory);
     } catch (const std::exception&) {
     }
     state.exitCode.store(kExitPackageNotApplied);

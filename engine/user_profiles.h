@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "engine/run_state.h"
+#include "engine/windows_facts.h"
 
 namespace km {
 
@@ -20,9 +20,10 @@ struct UserProfile {
 // Enumeration order.
 using ProfileList = std::vector<UserProfile>;
 
-// Where the system lists its user profiles, below HKEY_LOCAL_MACHINE.
-constexpr TextView kProfileListPath = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+// One of the service accounts, which have profiles but no user.
+bool IsServiceAccount(TextView sid);
 
-ProfileList BuildProfileList(Platform& sys, const RunState& state);
+// Read in the 64-bit view when isWow64 is 1.
+ProfileList BuildProfileList(Platform& sys, std::int32_t isWow64);
 
 }  // namespace km

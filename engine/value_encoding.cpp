@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 

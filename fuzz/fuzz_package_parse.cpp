@@ -13,10 +13,10 @@
 
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "engine/text.h"
 #include "engine/value_encoding.h"
 #include "fuzz/fuzz_require.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {
@@ -356,19 +356,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Through the platform: one record per line, the same groups.
     MemoryPlatform sys;
     sys.files[kPath] = bytes;
-    RunState state;
-    state.dataPath = kPath;
-    state.targetGroups = 0xFF;
-    RecordList records;
-    REQUIRE(ReadPackageFile(sys, state, records) == PackageReadResult::Opened);
-    REQUIRE(records.size() == lines.size());
-    REQUIRE(state.targetGroups == groups);
+    const PackageContents read = ReadPackageFile(sys, kPath);
+    REQUIRE(read.result == PackageReadResult::Opened);
+    REQUIRE(read.records.size() == lines.size());
+    REQUIRE(read.targetGroups == groups);
 
     // A read error part way: only the lines read whole before it.
     const std::size_t cut = size / 2;
     sys.readErrorAfter[kPath] = cut;
-    RecordList partial;
-    REQUIRE(ReadPackageFile(sys, state, partial) == PackageReadResult::ReadError);
+    const PackageContents partialRead = ReadPackageFile(sys, kPath);
+    REQUIRE(partialRead.result == PackageReadResult::ReadError);
+    const RecordList& partial = partialRead.records;
     const std::string_view head(bytes.data(), cut);
     std::size_t complete = 0;
     if (EncodingOf(bytes) == Encoding::Utf16Le && cut >= 2) {

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/text.h"
-#include "platform/memory_reg_exe.h"
+#include "platform/memory/memory_reg_exe.h"
+#include "platform/text.h"
 #include "tests/unit/two_profile_machine.h"
 #include "tests/unit/write_scope.h"
 
@@ -36,20 +36,20 @@ const MemoryPlatform* g_failedRun = nullptr;
 
 // Closing calls are left out: a failed close keeps the handle in the model,
 // which Windows does only for a handle that is not one.
-const char* const kFaultOps[] = {
-    "RegOpenKeyExW",       "RegCreateKeyExW",
-    "RegDeleteTreeW",      "RegDeleteKeyExW",
-    "RegSetValueExW",      "RegDeleteKeyValueW",
-    "RegQueryInfoKeyW",    "RegEnumKeyExW",
-    "RegQueryValueExW",    "CreateProcessW",
-    "GetSystemDirectoryW", "WaitForProcess",
-    "AppendToFile",        "ExpandEnvironmentStringsW",
-    "GetShortPathNameW",
+const SeamOp kFaultOps[] = {
+    SeamOp::RegOpenKeyExW,       SeamOp::RegCreateKeyExW,
+    SeamOp::RegDeleteTreeW,      SeamOp::RegDeleteKeyExW,
+    SeamOp::RegSetValueExW,      SeamOp::RegDeleteKeyValueW,
+    SeamOp::RegQueryInfoKeyW,    SeamOp::RegEnumKeyExW,
+    SeamOp::RegQueryValueExW,    SeamOp::CreateProcessW,
+    SeamOp::GetSystemDirectoryW, SeamOp::WaitForProcess,
+    SeamOp::AppendToFile,        SeamOp::ExpandEnvironmentStringsW,
+    SeamOp::GetShortPathNameW,
 };
 constexpr std::size_t kFaultOpCount = sizeof kFaultOps / sizeof kFaultOps[0];
 
-bool StartsProcess(std::string_view op) {
-    return op == "CreateProcessW" || op == "GetSystemDirectoryW";
+bool StartsProcess(SeamOp op) {
+    return op == SeamOp::CreateProcessW || op == SeamOp::GetSystemDirectoryW;
 }
 
 bool StartsWith(TextView text, TextView prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -80,7 +80,7 @@ void CheckLog(const MemoryPlatform& sys, const RunState& state, bool expansionFa
                 (expansionFailed && state.logPath == u"\\keymason.log"));
     else
         REQUIRE(state.logPath == u"keymason.log");
-    for (const PlatformCall& call : sys.CallsOf("AppendToFile"))
+    for (const PlatformCall& call : sys.CallsOf(SeamOp::AppendToFile))
         REQUIRE(call.subKey == state.logPath);
     // The package and nothing but the log among the files.
     for (const auto& file : sys.files)
@@ -106,13 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool expansionFault = false;
     const std::size_t faults = (flags >> 2) & 3;
     for (std::size_t i = 0; i < faults && at + 2 <= size; ++i, at += 2) {
-        const std::string op = kFaultOps[data[at] % kFaultOpCount];
+        const SeamOp op = kFaultOps[data[at] % kFaultOpCount];
         const std::size_t nth = data[at + 1] % 16 + 1;
         if (StartsProcess(op)) {
             if (processFault) continue;
             processFault = true;
         }
-        expansionFault = expansionFault || op == "ExpandEnvironmentStringsW";
+        expansionFault = expansionFault || op == SeamOp::ExpandEnvironmentStringsW;
         m.sys.FailNthCallOf(op, nth);
     }
     const std::string package(reinterpret_cast<const char*>(data) + at, size - at);

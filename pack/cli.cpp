@@ -4,7 +4,7 @@
 
 #include "check/lint.h"
 #include "check/reg_file.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "check/snapshot.h"
 #include "pack/from_reg.h"
 #include "pack/undo.h"

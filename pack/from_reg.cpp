@@ -1,6 +1,6 @@
 #include "pack/from_reg.h"
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km::pack {
 

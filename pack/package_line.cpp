@@ -5,9 +5,9 @@
 #include "check/lint.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/value_encoding.h"
-#include "platform/memory_platform.h"
+#include "engine/windows_facts.h"
 
 namespace km::pack {
 
@@ -16,7 +16,7 @@ namespace {
 constexpr TextView kSeparator = u"*@*";
 constexpr TextView kRemovalMarker = u"DELETE_REG";
 constexpr TextView kLineBreak = u"*BreakLine*";
-constexpr TextView kClassesPrefix = u"Software\\Classes\\";
+constexpr TextView kClassesPrefix = kClassesBranch;
 constexpr TextView kCrLf = u"\r\n";
 
 // How each place is named in a line, and what the reader makes of it.
@@ -252,17 +252,11 @@ Bytes StoredBytes(const PackageRecord& record) {
     return Bytes(record.data.begin(), record.data.begin() + std::ptrdiff_t(size));
 }
 
-// Reads the line back as Keymason does, file reader and all.
+// Reads the line back as Keymason reads a package held in memory.
 bool ReadsBackAs(const Change& change, const std::string& line) {
-    MemoryPlatform sys;
-    const Text path = u"C:\\line.reg.dat";
-    sys.files[path] = line;
-    RunState state;
-    state.dataPath = path;
-    RecordList records;
-    if (ReadPackageFile(sys, state, records) != PackageReadResult::Opened || records.size() != 1)
-        return false;
-    const PackageRecord& r = records.front();
+    const PackageContents read = ParsePackage(line);
+    if (read.result != PackageReadResult::Opened || read.records.size() != 1) return false;
+    const PackageRecord& r = read.records.front();
     const PlaceRow& row = RowOf(change.place);
     const bool keyOnly = change.kind == ChangeKind::CreateKey || change.kind == ChangeKind::RemoveKey;
     const bool remove = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;

@@ -5,9 +5,10 @@
 
 #include "check/snapshot.h"
 #include "engine/package_file.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/update_pass.h"
 #include "engine/user_profiles.h"
+#include "engine/windows_facts.h"
 #include "pack/package_line.h"
 
 namespace km::pack {
@@ -15,11 +16,8 @@ namespace km::pack {
 namespace {
 
 constexpr TextView kPackagePath = u"C:\\keymason-pack\\package.reg.dat";
-constexpr TextView kUserHiveFile = u"\\NTUSER.DAT";
-constexpr TextView kClassesHiveFile = u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
-constexpr TextView kClassesBranch = u"Software\\Classes";
-// The longest user name a package target can name.
-constexpr std::size_t kMaxTargetUserName = 20;
+// A user's classes below the user's hive top, as a key path.
+constexpr TextView kClassesKey = kClassesBranch.substr(0, kClassesBranch.size() - 1);
 // Value removals in keys that exist nowhere: lines that change nothing but
 // make the pass prepare every profile's hives of one half.
 constexpr TextView kAnchorKey = u"Keymason Undo Anchor";
@@ -245,7 +243,7 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     for (TextView group : {TextView(u"Administrator"), TextView(u"User")})
         if (EqualsIgnoreAsciiCase(p.userName, group))
             return {true, Text(group), false, who + " is reached as \"" + ToUtf8(group) + "\""};
-    if (p.userName.size() > kMaxTargetUserName)
+    if (p.userName.size() > kMaxAccountName)
         return {false, {}, false, who + ": its user name is longer than the 20 characters a target can name"};
     // keymason-check's word on the name as a target: a line that reaches no
     // profile is an error there.
@@ -270,23 +268,17 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
     CopyMachine(base, before);
     CopyMachine(base, after);
 
-    RunState state;
-    state.dataPath = Text(kPackagePath);
-    state.mode = PackageArgument;
-    state.isWow64 = 1;
-    before.files[state.dataPath] = packageBytes;
-    RecordList records;
-    ReadPackageFile(before, state, records);
+    // As a 32-bit Keymason on 64-bit Windows, in the 64-bit view.
     std::vector<ProfileScopes> profiles;
-    if (state.targetGroups != 0)
-        for (const UserProfile& p : BuildProfileList(before, state))
+    if (ParsePackage(packageBytes).targetGroups != 0)
+        for (const UserProfile& p : BuildProfileList(before, 1))
             profiles.push_back(ProfileScopes{p, before.KeyExists(kHkeyUsers, p.sid) && !p.sid.empty(), {}, {}});
 
-    after.files[state.dataPath] = packageBytes;
     RunState run;
-    run.dataPath = state.dataPath;
+    run.dataPath = Text(kPackagePath);
     run.mode = PackageArgument;
     run.isWow64 = 1;
+    after.files[run.dataPath] = packageBytes;
     UpdateWorker(after, run);
 
     std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
@@ -301,13 +293,13 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
     for (ProfileScopes& s : profiles) {
         const UserProfile& p = s.profile;
         if (s.loggedOn) {
-            s.userChanges = Differences(ScopeNode(before, kHkeyUsers, p.sid, kClassesBranch),
-                                        ScopeNode(after, kHkeyUsers, p.sid, kClassesBranch), Place::UserHive);
-            const Text classes = p.sid + u"\\" + Text(kClassesBranch);
+            s.userChanges = Differences(ScopeNode(before, kHkeyUsers, p.sid, kClassesKey),
+                                        ScopeNode(after, kHkeyUsers, p.sid, kClassesKey), Place::UserHive);
+            const Text classes = p.sid + u"\\" + Text(kClassesKey);
             s.classesChanges = Differences(ScopeNode(before, kHkeyUsers, classes, TextView()),
                                            ScopeNode(after, kHkeyUsers, classes, TextView()), Place::UserClasses);
         } else {
-            const Text user = p.profilePath + Text(kUserHiveFile), classes = p.profilePath + Text(kClassesHiveFile);
+            const Text user = p.profilePath + Text(kUserHiveInProfile), classes = p.profilePath + Text(kClassesHiveInProfile);
             s.userChanges = Differences(HiveNode(before, user), HiveNode(after, user), Place::UserHive);
             s.classesChanges = Differences(HiveNode(before, classes), HiveNode(after, classes), Place::UserClasses);
         }

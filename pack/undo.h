@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "check/reg_file.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km::pack {
 

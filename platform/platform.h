@@ -68,6 +68,21 @@ struct FileContents {
     std::string bytes;  // what was read; on ReadError, the part before the error
 };
 
+// The seam's operations, one for each member of Platform below: the names by
+// which the in-memory platform logs calls and injects faults, and by which the
+// bench records and replays them. A name that is not one cannot compile.
+enum class SeamOp {
+    RegOpenKeyExW, RegCreateKeyExW, RegDeleteTreeW, RegDeleteKeyExW, RegSetValueExW,
+    RegDeleteKeyValueW, RegQueryInfoKeyW, RegEnumKeyExW, RegQueryValueExW, RegCloseKey,
+    CreateProcessW, WaitForProcess, CloseProcess, GetSystemDirectoryW,
+    GetLocalTime, ExpandEnvironmentStringsW, GetShortPathNameW,
+    ReadWholeFile, AppendToFile, PathExists,
+    GetOwnFileVersion,
+};
+
+// The operation's name as the member is spelled, for logs and messages.
+const char* SeamOpName(SeamOp op);
+
 class Platform {
 public:
     virtual ~Platform() = default;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32_handle.h"
+#include "platform/win32/win32_handle.h"
 
 namespace {
 

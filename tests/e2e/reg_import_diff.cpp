@@ -18,7 +18,7 @@
 
 #include "check/reg_file.h"
 #include "check/text_codec.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "check/reg_file.h"
 #include "check/text_codec.h"
 #include "check/value_text.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <functional>
 
 #include "engine/apply_record.h"
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 
 namespace km {
@@ -110,7 +110,7 @@ TEST_F(ApplyRecordTest, KeyRemovalHitsOnlyTheViewOfThePass) {
                   "{Sub{v=4:02000000}}")
             << c.isWow64 << "\n" << fresh.CallLog();
         EXPECT_EQ(fresh.OpenHandleCount(), 0);
-        for (const auto& call : fresh.CallsOf("RegDeleteKeyExW"))
+        for (const auto& call : fresh.CallsOf(SeamOp::RegDeleteKeyExW))
             EXPECT_EQ(call.sam, c.isWow64 == 1 ? kKeyWow64_64Key : 0u);
     }
 }
@@ -126,8 +126,8 @@ TEST_F(ApplyRecordTest, EveryOpenAndCreateUsesTheMaskOfThePass) {
         for (const PackageRecord& r : {Record(0, 0, 3), Record(0, 1), Record(1, 0), Record(1, 1)})
             ApplyRecordAt(fresh, s, r, kHkeyLocalMachine, kTool);
 
-        const auto opens = fresh.CallsOf("RegOpenKeyExW");
-        const auto creates = fresh.CallsOf("RegCreateKeyExW");
+        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
+        const auto creates = fresh.CallsOf(SeamOp::RegCreateKeyExW);
         ASSERT_EQ(opens.size(), 2u) << fresh.CallLog();
         ASSERT_EQ(creates.size(), 2u) << fresh.CallLog();
         for (const auto& call : opens) {
@@ -150,14 +150,14 @@ TEST_F(ApplyRecordTest, EveryOpenAndCreateUsesTheMaskOfThePass) {
 TEST_F(ApplyRecordTest, FailedOpenOrCreateSkipsTheRecord) {
     struct Case {
         const char* name;
-        std::string failing;
+        SeamOp failing;
         PackageRecord record;
         std::string vendorAfter;
     } cases[] = {
-        {"create for a value", "RegCreateKeyExW", Record(0, 0, 9), "{Tool{Level=4:01000000}}"},
-        {"create for a key", "RegCreateKeyExW", Record(1, 0), "{Tool{Level=4:01000000}}"},
-        {"open for a value removal", "RegOpenKeyExW", Record(0, 1), "{Tool{Level=4:01000000}}"},
-        {"open for a key removal", "RegOpenKeyExW", Record(1, 1), "{Tool{Level=4:01000000}}"},
+        {"create for a value", SeamOp::RegCreateKeyExW, Record(0, 0, 9), "{Tool{Level=4:01000000}}"},
+        {"create for a key", SeamOp::RegCreateKeyExW, Record(1, 0), "{Tool{Level=4:01000000}}"},
+        {"open for a value removal", SeamOp::RegOpenKeyExW, Record(0, 1), "{Tool{Level=4:01000000}}"},
+        {"open for a key removal", SeamOp::RegOpenKeyExW, Record(1, 1), "{Tool{Level=4:01000000}}"},
     };
     for (const auto& c : cases) {
         MemoryPlatform fresh;
@@ -166,8 +166,8 @@ TEST_F(ApplyRecordTest, FailedOpenOrCreateSkipsTheRecord) {
         ApplyRecordAt(fresh, settings, c.record, kHkeyLocalMachine, kTool);
         EXPECT_EQ(Snapshot(fresh, kHkeyLocalMachine, kVendor), c.vendorAfter) << c.name;
         EXPECT_EQ(fresh.OpenHandleCount(), 0) << c.name;
-        EXPECT_TRUE(fresh.CallsOf("RegSetValueExW").empty()) << c.name;
-        EXPECT_TRUE(fresh.CallsOf("RegDeleteTreeW").empty()) << c.name;
+        EXPECT_TRUE(fresh.CallsOf(SeamOp::RegSetValueExW).empty()) << c.name;
+        EXPECT_TRUE(fresh.CallsOf(SeamOp::RegDeleteTreeW).empty()) << c.name;
     }
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "engine/package_file.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 #include "tests/unit/two_profile_machine.h"
 #include "tests/unit/write_scope.h"
@@ -266,7 +266,7 @@ std::map<Text, std::pair<std::size_t, std::size_t>> Fingerprints(
 }
 
 bool WritesRegistry(const PlatformCall& call) {
-    for (const std::string& op : scope::kWriteOps)
+    for (SeamOp op : scope::kWriteOps)
         if (call.op == op) return true;
     return false;
 }
@@ -295,9 +295,7 @@ TEST(BadInputTest, Catalog) {
             reader.unreadableFiles = m.sys.unreadableFiles;
             reader.lockedFiles = m.sys.lockedFiles;
             reader.readErrorAfter = m.sys.readErrorAfter;
-            RunState read;
-            read.dataPath = kDataPath;
-            ReadPackageFile(reader, read, records);
+            records = ReadPackageFile(reader, kDataPath).records;
             if (c.records >= 0) {
                 EXPECT_EQ(long(records.size()), c.records) << c.name;
             }

@@ -2,7 +2,7 @@
 
 #include "check/live_base.h"
 #include "check/snapshot.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "tests/unit/test_values.h"
 
 namespace km::check {

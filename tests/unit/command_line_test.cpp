@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/command_line.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/text.h"
-#include "platform/memory_reg_exe.h"
+#include "platform/memory/memory_reg_exe.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 #include "tests/unit/two_profile_machine.h"
 #include "tests/unit/write_scope.h"
@@ -152,13 +152,13 @@ std::map<std::string, std::string> RegionStates(MemoryPlatform& sys) {
 
 // The key a failed call was about, named as the call log names keys.
 std::string FailedKey(const PlatformCall& call, const MemoryPlatform& clean) {
-    if (call.op == "CreateProcessW") {
+    if (call.op == SeamOp::CreateProcessW) {
         // An unload that cannot start is tried again: it may touch nothing.
         const auto command = ParseRegExeCommand(call.valueName);
         if (!command || command->verb == RegExeCommand::Verb::Unload) return std::string();
         return Key("HKU\\" + ToUtf8(command->mountName));
     }
-    if (call.op == "RegEnumKeyExW") {
+    if (call.op == SeamOp::RegEnumKeyExW) {
         const auto sids = clean.SubkeyNames(kHkeyLocalMachine, Text(kProfileListPath));
         return Key(call.where + "\\" + (call.index < sids.size() ? ToUtf8(sids[call.index]) : ""));
     }
@@ -179,8 +179,8 @@ bool CouldTouch(const std::string& failedKey, const Region& region) {
 bool IsSweptCall(const PlatformCall& call) {
     // A failed close keeps the handle in the model, which Windows does only
     // for a handle that is not one; closes are therefore not swept.
-    if (call.op == "RegCloseKey") return false;
-    return call.op.rfind("Reg", 0) == 0 || call.op == "CreateProcessW";
+    if (call.op == SeamOp::RegCloseKey) return false;
+    return std::string(SeamOpName(call.op)).rfind("Reg", 0) == 0 || call.op == SeamOp::CreateProcessW;
 }
 
 TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
@@ -214,7 +214,7 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
         const PlatformCall& failing = cleanCalls[n - 1];
         if (!IsSweptCall(failing)) continue;
         ++swept;
-        if (failing.op == "CreateProcessW") ++starts;
+        if (failing.op == SeamOp::CreateProcessW) ++starts;
         const std::string failedKey = FailedKey(failing, clean.sys);
         const std::string label = "call " + std::to_string(n) + " failing: " + failing.ToString();
 
@@ -258,12 +258,12 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
     const std::vector<PlatformCall> cleanCalls = clean.sys.Calls();
     const RecordList records = scope::RecordsOf(SweepPackage());
 
-    std::map<std::string, std::size_t> swept;
+    std::map<SeamOp, std::size_t> swept;
     for (std::size_t n = 1; n <= cleanCalls.size(); ++n) {
         const PlatformCall& failing = cleanCalls[n - 1];
-        const std::string& op = failing.op;
-        if (IsSweptCall(failing) || op == "RegCloseKey" || op == "CloseProcess" ||
-            op == "GetLocalTime")
+        const SeamOp op = failing.op;
+        if (IsSweptCall(failing) || op == SeamOp::RegCloseKey || op == SeamOp::CloseProcess ||
+            op == SeamOp::GetLocalTime)
             continue;
         ++swept[op];
         const std::string label = "call " + std::to_string(n) + " failing: " + failing.ToString();
@@ -281,15 +281,15 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
             ADD_FAILURE() << label << ": write outside the records' keys: " << write;
         // Without the package nothing is applied; otherwise the machine-wide
         // records are, whatever else failed.
-        const bool read = op != "ReadWholeFile";
+        const bool read = op != SeamOp::ReadWholeFile;
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M1"),
                   read ? "{A=4:01000000}" : "absent")
             << label;
     }
-    for (const char* op :
-         {"ReadWholeFile", "AppendToFile", "ExpandEnvironmentStringsW", "GetShortPathNameW",
-          "GetOwnFileVersion", "GetSystemDirectoryW", "WaitForProcess"})
-        EXPECT_GE(swept[op], 1u) << op << " was never failed";
+    for (SeamOp op :
+         {SeamOp::ReadWholeFile, SeamOp::AppendToFile, SeamOp::ExpandEnvironmentStringsW, SeamOp::GetShortPathNameW,
+          SeamOp::GetOwnFileVersion, SeamOp::GetSystemDirectoryW, SeamOp::WaitForProcess})
+        EXPECT_GE(swept[op], 1u) << SeamOpName(op) << " was never failed";
 }
 
 // One failed unload start used to leave the hive loaded, its file locked
@@ -301,18 +301,18 @@ TEST(FaultSweepTest, AnUnloadThatCannotStartIsTriedOnceMore) {
         std::size_t starts;
     } cases[] = {
         {"first unload's start fails",
-         [](MemoryPlatform& s) { s.FailNthCallOf("CreateProcessW", 3); }, 5},
+         [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::CreateProcessW, 3); }, 5},
         {"second unload's start fails",
-         [](MemoryPlatform& s) { s.FailNthCallOf("CreateProcessW", 4); }, 5},
+         [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::CreateProcessW, 4); }, 5},
         {"system folder unknown at the unload",
-         [](MemoryPlatform& s) { s.FailNthCallOf("GetSystemDirectoryW", 3); }, 4},
+         [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::GetSystemDirectoryW, 3); }, 4},
     };
     for (const Case& c : cases) {
         TwoProfileMachine m;
         c.fail(m.sys);
         m.Run(ValueLine(kCurrentUser, "Software\\KmTest", "A", "REG_DWORD", "0x00000001", "User") +
               ValueLine(kCurrentUser, "Software\\Classes\\.km", "", "REG_SZ", "d", "User"));
-        EXPECT_EQ(m.sys.CallsOf("CreateProcessW").size(), c.starts) << c.name << "\n"
+        EXPECT_EQ(m.sys.CallsOf(SeamOp::CreateProcessW).size(), c.starts) << c.name << "\n"
                                                                     << m.sys.CallLog();
         EXPECT_TRUE(m.sys.MountedHives().empty()) << c.name << "\n" << m.sys.CallLog();
         EXPECT_EQ(m.sys.OpenProcessCount(), 0) << c.name;

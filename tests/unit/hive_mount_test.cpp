@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {
@@ -69,14 +69,13 @@ TEST_F(HiveMountTest, SelectionAndHivesByTargetGroups) {
     for (const Case& c : cases) {
         MemoryPlatform fresh;
         RunState run;
-        run.targetGroups = c.groups;
         ProfileList profiles;
         for (int i = 0; i < 6; ++i) {
             UserProfile p = Profile(u"S-1-5-21-" + Widen(std::to_string(i)), names[i]);
             p.profilePath = u"C:\\Users\\P" + Widen(std::to_string(i));
             profiles.push_back(p);
         }
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, c.groups, run.isWow64, profiles);
 
         std::vector<Text> expected;
         for (int i = 0; i < 6; ++i) {
@@ -106,33 +105,31 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
         fresh.CreateKey(kHkeyUsers, u"S-1-5-21-7");
         RunState run;
         run.isWow64 = c.isWow64;
-        run.targetGroups = 0x33;
         ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, 0x33, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 0);
         EXPECT_EQ(profiles[0].userHiveKey, u"S-1-5-21-7");
         EXPECT_EQ(profiles[0].classesHiveMounted, 0);
         EXPECT_TRUE(profiles[0].classesHiveKey.empty());
         EXPECT_TRUE(fresh.Processes().empty());
         EXPECT_EQ(run.hivesHeld.load(), 0);  // nothing loaded: the shell may still end at once
-        const auto opens = fresh.CallsOf("RegOpenKeyExW");
+        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
         ASSERT_EQ(opens.size(), 1u);
         EXPECT_EQ(opens[0].key, kHkeyUsers);
         EXPECT_EQ(opens[0].subKey, u"S-1-5-21-7");
         EXPECT_EQ(opens[0].sam, c.mask);
         EXPECT_EQ(fresh.OpenHandleCount(), 0);
 
-        UnmountUserHives(fresh, run, profiles);
+        UnmountUserHives(fresh, profiles);
         EXPECT_TRUE(fresh.Processes().empty());
     }
 }
 
 TEST_F(HiveMountTest, FailedProbeCountsAsNotLoggedOn) {
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-7");
-    sys.FailCall("RegOpenKeyExW", u"S-1-5-21-7");
-    state.targetGroups = 0x01;
+    sys.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-7");
     ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x01, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveMounted, 1);
     EXPECT_EQ(CommandLines(), (std::vector<Text>{UserLoad(u"S-1-5-21-7", u"C:\\Users\\User")}));
 }
@@ -140,24 +137,22 @@ TEST_F(HiveMountTest, FailedProbeCountsAsNotLoggedOn) {
 TEST_F(HiveMountTest, HiveLoadedOnlyUnderItsMountNameIsLoadedAgain) {
     auto tree = std::make_shared<MemoryKey>();
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = tree;
-    state.targetGroups = 0x01;
     ProfileList first{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, first);
+    MountUserHives(sys, state, 0x01, state.isWow64, first);
     ASSERT_TRUE(sys.IsMounted(u"Velmar-Mount-S-1-5-21-7")) << sys.Dump();
 
     ProfileList second{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, second);
+    MountUserHives(sys, state, 0x01, state.isWow64, second);
     EXPECT_EQ(second[0].userHiveMounted, 1);
     EXPECT_EQ(sys.Processes().size(), 2u);
 }
 
 TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
-    state.targetGroups = 0x33;
     ProfileList profiles{Profile(u"S-1-5-21-1", u"Administrator"), Profile(u"S-1-5-21-2", u"Bob"),
                          Profile(u"S-1-5-21-3", u"User")};
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-2");  // Bob is logged on
-    MountUserHives(sys, state, profiles);
-    UnmountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
+    UnmountUserHives(sys, profiles);
 
     const std::vector<Text> expected{
         UserLoad(u"S-1-5-21-1", u"C:\\Users\\Administrator"),
@@ -171,7 +166,7 @@ TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
     };
     EXPECT_EQ(CommandLines(), expected) << Show(CommandLines());
 
-    const auto starts = sys.CallsOf("CreateProcessW");
+    const auto starts = sys.CallsOf(SeamOp::CreateProcessW);
     ASSERT_EQ(starts.size(), expected.size());
     for (const PlatformCall& start : starts) {
         EXPECT_EQ(start.subKey, kRegExe);
@@ -182,13 +177,13 @@ TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
     }
     // Each start is waited for before the next one.
     const auto& calls = sys.Calls();
-    std::vector<std::string> processOps;
+    std::vector<SeamOp> processOps;
     for (const PlatformCall& call : calls)
-        if (call.op == "CreateProcessW" || call.op == "WaitForProcess") processOps.push_back(call.op);
+        if (call.op == SeamOp::CreateProcessW || call.op == SeamOp::WaitForProcess) processOps.push_back(call.op);
     ASSERT_EQ(processOps.size(), 2 * expected.size());
     for (std::size_t i = 0; i < processOps.size(); ++i)
-        EXPECT_EQ(processOps[i], i % 2 == 0 ? "CreateProcessW" : "WaitForProcess") << i;
-    for (const PlatformCall& wait : sys.CallsOf("WaitForProcess")) EXPECT_EQ(wait.timeoutMs, kRegExeWaitMs);
+        EXPECT_EQ(processOps[i], i % 2 == 0 ? SeamOp::CreateProcessW : SeamOp::WaitForProcess) << i;
+    for (const PlatformCall& wait : sys.CallsOf(SeamOp::WaitForProcess)) EXPECT_EQ(wait.timeoutMs, kRegExeWaitMs);
     EXPECT_EQ(sys.OpenProcessCount(), 0);
 }
 
@@ -205,7 +200,7 @@ TEST_F(HiveMountTest, RegExeComesFromTheSystemFolder) {
         MemoryPlatform fresh;
         fresh.systemDirectory = c.systemDirectory;
         RunHiddenCommand(fresh, u"reg.exe Unload HKEY_USERS\\X");
-        const auto starts = fresh.CallsOf("CreateProcessW");
+        const auto starts = fresh.CallsOf(SeamOp::CreateProcessW);
         if (c.application.empty()) {
             EXPECT_TRUE(starts.empty());
         } else {
@@ -225,20 +220,19 @@ TEST_F(HiveMountTest, UnconfirmedLoadStaysMarkedAndIsUnloaded) {
         fresh.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
         const Text load = UserLoad(u"S-1-5-21-7", u"C:\\Users\\User");
         if (fault == NoSystemFolder) fresh.systemDirectory.clear();
-        if (fault == StartFails) fresh.FailNthCallOf("CreateProcessW", 1);
+        if (fault == StartFails) fresh.FailNthCallOf(SeamOp::CreateProcessW, 1);
         if (fault == WaitTimesOut) fresh.hangingCommands.insert(load);
         RunState run;
-        run.targetGroups = 0x01;
         ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, 0x01, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 1) << fault;
         EXPECT_EQ(profiles[0].userHiveKey, u"Velmar-Mount-S-1-5-21-7") << fault;
 
         fresh.systemDirectory = u"C:\\windows\\system32";
         fresh.ClearFaults();
         fresh.ClearCalls();
-        UnmountUserHives(fresh, run, profiles);
-        const auto starts = fresh.CallsOf("CreateProcessW");
+        UnmountUserHives(fresh, profiles);
+        const auto starts = fresh.CallsOf(SeamOp::CreateProcessW);
         ASSERT_EQ(starts.size(), 1u) << fault;
         EXPECT_EQ(starts[0].valueName, Unload(u"Velmar-Mount-S-1-5-21-7")) << fault;
         EXPECT_EQ(fresh.OpenProcessCount(), 0) << fault;
@@ -250,13 +244,12 @@ TEST_F(HiveMountTest, LoadAndUnloadReachTheHiveFile) {
     auto classesTree = std::make_shared<MemoryKey>();
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = userTree;
     sys.hiveFiles[u"C:\\Users\\User\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"] = classesTree;
-    state.targetGroups = 0x11;
     ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x11, state.isWow64, profiles);
     EXPECT_EQ(sys.MountedHives(),
               (std::vector<Text>{u"Velmar-Mount-S-1-5-21-7", u"Velmar-Mount-Classes-S-1-5-21-7"}))
         << sys.Dump();
-    UnmountUserHives(sys, state, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_TRUE(sys.MountedHives().empty()) << sys.Dump();
     // The entry keeps its fields after the unload.
     EXPECT_EQ(profiles[0].userHiveMounted, 1);
@@ -272,16 +265,15 @@ TEST_F(HiveMountTest, UnmountStartsOnlyWhatWasMarked) {
     profiles[2].classesHiveKey = u"Velmar-Mount-Classes-C";
     profiles[3].userHiveMounted = 2;  // only 1 counts
     profiles[3].userHiveKey = u"Velmar-Mount-D";
-    UnmountUserHives(sys, state, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_EQ(CommandLines(),
               (std::vector<Text>{Unload(u"Velmar-Mount-A"), Unload(u"Velmar-Mount-Classes-C")}));
 }
 
 TEST_F(HiveMountTest, EmptyListStartsNothing) {
-    state.targetGroups = 0x33;
     ProfileList profiles;
-    MountUserHives(sys, state, profiles);
-    UnmountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_TRUE(sys.Calls().empty());
     EXPECT_EQ(state.hivesHeld.load(), 0);
 }
@@ -309,11 +301,10 @@ TEST_F(HiveMountTest, ProfileThatCannotBeNamedOnACommandLineIsPassedOver) {
     for (const Case& c : cases) {
         MemoryPlatform fresh;
         RunState run;
-        run.targetGroups = 0x33;
         UserProfile odd = Profile(c.sid, u"User");
         odd.profilePath = c.profilePath;
         ProfileList profiles{odd, Profile(u"S-1-5-21-9", u"Next")};
-        MountUserHives(fresh, run, profiles);
+        MountUserHives(fresh, run, 0x33, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 0) << c.name;
         EXPECT_EQ(profiles[0].classesHiveMounted, 0) << c.name;
         EXPECT_TRUE(profiles[0].userHiveKey.empty()) << c.name;
@@ -329,11 +320,10 @@ TEST_F(HiveMountTest, ProfileThatCannotBeNamedOnACommandLineIsPassedOver) {
 
 TEST_F(HiveMountTest, LoggedOnProfileWithOddPathIsStillUsedUnderItsSid) {
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-1");
-    state.targetGroups = 0x03;
     UserProfile odd = Profile(u"S-1-5-21-1", u"User");
     odd.profilePath = u"C:\\Users\\Us\"er";
     ProfileList profiles{odd};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x03, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveKey, u"S-1-5-21-1");
     EXPECT_TRUE(sys.Processes().empty());
 }
@@ -341,34 +331,31 @@ TEST_F(HiveMountTest, LoggedOnProfileWithOddPathIsStillUsedUnderItsSid) {
 TEST_F(HiveMountTest, LongTextsAreNeverCut) {
     const Text sid = u"S-1-5-21-" + Text(240, u'4');
     const Text path = u"C:\\Users\\" + Text(240, u'p');
-    state.targetGroups = 0x03;
     UserProfile p = Profile(sid, u"x");
     p.profilePath = path;
     ProfileList profiles{p};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x03, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveKey, u"Velmar-Mount-" + sid);
     EXPECT_EQ(CommandLines(), (std::vector<Text>{UserLoad(sid, path)}));
 }
 
 TEST_F(HiveMountTest, CancelBeforeTheFirstLoadLoadsNothing) {
-    state.targetGroups = 0x33;
     state.cancelRequested = 1;
     ProfileList profiles{Profile(u"S-1-5-21-1", u"User"), Profile(u"S-1-5-21-2", u"Administrator")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
     EXPECT_EQ(state.hivesHeld.load(), 1);
     EXPECT_TRUE(sys.Processes().empty());
     for (const UserProfile& p : profiles) {
         EXPECT_EQ(p.userHiveMounted, 0);
         EXPECT_EQ(p.classesHiveMounted, 0);
     }
-    UnmountUserHives(sys, state, profiles);
+    UnmountUserHives(sys, profiles);
     EXPECT_TRUE(sys.Processes().empty());
 }
 
 TEST_F(HiveMountTest, HivesHeldIsRaisedBeforeTheFirstLoad) {
-    state.targetGroups = 0x01;
     ProfileList profiles{Profile(u"S-1-5-21-1", u"User")};
-    MountUserHives(sys, state, profiles);
+    MountUserHives(sys, state, 0x01, state.isWow64, profiles);
     EXPECT_EQ(state.hivesHeld.load(), 1);
     EXPECT_EQ(sys.Processes().size(), 1u);
 }

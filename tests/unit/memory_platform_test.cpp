@@ -5,9 +5,9 @@
 
 #include <functional>
 
-#include "engine/text.h"
-#include "platform/memory_platform.h"
-#include "platform/memory_reg_exe.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/memory/memory_reg_exe.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {
@@ -402,14 +402,14 @@ TEST(MemoryPlatformTest, FaultsFailTheChosenCallsAndChangeNothing) {
         std::vector<bool> created;  // for the three creates below
     } cases[] = {
         {"none", [](MemoryPlatform&) {}, {true, true, true}},
-        {"op and text", [](MemoryPlatform& s) { s.FailCall("RegCreateKeyExW", u"Beta"); }, {true, false, true}},
-        {"op only", [](MemoryPlatform& s) { s.FailCall("RegCreateKeyExW"); }, {false, false, false}},
-        {"other op", [](MemoryPlatform& s) { s.FailCall("RegOpenKeyExW"); }, {true, true, true}},
+        {"op and text", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW, u"Beta"); }, {true, false, true}},
+        {"op only", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW); }, {false, false, false}},
+        {"other op", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegOpenKeyExW); }, {true, true, true}},
         // Calls: #1 create Alpha, #2 close, #3 create Beta, #4 close, #5 create Gamma.
         {"nth overall", [](MemoryPlatform& s) { s.FailNthCall(3); }, {true, false, true}},
         {"nth overall, a close", [](MemoryPlatform& s) { s.FailNthCall(2); }, {true, true, true}},
-        {"nth of op", [](MemoryPlatform& s) { s.FailNthCallOf("RegCreateKeyExW", 3); }, {true, true, false}},
-        {"cleared", [](MemoryPlatform& s) { s.FailCall("RegCreateKeyExW"); s.ClearFaults(); }, {true, true, true}},
+        {"nth of op", [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::RegCreateKeyExW, 3); }, {true, true, false}},
+        {"cleared", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW); s.ClearFaults(); }, {true, true, true}},
     };
     for (const auto& c : cases) {
         MemoryPlatform sys;
@@ -424,7 +424,7 @@ TEST(MemoryPlatformTest, FaultsFailTheChosenCallsAndChangeNothing) {
             sys.RegCloseKey(key);
             ++n;
         }
-        const auto creates = sys.CallsOf("RegCreateKeyExW");
+        const auto creates = sys.CallsOf(SeamOp::RegCreateKeyExW);
         ASSERT_EQ(creates.size(), 3u) << c.name;
         for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(creates[i].succeeded, c.created[i]) << c.name;
         // A failed close leaves the handle open, and the count says so.
@@ -434,8 +434,8 @@ TEST(MemoryPlatformTest, FaultsFailTheChosenCallsAndChangeNothing) {
 
 TEST(MemoryPlatformTest, FaultTextMatchesValueNamesAndCommandLines) {
     MemoryPlatform sys;
-    sys.FailCall("RegSetValueExW", u"Path");
-    sys.FailCall("CreateProcessW", u"Unload");
+    sys.FailCall(SeamOp::RegSetValueExW, u"Path");
+    sys.FailCall(SeamOp::CreateProcessW, u"Unload");
     const RegKey key = Create(sys, kHkeyClassesRoot, u"K");
     EXPECT_FALSE(sys.RegSetValueExW(key, u"InstallPath", 0, kRegDword, Dword(1).data(), 4));
     EXPECT_TRUE(sys.RegSetValueExW(key, u"Version", 0, kRegDword, Dword(1).data(), 4));
@@ -498,7 +498,7 @@ TEST(MemoryPlatformTest, RegExeLoadAndUnloadRoundTrip) {
     const RegKey app = Create(sys, kHkeyUsers, u"Velmar-Mount-S-1\\Software\\App\\New");
     ASSERT_NE(app, 0u) << sys.Dump();
     EXPECT_TRUE(sys.RegSetValueExW(app, u"v", 0, kRegDword, Dword(5).data(), 4));
-    EXPECT_EQ(sys.CallsOf("RegSetValueExW")[0].where, "HKU\\Velmar-Mount-S-1\\Software\\App\\New");
+    EXPECT_EQ(sys.CallsOf(SeamOp::RegSetValueExW)[0].where, "HKU\\Velmar-Mount-S-1\\Software\\App\\New");
 
     // An open handle inside keeps the hive loaded, as on Windows.
     StartRegExe(sys, u"reg.exe Unload HKEY_USERS\\Velmar-Mount-S-1");
@@ -669,7 +669,7 @@ TEST(MemoryPlatformTest, ProcessesAreCountedAndWaitedFor) {
     EXPECT_EQ(sys.OpenProcessCount(), 0);
     ProcessHandle none = 5;
     EXPECT_FALSE(sys.CreateProcessW(u"C:\\x.exe", u"x", false, 0, {}, nullptr));
-    sys.FailNthCallOf("WaitForProcess", 5);  // counted from the first call
+    sys.FailNthCallOf(SeamOp::WaitForProcess, 5);  // counted from the first call
     ASSERT_TRUE(sys.CreateProcessW(u"C:\\x.exe", u"x", false, 0, {}, &none));
     EXPECT_EQ(sys.WaitForProcess(none, 0), WaitResult::Failed);
     sys.CloseProcess(none);
@@ -701,7 +701,7 @@ TEST(MemoryPlatformTest, EnvironmentExpansionKeepsWhatItCannotExpand) {
         EXPECT_TRUE(sys.ExpandEnvironmentStringsW(c.source, &expanded)) << ToUtf8(c.source);
         EXPECT_EQ(expanded, c.expanded) << ToUtf8(c.source);
     }
-    sys.FailCall("ExpandEnvironmentStringsW");
+    sys.FailCall(SeamOp::ExpandEnvironmentStringsW);
     Text expanded = u"stale";
     EXPECT_FALSE(sys.ExpandEnvironmentStringsW(u"%APP_PATH%", &expanded));
     EXPECT_EQ(expanded, u"stale");
@@ -778,7 +778,7 @@ TEST(MemoryPlatformTest, AppendingCreatesFilesOnlyWhereItCan) {
     EXPECT_TRUE(sys.AppendToFile(u"c:\\log.TXT", "2"));  // the same file, another spelling
     EXPECT_EQ(sys.files.size(), 1u);
     EXPECT_EQ(sys.files[u"C:\\Log.txt"], "12");
-    sys.FailNthCallOf("AppendToFile", 2);
+    sys.FailNthCallOf(SeamOp::AppendToFile, 2);
     EXPECT_FALSE(sys.AppendToFile(u"C:\\Log.txt", "3"));
     EXPECT_EQ(sys.files[u"C:\\Log.txt"], "12");
 }
@@ -811,7 +811,7 @@ TEST(MemoryPlatformTest, VersionClockAndSystemFolderFollowTheSettings) {
     sys.clock = LocalTime{2025, 12, 31, 23, 59, 58};
     EXPECT_EQ(sys.GetLocalTime().second, 58);
     EXPECT_EQ(sys.GetSystemDirectoryW(), u"C:\\windows\\system32");
-    sys.FailCall("GetSystemDirectoryW");
+    sys.FailCall(SeamOp::GetSystemDirectoryW);
     EXPECT_EQ(sys.GetSystemDirectoryW(), u"");
 }
 

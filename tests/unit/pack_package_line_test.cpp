@@ -6,7 +6,7 @@
 
 #include "engine/update_pass.h"
 #include "pack/package_line.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "tests/unit/test_values.h"
 
 namespace km::pack {

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "check/snapshot.h"
-#include "engine/text.h"
+#include "platform/text.h"
 #include "engine/update_pass.h"
 #include "pack/undo.h"
 #include "tests/unit/two_profile_machine.h"

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "engine/package_file.h"
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {
@@ -114,23 +114,30 @@ TEST(PackageLinesTest, Utf8DecodingIsExact) {
 
 class ReadPackageFileTest : public ::testing::Test {
 protected:
-    void SetUp() override { state.dataPath = kPath; }
+    // Reads dataPath into records and targetGroups.
+    PackageReadResult Read() {
+        PackageContents read = ReadPackageFile(sys, dataPath);
+        records = std::move(read.records);
+        targetGroups = read.targetGroups;
+        return read.result;
+    }
 
     static constexpr const char16_t* kPath = u"r:\\install.reg.dat";
     MemoryPlatform sys;
-    RunState state;
+    Text dataPath = kPath;
     RecordList records;
+    std::uint8_t targetGroups = 0;
 };
 
 TEST_F(ReadPackageFileTest, MissingOrUnopenableFileGivesNoRecords) {
     sys.files[u"r:\\locked.dat"] = "1*@*X*@*K*@**@*N*@*REG_SZ*@*User*@*v*@*\n";
     sys.unreadableFiles.insert(u"r:\\locked.dat");
     for (const char16_t* path : {kPath, u"r:\\locked.dat"}) {
-        state.dataPath = path;
-        state.targetGroups = 0xFF;
-        EXPECT_EQ(ReadPackageFile(sys, state, records), PackageReadResult::NotOpened) << ToUtf8(path);
+        dataPath = path;
+        targetGroups = 0xFF;
+        EXPECT_EQ(Read(), PackageReadResult::NotOpened) << ToUtf8(path);
         EXPECT_TRUE(records.empty());
-        EXPECT_EQ(state.targetGroups, 0);
+        EXPECT_EQ(targetGroups, 0);
     }
 }
 
@@ -143,8 +150,8 @@ TEST_F(ReadPackageFileTest, OneRecordPerLineInFileOrder) {
         "3*@*HKEY_CLASSES_ROOT*@*Foo*@*True*@*DELETE_REG\r\n"
         "4*@*HKEY_CURRENT_USER*@*Bar*@*true*@**@**@*User*@*\n"
         "\n";
-    state.targetGroups = 0x80;  // cleared before the lines are read
-    ASSERT_EQ(ReadPackageFile(sys, state, records), PackageReadResult::Opened);
+    targetGroups = 0x80;  // a read tells only its own lines' groups
+    ASSERT_EQ(Read(), PackageReadResult::Opened);
     ASSERT_EQ(records.size(), 6u);
 
     EXPECT_EQ(records[0].keyPath, u"SOFTWARE\\Vendor\\Tool");
@@ -162,15 +169,17 @@ TEST_F(ReadPackageFileTest, OneRecordPerLineInFileOrder) {
     EXPECT_EQ(records[4].target, u"User");
     EXPECT_TRUE(records[5].keyPath.empty());  // the last of two line ends
 
-    EXPECT_EQ(state.targetGroups, 0x20 | 0x01);
-    EXPECT_EQ(sys.CallsOf("ReadWholeFile").size(), 1u);
+    EXPECT_EQ(targetGroups, 0x20 | 0x01);
+    EXPECT_EQ(sys.CallsOf(SeamOp::ReadWholeFile).size(), 1u);
 }
 
-TEST_F(ReadPackageFileTest, RecordsAreAppended) {
-    records.emplace_back();
+TEST_F(ReadPackageFileTest, EachReadHoldsOnlyItsFilesLines) {
     sys.files[kPath] = "a\nb";
-    ASSERT_EQ(ReadPackageFile(sys, state, records), PackageReadResult::Opened);
-    EXPECT_EQ(records.size(), 3u);
+    for (int read = 0; read < 2; ++read) {
+        const PackageContents contents = ReadPackageFile(sys, kPath);
+        EXPECT_EQ(contents.result, PackageReadResult::Opened);
+        EXPECT_EQ(contents.records.size(), 2u);
+    }
 }
 
 TEST_F(ReadPackageFileTest, Utf16FileIsRead) {
@@ -181,7 +190,7 @@ TEST_F(ReadPackageFileTest, Utf16FileIsRead) {
         bytes += char(c >> 8);
     }
     sys.files[kPath] = bytes;
-    ASSERT_EQ(ReadPackageFile(sys, state, records), PackageReadResult::Opened);
+    ASSERT_EQ(Read(), PackageReadResult::Opened);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].keyPath, u"\u30AD\u30FC");
     EXPECT_EQ(records[0].keyOnly, 1);
@@ -204,7 +213,7 @@ TEST_F(ReadPackageFileTest, ReadErrorKeepsCompleteLinesOnly) {
     for (const auto& c : cases) {
         records.clear();
         sys.readErrorAfter[kPath] = c.readBytes;
-        EXPECT_EQ(ReadPackageFile(sys, state, records), PackageReadResult::ReadError) << c.readBytes;
+        EXPECT_EQ(Read(), PackageReadResult::ReadError) << c.readBytes;
         EXPECT_EQ(records.size(), c.records) << c.readBytes;
     }
     EXPECT_EQ(records.back().keyPath, u"SOFTWARE\\Vendor\\Tool");
@@ -216,7 +225,7 @@ TEST_F(ReadPackageFileTest, HundredMegabyteLine) {
     line.append(dataSize, 'x');
     line += "*@*DELETE_REG\n";
     sys.files[kPath] = std::move(line);
-    ASSERT_EQ(ReadPackageFile(sys, state, records), PackageReadResult::Opened);
+    ASSERT_EQ(Read(), PackageReadResult::Opened);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].dataSize, dataSize);
     EXPECT_EQ(records[0].remove, 1);
@@ -233,12 +242,12 @@ TEST_F(ReadPackageFileTest, MillionLines) {
     }
     sys.files[kPath] = std::move(bytes);
 
-    ASSERT_EQ(ReadPackageFile(sys, state, records), PackageReadResult::Opened);
+    ASSERT_EQ(Read(), PackageReadResult::Opened);
     ASSERT_EQ(records.size(), count);
     EXPECT_EQ(records[0].valueName, u"V0");
     EXPECT_EQ(records[count - 1].valueName, u"V999999");
     EXPECT_EQ(records[count - 1].number, 10u);
-    EXPECT_EQ(state.targetGroups, 0x01);
+    EXPECT_EQ(targetGroups, 0x01);
 }
 
 }  // namespace

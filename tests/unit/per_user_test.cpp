@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/record_parser.h"
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 #include "tests/unit/test_values.h"
 
 namespace km {
@@ -32,7 +32,7 @@ UserProfile LoggedOn(const Text& sid, const Text& userName) {
 // The per-user key paths that were created, in order.
 std::vector<Text> CreatedPaths(const MemoryPlatform& sys) {
     std::vector<Text> paths;
-    for (const PlatformCall& c : sys.CallsOf("RegCreateKeyExW")) paths.push_back(c.subKey);
+    for (const PlatformCall& c : sys.CallsOf(SeamOp::RegCreateKeyExW)) paths.push_back(c.subKey);
     return paths;
 }
 
@@ -78,7 +78,7 @@ TEST(PerUserPathTest, PathByLoadedHivesAndClassesBranch) {
         MemoryPlatform sys;
         const ApplySettings settings = MakeApplySettings(1);
         ApplyUserRecord(sys, settings, KeyRecord(u"All Users", u"Vendor\\Tool", c.classesKey), {c.profile});
-        const auto creates = sys.CallsOf("RegCreateKeyExW");
+        const auto creates = sys.CallsOf(SeamOp::RegCreateKeyExW);
         ASSERT_EQ(creates.size(), 1u) << c.name;
         EXPECT_EQ(creates[0].key, kHkeyUsers) << c.name;
         EXPECT_EQ(creates[0].subKey, c.path) << c.name << ": " << ToUtf8(creates[0].subKey);
@@ -162,7 +162,7 @@ protected:
     }
     RecordList Parse(std::initializer_list<const char*> lines) {
         RecordList records;
-        for (const char* line : lines) records.push_back(ParseRecordLine(Widen(line), state.targetGroups));
+        for (const char* line : lines) records.push_back(ParseRecordLine(Widen(line), targetGroups));
         return records;
     }
     void ApplyAll(const RecordList& records, const ProfileList& profiles) {
@@ -172,6 +172,7 @@ protected:
 
     MemoryPlatform sys;
     RunState state;
+    std::uint8_t targetGroups = 0;  // of the lines parsed so far
     std::shared_ptr<MemoryKey> userHive = std::make_shared<MemoryKey>();
     std::shared_ptr<MemoryKey> classesHive = std::make_shared<MemoryKey>();
 };
@@ -182,8 +183,8 @@ TEST_F(PerUserPhaseTest, ValuesReachLoadedAndLoggedOnHives) {
         "2*@*HKEY_CURRENT_USER*@*Software\\Classes\\.kmx*@**@**@*REG_SZ*@*all users*@*kmxfile*@*",
         "3*@*HKEY_CURRENT_USER*@*Software\\OnlyUser*@*True*@**@**@*User*@**@*",
     });
-    ASSERT_EQ(state.targetGroups, 0x33);
-    const ProfileList profiles = PrepareProfiles(sys, state);
+    ASSERT_EQ(targetGroups, 0x33);
+    const ProfileList profiles = PrepareProfiles(sys, state, targetGroups, state.isWow64);
     ASSERT_EQ(profiles.size(), 2u);
     ApplyAll(records, profiles);
 
@@ -207,7 +208,7 @@ TEST_F(PerUserPhaseTest, ValuesReachLoadedAndLoggedOnHives) {
     EXPECT_TRUE(sys.KeyExists(kHkeyUsers, u"Velmar-Mount-S-1-5-21-1\\Software\\OnlyUser")) << sys.Dump();
     EXPECT_FALSE(sys.KeyExists(kHkeyUsers, u"S-1-5-21-2\\Software\\OnlyUser")) << sys.Dump();
 
-    ReleaseProfiles(sys, state, profiles);
+    ReleaseProfiles(sys, profiles);
     EXPECT_TRUE(sys.MountedHives().empty()) << sys.Dump();
     // What was written stays in the hive file.
     auto software = userHive->FindSubkey(u"Software");
@@ -224,22 +225,22 @@ TEST_F(PerUserPhaseTest, NoTargetGroupsMeansNoProfilesAndNoCommands) {
     const RecordList records = Parse({
         "1*@*HKEY_CURRENT_USER*@*Software\\Vendor*@**@*Name*@*REG_SZ*@*Somebody*@*x*@*",
     });
-    ASSERT_EQ(state.targetGroups, 0);
-    const ProfileList profiles = PrepareProfiles(sys, state);
+    ASSERT_EQ(targetGroups, 0);
+    const ProfileList profiles = PrepareProfiles(sys, state, targetGroups, state.isWow64);
     EXPECT_TRUE(profiles.empty());
     ApplyAll(records, profiles);
-    ReleaseProfiles(sys, state, profiles);
+    ReleaseProfiles(sys, profiles);
     EXPECT_TRUE(sys.Calls().empty()) << sys.CallLog();
 }
 
 TEST_F(PerUserPhaseTest, ReleaseUnloadsExactlyWhatPrepareLoaded) {
     Parse({"1*@*HKEY_CURRENT_USER*@*Software\\Vendor*@**@*Name*@*REG_SZ*@*User*@*x*@*"});
-    ASSERT_EQ(state.targetGroups, 0x01);
-    const ProfileList profiles = PrepareProfiles(sys, state);
+    ASSERT_EQ(targetGroups, 0x01);
+    const ProfileList profiles = PrepareProfiles(sys, state, targetGroups, state.isWow64);
     EXPECT_EQ(sys.MountedHives(), (std::vector<Text>{u"Velmar-Mount-S-1-5-21-1"}));
     sys.ClearCalls();
-    ReleaseProfiles(sys, state, profiles);
-    const auto starts = sys.CallsOf("CreateProcessW");
+    ReleaseProfiles(sys, profiles);
+    const auto starts = sys.CallsOf(SeamOp::CreateProcessW);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].valueName, u"reg.exe Unload HKEY_USERS\\Velmar-Mount-S-1-5-21-1");
     EXPECT_TRUE(sys.MountedHives().empty());

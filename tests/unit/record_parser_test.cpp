@@ -3,7 +3,7 @@
 #include <initializer_list>
 
 #include "engine/record_parser.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/run_log.h"
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "engine/package_file.h"
 #include "engine/record_parser.h"
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

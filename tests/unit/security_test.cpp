@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/text.h"
-#include "platform/memory_reg_exe.h"
+#include "platform/memory/memory_reg_exe.h"
+#include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
 #include "tests/unit/two_profile_machine.h"
 #include "tests/unit/write_scope.h"
@@ -55,7 +55,7 @@ TEST(SecurityTest, RegExeIsAlwaysTheSystemsOwn) {
         m.Run(AllUsersPackage());
         if (c.regExe.empty()) {
             EXPECT_TRUE(m.sys.Processes().empty()) << c.name << "\n" << Commands(m.sys);
-            EXPECT_TRUE(m.sys.CallsOf("CreateProcessW").empty()) << c.name;
+            EXPECT_TRUE(m.sys.CallsOf(SeamOp::CreateProcessW).empty()) << c.name;
         } else {
             // Two loads and two unloads of User's hives.
             EXPECT_EQ(m.sys.Processes().size(), 4u) << c.name << "\n" << Commands(m.sys);
@@ -157,7 +157,7 @@ TEST(SecurityTest, TheLogIsWrittenOnlyToTheLogPath) {
         UpdateWorker(m.sys, m.state);
 
         EXPECT_EQ(ToUtf8(m.state.logPath), ToUtf8(c.logPath)) << c.name;
-        for (const PlatformCall& call : m.sys.CallsOf("AppendToFile"))
+        for (const PlatformCall& call : m.sys.CallsOf(SeamOp::AppendToFile))
             EXPECT_EQ(ToUtf8(call.subKey), ToUtf8(c.logPath)) << c.name;
         for (const auto& file : m.sys.files) {
             if (file.first == c.logPath) continue;

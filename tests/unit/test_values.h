@@ -2,7 +2,7 @@
 #pragma once
 
 #include "engine/user_profiles.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {

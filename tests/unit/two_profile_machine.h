@@ -11,7 +11,7 @@
 
 #include "engine/run_state.h"
 #include "engine/update_pass.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 #include "tests/unit/test_values.h"
 
 namespace km {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 #include "tests/unit/test_values.h"
 
 namespace km {
@@ -28,7 +28,7 @@ protected:
     }
 
     MemoryPlatform sys;
-    RunState state;
+    std::int32_t isWow64 = 0;
 };
 
 TEST_F(ProfileListTest, ServiceAccountsAreSkippedInAnyLetterCase) {
@@ -48,20 +48,20 @@ TEST_F(ProfileListTest, ServiceAccountsAreSkippedInAnyLetterCase) {
         for (const Text& sid : c.subkeys)
             fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\" + sid, u"ProfileImagePath", kRegExpandSz,
                            Utf16Bytes(u"C:\\Users\\Someone"));
-        EXPECT_EQ(Sids(BuildProfileList(fresh, state)), c.expected) << c.name;
+        EXPECT_EQ(Sids(BuildProfileList(fresh, isWow64)), c.expected) << c.name;
     }
 }
 
 TEST_F(ProfileListTest, MissingProfileListGivesEmptyList) {
-    EXPECT_TRUE(BuildProfileList(sys, state).empty());
+    EXPECT_TRUE(BuildProfileList(sys, isWow64).empty());
     EXPECT_EQ(sys.OpenHandleCount(), 0);
 }
 
 TEST_F(ProfileListTest, FailedCountGivesEmptyList) {
     AddProfile(u"S-1-5-21-1", u"C:\\Users\\User");
-    sys.FailCall("RegQueryInfoKeyW");
-    EXPECT_TRUE(BuildProfileList(sys, state).empty());
-    EXPECT_TRUE(sys.CallsOf("RegEnumKeyExW").empty());
+    sys.FailCall(SeamOp::RegQueryInfoKeyW);
+    EXPECT_TRUE(BuildProfileList(sys, isWow64).empty());
+    EXPECT_TRUE(sys.CallsOf(SeamOp::RegEnumKeyExW).empty());
     EXPECT_EQ(sys.OpenHandleCount(), 0);
 }
 
@@ -69,7 +69,7 @@ TEST_F(ProfileListTest, EntriesFollowEnumerationOrderWithFreshMountFields) {
     AddProfile(u"S-1-5-21-30", u"C:\\Users\\Zed");
     AddProfile(u"S-1-5-21-10", u"C:\\Users\\Amy");
     AddProfile(u"S-1-5-21-20", u"C:\\Users\\Max");
-    ProfileList profiles = BuildProfileList(sys, state);
+    ProfileList profiles = BuildProfileList(sys, isWow64);
     ASSERT_EQ(Sids(profiles), (std::vector<Text>{u"S-1-5-21-30", u"S-1-5-21-10", u"S-1-5-21-20"}));
     for (const UserProfile& p : profiles) {
         EXPECT_EQ(p.userHiveMounted, 0);
@@ -104,7 +104,7 @@ TEST_F(ProfileListTest, UserNameIsThePathWithEveryExactUsersPrefixRemoved) {
         fresh.wow64Redirection = false;
         fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", kRegExpandSz,
                        Utf16Bytes(c.path));
-        ProfileList profiles = BuildProfileList(fresh, state);
+        ProfileList profiles = BuildProfileList(fresh, isWow64);
         ASSERT_EQ(profiles.size(), 1u) << ToUtf8(c.path);
         EXPECT_EQ(profiles[0].profilePath, c.path);
         EXPECT_EQ(profiles[0].userName, c.userName) << ToUtf8(c.path);
@@ -133,7 +133,7 @@ TEST_F(ProfileListTest, ProfilePathIsReadAsStoredUpToTheFirstNul) {
         MemoryPlatform fresh;
         fresh.wow64Redirection = false;
         fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", c.type, c.data);
-        ProfileList profiles = BuildProfileList(fresh, state);
+        ProfileList profiles = BuildProfileList(fresh, isWow64);
         ASSERT_EQ(profiles.size(), 1u) << c.name;
         EXPECT_EQ(profiles[0].profilePath, c.path) << c.name;
     }
@@ -143,9 +143,9 @@ TEST_F(ProfileListTest, UnreadableProfileStillGivesAnEntryWithItsSid) {
     AddProfileWithoutPath(u"S-1-5-21-1");
     AddProfile(u"S-1-5-21-2", u"C:\\Users\\Locked");
     AddProfile(u"S-1-5-21-3", u"C:\\Users\\Unread");
-    sys.FailCall("RegOpenKeyExW", u"S-1-5-21-2");
-    sys.FailCall("RegQueryValueExW");
-    ProfileList profiles = BuildProfileList(sys, state);
+    sys.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-2");
+    sys.FailCall(SeamOp::RegQueryValueExW);
+    ProfileList profiles = BuildProfileList(sys, isWow64);
     ASSERT_EQ(Sids(profiles), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-2", u"S-1-5-21-3"}));
     for (const UserProfile& p : profiles) {
         EXPECT_TRUE(p.profilePath.empty()) << ToUtf8(p.sid);
@@ -158,9 +158,9 @@ TEST_F(ProfileListTest, SubkeyThatCannotBeEnumeratedIsSkipped) {
     AddProfile(u"S-1-5-21-1", u"C:\\Users\\A");
     AddProfile(u"S-1-5-21-2", u"C:\\Users\\B");
     AddProfile(u"S-1-5-21-3", u"C:\\Users\\C");
-    sys.FailNthCallOf("RegEnumKeyExW", 2);
-    EXPECT_EQ(Sids(BuildProfileList(sys, state)), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-3"}));
-    const auto enums = sys.CallsOf("RegEnumKeyExW");
+    sys.FailNthCallOf(SeamOp::RegEnumKeyExW, 2);
+    EXPECT_EQ(Sids(BuildProfileList(sys, isWow64)), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-3"}));
+    const auto enums = sys.CallsOf(SeamOp::RegEnumKeyExW);
     ASSERT_EQ(enums.size(), 3u);
     for (std::uint32_t i = 0; i < enums.size(); ++i) {
         EXPECT_EQ(enums[i].index, i);
@@ -173,7 +173,7 @@ TEST_F(ProfileListTest, SubkeyNamesUpTo254CharactersAreRead) {
     const Text tooLong = u"S-1-5-21-" + Text(246, u'2');   // 255 characters
     AddProfile(longest, u"C:\\Users\\Long");
     AddProfile(tooLong, u"C:\\Users\\TooLong");
-    ProfileList profiles = BuildProfileList(sys, state);
+    ProfileList profiles = BuildProfileList(sys, isWow64);
     ASSERT_EQ(profiles.size(), 1u);
     EXPECT_EQ(profiles[0].sid, longest);
     EXPECT_EQ(profiles[0].userName, u"Long");
@@ -188,10 +188,8 @@ TEST_F(ProfileListTest, AccessMaskFollowsIsWow64) {
         MemoryPlatform fresh;  // redirects the 32-bit view, as under WOW64
         fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", kRegSz,
                        Utf16Bytes(u"C:\\Users\\User"));
-        RunState run;
-        run.isWow64 = c.isWow64;
-        ProfileList profiles = BuildProfileList(fresh, run);
-        const auto opens = fresh.CallsOf("RegOpenKeyExW");
+        ProfileList profiles = BuildProfileList(fresh, c.isWow64);
+        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
         ASSERT_FALSE(opens.empty());
         for (const PlatformCall& open : opens) EXPECT_EQ(open.sam, c.mask) << "isWow64 " << c.isWow64;
         // Only the 64-bit view holds the profile list.

@@ -3,9 +3,9 @@
 #include <optional>
 
 #include "engine/record_parser.h"
-#include "engine/text.h"
 #include "engine/value_encoding.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace {
@@ -200,7 +200,7 @@ TEST_F(WriteRecordValueTest, SetsEachTypeWithItsCodeAndBytes) {
         registry.ClearCalls();
         WriteRecordValue(registry, Line(c.type, u"V", c.data), key);
 
-        const auto calls = registry.CallsOf("RegSetValueExW");
+        const auto calls = registry.CallsOf(SeamOp::RegSetValueExW);
         ASSERT_EQ(calls.size(), 1u) << registry.CallLog();
         EXPECT_EQ(calls[0].key, key);
         EXPECT_EQ(calls[0].valueName, u"V");
@@ -223,7 +223,7 @@ TEST_F(WriteRecordValueTest, RemovalDeletesTheValueWhateverTheType) {
         registry.ClearCalls();
         WriteRecordValue(registry, Line(type, u"Old", u"0x0000000A", true), key);
 
-        const auto calls = registry.CallsOf("RegDeleteKeyValueW");
+        const auto calls = registry.CallsOf(SeamOp::RegDeleteKeyValueW);
         ASSERT_EQ(calls.size(), 1u) << registry.CallLog();
         EXPECT_EQ(calls[0].key, key);
         EXPECT_FALSE(calls[0].hasSubKey);
@@ -262,7 +262,7 @@ TEST_F(WriteRecordValueTest, NothingIsSetWithoutACodeOrWithoutEncodableData) {
         // A removal line still deletes.
         registry.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Vendor", u"V", kRegSz, {0, 0});
         WriteRecordValue(registry, Line(c.type, u"V", c.data, true), key);
-        EXPECT_EQ(registry.CallsOf("RegDeleteKeyValueW").size(), 1u) << registry.CallLog();
+        EXPECT_EQ(registry.CallsOf(SeamOp::RegDeleteKeyValueW).size(), 1u) << registry.CallLog();
         EXPECT_FALSE(Stored(u"V").has_value());
     }
 }

@@ -10,14 +10,14 @@
 #include "engine/package_file.h"
 #include "engine/package_record.h"
 #include "engine/record_parser.h"
-#include "engine/text.h"
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
+#include "platform/text.h"
 
 namespace km {
 namespace scope {
 
-inline const std::vector<std::string> kWriteOps = {
-    "RegSetValueExW", "RegCreateKeyExW", "RegDeleteTreeW", "RegDeleteKeyExW", "RegDeleteKeyValueW"};
+inline const std::vector<SeamOp> kWriteOps = {
+    SeamOp::RegSetValueExW, SeamOp::RegCreateKeyExW, SeamOp::RegDeleteTreeW, SeamOp::RegDeleteKeyExW, SeamOp::RegDeleteKeyValueW};
 
 // ASCII case folded, one trailing backslash dropped: how the registry compares.
 inline std::string Normal(std::string path) {
@@ -34,7 +34,7 @@ inline std::string Join(const std::string& base, const Text& below) {
 
 // The key a call acts on, as the in-memory platform names keys ("HKLM\...").
 inline std::string CallTarget(const PlatformCall& call) {
-    if (call.op == "RegSetValueExW") return call.where;
+    if (call.op == SeamOp::RegSetValueExW) return call.where;
     return call.hasSubKey ? Join(call.where, call.subKey) : call.where;
 }
 
@@ -97,7 +97,7 @@ inline std::vector<std::string> WritesOutsideRecords(const std::vector<PlatformC
     std::vector<std::string> outside;
     for (const PlatformCall& call : calls) {
         bool isWrite = false;
-        for (const std::string& op : kWriteOps) isWrite = isWrite || call.op == op;
+        for (SeamOp op : kWriteOps) isWrite = isWrite || call.op == op;
         if (!isWrite || !call.succeeded) continue;
         const std::string target = Normal(CallTarget(call));
         bool inside = false;

@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "engine/apply_record.h"
-#include "engine/text.h"
-#include "platform/win32_handle.h"
-#include "platform/win32_platform.h"
+#include "engine/scoped_key.h"
+#include "platform/text.h"
+#include "platform/win32/win32_handle.h"
+#include "platform/win32/win32_platform.h"
 
 namespace km {
 namespace {
@@ -53,21 +54,6 @@ public:
 private:
     int passed_ = 0;
     int failed_ = 0;
-};
-
-// A key handle of the test's own, closed when the scope ends.
-class ScopedKey {
-public:
-    explicit ScopedKey(Platform& sys) : sys_(sys) {}
-    ~ScopedKey() { sys_.RegCloseKey(key_); }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-    RegKey* Out() { return &key_; }
-    RegKey Get() const { return key_; }
-
-private:
-    Platform& sys_;
-    RegKey key_ = 0;
 };
 
 std::string U8(const Text& text) { return ToUtf8(text); }
@@ -111,7 +97,7 @@ Bytes Pattern(std::size_t size) {
 
 bool KeyExists(Platform& sys, RegKey root, const Text& path) {
     ScopedKey key(sys);
-    return sys.RegOpenKeyExW(root, path, 0, kReadMask, key.Out());
+    return sys.RegOpenKeyExW(root, path, 0, kReadMask, key.Receive());
 }
 
 std::vector<Text> SubkeyNames(Platform& sys, RegKey key) {
@@ -198,7 +184,7 @@ void TestCreateAndOpen(Win32Platform& sys, Checks& checks) {
         ScopedKey deep(sys);
         checks.Expect(sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Deep\\Er\\Key", 0,
                                           kRegOptionNonVolatile, kWriteMask, &attributes,
-                                          deep.Out()) &&
+                                          deep.Receive()) &&
                           deep.Get() != 0,
                       "create makes every missing key along the path");
     }
@@ -208,7 +194,7 @@ void TestCreateAndOpen(Win32Platform& sys, Checks& checks) {
         ScopedKey again(sys);
         checks.Expect(sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Deep", 0,
                                           kRegOptionNonVolatile, kWriteMask, nullptr,
-                                          again.Out()),
+                                          again.Receive()),
                       "create of an existing key without attributes opens it");
     }
 
@@ -221,9 +207,9 @@ void TestCreateAndOpen(Win32Platform& sys, Checks& checks) {
     // An empty path gives a second handle to the same key.
     ScopedKey base(sys);
     ScopedKey same(sys);
-    sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, base.Out());
+    sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, base.Receive());
     const bool created = sys.RegCreateKeyExW(base.Get(), u"", 0, kRegOptionNonVolatile,
-                                             kWriteMask, &attributes, same.Out());
+                                             kWriteMask, &attributes, same.Receive());
     const Bytes marker = LittleEndian(42, 4);
     sys.RegSetValueExW(same.Get(), u"ThroughEmptyPath", 0, kRegDword, marker.data(),
                        static_cast<std::uint32_t>(marker.size()));
@@ -257,7 +243,7 @@ void TestValues(Win32Platform& sys, Checks& checks) {
     };
     ScopedKey key(sys);
     if (!sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Values", 0, kRegOptionNonVolatile,
-                             kWriteMask, nullptr, key.Out())) {
+                             kWriteMask, nullptr, key.Receive())) {
         checks.Expect(false, "create the key for the value tests");
         return;
     }
@@ -294,7 +280,7 @@ void TestValues(Win32Platform& sys, Checks& checks) {
     checks.Expect(!sys.RegDeleteKeyValueW(key.Get(), nullptr, u"Dword"),
                   "deleting a value that is gone fails");
     ScopedKey parent(sys);
-    sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, parent.Out());
+    sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, parent.Receive());
     const Text values = u"Values";
     checks.Expect(sys.RegDeleteKeyValueW(parent.Get(), &values, u"Qword") &&
                       !sys.RegQueryValueExW(key.Get(), u"Qword", nullptr, &data),
@@ -305,11 +291,11 @@ void TestEnumeration(Win32Platform& sys, Checks& checks) {
     const std::vector<Text> names = {u"Alpha", u"Beta", u"Gamma", u"\u65e5\u672c-Schl\u00fcssel"};
     ScopedKey key(sys);
     sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\Enum", 0, kRegOptionNonVolatile,
-                        kWriteMask, nullptr, key.Out());
+                        kWriteMask, nullptr, key.Receive());
     for (const Text& name : names) {
         ScopedKey child(sys);
         sys.RegCreateKeyExW(key.Get(), name, 0, kRegOptionNonVolatile, kWriteMask, nullptr,
-                            child.Out());
+                            child.Receive());
     }
     std::uint32_t count = 0;
     const bool counted = sys.RegQueryInfoKeyW(key.Get(), &count);
@@ -348,7 +334,7 @@ void TestEnumeration(Win32Platform& sys, Checks& checks) {
     checks.Expect(!sys.RegQueryInfoKeyW(0, &sentinel) && sentinel == 77,
                   "the subkey count of no key fails and leaves the count alone");
     ScopedKey leaf(sys);
-    sys.RegOpenKeyExW(key.Get(), u"Alpha", 0, kReadMask, leaf.Out());
+    sys.RegOpenKeyExW(key.Get(), u"Alpha", 0, kReadMask, leaf.Receive());
     count = 77;
     checks.Expect(sys.RegQueryInfoKeyW(leaf.Get(), &count) && count == 0,
                   "a key without subkeys counts 0");
@@ -367,7 +353,7 @@ void TestDeleteKeys(Win32Platform& sys, Checks& checks) {
 
     // A null path empties the key itself: subkeys and values go, the key stays.
     ScopedKey key(sys);
-    sys.RegOpenKeyExW(kHkeyLocalMachine, enumPath, 0, kWriteMask, key.Out());
+    sys.RegOpenKeyExW(kHkeyLocalMachine, enumPath, 0, kWriteMask, key.Receive());
     const Bytes one = LittleEndian(1, 4);
     sys.RegSetValueExW(key.Get(), u"Value", 0, kRegDword, one.data(), 4);
     Bytes data;
@@ -391,7 +377,7 @@ void TestDeleteKeys(Win32Platform& sys, Checks& checks) {
         checks.Expect(KeyExists(sys, kHkeyLocalMachine, kBase),
                       "under WOW64, delete tree by root and path leaves the 64-bit key");
         ScopedKey base(sys);
-        sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, base.Out());
+        sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, base.Receive());
         checks.Expect(sys.RegDeleteTreeW(base.Get(), nullptr) &&
                           sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0) &&
                           !KeyExists(sys, kHkeyLocalMachine, kBase),
@@ -418,21 +404,21 @@ void ProbeOddPaths(Win32Platform& sys, Checks& checks) {
         ScopedKey key(sys);
         const bool ok = sys.RegCreateKeyExW(kHkeyLocalMachine, probe.path, 0,
                                             kRegOptionNonVolatile, kWriteMask, nullptr,
-                                            key.Out());
+                                            key.Receive());
         std::string made;
         ScopedKey base(sys);
-        if (sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kReadMask, base.Out())) {
+        if (sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kReadMask, base.Receive())) {
             for (const Text& name : SubkeyNames(sys, base.Get())) {
                 made += " " + U8(name);
                 ScopedKey sub(sys);
-                sys.RegOpenKeyExW(base.Get(), name, 0, kReadMask, sub.Out());
+                sys.RegOpenKeyExW(base.Get(), name, 0, kReadMask, sub.Receive());
                 for (const Text& inner : SubkeyNames(sys, sub.Get()))
                     made += "\\" + (inner.empty() ? std::string("<empty name>") : U8(inner));
             }
         }
         ScopedKey reopened(sys);
         const bool opens =
-            sys.RegOpenKeyExW(kHkeyLocalMachine, probe.path, 0, kReadMask, reopened.Out());
+            sys.RegOpenKeyExW(kHkeyLocalMachine, probe.path, 0, kReadMask, reopened.Receive());
         checks.Note(std::string("RegCreateKeyExW, ") + probe.label + ": " +
                     (ok ? "succeeds" : "fails") + ", RegOpenKeyExW " +
                     (opens ? "succeeds" : "fails") +
@@ -446,7 +432,7 @@ void ProbeOddPaths(Win32Platform& sys, Checks& checks) {
     {
         ScopedKey key(sys);
         sys.RegCreateKeyExW(kHkeyLocalMachine, kBase + u"\\View", 0, kRegOptionNonVolatile,
-                            kWriteMask, nullptr, key.Out());
+                            kWriteMask, nullptr, key.Receive());
     }
     const bool deleted32 =
         sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase + u"\\View", kKeyWow64_32Key, 0);

@@ -14,6 +14,10 @@ bool EqualsIgnoreAsciiCase(TextView a, TextView b);
 // Widens ASCII or Latin-1 bytes unit by unit (for literals and tests).
 Text Widen(std::string_view latin1);
 
+// A value's bytes as little-endian UTF-16, up to the first NUL unit, whatever
+// type the value was stored with; an odd last byte is no unit.
+Text TextUpToNul(const Bytes& data);
+
 // UTF-8 for messages and test output; unpaired surrogates become U+FFFD.
 std::string ToUtf8(TextView text);
 

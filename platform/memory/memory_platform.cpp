@@ -1,11 +1,11 @@
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 #include <algorithm>
 
-#include "engine/text.h"
-#include "platform/memory_platform_print.h"
-#include "platform/memory_reg_exe.h"
-#include "platform/memory_registry.h"
+#include "platform/memory/memory_platform_print.h"
+#include "platform/memory/memory_reg_exe.h"
+#include "platform/memory/memory_registry.h"
+#include "platform/text.h"
 
 namespace km {
 
@@ -13,12 +13,12 @@ struct MemoryPlatform::Impl {
     MemoryRegistry registry;
 
     struct OpFault {
-        std::string op;
+        SeamOp op;
         Text contains;
     };
     std::vector<OpFault> opFaults;
     std::set<std::size_t> nthFaults;
-    std::vector<std::pair<std::string, std::size_t>> nthOfFaults;
+    std::vector<std::pair<SeamOp, std::size_t>> nthOfFaults;
 
     std::map<ProcessHandle, std::size_t> processes;  // open handle -> index in processes_
     ProcessHandle nextProcess = 0x2000;
@@ -57,13 +57,13 @@ MemoryPlatform::~MemoryPlatform() = default;
 
 // ---- Faults and recording ----
 
-void MemoryPlatform::FailCall(const std::string& op, const Text& contains) {
+void MemoryPlatform::FailCall(SeamOp op, const Text& contains) {
     impl_->opFaults.push_back({op, contains});
 }
 
 void MemoryPlatform::FailNthCall(std::size_t n) { impl_->nthFaults.insert(n); }
 
-void MemoryPlatform::FailNthCallOf(const std::string& op, std::size_t n) {
+void MemoryPlatform::FailNthCallOf(SeamOp op, std::size_t n) {
     impl_->nthOfFaults.emplace_back(op, n);
 }
 
@@ -98,7 +98,7 @@ bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act)
     return succeeded;
 }
 
-std::vector<PlatformCall> MemoryPlatform::CallsOf(const std::string& op) const {
+std::vector<PlatformCall> MemoryPlatform::CallsOf(SeamOp op) const {
     std::vector<PlatformCall> found;
     for (const auto& call : calls_)
         if (call.op == op) found.push_back(call);
@@ -109,7 +109,7 @@ void MemoryPlatform::ClearCalls() { calls_.clear(); }
 
 namespace {
 // A call that names a path, file or program rather than a key.
-PlatformCall TextCall(const char* op, const Text& text) {
+PlatformCall TextCall(SeamOp op, const Text& text) {
     PlatformCall call;
     call.op = op;
     call.subKey = text;
@@ -118,7 +118,7 @@ PlatformCall TextCall(const char* op, const Text& text) {
 }
 }  // namespace
 
-PlatformCall MemoryPlatform::KeyCall(const char* op, RegKey key) const {
+PlatformCall MemoryPlatform::KeyCall(SeamOp op, RegKey key) const {
     PlatformCall call;
     call.op = op;
     call.key = key;
@@ -208,7 +208,7 @@ bool CreatesBelowHkeyUsers(const MemoryRegistry& registry, const MemoryRegistry:
 bool MemoryPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
                                    std::uint32_t samDesired, RegKey* result) {
     if (result) *result = 0;
-    PlatformCall call = KeyCall("RegOpenKeyExW", key);
+    PlatformCall call = KeyCall(SeamOp::RegOpenKeyExW, key);
     call.subKey = subKey;
     call.hasSubKey = true;
     call.options = options;
@@ -226,7 +226,7 @@ bool MemoryPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32
                                      std::uint32_t options, std::uint32_t samDesired,
                                      const SecurityAttributes* attributes, RegKey* result) {
     if (result) *result = 0;
-    PlatformCall call = KeyCall("RegCreateKeyExW", key);
+    PlatformCall call = KeyCall(SeamOp::RegCreateKeyExW, key);
     call.subKey = subKey;
     call.hasSubKey = true;
     call.reserved = reserved;
@@ -242,7 +242,7 @@ bool MemoryPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32
 }
 
 bool MemoryPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
-    PlatformCall call = KeyCall("RegDeleteTreeW", key);
+    PlatformCall call = KeyCall(SeamOp::RegDeleteTreeW, key);
     if (subKey) call.subKey = *subKey;
     call.hasSubKey = subKey != nullptr;
     return Record(std::move(call), [&] {
@@ -260,7 +260,7 @@ bool MemoryPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
 
 bool MemoryPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
                                      std::uint32_t reserved) {
-    PlatformCall call = KeyCall("RegDeleteKeyExW", key);
+    PlatformCall call = KeyCall(SeamOp::RegDeleteKeyExW, key);
     call.subKey = subKey;
     call.hasSubKey = true;
     call.sam = samDesired;
@@ -275,7 +275,7 @@ bool MemoryPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32
 bool MemoryPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
                                     std::uint32_t type, const std::uint8_t* data,
                                     std::uint32_t size) {
-    PlatformCall call = KeyCall("RegSetValueExW", key);
+    PlatformCall call = KeyCall(SeamOp::RegSetValueExW, key);
     call.valueName = valueName;
     call.reserved = reserved;
     call.type = type;
@@ -296,7 +296,7 @@ bool MemoryPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint
 }
 
 bool MemoryPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) {
-    PlatformCall call = KeyCall("RegDeleteKeyValueW", key);
+    PlatformCall call = KeyCall(SeamOp::RegDeleteKeyValueW, key);
     if (subKey) call.subKey = *subKey;
     call.hasSubKey = subKey != nullptr;
     call.valueName = valueName;
@@ -317,7 +317,7 @@ bool MemoryPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Te
 }
 
 bool MemoryPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
-    return Record(KeyCall("RegQueryInfoKeyW", key), [&] {
+    return Record(KeyCall(SeamOp::RegQueryInfoKeyW, key), [&] {
         auto found = impl_->registry.Resolve(key);
         if (!found) return false;
         if (subKeys) *subKeys = static_cast<std::uint32_t>(found->subkeys.size());
@@ -327,7 +327,7 @@ bool MemoryPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
 
 bool MemoryPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity,
                                    Text* name) {
-    PlatformCall call = KeyCall("RegEnumKeyExW", key);
+    PlatformCall call = KeyCall(SeamOp::RegEnumKeyExW, key);
     call.index = index;
     call.capacity = nameCapacity;
     return Record(std::move(call), [&] {
@@ -342,7 +342,7 @@ bool MemoryPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_
 
 bool MemoryPlatform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type,
                                       Bytes* data) {
-    PlatformCall call = KeyCall("RegQueryValueExW", key);
+    PlatformCall call = KeyCall(SeamOp::RegQueryValueExW, key);
     call.valueName = valueName;
     return Record(std::move(call), [&] {
         auto found = impl_->registry.Resolve(key);
@@ -355,7 +355,7 @@ bool MemoryPlatform::RegQueryValueExW(RegKey key, const Text& valueName, std::ui
 }
 
 bool MemoryPlatform::RegCloseKey(RegKey key) {
-    return Record(KeyCall("RegCloseKey", key), [&] {
+    return Record(KeyCall(SeamOp::RegCloseKey, key), [&] {
         if (key == 0 || MemoryRegistry::IsRoot(key)) return true;
         return impl_->registry.CloseHandle(key);
     });
@@ -381,7 +381,7 @@ bool MemoryPlatform::CreateProcessW(const Text& applicationName, const Text& com
                                     bool inheritHandles, std::uint32_t creationFlags,
                                     const StartupInfo& startup, ProcessHandle* process) {
     if (process) *process = 0;
-    PlatformCall call = TextCall("CreateProcessW", applicationName);
+    PlatformCall call = TextCall(SeamOp::CreateProcessW, applicationName);
     call.valueName = commandLine;
     call.inheritHandles = inheritHandles;
     call.creationFlags = creationFlags;
@@ -399,7 +399,7 @@ bool MemoryPlatform::CreateProcessW(const Text& applicationName, const Text& com
 
 WaitResult MemoryPlatform::WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
     PlatformCall call;
-    call.op = "WaitForProcess";
+    call.op = SeamOp::WaitForProcess;
     call.key = process;
     call.timeoutMs = timeoutMs;
     WaitResult result = WaitResult::Failed;
@@ -420,14 +420,14 @@ WaitResult MemoryPlatform::WaitForProcess(ProcessHandle process, std::uint32_t t
 
 void MemoryPlatform::CloseProcess(ProcessHandle process) {
     PlatformCall call;
-    call.op = "CloseProcess";
+    call.op = SeamOp::CloseProcess;
     call.key = process;
     Record(std::move(call), [&] { return impl_->processes.erase(process) == 1; });
 }
 
 Text MemoryPlatform::GetSystemDirectoryW() {
     PlatformCall call;
-    call.op = "GetSystemDirectoryW";
+    call.op = SeamOp::GetSystemDirectoryW;
     Text directory;
     Record(std::move(call), [&] {
         directory = systemDirectory;
@@ -440,7 +440,7 @@ Text MemoryPlatform::GetSystemDirectoryW() {
 
 LocalTime MemoryPlatform::GetLocalTime() {
     PlatformCall call;
-    call.op = "GetLocalTime";
+    call.op = SeamOp::GetLocalTime;
     // The clock cannot fail; a fault aimed at it is recorded and ignored.
     call.succeeded = true;
     calls_.push_back(std::move(call));
@@ -494,7 +494,7 @@ Text Expand(const std::map<std::string, Text>& environment, TextView source) {
 }  // namespace
 
 bool MemoryPlatform::ExpandEnvironmentStringsW(const Text& source, Text* expanded) {
-    PlatformCall call = TextCall("ExpandEnvironmentStringsW", source);
+    PlatformCall call = TextCall(SeamOp::ExpandEnvironmentStringsW, source);
     return Record(std::move(call), [&] {
         if (!expanded) return false;
         *expanded = Expand(environment, source);
@@ -503,7 +503,7 @@ bool MemoryPlatform::ExpandEnvironmentStringsW(const Text& source, Text* expande
 }
 
 bool MemoryPlatform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
-    PlatformCall call = TextCall("GetShortPathNameW", longPath);
+    PlatformCall call = TextCall(SeamOp::GetShortPathNameW, longPath);
     return Record(std::move(call), [&] {
         if (!shortPath || !(HasPath(folders, longPath) || HasPath(files, longPath))) return false;
         auto mapped = FindPath(shortPaths, longPath);
@@ -515,7 +515,7 @@ bool MemoryPlatform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
 // ---- Files ----
 
 FileContents MemoryPlatform::ReadWholeFile(const Text& path) {
-    PlatformCall call = TextCall("ReadWholeFile", path);
+    PlatformCall call = TextCall(SeamOp::ReadWholeFile, path);
     FileContents contents;
     Record(std::move(call), [&] {
         if (HasPath(folders, path) || HasPath(unreadableFiles, path) || HasPath(lockedFiles, path))
@@ -547,7 +547,7 @@ bool ParentFolderExists(const std::set<Text>& folders, const Text& path) {
 }  // namespace
 
 bool MemoryPlatform::AppendToFile(const Text& path, std::string_view bytes) {
-    PlatformCall call = TextCall("AppendToFile", path);
+    PlatformCall call = TextCall(SeamOp::AppendToFile, path);
     call.data.assign(bytes.begin(), bytes.end());
     return Record(std::move(call), [&] {
         if (HasPath(lockedFiles, path) || HasPath(folders, path) || !ParentFolderExists(folders, path))
@@ -560,7 +560,7 @@ bool MemoryPlatform::AppendToFile(const Text& path, std::string_view bytes) {
 }
 
 bool MemoryPlatform::PathExists(const Text& path) {
-    PlatformCall call = TextCall("PathExists", path);
+    PlatformCall call = TextCall(SeamOp::PathExists, path);
     return Record(std::move(call), [&] {
         return HasPath(files, path) || HasPath(folders, path) || HasPath(unreadableFiles, path) ||
                HasPath(lockedFiles, path);
@@ -569,7 +569,7 @@ bool MemoryPlatform::PathExists(const Text& path) {
 
 std::optional<std::uint64_t> MemoryPlatform::GetOwnFileVersion() {
     PlatformCall call;
-    call.op = "GetOwnFileVersion";
+    call.op = SeamOp::GetOwnFileVersion;
     std::optional<std::uint64_t> version;
     Record(std::move(call), [&] {
         version = ownVersion;

@@ -1,6 +1,6 @@
-#include "platform/memory_reg_exe.h"
+#include "platform/memory/memory_reg_exe.h"
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 

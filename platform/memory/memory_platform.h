@@ -18,7 +18,7 @@ namespace km {
 
 // One call through the seam, with its arguments.
 struct PlatformCall {
-    std::string op;            // the seam's name: "RegOpenKeyExW", "CreateProcessW", ...
+    SeamOp op = SeamOp::RegOpenKeyExW;
     RegKey key = 0;            // the handle or root passed
     std::string where;         // the key's full path at the time, e.g. "HKLM\SOFTWARE" ("" if none)
     Text subKey;               // path, file or application name argument
@@ -90,13 +90,13 @@ public:
 
     // ---- Faults. ----
     // Fail every call of this operation whose subkey/value/command text contains `contains`.
-    void FailCall(const std::string& op, const Text& contains = Text());
+    void FailCall(SeamOp op, const Text& contains = Text());
     // Fail the nth call through the seam (1-based, counting every call): the
     // call numbered n in CallLog(). ClearCalls() starts the count again.
     // GetLocalTime cannot fail; a fault aimed at it is ignored.
     void FailNthCall(std::size_t n);
     // Fail the nth call of one operation (1-based, counted like FailNthCall).
-    void FailNthCallOf(const std::string& op, std::size_t n);
+    void FailNthCallOf(SeamOp op, std::size_t n);
     void ClearFaults();
 
     // ---- Seeding and inspection, without views and without recording. ----
@@ -115,7 +115,7 @@ public:
     int OpenHandleCount() const;
     int OpenProcessCount() const;
     const std::vector<PlatformCall>& Calls() const { return calls_; }
-    std::vector<PlatformCall> CallsOf(const std::string& op) const;
+    std::vector<PlatformCall> CallsOf(SeamOp op) const;
     const std::vector<StartedProcess>& Processes() const { return processes_; }
     void ClearCalls();
     std::string Dump() const;      // the whole registry, the files and the mounts
@@ -159,7 +159,7 @@ private:
     bool Record(PlatformCall call, const std::function<bool()>& act);
     bool Faulted(const PlatformCall& call) const;
     bool Redirects(std::uint32_t samDesired) const;
-    PlatformCall KeyCall(const char* op, RegKey key) const;
+    PlatformCall KeyCall(SeamOp op, RegKey key) const;
     void ActAsRegExe(const Text& commandLine);
 
     struct Impl;

@@ -1,8 +1,8 @@
 // Readable text of the in-memory platform's calls and state, for assertion messages.
 #include <cstdio>
 
-#include "engine/text.h"
-#include "platform/memory_platform_print.h"
+#include "platform/memory/memory_platform_print.h"
+#include "platform/text.h"
 
 namespace km {
 
@@ -69,31 +69,31 @@ enum Field : unsigned {
 };
 
 struct CallFormat {
-    const char* op;
+    SeamOp op;
     const char* subKeyLabel;  // null: no such argument
     const char* valueLabel;
     unsigned fields;
 };
 
 const CallFormat kCallFormats[] = {
-    {"RegOpenKeyExW", "subKey", nullptr, kWhere | kOptions | kSam},
-    {"RegCreateKeyExW", "subKey", nullptr, kWhere | kReserved | kOptions | kSam | kAttributes},
-    {"RegDeleteTreeW", "subKey", nullptr, kWhere | kNullableSubKey},
-    {"RegDeleteKeyExW", "subKey", nullptr, kWhere | kSam | kReserved},
-    {"RegSetValueExW", nullptr, "value", kWhere | kReserved | kType | kDataHex},
-    {"RegDeleteKeyValueW", "subKey", "value", kWhere | kNullableSubKey},
-    {"RegQueryInfoKeyW", nullptr, nullptr, kWhere},
-    {"RegEnumKeyExW", nullptr, nullptr, kWhere | kEnum},
-    {"RegQueryValueExW", nullptr, "value", kWhere},
-    {"RegCloseKey", nullptr, nullptr, kWhere},
-    {"CreateProcessW", "application", "commandLine", kProcessStart},
-    {"WaitForProcess", nullptr, nullptr, kProcess | kTimeout},
-    {"CloseProcess", nullptr, nullptr, kProcess},
-    {"ExpandEnvironmentStringsW", "source", nullptr, 0},
-    {"GetShortPathNameW", "path", nullptr, 0},
-    {"ReadWholeFile", "path", nullptr, 0},
-    {"AppendToFile", "path", nullptr, kDataText},
-    {"PathExists", "path", nullptr, 0},
+    {SeamOp::RegOpenKeyExW, "subKey", nullptr, kWhere | kOptions | kSam},
+    {SeamOp::RegCreateKeyExW, "subKey", nullptr, kWhere | kReserved | kOptions | kSam | kAttributes},
+    {SeamOp::RegDeleteTreeW, "subKey", nullptr, kWhere | kNullableSubKey},
+    {SeamOp::RegDeleteKeyExW, "subKey", nullptr, kWhere | kSam | kReserved},
+    {SeamOp::RegSetValueExW, nullptr, "value", kWhere | kReserved | kType | kDataHex},
+    {SeamOp::RegDeleteKeyValueW, "subKey", "value", kWhere | kNullableSubKey},
+    {SeamOp::RegQueryInfoKeyW, nullptr, nullptr, kWhere},
+    {SeamOp::RegEnumKeyExW, nullptr, nullptr, kWhere | kEnum},
+    {SeamOp::RegQueryValueExW, nullptr, "value", kWhere},
+    {SeamOp::RegCloseKey, nullptr, nullptr, kWhere},
+    {SeamOp::CreateProcessW, "application", "commandLine", kProcessStart},
+    {SeamOp::WaitForProcess, nullptr, nullptr, kProcess | kTimeout},
+    {SeamOp::CloseProcess, nullptr, nullptr, kProcess},
+    {SeamOp::ExpandEnvironmentStringsW, "source", nullptr, 0},
+    {SeamOp::GetShortPathNameW, "path", nullptr, 0},
+    {SeamOp::ReadWholeFile, "path", nullptr, 0},
+    {SeamOp::AppendToFile, "path", nullptr, kDataText},
+    {SeamOp::PathExists, "path", nullptr, 0},
 };
 
 const char* TypeName(std::uint32_t type) {
@@ -147,7 +147,7 @@ std::string PlatformCall::ToString() const {
         if (op == candidate.op) format = &candidate;
     const unsigned fields = format ? format->fields : 0;
 
-    std::string text = op + "(";
+    std::string text = std::string(SeamOpName(op)) + "(";
     std::string separator;
     auto add = [&](const std::string& part) {
         text += separator + part;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/memory_platform.h"
+#include "platform/memory/memory_platform.h"
 
 namespace km {
 

@@ -1,9 +1,9 @@
-#include "platform/memory_registry.h"
+#include "platform/memory/memory_registry.h"
 
 #include <algorithm>
 #include <functional>
 
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 

@@ -1,4 +1,4 @@
-#include "engine/text.h"
+#include "platform/text.h"
 
 namespace km {
 
@@ -18,6 +18,16 @@ Text Widen(std::string_view latin1) {
     out.reserve(latin1.size());
     for (unsigned char c : latin1) out.push_back(char16_t(c));
     return out;
+}
+
+Text TextUpToNul(const Bytes& data) {
+    Text text;
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+        const char16_t unit = char16_t(data[i] | (data[i + 1] << 8));
+        if (unit == 0) break;
+        text.push_back(unit);
+    }
+    return text;
 }
 
 std::string ToUtf8(TextView text) {

@@ -1,6 +1,6 @@
 // Thin binding of the platform seam to Win32. No logic lives here beyond
 // sizing buffers and translating handles and texts.
-#include "platform/win32_platform.h"
+#include "platform/win32/win32_platform.h"
 
 #include <windows.h>
 
@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/win32_handle.h"
+#include "platform/win32/win32_handle.h"
 
 namespace km {
 namespace {
