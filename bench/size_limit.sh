@@ -2,10 +2,11 @@
 # The largest package the released i686 Keymason.exe applies under Wine's
 # WoW64: for each size, a machine-wide package of about that many megabytes
 # (10^6 bytes) is applied in a fresh 64-bit prefix of its own, and the run is
-# reported: exit code, wall time and peak resident memory of the Wine process
-# (/usr/bin/time -v), the run log's third entry (where a read error or memory
-# running out is logged), whether a window appeared, and whether the
-# registry holds what the package's last line sets.
+# reported: exit code, wall time, CPU time (user and system) and peak
+# resident memory of the Wine process (/usr/bin/time -v, kept in
+# build/bench-data/limits-MB.time, the run log beside it), the run log's third
+# entry (where a read error or memory running out is logged), whether a
+# window appeared, and whether the registry holds what the last line sets.
 #
 #   bench/size_limit.sh KEYMASON_EXE [MB...]      (default: 300 500 700 900)
 #   SIZE_LIMIT_MINUTES=N    a run still going after N minutes (default 30) is
@@ -80,11 +81,11 @@ visible_window() { xdotool search --all --onlyvisible --pid "$1" 2>/dev/null | h
 rows=()
 for mb in "${sizes[@]}"; do
   echo "== $mb MB: generating" >&2
-  package=$(package_for "$mb") || { rows+=("| $mb | | generation failed | | | | | |"); continue; }
+  package=$(package_for "$mb") || { rows+=("| $mb | | generation failed | | | | | | |"); continue; }
   lines=$(wc -l <"$package")
   file_mb=$(awk -v b="$(stat -c %s "$package")" 'BEGIN { printf "%.1f", b / 1e6 }')
   echo "== $mb MB: $lines lines, $file_mb MB; fresh prefix" >&2
-  fresh_prefix || { rows+=("| $file_mb | $lines | wineboot failed | | | | | |"); continue; }
+  fresh_prefix || { rows+=("| $file_mb | $lines | wineboot failed | | | | | | |"); continue; }
   log=$WINEPREFIX/drive_c/kmlimit/logs/keymason.log
   timing=$data/limits-$mb.time
   echo "== $mb MB: running (load $(cut -d' ' -f1-3 /proc/loadavg))" >&2
@@ -109,6 +110,7 @@ for mb in "${sizes[@]}"; do
   run_pid=""
   wall=$(awk -v ns=$(($(date +%s%N) - start)) 'BEGIN { printf "%.1f", ns / 1e9 }')
   rss=$(awk '/Maximum resident set size/ { printf "%.0f", $NF / 1024 }' "$timing")
+  cpu=$(awk '/(User|System) time/ { t += $NF } END { printf "%.1f", t }' "$timing")
   if [ "$hung" = yes ]; then
     code="hung, killed after ${limit_s} s"
   elif grep -q 'Command terminated by signal' "$timing"; then
@@ -125,9 +127,8 @@ for mb in "${sizes[@]}"; do
   else
     last=no
   fi
-  cp "$timing" "$data/limits-$mb.time.txt" 2>/dev/null
   [ -f "$log" ] && cp "$log" "$data/limits-$mb.log"
-  row="| $file_mb | $lines | $code | $wall | $rss | ${third:-(none)} | $seen | $last |"
+  row="| $file_mb | $lines | $code | $wall | $cpu | $rss | ${third:-(none)} | $seen | $last |"
   echo "$row" >&2
   rows+=("$row")
   [ "${SIZE_LIMIT_KEEP:-0}" = 1 ] || rm -f "$package"
@@ -135,6 +136,6 @@ for mb in "${sizes[@]}"; do
   rm -rf "$WINEPREFIX"
 done
 
-echo "| MB | lines | exit code | wall s | peak RSS MB | third log entry | window | last line applied |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| MB | lines | exit code | wall s | CPU s | peak RSS MB | third log entry | window | last line applied |"
+echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
