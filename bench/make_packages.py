@@ -6,11 +6,12 @@
       per-user targets and some non-ASCII text, at the lengths the
       authoring tool's packages have.
 
-  make_packages.py apply LINES OUT.reg.dat OUT.reg
+  make_packages.py apply LINES OUT.reg.dat [OUT.reg]
       A machine-wide package whose keys all lie below three bench keys, and
       the same changes as a .reg file (UTF-16LE, as reg import reads it).
       Removals only name values and keys that an earlier line created, so
-      both importers end in the same registry.
+      both importers end in the same registry. Without OUT.reg no .reg file
+      is made (nor held in memory), for packages of hundreds of megabytes.
 """
 import random
 import sys
@@ -154,11 +155,21 @@ def reg_value(type_name, stored):
                     "REG_EXPAND_SZ": "hex(2):"}[type_name], stored)
 
 
+class _Discarded:
+    """Stands in for the .reg file's lines when no .reg file is wanted."""
+
+    def append(self, _):
+        pass
+
+    def __iadd__(self, _):
+        return self
+
+
 class RegWriter:
     """The same changes as a .reg file; consecutive lines on one key share its section."""
 
-    def __init__(self):
-        self.out = ["Windows Registry Editor Version 5.00", ""]
+    def __init__(self, keep=True):
+        self.out = ["Windows Registry Editor Version 5.00", ""] if keep else _Discarded()
         self.section = None
 
     def enter(self, path):
@@ -178,11 +189,83 @@ class RegWriter:
         return "\r\n".join(self.out) + "\r\n"
 
 
-def apply_package(lines, rng):
+class KeyIndex:
+    """The keys made so far, lower-case full path -> (full path, {lower-case value name: name}),
+    listed in the order a dict keeps them. A removal picks its victim by position and takes
+    the keys below it; both are found without walking every key, which made packages of
+    millions of lines take hours."""
+
+    def __init__(self):
+        self.entries = {}  # lower-case path -> [full path, values, slot]
+        self.slots = []    # lower-case path by slot, in order of making; None once removed
+        self.counts = [0]  # Fenwick tree over the slots: 1 where a key lives
+        self.below = {}    # lower-case path -> lower-case paths of the keys below it
+
+    def __contains__(self, path):
+        return path in self.entries
+
+    def __len__(self):
+        return len(self.entries)
+
+    def __getitem__(self, path):
+        return tuple(self.entries[path][:2])
+
+    def _prefix(self, i):  # live keys in slots [0, i)
+        total = 0
+        while i > 0:
+            total += self.counts[i]
+            i -= i & -i
+        return total
+
+    def _mark(self, i, delta):  # slot i (from 0)
+        i += 1
+        while i < len(self.counts):
+            self.counts[i] += delta
+            i += i & -i
+
+    @staticmethod
+    def _ancestors(path):
+        parts = path.split("\\")
+        return ["\\".join(parts[:n]) for n in range(1, len(parts))]
+
+    def setdefault(self, path, entry):
+        if path not in self.entries:
+            self.slots.append(path)
+            n = len(self.slots)  # the new node covers slots (n - lowbit, n]
+            self.counts.append(1 + self._prefix(n - 1) - self._prefix(n - (n & -n)))
+            self.entries[path] = [entry[0], entry[1], n - 1]
+            for parent in self._ancestors(path):
+                self.below.setdefault(parent, set()).add(path)
+        return self[path]
+
+    def __setitem__(self, path, entry):
+        self.setdefault(path, entry)
+
+    def choose(self, rng):
+        """rng.choice(list(keys)) of the dict this stands in for."""
+        rank = rng._randbelow(len(self.entries))
+        pos, step = 0, 1 << (len(self.counts) - 1).bit_length()
+        while step:
+            if pos + step < len(self.counts) and self.counts[pos + step] <= rank:
+                pos += step
+                rank -= self.counts[pos]
+            step >>= 1
+        return self.slots[pos]
+
+    def remove_tree(self, path):
+        for gone in [path] + list(self.below.get(path, ())):
+            slot = self.entries.pop(gone)[2]
+            self.slots[slot] = None
+            self._mark(slot, -1)
+            for parent in self._ancestors(gone):
+                self.below[parent].discard(gone)
+
+
+def apply_package(lines, rng, keep_reg=True):
     roots = ["HKEY_LOCAL_MACHINE\\SOFTWARE"] * 17 + ["HKEY_LOCAL_MACHINE\\SYSTEM"] * 1 + \
             ["HKEY_CLASSES_ROOT"] * 2
-    out, reg = [], RegWriter()
-    keys = {}  # lower-case full path -> (full path, {lower-case value name: name})
+    out, reg = [], RegWriter(keep_reg)
+    keys = KeyIndex()
     while len(out) < lines:
         root = rng.choice(roots)
         key = APPLY_TOPS[root] + "\\" + key_path(rng)
@@ -198,13 +281,12 @@ def apply_package(lines, rng):
             r = rng.random()
             if r < 0.01 and len(keys) > 1:
                 # A key made earlier, with everything below it.
-                victim = rng.choice(list(keys))
+                victim = keys.choose(rng)
                 vfull = keys[victim][0]
                 vroot = next(t for t in APPLY_TOPS if vfull.startswith(t + "\\"))
                 out.append(line(vroot, vfull[len(vroot) + 1:], "True", rest="DELETE_REG"))
                 reg.remove_key(vfull)
-                for k in [k for k in keys if k == victim or k.startswith(victim + "\\")]:
-                    del keys[k]
+                keys.remove_tree(victim)
                 break
             if r < 0.04 and values:
                 name = values[rng.choice(list(values))]
@@ -221,7 +303,7 @@ def apply_package(lines, rng):
             values[name.lower()] = name
             if full.lower() not in keys:
                 keys[full.lower()] = (full, values)
-    return out, reg.text()
+    return out, reg.text() if keep_reg else None
 
 
 def main(argv):
@@ -233,9 +315,10 @@ def main(argv):
     if argv[1] == "parse":
         package = parse_package(lines, rng)
     else:
-        package, reg_text = apply_package(lines, rng)
-        with open(argv[4], "wb") as f:
-            f.write(b"\xff\xfe" + reg_text.encode("utf-16-le"))
+        package, reg_text = apply_package(lines, rng, keep_reg=len(argv) > 4)
+        if len(argv) > 4:
+            with open(argv[4], "wb") as f:
+                f.write(b"\xff\xfe" + reg_text.encode("utf-16-le"))
     with open(argv[3], "wb") as f:
         f.write(("\r\n".join(package) + "\r\n").encode("utf-8"))
     return 0
