@@ -10,48 +10,13 @@
 #include "platform/text.h"
 #include "engine/update_pass.h"
 #include "pack/undo.h"
+#include "tests/unit/machine_state.h"
 #include "tests/unit/two_profile_machine.h"
 
 namespace km::pack {
 namespace {
 
 using namespace machine;
-
-// Every key of the machine and its hive files, with its values, names folded.
-using State = std::map<Text, std::map<Text, StoredValue>>;
-
-Text Folded(TextView text) {
-    Text out(text);
-    for (char16_t& c : out)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
-    return out;
-}
-
-State StateOf(const MemoryPlatform& sys) {
-    State state;
-    for (const check::RegFileSection& s : check::SnapshotSections(sys)) {
-        auto& values = state[Folded(check::RootName(s.root) + u"\\" + s.path)];
-        for (const check::RegFileValue& v : s.values) values[Folded(v.name)] = v.value;
-    }
-    return state;
-}
-
-void Copy(const MemoryPlatform& from, MemoryPlatform& to) {
-    to.wow64Redirection = false;
-    check::RegFile file;
-    file.sections = check::SnapshotSections(from);
-    check::LoadSnapshot(file, to, nullptr);
-}
-
-void Apply(MemoryPlatform& sys, const std::string& package) {
-    RunState state;
-    state.mode = PackageArgument;
-    state.isWow64 = 1;
-    state.dataPath = u"C:\\p.reg.dat";
-    sys.files[state.dataPath] = package;
-    UpdateWorker(sys, state);
-    sys.files.erase(state.dataPath);
-}
 
 // Administrator logged on, User not (hive files), Bob not (his NTUSER.DAT only).
 void Seed(MemoryPlatform& sys) {

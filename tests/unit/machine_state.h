@@ -1,0 +1,50 @@
+// A whole machine as a comparable value, copies of a machine, and a package
+// applied to one: shared by the keymason-pack tests.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "check/snapshot.h"
+#include "engine/update_pass.h"
+#include "platform/text.h"
+
+namespace km::pack {
+
+// Every key of the machine and its hive files, with its values, names folded.
+using State = std::map<Text, std::map<Text, StoredValue>>;
+
+inline Text Folded(TextView text) {
+    Text out(text);
+    for (char16_t& c : out)
+        if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+    return out;
+}
+
+inline State StateOf(const MemoryPlatform& sys) {
+    State state;
+    for (const check::RegFileSection& s : check::SnapshotSections(sys)) {
+        auto& values = state[Folded(check::RootName(s.root) + u"\\" + s.path)];
+        for (const check::RegFileValue& v : s.values) values[Folded(v.name)] = v.value;
+    }
+    return state;
+}
+
+inline void Copy(const MemoryPlatform& from, MemoryPlatform& to) {
+    to.wow64Redirection = false;
+    check::RegFile file;
+    file.sections = check::SnapshotSections(from);
+    check::LoadSnapshot(file, to, nullptr);
+}
+
+inline void Apply(MemoryPlatform& sys, const std::string& package) {
+    RunState state;
+    state.mode = PackageArgument;
+    state.isWow64 = 1;
+    state.dataPath = u"C:\\p.reg.dat";
+    sys.files[state.dataPath] = package;
+    UpdateWorker(sys, state);
+    sys.files.erase(state.dataPath);
+}
+
+}  // namespace km::pack
