@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "check/lint.h"
+#include "check/machine_report.h"
 #include "check/plan.h"
 #include "check/reg_file.h"
 #include "check/snapshot.h"
@@ -14,10 +15,14 @@ namespace km::check {
 
 namespace {
 
+enum class Format { Text, Json, Sarif };
+
 struct Options {
     bool help = false;
     bool plan = false;
     bool live = false;
+    bool verify = false;
+    Format format = Format::Text;
     std::optional<Text> base;
     std::optional<Text> result;
     std::optional<Text> package;
@@ -56,6 +61,19 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
             o.plan = true;
         } else if (!endOfOptions && arg == u"--live") {
             o.live = true;
+        } else if (!endOfOptions && arg == u"--verify") {
+            o.verify = true;
+        } else if (!endOfOptions && (arg == u"--format" || arg.rfind(u"--format=", 0) == 0)) {
+            Text name;
+            if (arg == u"--format") {
+                if (i + 1 < args.size()) name = args[++i];
+            } else {
+                name = arg.substr(9);
+            }
+            if (name == u"text") o.format = Format::Text;
+            else if (name == u"json") o.format = Format::Json;
+            else if (name == u"sarif") o.format = Format::Sarif;
+            else *problem = "--format takes text, json or sarif";
         } else if (!endOfOptions && (TakeFile(args, i, u"--base", &o.base, problem) ||
                                      TakeFile(args, i, u"--out", &o.result, problem))) {
         } else if (!endOfOptions && arg.size() > 1 && arg[0] == u'-') {
@@ -71,14 +89,18 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
     if (!o.package) *problem = "no package named";
     else if (o.base && o.live) *problem = "--base and --live both name a base: give one";
     if (!problem->empty()) return std::nullopt;
+    else if (o.verify && !o.base && !o.live) *problem = "--verify needs --base or --live";
+    if (!problem->empty()) return std::nullopt;
     // A base or a result only make sense for a plan.
-    o.plan = o.plan || o.base || o.live || o.result;
+    o.plan = o.plan || o.base || o.live || o.result || o.verify;
     return o;
 }
 
 constexpr const char* kUsage =
     "usage: keymason-check PACKAGE\n"
-    "       keymason-check --plan [--base SNAPSHOT.reg%s] [--out RESULT.reg] PACKAGE\n";
+    "       keymason-check --plan [--base SNAPSHOT.reg%s] [--out RESULT.reg] PACKAGE\n"
+    "       keymason-check --verify (--base SNAPSHOT.reg%s) PACKAGE\n"
+    "       (each with --format text|json|sarif)\n";
 
 // The machine the plan runs on: the --base snapshot, this machine's registry
 // (--live), or the default base. False, with the message in err, when it
@@ -125,7 +147,7 @@ bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPla
 
 std::string HelpText(bool liveOffered) {
     char usage[256];
-    std::snprintf(usage, sizeof usage, kUsage, liveOffered ? " | --live" : "");
+    std::snprintf(usage, sizeof usage, kUsage, liveOffered ? " | --live" : "", liveOffered ? " | --live" : "");
     std::string text = usage;
     text +=
         "\n"
@@ -152,8 +174,16 @@ std::string HelpText(bool liveOffered) {
             "                        whose hive cannot be read is reported not inspected\n";
     text +=
         "  --out RESULT.reg      write the registry after the plan as a .reg file\n"
+        "  --verify              plan against the base and exit 0 when the\n"
+        "                        package would change nothing there (the machine\n"
+        "                        already holds what it sets), 5 when it would, with\n"
+        "                        each change listed as drift\n"
+        "  --format FORMAT       text (the default), json (one document: findings,\n"
+        "                        the plan's effects with old and new type and bytes,\n"
+        "                        the summary, the drift) or sarif (SARIF 2.1.0 of the\n"
+        "                        findings)\n"
         "  --help                this text\n";
-    text += liveOffered ? "--base, --live and --out imply --plan.\n" : "--base and --out imply --plan.\n";
+    text += liveOffered ? "--base, --live, --out and --verify imply --plan.\n" : "--base, --out and --verify imply --plan.\n";
     text +=
         "\n"
         "Snapshot: HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT and HKEY_USERS keys, as reg\n"
@@ -175,7 +205,8 @@ std::string HelpText(bool liveOffered) {
         "  1  warnings only\n"
         "  2  errors\n"
         "  3  the package or the base cannot be read, or the result cannot be written\n"
-        "  4  wrong usage\n";
+        "  4  wrong usage\n"
+        "  5  --verify: the package would change the machine\n";
     return text;
 }
 
@@ -205,25 +236,50 @@ int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
         return kExitUnreadable;
     }
     const std::vector<Diagnostic> diagnostics = LintPackage(package);
-    for (const Diagnostic& d : diagnostics) out += FormatDiagnostic(packageName, d) + "\n";
-    const int lintCode = LintExitCode(diagnostics);
-    if (!options->plan) return lintCode;
+    std::string text;  // the report as people read it
+    for (const Diagnostic& d : diagnostics) text += FormatDiagnostic(packageName, d) + "\n";
+    int code = LintExitCode(diagnostics);
+    ReportInput report;
+    report.packageName = packageName;
+    report.findings = diagnostics;
 
     MemoryPlatform machine;
-    PlanInput input;
-    std::vector<RegFileError> baseWarnings;
-    input.packageName = packageName;
-    input.packageBytes = package;
-    if (!LoadPlanBase(*options, env, machine, input, out, baseWarnings, err)) return kExitUnreadable;
-
-    if (!diagnostics.empty() || !baseWarnings.empty()) out += "\n";
-    out += RunPlan(input, machine);
-
-    if (options->result && !env.writeFile(*options->result, FormatRegFile(SnapshotSections(machine)))) {
-        err += "keymason-check: " + ToUtf8(*options->result) + ": cannot be written\n";
-        return kExitUnreadable;
+    PlanDetails details;
+    if (options->plan) {
+        PlanInput input;
+        std::vector<RegFileError> baseWarnings;
+        input.packageName = packageName;
+        input.packageBytes = package;
+        if (!LoadPlanBase(*options, env, machine, input, text, baseWarnings, err)) return kExitUnreadable;
+        if (!diagnostics.empty() || !baseWarnings.empty()) text += "\n";
+        text += RunPlan(input, machine, &details);
+        if (options->result && !env.writeFile(*options->result, FormatRegFile(SnapshotSections(machine)))) {
+            err += "keymason-check: " + ToUtf8(*options->result) + ": cannot be written\n";
+            return kExitUnreadable;
+        }
+        if (!baseWarnings.empty()) code = std::max<int>(code, kExitWarnings);
+        report.planned = true;
+        report.baseName = input.baseName;
+        report.baseWarnings = baseWarnings;
+        report.plan = &details;
     }
-    return baseWarnings.empty() ? lintCode : std::max<int>(lintCode, kExitWarnings);
+    if (options->verify) {
+        report.verify = true;
+        const std::vector<const PlannedEffect*> drift = Drift(details);
+        text += drift.empty() ? "verify: the package would change nothing\n"
+                              : "verify: the package would change the machine\n";
+        for (const PlannedEffect* effect : drift) text += "  drift: " + DriftLine(*effect) + "\n";
+        // Errors in the package, or a plan that could not be read, say nothing about drift.
+        if (!details.matched) code = std::max<int>(code, kExitErrors);
+        else if (code < kExitErrors) code = drift.empty() ? kExitClean : kExitDrift;
+    }
+    report.exitCode = code;
+    switch (options->format) {
+        case Format::Text: out += text; break;
+        case Format::Json: out += JsonReport(report); break;
+        case Format::Sarif: out += SarifReport(report); break;
+    }
+    return code;
 }
 
 }  // namespace km::check

@@ -18,6 +18,7 @@ enum ExitCode : int {
     kExitErrors = 2,
     kExitUnreadable = 3,  // the package or the base cannot be read, or the result cannot be written
     kExitUsage = 4,
+    kExitDrift = 5,  // --verify: the package would change the machine
 };
 
 // The machine's registry as a base, read only; not on every platform.

@@ -23,10 +23,7 @@ constexpr TextView kPackagePath = u"C:\\keymason-check\\package.reg.dat";
 // The pass runs as on 64-bit Windows, in the 64-bit view.
 constexpr std::int32_t kIsWow64 = 1;
 
-struct Counts {
-    int keysCreated = 0, keysDeleted = 0;
-    int valuesSet = 0, valuesChanged = 0, valuesUnchanged = 0, valuesDeleted = 0;
-};
+using Counts = PlanCounts;
 
 // One application of one record: at a machine root, or for one profile.
 struct Expected {
@@ -295,8 +292,8 @@ std::string RenderProfiles(const PreparedProfiles& profiles) {
 }
 
 // One application of a record: its scope label and what it did there.
-std::string RenderApplication(const PackageRecord& record, const Expected& e, const ProfileFacts* f,
-                              std::map<std::string, Counts>& counts) {
+std::string RenderApplication(const PackageRecord& record, int line, const Expected& e, const ProfileFacts* f,
+                              std::map<std::string, Counts>& counts, PlanDetails* details) {
     const std::string scope = f ? f->label : U8(RootName(record.rootKey));
     if (f && !f->notInspected.empty()) return "  " + scope + ": not inspected (" + f->notInspected + ")\n";
     if (e.refused)
@@ -307,12 +304,15 @@ std::string RenderApplication(const PackageRecord& record, const Expected& e, co
     else if (f && !e.raw.path.empty() && e.raw.path.front() == u'\\')
         hint = " (this profile's hive is not reachable: not logged on, and the package loads no hive for it)";
     std::string out;
-    for (const std::string& line : GroupLines(record, e, counts[scope], hint)) out += "  " + scope + ": " + line + "\n";
+    for (const std::string& text : GroupLines(record, e, counts[scope], hint)) out += "  " + scope + ": " + text + "\n";
+    if (details && e.calls)
+        for (const ObservedCall* call : *e.calls)
+            for (const Effect& effect : call->effects) details->effects.push_back(PlannedEffect{line, scope, effect});
     return out;
 }
 
 std::string RenderLines(const PackageContents& package, const PreparedProfiles& profiles, const Probed& probed,
-                        std::map<std::string, Counts>& counts) {
+                        std::map<std::string, Counts>& counts, PlanDetails* details) {
     std::string out;
     std::size_t at = 0;
     for (std::size_t i = 0; i < package.records.size(); ++i) {
@@ -327,7 +327,7 @@ std::string RenderLines(const PackageContents& package, const PreparedProfiles& 
         for (; at < probed.expected.size() && probed.expected[at].record == i; ++at) {
             const Expected& e = probed.expected[at];
             const ProfileFacts* f = e.profile >= 0 ? &profiles.facts[std::size_t(e.profile)] : nullptr;
-            out += RenderApplication(record, e, f, counts);
+            out += RenderApplication(record, int(i + 1), e, f, counts, details);
         }
         for (std::size_t p : probed.passedOver[i])
             out += "  " + profiles.facts[p].label + ": passed over: " +
@@ -336,18 +336,26 @@ std::string RenderLines(const PackageContents& package, const PreparedProfiles& 
     return out;
 }
 
-std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::string, Counts>& counts) {
+std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::string, Counts>& counts,
+                          PlanDetails* details) {
     std::string out = "summary:\n";
-    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot})
-        out += "  " + U8(RootName(root)) + ": " + CountsLine(counts[U8(RootName(root))]) + "\n";
-    for (const ProfileFacts& f : facts)
+    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) {
+        const std::string scope = U8(RootName(root));
+        out += "  " + scope + ": " + CountsLine(counts[scope]) + "\n";
+        if (details) details->summary.emplace_back(scope, counts[scope]);
+    }
+    for (const ProfileFacts& f : facts) {
         out += "  " + f.label + ": " + (f.notInspected.empty() ? CountsLine(counts[f.label]) : "not inspected") + "\n";
+        if (!details) continue;
+        if (f.notInspected.empty()) details->summary.emplace_back(f.label, counts[f.label]);
+        else details->notInspected.push_back(f.label);
+    }
     return out;
 }
 
 }  // namespace
 
-std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
+std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     const PackageContents package = ParsePackage(input.packageBytes);
     const ApplySettings settings = MakeApplySettings(kIsWow64);
@@ -365,8 +373,9 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine) {
 
     std::map<std::string, Counts> counts;  // by scope label
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
-    out += RenderLines(package, profiles, probed, counts);
-    out += RenderSummary(profiles.facts, counts);
+    if (details) details->matched = true;
+    out += RenderLines(package, profiles, probed, counts, details);
+    out += RenderSummary(profiles.facts, counts, details);
     return out;
 }
 

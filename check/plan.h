@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "check/observed_platform.h"
 #include "platform/memory/memory_platform.h"
 
 namespace km::check {
@@ -17,7 +18,27 @@ struct PlanInput {
     std::map<Text, std::string> notInspected;
 };
 
+struct PlanCounts {
+    int keysCreated = 0, keysDeleted = 0;
+    int valuesSet = 0, valuesChanged = 0, valuesUnchanged = 0, valuesDeleted = 0;
+};
+
+// One effect of one package line, where it landed.
+struct PlannedEffect {
+    int line = 0;       // the package line, from 1
+    std::string scope;  // the root's name, or the profile's label
+    Effect effect;
+};
+
+// What the plan found, for reports that machines read.
+struct PlanDetails {
+    bool matched = false;  // the pass's calls were matched to the package's lines
+    std::vector<PlannedEffect> effects;
+    std::vector<std::pair<std::string, PlanCounts>> summary;  // by scope, as the report lists them
+    std::vector<std::string> notInspected;                    // scopes whose hives could not be read
+};
+
 // `machine` holds the base; afterwards it holds the state after the pass.
-std::string RunPlan(const PlanInput& input, MemoryPlatform& machine);
+std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details = nullptr);
 
 }  // namespace km::check

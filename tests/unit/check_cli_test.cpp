@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "check/cli.h"
 #include "check/reg_file.h"
 #include "check/text_codec.h"
@@ -141,6 +143,71 @@ TEST(CheckCliTest, HelpNamesUsageExitCodesAndTheSnapshotForm) {
     windows.out.clear();
     EXPECT_EQ(windows({u"--live", u"pkg.dat"}), kExitClean);
     EXPECT_NE(windows.out.find("against this machine's registry (read only)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace km::check
+
+namespace km::check {
+namespace {
+
+// --verify and the machine formats: the exit code says whether the base
+// already holds what the package sets; JSON and SARIF are documents a
+// machine can read, with every effect's old and new bytes.
+TEST(CheckCliTest, VerifyAndMachineFormats) {
+    const std::string base =
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"A\"=\"old\"\r\n";
+    const std::string sets = "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*A*@*REG_SZ*@*All Users*@*new*@*\n";
+    const std::string holds = "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*A*@*REG_SZ*@*All Users*@*old*@*\n";
+    struct Case {
+        const char* what;
+        std::vector<Text> args;
+        int code;
+        std::string outPart;
+    } cases[] = {
+        {"already held", {u"--verify", u"--base", u"base.reg", u"holds.dat"}, kExitClean,
+         "verify: the package would change nothing"},
+        {"drift", {u"--verify", u"--base", u"base.reg", u"sets.dat"}, kExitDrift,
+         "drift: line 1: HKEY_LOCAL_MACHINE: setValue HKEY_LOCAL_MACHINE\\SOFTWARE\\V \"A\""},
+        {"an error outranks drift", {u"--verify", u"--base", u"base.reg", u"error.dat"}, kExitErrors, "verify:"},
+        {"verify needs a base", {u"--verify", u"sets.dat"}, kExitUsage, ""},
+        {"unknown format", {u"--format", u"xml", u"sets.dat"}, kExitUsage, ""},
+    };
+    for (const Case& c : cases) {
+        CheckRun run;
+        run.files = {{u"base.reg", base}, {u"sets.dat", sets}, {u"holds.dat", holds}, {u"error.dat", kErrorLine}};
+        EXPECT_EQ(run(c.args), c.code) << c.what << "\n" << run.err;
+        EXPECT_NE(run.out.find(c.outPart), std::string::npos) << c.what << "\n" << run.out;
+    }
+
+    CheckRun json;
+    json.files = {{u"base.reg", base}, {u"sets.dat", sets + kErrorLine}};
+    EXPECT_EQ(json({u"--verify", u"--base", u"base.reg", u"--format", u"json", u"sets.dat"}), kExitErrors);
+    const nlohmann::json doc = nlohmann::json::parse(json.out);
+    EXPECT_EQ(doc["version"], 1);
+    EXPECT_EQ(doc["exitCode"], kExitErrors);
+    EXPECT_EQ(doc["findings"][0]["line"], 2);
+    EXPECT_EQ(doc["findings"][0]["severity"], "error");
+    const auto& effect = doc["plan"]["effects"][0];
+    EXPECT_EQ(effect["kind"], "setValue");
+    EXPECT_EQ(effect["key"], "HKEY_LOCAL_MACHINE\\SOFTWARE\\V");
+    EXPECT_EQ(effect["old"]["bytes"], "6f006c0064000000");
+    EXPECT_EQ(effect["new"]["typeName"], "REG_SZ");
+    EXPECT_EQ(doc["plan"]["summary"]["HKEY_LOCAL_MACHINE"]["valuesChanged"], 1);
+    EXPECT_EQ(doc["verify"]["changes"], true);
+
+    CheckRun sarif;
+    sarif.files = {{u"sets.dat", kWarningLine + kErrorLine}};
+    EXPECT_EQ(sarif({u"--format=sarif", u"sets.dat"}), kExitErrors);
+    const nlohmann::json log = nlohmann::json::parse(sarif.out);
+    EXPECT_EQ(log["version"], "2.1.0");
+    const auto& results = log["runs"][0]["results"];
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0]["level"], "warning");
+    EXPECT_EQ(results[1]["level"], "error");
+    EXPECT_EQ(results[1]["locations"][0]["physicalLocation"]["region"]["startLine"], 2);
+    EXPECT_EQ(results[1]["locations"][0]["physicalLocation"]["artifactLocation"]["uri"], "sets.dat");
+    EXPECT_EQ(results[1]["ruleId"], "type");
 }
 
 }  // namespace

@@ -1,0 +1,39 @@
+// keymason-check's reports for machines: one JSON document (the lint
+// findings, the base's warnings, the plan's effects with old and new type
+// and bytes, the summary and, with --verify, the drift), and SARIF 2.1.0 of
+// the lint findings, for a package repository's code review.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "check/lint.h"
+#include "check/plan.h"
+#include "check/reg_file.h"
+
+namespace km::check {
+
+// The version of the JSON document's layout; it changes when a field's
+// meaning does.
+constexpr int kJsonReportVersion = 1;
+
+struct ReportInput {
+    std::string packageName;
+    std::vector<Diagnostic> findings;
+    bool planned = false;
+    std::string baseName;
+    std::vector<RegFileError> baseWarnings;
+    const PlanDetails* plan = nullptr;
+    bool verify = false;
+    int exitCode = 0;
+};
+
+// The effects that change the machine: everything but a value set to what
+// it already holds.
+std::vector<const PlannedEffect*> Drift(const PlanDetails& plan);
+std::string DriftLine(const PlannedEffect& effect);
+
+std::string JsonReport(const ReportInput& input);
+std::string SarifReport(const ReportInput& input);
+
+}  // namespace km::check
