@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <optional>
 
 #include "check/lint.h"
@@ -210,7 +211,9 @@ std::string HelpText(bool liveOffered) {
     return text;
 }
 
-int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
+namespace {
+
+int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) {
     std::string& out = *env.out;
     std::string& err = *env.err;
     const bool liveOffered = static_cast<bool>(env.liveBase);
@@ -280,6 +283,18 @@ int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
         case Format::Sarif: out += SarifReport(report); break;
     }
     return code;
+}
+
+}  // namespace
+
+int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
+    try {
+        return RunCheckCommand(args, env);
+    } catch (const std::bad_alloc&) {
+        // A package or base too large to hold (2 GB of anything, on a 32-bit system).
+        *env.err += "keymason-check: out of memory: an input is too large to hold\n";
+        return kExitUnreadable;
+    }
 }
 
 }  // namespace km::check

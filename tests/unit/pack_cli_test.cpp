@@ -67,13 +67,22 @@ TEST(PackCliTest, ExitCodesFindingsAndOutputs) {
         {"undo --live where it is not offered", {u"undo", u"--live", u"package.dat", u"-o", u"undo.dat"},
          kExitUsage, "only on Windows", u"", ""},
         {"undo without -o", {u"undo", u"--base", u"base.reg", u"package.dat"}, kExitUsage, "-o", u"", ""},
+        {"from-reg of a file with a wrong header", {u"from-reg", u"header.reg", u"-o", u"out.dat"}, kExitUnreadable,
+         "header.reg:1: error:", u"", ""},
+        {"from-reg of a root no line reaches", {u"from-reg", u"root.reg", u"-o", u"out.dat"}, kExitLeftOut,
+         "root.reg:3: error: root HKEY_USERS is not one a package reaches", u"out.dat", ""},
+        // What reg import skips is skipped too, so the result is still its result.
+        {"from-reg of bad hex", {u"from-reg", u"badhex.reg", u"-o", u"out.dat"}, kExitWritten,
+         "badhex.reg:5: warning:", u"out.dat", "*@*A*@*REG_SZ*@*All Users*@*x*@*"},
         {"unknown command", {u"pack"}, kExitUsage, "unknown command pack", u"", ""},
         {"unknown option", {u"from-reg", u"--fast", u"good.reg"}, kExitUsage, "unknown option --fast", u"", ""},
     };
     for (const Case& c : cases) {
         PackRun run;
         run.files = {{u"good.reg", kGood}, {u"comma.reg", kComma}, {u"base.reg", kBase},
-                     {u"package.dat", kPackage}};
+                     {u"package.dat", kPackage}, {u"header.reg", "Windows Registry Editor 5.00\r\n"},
+                     {u"root.reg", kHeader + "[HKEY_USERS\\.DEFAULT\\V]\r\n\"A\"=\"x\"\r\n"},
+                     {u"badhex.reg", kGood + "\"B\"=hex:1g\r\n"}};
         run(c.args);
         EXPECT_EQ(run.code, c.code) << c.what << "\n" << run.err;
         if (c.err.empty())
