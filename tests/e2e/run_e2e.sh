@@ -290,6 +290,17 @@ probe_has() {  # key line: the probe's dump of the key holds the line
   probe key "$1" | grep -Fxq -- "$2"
 }
 visible_window() { xdotool search --all --onlyvisible --pid "$1" 2>/dev/null | head -1; }
+# wait_for_window PID: sets window to PID's visible window, empty when none
+# came within 10 s or the process ended first.
+wait_for_window() {
+  window=""
+  for _ in $(seq 200); do
+    window=$(visible_window "$1")
+    [ -n "$window" ] && return
+    kill -0 "$1" 2>/dev/null || return
+    sleep 0.05
+  done
+}
 
 # run_hidden CWD ARGS...: runs Keymason to its end, watching for a window.
 # Sets run_rc, run_ms and run_seen (1 when a visible window appeared). A run
@@ -567,13 +578,7 @@ start=$(date +%s%N)
 (cd "$work/cwd-cancel" && exec "$wine_km" "$keymason") &
 pid=$!
 running+=("$pid")
-window=""
-for _ in $(seq 200); do
-  window=$(visible_window "$pid")
-  [ -n "$window" ] && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.05
-done
+wait_for_window "$pid"
 if [ -z "$window" ]; then
   fail "no argument: window visible"
 else
@@ -885,12 +890,7 @@ mkdir -p "$work/cwd-cancel-hives"
   WINEDLLOVERRIDES="$WINEDLLOVERRIDES;reg.exe=n" exec "$wine_km" "$keymason") &
 pid=$!
 running+=("$pid")
-window=""
-for _ in $(seq 200); do
-  window=$(visible_window "$pid")
-  [ -n "$window" ] && break
-  sleep 0.05
-done
+wait_for_window "$pid"
 for _ in $(seq 100); do  # the load is under way
   pgrep -f 'Load HKEY_USERS.Velmar-Mount-' >/dev/null && break
   sleep 0.05
