@@ -215,11 +215,7 @@ case $arch in
     # Skipped with the reason, never passed, where 32-bit code cannot run.
     skip() { echo "SKIP  wow64 suite: $1"; exit 77; }
     [ -n "$win32" ] || { fail "wow64 needs --win32"; finish; }
-    printf '.globl _start\n_start:\n movl $1, %%eax\n movl $0, %%ebx\n int $0x80\n' >"$work/exit32.s"
-    as --32 -o "$work/exit32.o" "$work/exit32.s" 2>/dev/null && ld -m elf_i386 -o "$work/exit32" "$work/exit32.o" ||
-      skip "cannot build a tiny i686 program (as --32, ld -m elf_i386)"
-    "$work/exit32" 2>/dev/null || skip "this kernel does not run 32-bit code (IA32 emulation off)"
-    [ -x "$wine_km" ] || skip "Wine's 32-bit half is not installed (wine32:i386)"
+    reason=$("$root/scripts/wow64" 2>&1) || skip "$reason"
     ;;
 esac
 keymason=${programs:-$build/app}/Keymason.exe
