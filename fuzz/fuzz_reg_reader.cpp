@@ -1,17 +1,21 @@
 // Arbitrary bytes as a .reg file, read by the reader that keymason-check's
 // --base uses: a refusal is about the header alone, every skip names a line
 // of the file, and a base laid down from what was read, written as a .reg
-// file and read again, is the same base. Aborts when one of these breaks.
+// file and read again, is the same base; from-reg over what was read writes
+// a package keymason-check finds no error in, and names every change it
+// leaves out. Aborts when one of these breaks.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "check/lint.h"
 #include "check/reg_file.h"
 #include "check/snapshot.h"
 #include "check/text_codec.h"
 #include "fuzz/fuzz_require.h"
+#include "pack/from_reg.h"
 
 namespace km::check {
 namespace {
@@ -49,6 +53,13 @@ void Check(std::string_view bytes) {
         REQUIRE(section.line >= previous && section.line <= lines);
         REQUIRE(!section.remove || section.values.empty());
         previous = section.line;
+    }
+
+    const pack::FromRegResult converted = pack::PackageFromReg(*file, u"All Users");
+    for (const Diagnostic& d : LintPackage(converted.package)) REQUIRE(d.severity != Severity::Error);
+    for (const pack::Finding& refused : converted.refused) {
+        REQUIRE(refused.line >= 1 && refused.line <= lines);
+        REQUIRE(!refused.text.empty());
     }
 
     MemoryPlatform base;
