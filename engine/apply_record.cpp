@@ -85,11 +85,16 @@ bool KeyRemovalRefused(RegKey root, const Text& path) {
     const std::vector<TextView> parts = PathParts(path);
     if (parts.empty()) return true;
     if (parts.size() == 1 && (root == kHkeyLocalMachine || root == kHkeyUsers)) return true;
-    for (const ClassesStore& store : kClassesStores)
-        if (store.root == root && parts.size() == store.depthAbove + 2 &&
-            EqualsIgnoreAsciiCase(parts[store.depthAbove], u"Software") &&
-            EqualsIgnoreAsciiCase(parts[store.depthAbove + 1], u"Classes"))
+    for (const ClassesStore& store : kClassesStores) {
+        if (store.root != root || parts.size() < store.depthAbove + 1 || parts.size() > store.depthAbove + 2 ||
+            !EqualsIgnoreAsciiCase(parts[store.depthAbove], u"Software"))
+            continue;
+        // The store itself, and a user's Software key above it: removing that
+        // tree follows the link into the user's classes hive.
+        if (parts.size() == store.depthAbove + 2 && EqualsIgnoreAsciiCase(parts[store.depthAbove + 1], u"Classes"))
             return true;
+        if (parts.size() == store.depthAbove + 1 && root == kHkeyUsers) return true;
+    }
     return false;
 }
 

@@ -16,8 +16,9 @@ ApplySettings MakeApplySettings(std::int32_t isWow64);
 // A key-only removal is refused where it would wipe a whole root (an empty
 // key), the top key of a hive (HKLM\SOFTWARE, HKLM\SYSTEM, a user's hive
 // below HKEY_USERS), or a classes store (HKLM\SOFTWARE\Classes, a user's
-// Software\Classes): every file association and COM registration of the
-// machine or of a user would go with it. Any letter case, any trailing
+// Software\Classes, and a user's Software key, whose tree holds the link to
+// the user's classes hive): every file association and COM registration of
+// the machine or of a user would go with it. Any letter case, any trailing
 // backslash.
 bool KeyRemovalRefused(RegKey root, const Text& path);
 

@@ -90,8 +90,9 @@ bool MemoryPlatform::Faulted(const PlatformCall& call) const {
 }
 
 bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act) {
-    // Room first: a call that took a handle must not then fail to be logged.
-    calls_.reserve(calls_.size() + 1);
+    // Room first, so that a call that took a handle is never lost to a
+    // failed append; grown by doubling, as push_back would.
+    if (calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(16, 2 * calls_.capacity()));
     call.succeeded = !Faulted(call) && act();
     const bool succeeded = call.succeeded;
     calls_.push_back(std::move(call));

@@ -200,6 +200,8 @@ TEST_F(ApplyRecordTest, KeyRemovalNeverWipesARootOrAHiveTop) {
         {"Software\\Classes in a hive the run loaded", kHkeyUsers,
          u"Velmar-Mount-S-1-5-21-1\\Software\\Classes",
          u"Velmar-Mount-S-1-5-21-1\\Software\\Classes\\.kmx", false},
+        {"a user's Software key, above the link", kHkeyUsers, u"S-1-5-21-1\\software\\",
+         u"S-1-5-21-1\\Software\\Vendor", false},
         {"a class through the link", kHkeyUsers, u"S-1-5-21-1\\Software\\Classes\\.kmx",
          u"S-1-5-21-1_Classes\\.kmx\\Inner", true},
         {"a class below HKLM\\SOFTWARE\\Classes", kHkeyLocalMachine,

@@ -23,6 +23,8 @@ void Seed(MemoryPlatform& sys) {
     TwoProfileMachine m;
     AddProfileEntry(m.sys, u"S-1-5-21-100-200-300-1002", u"C:\\Users\\Bob");
     m.sys.hiveFiles[u"C:\\Users\\Bob\\NTUSER.DAT"] = HiveTree(u"Software");
+    // Every user's hive has its Software key, which Keymason never removes.
+    check::EnsureTreeKey(m.sys.hiveFiles[kUserHiveFile], u"Software");
     for (const char16_t* key : {u"SOFTWARE\\V1", u"SOFTWARE\\V1\\Sub", u"SYSTEM\\V2"})
         m.sys.SetValue(kHkeyLocalMachine, key, u"Seed", kRegSz, Utf16Bytes(u"seed"));
     m.sys.SetValue(kHkeyClassesRoot, u".v3", u"", kRegSz, Utf16Bytes(u"V3.File"));
