@@ -269,12 +269,18 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
     if (options->verify) {
         report.verify = true;
         const std::vector<const PlannedEffect*> drift = Drift(details);
-        text += drift.empty() ? "verify: the package would change nothing\n"
-                              : "verify: the package would change the machine\n";
+        text += !drift.empty()                   ? "verify: the package would change the machine\n"
+                : !details.notInspected.empty() ? "verify: not every profile could be inspected\n"
+                                                : "verify: the package would change nothing\n";
         for (const PlannedEffect* effect : drift) text += "  drift: " + DriftLine(*effect) + "\n";
+        // A profile whose hives could not be read may hold drift nobody saw:
+        // the machine is not known to comply.
+        for (const std::string& scope : details.notInspected)
+            text += "  unknown: " + scope + " was not inspected\n";
+        const bool complies = drift.empty() && details.notInspected.empty();
         // Errors in the package, or a plan that could not be read, say nothing about drift.
         if (!details.matched) code = std::max<int>(code, kExitErrors);
-        else if (code < kExitErrors) code = drift.empty() ? kExitClean : kExitDrift;
+        else if (code < kExitErrors) code = complies ? kExitClean : kExitDrift;
     }
     report.exitCode = code;
     switch (options->format) {

@@ -119,7 +119,10 @@ std::string JsonReport(const ReportInput& in) {
         if (in.verify) {
             json drift = json::array();
             for (const PlannedEffect* p : Drift(*in.plan)) drift.push_back(EffectJson(*p));
-            doc["verify"] = {{"changes", !drift.empty()}, {"drift", drift}};
+            // Unknown (null) while a profile's hives could not be read and nothing else changes.
+            const json changes = !drift.empty() ? json(true)
+                                 : in.plan->notInspected.empty() ? json(false) : json(nullptr);
+            doc["verify"] = {{"changes", changes}, {"drift", drift}, {"notInspected", in.plan->notInspected}};
         }
     }
     return doc.dump(2) + "\n";

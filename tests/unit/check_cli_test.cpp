@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "check/cli.h"
+#include "engine/windows_facts.h"
 #include "check/reg_file.h"
 #include "check/text_codec.h"
 #include "platform/text.h"
@@ -15,6 +18,7 @@ struct CheckRun {
     std::map<Text, std::string> written;
     std::string out, err;
     bool liveOffered = false;
+    std::function<bool(const LiveBaseRequest&)> live;  // in place of the default live base
     int code = -1;
 
     int operator()(std::vector<Text> args) {
@@ -30,7 +34,9 @@ struct CheckRun {
             written[path] = bytes;
             return true;
         };
-        if (liveOffered)
+        if (live)
+            env.liveBase = live;
+        else if (liveOffered)
             env.liveBase = [](const LiveBaseRequest& request) {
                 request.base->CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Live");
                 return true;
@@ -195,6 +201,21 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     EXPECT_EQ(effect["new"]["typeName"], "REG_SZ");
     EXPECT_EQ(doc["plan"]["summary"]["HKEY_LOCAL_MACHINE"]["valuesChanged"], 1);
     EXPECT_EQ(doc["verify"]["changes"], true);
+
+    // A profile whose hives could not be read may hold drift: not compliant.
+    CheckRun locked;
+    locked.files = {{u"user.dat", "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n"}};
+    locked.live = [](const LiveBaseRequest& request) {
+        request.base->SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath",
+                               kRegSz, {'C', 0, ':', 0, '\\', 0, 'U', 0, 0, 0});
+        (*request.notInspected)[u"S-1-5-21-1"] = "its hive is in use";
+        return true;
+    };
+    EXPECT_EQ(locked({u"--verify", u"--live", u"user.dat"}), kExitDrift) << locked.err;
+    EXPECT_NE(locked.out.find("unknown: "), std::string::npos) << locked.out;
+    locked.out.clear();
+    locked({u"--verify", u"--live", u"--format", u"json", u"user.dat"});
+    EXPECT_TRUE(nlohmann::json::parse(locked.out)["verify"]["changes"].is_null()) << locked.out;
 
     CheckRun sarif;
     sarif.files = {{u"sets.dat", kWarningLine + kErrorLine}};
