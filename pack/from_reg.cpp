@@ -60,8 +60,11 @@ FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
         else
             result.refused.push_back(Finding{line, written.reason});
     };
+    bool userHive = false, userClasses = false;
     for (const check::RegFileSection& section : file.sections) {
         const Located at = Locate(section);
+        userHive = userHive || (at.reached && at.place == Place::UserHive);
+        userClasses = userClasses || (at.reached && at.place == Place::UserClasses);
         if (!at.reached) {
             result.refused.push_back(Finding{section.line, at.why});
             continue;
@@ -90,6 +93,14 @@ FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
             change.data = value.value.data;
             add(change, value.line ? value.line : section.line);
         }
+    }
+    // Lines for one account by its name reach it only when the pass prepares
+    // the profiles, which only group lines make it do.
+    if (!IsGroupTarget(target)) {
+        std::string anchors;
+        if (userHive) anchors += GroupAnchorLine(Place::UserHive);
+        if (userClasses) anchors += GroupAnchorLine(Place::UserClasses);
+        result.package = anchors + result.package;
     }
     return result;
 }

@@ -193,14 +193,19 @@ Field KeyField(const Change& change) {
     if (!why.empty()) return Refuse(why);
     if (HasEmptyPart(change.key)) return Refuse("the key has an empty part");
     const bool classesPrefixed = TextView(change.key).substr(0, kClassesPrefix.size()) == kClassesPrefix;
+    // The registry follows the link in any letter case, where the reader's
+    // prefix is exact.
+    const TextView head = TextView(change.key).substr(0, kClassesPrefix.size());
+    const bool reachesClasses = EqualsIgnoreAsciiCase(head, kClassesPrefix) ||
+                                EqualsIgnoreAsciiCase(change.key, kClassesPrefix.substr(0, kClassesPrefix.size() - 1));
     switch (change.place) {
         case Place::ClassesRoot:
             // The reader drops the prefix once.
             return Field{classesPrefixed ? Text(kClassesPrefix) + change.key : change.key, std::string()};
         case Place::UserHive:
-            if (classesPrefixed)
-                return Refuse("a key below Software\\Classes\\ in a user's own hive: a package line "
-                              "sends it to the user's classes hive");
+            if (reachesClasses)
+                return Refuse("a key at or below Software\\Classes in a user's own hive: a package line "
+                              "reaches the user's classes hive there");
             return Field{change.key, std::string()};
         case Place::UserClasses:
             return Field{Text(kClassesPrefix) + change.key, std::string()};
@@ -311,6 +316,21 @@ LineResult WritePackageLine(const Change& change) {
         return LineResult{false, std::string(), "the line would not be read back as the change"};
     result.written = true;
     return result;
+}
+
+std::string GroupAnchorLine(Place place) {
+    Change anchor;
+    anchor.kind = ChangeKind::RemoveValue;
+    anchor.place = place;
+    anchor.key = u"Keymason Group Anchor";
+    anchor.valueName = anchor.key;
+    return WritePackageLine(anchor).line;
+}
+
+bool IsGroupTarget(TextView target) {
+    for (TextView group : {TextView(u"All Users"), TextView(u"Administrator"), TextView(u"User")})
+        if (EqualsIgnoreAsciiCase(target, group)) return true;
+    return false;
 }
 
 }  // namespace km::pack

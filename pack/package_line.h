@@ -40,4 +40,13 @@ struct LineResult {
 
 LineResult WritePackageLine(const Change& change);
 
+// A line that changes nothing (an All Users value removal in a key that
+// exists nowhere) but makes the pass prepare every profile's hive of the
+// place's half, so that lines for one account by its user name reach it.
+std::string GroupAnchorLine(Place place);
+
+// "All Users", "Administrator" and "User" select profiles by themselves; any
+// other target needs a group anchor.
+bool IsGroupTarget(TextView target);
+
 }  // namespace km::pack

@@ -18,9 +18,6 @@ namespace {
 constexpr TextView kPackagePath = u"C:\\keymason-pack\\package.reg.dat";
 // A user's classes below the user's hive top, as a key path.
 constexpr TextView kClassesKey = kClassesBranch.substr(0, kClassesBranch.size() - 1);
-// Value removals in keys that exist nowhere: lines that change nothing but
-// make the pass prepare every profile's hives of one half.
-constexpr TextView kAnchorKey = u"Keymason Undo Anchor";
 
 // A key with what lies below it, as it stood at one moment.
 struct Node {
@@ -250,7 +247,7 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     Change probe;
     probe.kind = ChangeKind::RemoveValue;
     probe.place = Place::UserHive;
-    probe.key = Text(kAnchorKey);
+    probe.key = u"Keymason Target Probe";
     probe.target = p.userName;
     if (!WritePackageLine(probe).written)
         return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" cannot stand as a target"};
@@ -344,15 +341,9 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
             anchorClasses = anchorClasses || (!s.classesChanges.empty() && !s.loggedOn);
         }
     }
-    for (const auto& [wanted, place] : {std::pair{anchorUser, Place::UserHive}, std::pair{anchorClasses, Place::UserClasses}}) {
-        if (!wanted) continue;
-        Change anchor;
-        anchor.kind = ChangeKind::RemoveValue;
-        anchor.place = place;
-        anchor.key = Text(kAnchorKey);
-        anchor.valueName = Text(kAnchorKey);
-        anchors += WritePackageLine(anchor).line;
-    }
+    for (const auto& [wanted, place] :
+         {std::pair{anchorUser, Place::UserHive}, std::pair{anchorClasses, Place::UserClasses}})
+        if (wanted) anchors += GroupAnchorLine(place);
     // First, so that the profiles are prepared before any line for them.
     result.package = anchors + result.package;
     return result;

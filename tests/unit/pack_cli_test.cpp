@@ -74,6 +74,9 @@ TEST(PackCliTest, ExitCodesFindingsAndOutputs) {
         // What reg import skips is skipped too, so the result is still its result.
         {"from-reg of bad hex", {u"from-reg", u"badhex.reg", u"-o", u"out.dat"}, kExitWritten,
          "badhex.reg:5: warning:", u"out.dat", "*@*A*@*REG_SZ*@*All Users*@*x*@*"},
+        // One account by name: group anchors make the pass prepare it.
+        {"from-reg for one account", {u"from-reg", u"user.reg", u"--target", u"Bob", u"-o", u"out.dat"},
+         kExitWritten, "", u"out.dat", "*@*Keymason Group Anchor*@*REG_SZ*@*All Users*@**@*DELETE_REG\r\n"},
         {"unknown command", {u"pack"}, kExitUsage, "unknown command pack", u"", ""},
         {"unknown option", {u"from-reg", u"--fast", u"good.reg"}, kExitUsage, "unknown option --fast", u"", ""},
     };
@@ -82,7 +85,8 @@ TEST(PackCliTest, ExitCodesFindingsAndOutputs) {
         run.files = {{u"good.reg", kGood}, {u"comma.reg", kComma}, {u"base.reg", kBase},
                      {u"package.dat", kPackage}, {u"header.reg", "Windows Registry Editor 5.00\r\n"},
                      {u"root.reg", kHeader + "[HKEY_USERS\\.DEFAULT\\V]\r\n\"A\"=\"x\"\r\n"},
-                     {u"badhex.reg", kGood + "\"B\"=hex:1g\r\n"}};
+                     {u"badhex.reg", kGood + "\"B\"=hex:1g\r\n"},
+                     {u"user.reg", kHeader + "[HKEY_CURRENT_USER\\Software\\V]\r\n\"A\"=\"x\"\r\n"}};
         run(c.args);
         EXPECT_EQ(run.code, c.code) << c.what << "\n" << run.err;
         if (c.err.empty())

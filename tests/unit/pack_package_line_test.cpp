@@ -101,6 +101,11 @@ TEST(PackageLineTest, WhatTheFormatCannotCarryIsRefusedWithItsReason) {
          "NUL"},
         {"a user's own Software\\Classes subkey",
          Kind(ChangeKind::CreateKey, Place::UserHive, u"Software\\Classes\\X"), "classes hive"},
+        // The registry follows the link in any letter case.
+        {"the same in other letters", Kind(ChangeKind::CreateKey, Place::UserHive, u"SOFTWARE\\CLASSES\\X"),
+         "classes hive"},
+        {"a user's own Software\\Classes itself", Set(Place::UserHive, u"software\\classes", u"V", kRegSz,
+                                                        Utf16Bytes(u"x")), "classes hive"},
         {"removal of a classes store", Kind(ChangeKind::RemoveKey, Place::MachineSoftware, u"Classes"),
          "never removes"},
         {"removal of a user's classes hive", Kind(ChangeKind::RemoveKey, Place::UserClasses, u""),
