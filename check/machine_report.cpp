@@ -1,5 +1,9 @@
 #include "check/machine_report.h"
 
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 #include "check/value_text.h"
@@ -58,6 +62,32 @@ json CountsJson(const PlanCounts& c) {
     return json{{"keysCreated", c.keysCreated},       {"keysDeleted", c.keysDeleted},
                 {"valuesSet", c.valuesSet},           {"valuesChanged", c.valuesChanged},
                 {"valuesUnchanged", c.valuesUnchanged}, {"valuesDeleted", c.valuesDeleted}};
+}
+
+// The package's name as a URI reference: slashes for backslashes, a file URI
+// for an absolute path (C:\x, \\server\x or /x), unsafe bytes percent-encoded.
+std::string ArtifactUri(const std::string& path) {
+    std::string p = path;
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    std::string prefix;
+    if (p.size() >= 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0]))) prefix = "file:///";
+    else if (p.rfind("//", 0) == 0) prefix = "file:";  // file://server/share
+    else if (!p.empty() && p[0] == '/') prefix = "file://";
+    std::string out = prefix;
+    for (unsigned char c : p) {
+        const bool keep = std::isalnum(c) || std::strchr("-._~/:", c) != nullptr;
+        if (keep && c != ':') {
+            out += char(c);
+        } else if (c == ':' && prefix == "file:///" && out.size() == prefix.size() + 1) {
+            out += ':';  // the drive's colon
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
 }
 
 const char* SeverityName(Severity s) { return s == Severity::Error ? "error" : "warning"; }
@@ -142,7 +172,8 @@ std::string SarifReport(const ReportInput& in) {
              {"message", {{"text", d.text}}},
              {"locations",
               json::array({{{"physicalLocation",
-                             {{"artifactLocation", {{"uri", in.packageName}}}, {"region", {{"startLine", d.line}}}}}}})},
+                             {{"artifactLocation", {{"uri", ArtifactUri(in.packageName)}}},
+                              {"region", {{"startLine", d.line}}}}}}})},
              {"properties", {{"field", d.field}}}});
     }
     json doc{{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"},

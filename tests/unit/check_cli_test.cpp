@@ -229,6 +229,18 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     EXPECT_EQ(results[1]["locations"][0]["physicalLocation"]["region"]["startLine"], 2);
     EXPECT_EQ(results[1]["locations"][0]["physicalLocation"]["artifactLocation"]["uri"], "sets.dat");
     EXPECT_EQ(results[1]["ruleId"], "type");
+
+    // Artifact locations are URI references, whatever the path looks like.
+    for (const auto& [path, uri] : {std::pair{u"C:\\pkg\\install.reg.dat", "file:///C:/pkg/install.reg.dat"},
+                                    std::pair{u"\\\\srv\\share\\p.dat", "file://srv/share/p.dat"},
+                                    std::pair{u"rel dir/p#1.dat", "rel%20dir/p%231.dat"}}) {
+        CheckRun named;
+        named.files = {{path, kErrorLine}};
+        named({u"--format", u"sarif", path});
+        EXPECT_EQ(nlohmann::json::parse(named.out)["runs"][0]["results"][0]["locations"][0]["physicalLocation"]
+                                                  ["artifactLocation"]["uri"],
+                  uri);
+    }
 }
 
 }  // namespace
