@@ -46,13 +46,6 @@ std::string Hex(std::uint64_t value, int digits) {
     return buf;
 }
 
-bool ContainsIgnoreAsciiCase(TextView text, TextView part) {
-    if (part.size() > text.size()) return false;
-    for (std::size_t i = 0; i + part.size() <= text.size(); ++i)
-        if (EqualsIgnoreAsciiCase(text.substr(i, part.size()), part)) return true;
-    return false;
-}
-
 struct Findings {
     int line;
     std::vector<Diagnostic>* out;

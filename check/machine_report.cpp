@@ -1,5 +1,6 @@
 #include "check/machine_report.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -68,19 +69,14 @@ json CountsJson(const PlanCounts& c) {
 // for an absolute path (C:\x, \\server\x or /x), unsafe bytes percent-encoded.
 std::string ArtifactUri(const std::string& path) {
     std::string p = path;
-    for (char& c : p)
-        if (c == '\\') c = '/';
-    std::string prefix;
-    if (p.size() >= 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0]))) prefix = "file:///";
-    else if (p.rfind("//", 0) == 0) prefix = "file:";  // file://server/share
-    else if (!p.empty() && p[0] == '/') prefix = "file://";
-    std::string out = prefix;
-    for (unsigned char c : p) {
-        const bool keep = std::isalnum(c) || std::strchr("-._~/:", c) != nullptr;
-        if (keep && c != ':') {
+    std::replace(p.begin(), p.end(), '\\', '/');
+    const bool drive = p.size() >= 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0]));
+    const bool unc = p.rfind("//", 0) == 0;
+    std::string out = drive ? "file:///" : unc ? "file:" : (!p.empty() && p[0] == '/') ? "file://" : "";
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        if (std::isalnum(c) || (c != 0 && std::strchr("-._~/", c)) || (drive && i == 1)) {
             out += char(c);
-        } else if (c == ':' && prefix == "file:///" && out.size() == prefix.size() + 1) {
-            out += ':';  // the drive's colon
         } else {
             char hex[4];
             std::snprintf(hex, sizeof hex, "%%%02X", c);

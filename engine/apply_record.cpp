@@ -69,32 +69,38 @@ std::vector<TextView> PathParts(const Text& path) {
     return parts;
 }
 
-// Where "Software\Classes" sits below each root as a store of its own: the
-// machine's classes (what HKEY_CLASSES_ROOT shows of the machine) directly
-// below HKLM, and below HKEY_USERS one level down, in each user's hive, where
-// it is the link to that user's classes hive.
-struct ClassesStore {
+// Keys a key-only removal never takes, by root and path ("*" is any one
+// key): the hives below HKLM and HKEY_USERS; the machine's classes (what
+// HKEY_CLASSES_ROOT shows of the machine); and in each user's hive the
+// Software\Classes link to the user's classes hive, and the Software key
+// whose tree holds it. An empty path, a whole root, is never taken either.
+struct ProtectedKey {
     RegKey root;
-    std::size_t depthAbove;
+    TextView parts[3];
+    std::size_t depth;
 };
-constexpr ClassesStore kClassesStores[] = {{kHkeyLocalMachine, 0}, {kHkeyUsers, 1}};
+constexpr ProtectedKey kProtectedKeys[] = {
+    {kHkeyLocalMachine, {u"*"}, 1},
+    {kHkeyUsers, {u"*"}, 1},
+    {kHkeyLocalMachine, {u"SOFTWARE", u"Classes"}, 2},
+    {kHkeyUsers, {u"*", u"Software"}, 2},
+    {kHkeyUsers, {u"*", u"Software", u"Classes"}, 3},
+};
+
+bool Matches(const ProtectedKey& key, RegKey root, const std::vector<TextView>& parts) {
+    if (key.root != root || key.depth != parts.size()) return false;
+    for (std::size_t i = 0; i < key.depth; ++i)
+        if (key.parts[i] != u"*" && !EqualsIgnoreAsciiCase(parts[i], key.parts[i])) return false;
+    return true;
+}
 
 }  // namespace
 
 bool KeyRemovalRefused(RegKey root, const Text& path) {
     const std::vector<TextView> parts = PathParts(path);
     if (parts.empty()) return true;
-    if (parts.size() == 1 && (root == kHkeyLocalMachine || root == kHkeyUsers)) return true;
-    for (const ClassesStore& store : kClassesStores) {
-        if (store.root != root || parts.size() < store.depthAbove + 1 || parts.size() > store.depthAbove + 2 ||
-            !EqualsIgnoreAsciiCase(parts[store.depthAbove], u"Software"))
-            continue;
-        // The store itself, and a user's Software key above it: removing that
-        // tree follows the link into the user's classes hive.
-        if (parts.size() == store.depthAbove + 2 && EqualsIgnoreAsciiCase(parts[store.depthAbove + 1], u"Classes"))
-            return true;
-        if (parts.size() == store.depthAbove + 1 && root == kHkeyUsers) return true;
-    }
+    for (const ProtectedKey& key : kProtectedKeys)
+        if (Matches(key, root, parts)) return true;
     return false;
 }
 

@@ -40,26 +40,6 @@ void ApplyRecords(Platform& sys, RunState& state, const RecordList& records,
     }
 }
 
-}  // namespace
-
-std::uint64_t ReadOwnFileVersion(Platform& sys) {
-    return sys.GetOwnFileVersion().value_or(kVersionUnreadable);
-}
-
-Text FormatVersionText(std::uint64_t version) {
-    const std::uint32_t ms = static_cast<std::uint32_t>(version >> 32);
-    const std::uint32_t ls = static_cast<std::uint32_t>(version);
-    const std::uint32_t parts[] = {ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF};
-    std::string text;
-    for (std::uint32_t part : parts) {
-        if (!text.empty()) text += '.';
-        text += std::to_string(part);
-    }
-    return Widen(text);
-}
-
-namespace {
-
 void RunPass(Platform& sys, RunState& state, ProfileList& profiles, bool& released) {
     const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
     state.logPath = LogPathFor(sys, state.mode);
@@ -107,6 +87,23 @@ void EndOutOfMemory(Platform& sys, RunState& state, const ProfileList& profiles,
 }
 
 }  // namespace
+
+std::uint64_t ReadOwnFileVersion(Platform& sys) {
+    return sys.GetOwnFileVersion().value_or(kVersionUnreadable);
+}
+
+Text FormatVersionText(std::uint64_t version) {
+    const std::uint32_t ms = static_cast<std::uint32_t>(version >> 32);
+    const std::uint32_t ls = static_cast<std::uint32_t>(version);
+    const std::uint32_t parts[] = {ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF};
+    std::string text;
+    for (std::uint32_t part : parts) {
+        if (!text.empty()) text += '.';
+        text += std::to_string(part);
+    }
+    return Widen(text);
+}
+
 
 void UpdateWorker(Platform& sys, RunState& state) {
     // Outside the pass, so that hives it loaded can be released whatever

@@ -128,26 +128,37 @@ void EncodeValueData(PackageRecord& record, TextView field) {
     }
 }
 
+TextView ValueTypeName(std::uint32_t code) {
+    for (const ValueType& type : kValueTypes)
+        if (type.code == code) return type.name;
+    return TextView();
+}
+
+std::optional<ValueToSet> ValueSetBy(const PackageRecord& record) {
+    const std::optional<std::uint32_t> code = ValueTypeCode(record.typeName);
+    if (record.remove == 1 || !code || record.unencodable) return std::nullopt;
+    ValueToSet value;
+    value.type = *code;
+    if (*code == kRegDword || *code == kRegQword) {
+        value.isNumber = true;
+        for (int i = 0; i < 8; ++i) value.number[i] = std::uint8_t(record.number >> (8 * i));
+        value.size = *code == kRegDword ? 4 : 8;
+        return value;
+    }
+    // Never hand out more than the buffer holds.
+    value.size = std::uint32_t(std::min<std::uint64_t>(record.dataSize, record.data.size()));
+    value.buffer = record.data.empty() ? nullptr : record.data.data();
+    return value;
+}
+
 void WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key) {
     // A removal deletes whatever the type, even one without a code.
     if (record.remove == 1) {
         sys.RegDeleteKeyValueW(key, nullptr, record.valueName);
         return;
     }
-    const std::optional<std::uint32_t> code = ValueTypeCode(record.typeName);
-    if (!code || record.unencodable) return;
-
-    if (*code == kRegDword || *code == kRegQword) {
-        std::uint8_t bytes[8];
-        for (int i = 0; i < 8; ++i) bytes[i] = std::uint8_t(record.number >> (8 * i));
-        sys.RegSetValueExW(key, record.valueName, 0, *code, bytes, *code == kRegDword ? 4 : 8);
-        return;
-    }
-    // Never hand out more than the buffer holds.
-    const std::uint32_t size =
-        std::uint32_t(std::min<std::uint64_t>(record.dataSize, record.data.size()));
-    sys.RegSetValueExW(key, record.valueName, 0, *code,
-                       record.data.empty() ? nullptr : record.data.data(), size);
+    if (const std::optional<ValueToSet> value = ValueSetBy(record))
+        sys.RegSetValueExW(key, record.valueName, 0, value->type, value->Data(), value->size);
 }
 
 void FreeRecordData(RecordList& records) {

@@ -26,6 +26,8 @@ constexpr TextView kClassesHiveInProfile = u"\\AppData\\Local\\Microsoft\\Window
 // Where a logged-on user's classes hive appears inside the user hive, and the
 // prefix by which a package line names the classes branch.
 constexpr TextView kClassesBranch = u"Software\\Classes\\";
+// The same key by its own path, as a per-user line's key can name it.
+constexpr TextView kClassesKeyPath = kClassesBranch.substr(0, kClassesBranch.size() - 1);
 
 // The longest account name Windows allows (the pre-Windows 2000 logon name);
 // a package target that names one user is compared only with names that fit.

@@ -1,12 +1,11 @@
 #include "pack/from_reg.h"
 
+#include "engine/windows_facts.h"
 #include "platform/text.h"
 
 namespace km::pack {
 
 namespace {
-
-bool IsCurrentUser(const check::RegFileSection& section) { return section.root == check::kHkeyCurrentUser; }
 
 bool StartsWithPart(TextView path, TextView part) {
     return path.size() >= part.size() && EqualsIgnoreAsciiCase(path.substr(0, part.size()), part) &&
@@ -36,13 +35,12 @@ Located Locate(const check::RegFileSection& section) {
             return {false, {}, {}, "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE"};
         case kHkeyClassesRoot:
             return {true, Place::ClassesRoot, Text(path), ""};
+        case check::kHkeyCurrentUser:
+            // On Windows the user's Software\Classes is the user's classes hive.
+            if (StartsWithPart(path, kClassesKeyPath))
+                return {true, Place::UserClasses, Text(Below(path, kClassesKeyPath)), ""};
+            return {true, Place::UserHive, Text(path), ""};
         default:
-            if (IsCurrentUser(section)) {
-                // On Windows the user's Software\Classes is the user's classes hive.
-                if (StartsWithPart(path, u"Software\\Classes"))
-                    return {true, Place::UserClasses, Text(Below(path, u"Software\\Classes")), ""};
-                return {true, Place::UserHive, Text(path), ""};
-            }
             return {false, {}, {}, "root " + ToUtf8(section.rootName) +
                                        " is not one a package reaches (HKEY_LOCAL_MACHINE\\SOFTWARE, "
                                        "\\SYSTEM, HKEY_CLASSES_ROOT, HKEY_CURRENT_USER)"};

@@ -50,12 +50,6 @@ struct Field {
 };
 Field Refuse(std::string why) { return Field{Text(), std::move(why)}; }
 
-bool ContainsIgnoreAsciiCase(TextView text, TextView needle) {
-    for (std::size_t i = 0; i + needle.size() <= text.size(); ++i)
-        if (EqualsIgnoreAsciiCase(text.substr(i, needle.size()), needle)) return true;
-    return false;
-}
-
 bool HoldsLoneSurrogate(TextView text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
@@ -153,15 +147,6 @@ Field NumberData(const Bytes& data, std::size_t bytes, const char* typeName) {
     return Field{Widen(hex), std::string()};
 }
 
-struct TypeRow {
-    std::uint32_t code;
-    TextView name;
-};
-constexpr TypeRow kTypes[] = {
-    {kRegSz, u"REG_SZ"},         {kRegExpandSz, u"REG_EXPAND_SZ"}, {kRegBinary, u"REG_BINARY"},
-    {kRegDword, u"REG_DWORD"},   {kRegMultiSz, u"REG_MULTI_SZ"},   {kRegQword, u"REG_QWORD"},
-};
-
 Field DataField(std::uint32_t type, const Bytes& data) {
     switch (type) {
         case kRegSz:
@@ -172,12 +157,6 @@ Field DataField(std::uint32_t type, const Bytes& data) {
         case kRegQword: return NumberData(data, 8, "REG_QWORD");
         default: return Refuse("type " + std::to_string(type) + " has no package name");
     }
-}
-
-TextView TypeName(std::uint32_t type) {
-    for (const TypeRow& row : kTypes)
-        if (row.code == type) return row.name;
-    return TextView();
 }
 
 bool HasEmptyPart(TextView key) {
@@ -197,7 +176,7 @@ Field KeyField(const Change& change) {
     // prefix is exact.
     const TextView head = TextView(change.key).substr(0, kClassesPrefix.size());
     const bool reachesClasses = EqualsIgnoreAsciiCase(head, kClassesPrefix) ||
-                                EqualsIgnoreAsciiCase(change.key, kClassesPrefix.substr(0, kClassesPrefix.size() - 1));
+                                EqualsIgnoreAsciiCase(change.key, kClassesKeyPath);
     switch (change.place) {
         case Place::ClassesRoot:
             // The reader drops the prefix once.
@@ -234,7 +213,7 @@ Text AssembleLine(const Change& change, const Text& keyField, const Text& dataFi
     Text line = u"1*@*" + Text(row.rootField) + u"*@*" + keyField + u"*@*";
     switch (change.kind) {
         case ChangeKind::SetValue:
-            line += u"*@*" + change.valueName + u"*@*" + Text(TypeName(change.type)) + u"*@*" + target +
+            line += u"*@*" + change.valueName + u"*@*" + Text(ValueTypeName(change.type)) + u"*@*" + target +
                     u"*@*" + dataField + u"*@*";
             break;
         case ChangeKind::RemoveValue:
@@ -244,17 +223,6 @@ Text AssembleLine(const Change& change, const Text& keyField, const Text& dataFi
         case ChangeKind::RemoveKey: line += u"True*@**@**@*" + target + u"*@*DELETE_REG*@*"; break;
     }
     return line + u"\r\n";
-}
-
-Bytes StoredBytes(const PackageRecord& record) {
-    if (record.typeName == u"REG_DWORD" || record.typeName == u"REG_QWORD") {
-        Bytes bytes;
-        for (int i = 0; i < (record.typeName == u"REG_DWORD" ? 4 : 8); ++i)
-            bytes.push_back(std::uint8_t(record.number >> (8 * i)));
-        return bytes;
-    }
-    const std::size_t size = std::min<std::size_t>(record.dataSize, record.data.size());
-    return Bytes(record.data.begin(), record.data.begin() + std::ptrdiff_t(size));
 }
 
 // Reads the line back as Keymason reads a package held in memory.
@@ -274,7 +242,10 @@ bool ReadsBackAs(const Change& change, const std::string& line) {
     if (keyOnly) return true;
     if (r.valueName != change.valueName) return false;
     if (remove) return true;
-    return ValueTypeCode(r.typeName) == change.type && !r.unencodable && StoredBytes(r) == change.data;
+    // What the pass would hand RegSetValueExW for it.
+    const std::optional<ValueToSet> set = ValueSetBy(r);
+    return set && set->type == change.type &&
+           Bytes(set->Data(), set->Data() + set->size) == change.data;
 }
 
 // The line's own fields: a line for one account needs an "All Users" line

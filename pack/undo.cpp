@@ -16,8 +16,6 @@ namespace km::pack {
 namespace {
 
 constexpr TextView kPackagePath = u"C:\\keymason-pack\\package.reg.dat";
-// A user's classes below the user's hive top, as a key path.
-constexpr TextView kClassesKey = kClassesBranch.substr(0, kClassesBranch.size() - 1);
 
 // A key with what lies below it, as it stood at one moment.
 struct Node {
@@ -290,9 +288,9 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
     for (ProfileScopes& s : profiles) {
         const UserProfile& p = s.profile;
         if (s.loggedOn) {
-            s.userChanges = Differences(ScopeNode(before, kHkeyUsers, p.sid, kClassesKey),
-                                        ScopeNode(after, kHkeyUsers, p.sid, kClassesKey), Place::UserHive);
-            const Text classes = p.sid + u"\\" + Text(kClassesKey);
+            s.userChanges = Differences(ScopeNode(before, kHkeyUsers, p.sid, kClassesKeyPath),
+                                        ScopeNode(after, kHkeyUsers, p.sid, kClassesKeyPath), Place::UserHive);
+            const Text classes = p.sid + u"\\" + Text(kClassesKeyPath);
             s.classesChanges = Differences(ScopeNode(before, kHkeyUsers, classes, TextView()),
                                            ScopeNode(after, kHkeyUsers, classes, TextView()), Place::UserClasses);
         } else {

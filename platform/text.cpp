@@ -13,6 +13,12 @@ bool EqualsIgnoreAsciiCase(TextView a, TextView b) {
     return true;
 }
 
+bool ContainsIgnoreAsciiCase(TextView text, TextView part) {
+    for (std::size_t i = 0; i + part.size() <= text.size(); ++i)
+        if (EqualsIgnoreAsciiCase(text.substr(i, part.size()), part)) return true;
+    return false;
+}
+
 Text Widen(std::string_view latin1) {
     Text out;
     out.reserve(latin1.size());

@@ -10,6 +10,8 @@ namespace km {
 
 // Compares folding ASCII letters only, as the registry formats require.
 bool EqualsIgnoreAsciiCase(TextView a, TextView b);
+// Whether `part` stands anywhere in `text`, folding ASCII letters only.
+bool ContainsIgnoreAsciiCase(TextView text, TextView part);
 
 // Widens ASCII or Latin-1 bytes unit by unit (for literals and tests).
 Text Widen(std::string_view latin1);

@@ -96,6 +96,14 @@ std::optional<std::vector<Text>> MemoryRegistry::SplitPath(const Text& path) {
     return parts;
 }
 
+// The names from the key's root (or hive top) down to the key itself.
+std::vector<Text> MemoryRegistry::PathFromRoot(const MemoryKey* key, const MemoryKey** root) {
+    std::vector<Text> names;
+    for (; key->parent; key = key->parent) names.insert(names.begin(), key->name);
+    *root = key;
+    return names;
+}
+
 std::optional<MemoryRegistry::Target> MemoryRegistry::Locate(RegKey key, const Text& subKey,
                                                              bool redirect) const {
     auto start = Resolve(key);
@@ -105,10 +113,9 @@ std::optional<MemoryRegistry::Target> MemoryRegistry::Locate(RegKey key, const T
 
     // Only HKLM itself and HKLM\SOFTWARE sit above the split between the views;
     // a handle deeper down already lies in one view and stays there.
-    std::vector<Text> full;
-    const MemoryKey* walk = start.get();
-    for (; walk->parent; walk = walk->parent) full.insert(full.begin(), walk->name);
-    if (walk != machine_.get() || full.size() > 1) return FollowClassesLink(Target{start, *parts});
+    const MemoryKey* root = nullptr;
+    std::vector<Text> full = PathFromRoot(start.get(), &root);
+    if (root != machine_.get() || full.size() > 1) return FollowClassesLink(Target{start, *parts});
     full.insert(full.end(), parts->begin(), parts->end());
     if (full.size() >= 2 && EqualsIgnoreAsciiCase(full[0], u"SOFTWARE") &&
         !EqualsIgnoreAsciiCase(full[1], u"WOW6432Node")) {
@@ -119,11 +126,10 @@ std::optional<MemoryRegistry::Target> MemoryRegistry::Locate(RegKey key, const T
 }
 
 MemoryRegistry::Target MemoryRegistry::FollowClassesLink(Target target) const {
-    std::vector<Text> full;
-    const MemoryKey* walk = target.start.get();
-    for (; walk->parent; walk = walk->parent) full.insert(full.begin(), walk->name);
+    const MemoryKey* root = nullptr;
+    std::vector<Text> full = PathFromRoot(target.start.get(), &root);
     // Only a walk from HKEY_USERS, HKU\<SID> or HKU\<SID>\Software crosses the link.
-    if (walk != users_.get() || full.size() > 2) return target;
+    if (root != users_.get() || full.size() > 2) return target;
     full.insert(full.end(), target.parts.begin(), target.parts.end());
     if (full.size() < 3 || !EqualsIgnoreAsciiCase(full[1], u"Software") ||
         !EqualsIgnoreAsciiCase(full[2], u"Classes"))

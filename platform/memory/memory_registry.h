@@ -70,6 +70,7 @@ private:
         Text originalName;
         std::shared_ptr<MemoryKey> top;
     };
+    static std::vector<Text> PathFromRoot(const MemoryKey* key, const MemoryKey** root);
     Target FollowClassesLink(Target target) const;
     bool IsMountTop(const MemoryKey* key) const;
     bool Deletable(const MemoryKey& key) const;
