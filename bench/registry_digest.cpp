@@ -90,7 +90,9 @@ void AddKey(HKEY key, const std::wstring& path, RegistryDigest* digest, std::wst
               [](const std::wstring& a, const std::wstring& b) { return Folded(a) < Folded(b); });
     for (const std::wstring& child : names) {
         HKEY opened = nullptr;
-        if (::RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) continue;
+        if (::RegOpenKeyExW(key, child.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened) !=
+            ERROR_SUCCESS)
+            continue;
         const UniqueRegKey owned(opened);
         AddKey(owned.Get(), path + L"\\" + child, digest, listing);
     }
@@ -100,14 +102,24 @@ void AddKey(HKEY key, const std::wstring& path, RegistryDigest* digest, std::wst
 
 void AddTree(HKEY root, const std::wstring& path, RegistryDigest* digest, std::wstring* listing) {
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return;
     const UniqueRegKey owned(key);
     AddKey(owned.Get(), path, digest, listing);
 }
 
+// Through a handle opened in the 64-bit view: a 32-bit process deleting by
+// root and path would reach the 32-bit view instead.
 void RemoveTree(HKEY root, const std::wstring& path) {
-    ::RegDeleteTreeW(root, path.c_str());
-    ::RegDeleteKeyW(root, path.c_str());
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return;
+    {
+        const UniqueRegKey owned(key);
+        ::RegDeleteTreeW(owned.Get(), nullptr);
+    }
+    ::RegDeleteKeyExW(root, path.c_str(), KEY_WOW64_64KEY, 0);
 }
 
 }  // namespace km

@@ -19,6 +19,8 @@ struct RegistryDigest {
     bool operator!=(const RegistryDigest& o) const { return !(*this == o); }
 };
 
+// Both read and remove in the 64-bit view, whichever build runs them.
+
 // Adds the subtree at root\path (if it exists) in a canonical order: names
 // folded to lower case and sorted. When listing is given, appends one line
 // per key and value, for a diff when two results differ.

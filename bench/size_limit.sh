@@ -7,6 +7,8 @@
 # build/bench-data/limits-MB.time, the run log beside it), the run log's third
 # entry (where a read error or memory running out is logged), whether a
 # window appeared, and whether the registry holds what the last line sets.
+# Each size's figures are also left in build/bench-data/limits-MB.result as
+# shell assignments (file_mb lines code wall cpu rss window last refused).
 #
 #   bench/size_limit.sh KEYMASON_EXE [MB...]      (default: 300 500 700 900)
 #   SIZE_LIMIT_MINUTES=N    a run still going after N minutes (default 30) is
@@ -128,7 +130,16 @@ for mb in "${sizes[@]}"; do
     last=no
   fi
   [ -f "$log" ] && cp "$log" "$data/limits-$mb.log"
+  # Entries past the version and the package's path: a refusal, a read
+  # error, memory running out.
+  refused='(no run log)'
+  [ -f "$log" ] && refused=$(tr -d '\r' <"$log" | awk 'NR >= 3' |
+    sed -E 's/^\[[^]]*\] keymason\([0-9]+\) *//' | paste -sd ';' | cut -c 1-300)
   row="| $file_mb | $lines | $code | $wall | $cpu | $rss | ${third:-(none)} | $seen | $last |"
+  # The same for scripts, in shell syntax.
+  printf 'file_mb=%q lines=%q code=%q wall=%q cpu=%q rss=%q window=%q last=%q refused=%q\n' \
+    "$file_mb" "$lines" "$code" "$wall" "$cpu" "$rss" "$seen" "$last" "$refused" \
+    >"$data/limits-$mb.result"
   echo "$row" >&2
   rows+=("$row")
   [ "${SIZE_LIMIT_KEEP:-0}" = 1 ] || rm -f "$package"
