@@ -81,7 +81,7 @@ std::vector<Profile> CopyProfileList(KeySource& machine, MemoryPlatform& base) {
 
 void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, MemoryPlatform& base,
                      std::map<Text, std::string>* notInspected) {
-    const RecordList records = ParsePackage(packageBytes).records;
+    const RecordList records = DecodeAll(ParsePackage(packageBytes).lines);
 
     base.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     base.CreateKey(kHkeyLocalMachine, u"SYSTEM");

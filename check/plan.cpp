@@ -99,11 +99,14 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const Expected&
                                     const std::string& failHint) {
     std::vector<std::string> lines, lost;
     const auto& calls = *expected.calls;
-    const ObservedCall& first = *calls.front();
-    const std::string path = first.key ? U8(FullPath(*first.key))
-                                       : U8(RootName(expected.raw.root)) + "\\" + U8(expected.raw.path);
-    if (!first.succeeded) {
-        if (first.op == SeamOp::RegOpenKeyExW) return {"no change: key " + path + " does not exist"};
+    // A value line on the key the line before it opened uses that key: its
+    // calls start with the value call, or there are none.
+    const ObservedCall* first = calls.empty() ? nullptr : calls.front();
+    const bool opens = first && (first->op == SeamOp::RegOpenKeyExW || first->op == SeamOp::RegCreateKeyExW);
+    const std::string path = first && first->key ? U8(FullPath(*first->key))
+                                                 : U8(RootName(expected.raw.root)) + "\\" + U8(expected.raw.path);
+    if (opens && !first->succeeded) {
+        if (first->op == SeamOp::RegOpenKeyExW) return {"no change: key " + path + " does not exist"};
         return {"fails: key " + path + " cannot be created" + failHint};
     }
     bool valueCall = false;
@@ -250,38 +253,70 @@ Probed ProbeRecords(const RecordList& records, const ProfileList& prepared, cons
     return out;
 }
 
+using CallGroup = std::vector<const ObservedCall*>;
+
+// Where the pass says each application of a record begins, as positions in
+// the watched calls.
+class ApplicationMarks : public PassObserver {
+public:
+    struct Mark {
+        std::size_t record;
+        int profile;
+        std::size_t firstCall;
+    };
+    explicit ApplicationMarks(const ObservedPlatform& observed) : observed_(observed) {}
+    void ApplicationStarts(std::size_t record, int profile) override {
+        marks_.push_back(Mark{record, profile, observed_.RegistryCalls().size()});
+    }
+    void RecordsEnd() override { end_ = observed_.RegistryCalls().size(); }
+
+    const std::vector<Mark>& Marks() const { return marks_; }
+    std::size_t End() const { return end_.value_or(observed_.RegistryCalls().size()); }
+
+private:
+    const ObservedPlatform& observed_;
+    std::vector<Mark> marks_;
+    std::optional<std::size_t> end_;
+};
+
 // The real pass over the machine, watched.
-void RunObserved(const std::string& packageBytes, MemoryPlatform& machine, ObservedPlatform& observed) {
+void RunObserved(const std::string& packageBytes, MemoryPlatform& machine, ObservedPlatform& observed,
+                 ApplicationMarks& marks) {
     machine.files[Text(kPackagePath)] = packageBytes;
     RunState state;
     state.dataPath = Text(kPackagePath);
     state.mode = PackageArgument;
     state.isWow64 = kIsWow64;
-    UpdateWorker(observed, state);
+    UpdateWorker(observed, state, &marks);
     machine.files.erase(Text(kPackagePath));
 }
 
-using CallGroup = std::vector<const ObservedCall*>;
-
-// The pass's calls, cut where it opens or creates a key to apply a record,
-// handed to the expected applications in order; false when they do not match.
-bool GroupCalls(const std::vector<ObservedCall>& calls, std::uint32_t accessMask, std::vector<CallGroup>& groups,
+// The pass's calls, cut at its marks (closes left out), handed to the
+// expected applications in order; false when they do not match.
+bool GroupCalls(const std::vector<ObservedCall>& calls, const ApplicationMarks& marks, std::vector<CallGroup>& groups,
                 std::vector<Expected>& expected) {
-    for (const ObservedCall& call : calls) {
-        const bool starts =
-            (call.op == SeamOp::RegOpenKeyExW || call.op == SeamOp::RegCreateKeyExW) && call.sam == accessMask;
-        if (starts) groups.emplace_back();
-        if (!groups.empty() && call.op != SeamOp::RegCloseKey) groups.back().push_back(&call);
+    const auto& at = marks.Marks();
+    if (at.size() != expected.size()) return false;
+    groups.assign(at.size(), CallGroup());
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        const std::size_t end = std::min(k + 1 < at.size() ? at[k + 1].firstCall : marks.End(), calls.size());
+        for (std::size_t c = at[k].firstCall; c < end; ++c)
+            if (calls[c].op != SeamOp::RegCloseKey) groups[k].push_back(&calls[c]);
     }
-    std::size_t next = 0;
-    for (Expected& e : expected) {
-        if (e.refused) continue;
-        if (next >= groups.size() ||
-            !SameLocation(groups[next].front()->key, NormalizedLocation(e.raw.root, e.raw.path)))
-            return false;
-        e.calls = &groups[next++];
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        Expected& e = expected[k];
+        const CallGroup& group = groups[k];
+        if (at[k].record != e.record || at[k].profile != e.profile) return false;
+        if (e.refused) {
+            if (!group.empty()) return false;
+            continue;
+        }
+        const bool opens = !group.empty() && (group.front()->op == SeamOp::RegOpenKeyExW ||
+                                              group.front()->op == SeamOp::RegCreateKeyExW);
+        if (opens && !SameLocation(group.front()->key, NormalizedLocation(e.raw.root, e.raw.path))) return false;
+        e.calls = &group;
     }
-    return next == groups.size();
+    return true;
 }
 
 std::string RenderProfiles(const PreparedProfiles& profiles) {
@@ -311,15 +346,15 @@ std::string RenderApplication(const PackageRecord& record, int line, const Expec
     return out;
 }
 
-std::string RenderLines(const PackageContents& package, const PreparedProfiles& profiles, const Probed& probed,
-                        std::map<std::string, Counts>& counts, PlanDetails* details) {
+std::string RenderLines(const RecordList& records, std::uint8_t targetGroups, const PreparedProfiles& profiles,
+                        const Probed& probed, std::map<std::string, Counts>& counts, PlanDetails* details) {
     std::string out;
     std::size_t at = 0;
-    for (std::size_t i = 0; i < package.records.size(); ++i) {
-        const PackageRecord& record = package.records[i];
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const PackageRecord& record = records[i];
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
         if (record.rootKind == Users && profiles.prepared.empty()) {
-            out += package.targetGroups == 0
+            out += targetGroups == 0
                        ? "  reaches no profile: no per-user line of the package names All Users, Administrator "
                          "or User, so the pass prepares no profile\n"
                        : "  reaches no profile: the machine's profile list holds none\n";
@@ -361,11 +396,13 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     const ApplySettings settings = MakeApplySettings(kIsWow64);
 
     const PreparedProfiles profiles = PrepareProfilesOnCopy(input, machine, package.targetGroups);
-    Probed probed = ProbeRecords(package.records, profiles.prepared, settings);
+    const RecordList records = DecodeAll(package.lines);
+    Probed probed = ProbeRecords(records, profiles.prepared, settings);
     ObservedPlatform observed(machine);
-    RunObserved(input.packageBytes, machine, observed);
+    ApplicationMarks marks(observed);
+    RunObserved(input.packageBytes, machine, observed, marks);
     std::vector<CallGroup> groups;
-    const bool matched = GroupCalls(observed.RegistryCalls(), settings.accessMask, groups, probed.expected);
+    const bool matched = GroupCalls(observed.RegistryCalls(), marks, groups, probed.expected);
 
     std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";
     out += RenderProfiles(profiles);
@@ -374,7 +411,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     std::map<std::string, Counts> counts;  // by scope label
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
     if (details) details->matched = true;
-    out += RenderLines(package, profiles, probed, counts, details);
+    out += RenderLines(records, package.targetGroups, profiles, probed, counts, details);
     out += RenderSummary(profiles.facts, counts, details);
     return out;
 }

@@ -115,11 +115,17 @@ ApplySettings MakeApplySettings(std::int32_t isWow64) {
 }
 
 void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
-                   RegKey root, const Text& path) {
+                   RegKey root, const Text& path, HeldKey* held) {
     const bool keyOnly = record.keyOnly == 1;
     const bool remove = record.remove == 1;
+    const RegKey shared = held && !keyOnly ? held->Find(root, path) : 0;
+    if (held && shared == 0) held->Close();
     if (keyOnly && remove && KeyRemovalRefused(root, path)) return;
     if (HoldsNul(record, path)) return;
+    if (shared != 0) {
+        WriteRecordValue(sys, record, shared);
+        return;
+    }
 
     for (const ApplyRow& row : kApplyRows) {
         if (row.keyOnly != keyOnly || row.remove != remove) continue;
@@ -130,7 +136,9 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
                 : sys.RegCreateKeyExW(root, path, 0, kRegOptionNonVolatile, settings.accessMask,
                                       &settings.keyAttributes, key.Receive());
         // A failed open or create skips this record only.
-        if (opened) row.action(sys, settings, record, root, path, key.Get());
+        if (!opened) return;
+        row.action(sys, settings, record, root, path, key.Get());
+        if (held && !keyOnly) held->Keep(root, path, key);
         return;
     }
 }

@@ -11,24 +11,6 @@ namespace km {
 
 namespace {
 
-// One reused decoding buffer for all lines of a file. Left uninitialised:
-// every unit handed out is written before it is read.
-class LineBuffer {
-public:
-    char16_t* Room(std::size_t units) {
-        if (capacity_ < units) {
-            units_.reset();  // never hold the old and the new buffer at once
-            units_.reset(new char16_t[units]);
-            capacity_ = units;
-        }
-        return units_.get();
-    }
-
-private:
-    std::unique_ptr<char16_t[]> units_;
-    std::size_t capacity_ = 0;
-};
-
 void SplitUtf8(const unsigned char* data, std::size_t size, bool completeLinesOnly,
                const std::function<void(TextView)>& onLine) {
     LineBuffer buffer;
@@ -91,28 +73,143 @@ void SplitPackageLines(std::string_view bytes, const std::function<void(TextView
 
 namespace {
 
-PackageContents ParseLines(std::string_view bytes, bool completeLinesOnly) {
-    PackageContents contents;
-    SplitLines(bytes, completeLinesOnly, [&](TextView line) {
-        contents.records.push_back(ParseRecordLine(line, contents.targetGroups));
-    });
-    return contents;
+struct Layout {
+    std::size_t body;  // after the byte-order mark
+    bool utf16;
+};
+
+Layout LayoutOf(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE) return {2, true};
+    if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) return {3, false};
+    return {0, false};
+}
+
+// Where each line of the text [body, end) starts, plus where the last ends;
+// the unit is 1 or 2 bytes. A line end is LF (as one unit).
+template <class OnLine>
+std::vector<std::size_t> LineStarts(std::string_view bytes, std::size_t body, std::size_t end,
+                                    bool utf16, bool completeLinesOnly, OnLine onLine) {
+    const char* data = bytes.data();
+    auto nextLf = [&](std::size_t from) -> std::size_t {  // offset just past the next LF, or 0
+        if (!utf16) {
+            const void* lf = std::memchr(data + from, '\n', end - from);
+            return lf ? std::size_t(static_cast<const char*>(lf) - data) + 1 : 0;
+        }
+        for (std::size_t at = from; at + 2 <= end; at += 2)
+            if (data[at] == '\n' && data[at + 1] == 0) return at + 2;
+        return 0;
+    };
+    // Counted first, so the list is allocated once at its size.
+    std::size_t lines = 0;
+    for (std::size_t pos = body; pos < end;) {
+        const std::size_t next = nextLf(pos);
+        if (next == 0 && completeLinesOnly) break;
+        ++lines;
+        pos = next == 0 ? end : next;
+    }
+    std::vector<std::size_t> starts;
+    starts.reserve(lines + 1);
+    std::size_t pos = body;
+    for (std::size_t i = 0; i < lines; ++i) {
+        starts.push_back(pos);
+        const std::size_t next = nextLf(pos);
+        onLine(pos, next == 0 ? end : next);
+        pos = next == 0 ? end : next;
+    }
+    starts.push_back(pos);
+    return starts;
+}
+
+// A line's bytes without its line end: LF, or CR LF. A last line without LF
+// keeps a CR it ends with.
+std::string_view WithoutLineEnd(std::string_view line, std::size_t unit) {
+    const auto unitAt = [&](std::size_t fromEnd) {
+        return line.substr(line.size() - fromEnd * unit, unit);
+    };
+    const std::string_view lf = unit == 1 ? std::string_view("\n", 1) : std::string_view("\n\0", 2);
+    const std::string_view cr = unit == 1 ? std::string_view("\r", 1) : std::string_view("\r\0", 2);
+    if (line.size() < unit || unitAt(1) != lf) return line;
+    line.remove_suffix(unit);
+    if (line.size() >= unit && unitAt(1) == cr) line.remove_suffix(unit);
+    return line;
 }
 
 }  // namespace
 
+PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
+                                 std::uint8_t& targetGroups) {
+    PackageLines lines;
+    lines.bytes_ = std::move(bytes);
+    const Layout layout = LayoutOf(lines.bytes_);
+    lines.body_ = layout.body;
+    lines.utf16_ = layout.utf16;
+    const std::string_view all(lines.bytes_);
+    std::size_t end = all.size();
+    if (layout.utf16) end = layout.body + (end - layout.body) / 2 * 2;  // an odd last byte is no unit
+
+    // The profiles the pass will need are known before any record is decoded:
+    // UTF-8 lines are looked at as bytes; UTF-16 ones are decoded first.
+    LineBuffer buffer;
+    const std::size_t unit = layout.utf16 ? 2 : 1;
+    lines.starts_ = LineStarts(all, layout.body, end, layout.utf16, completeLinesOnly,
+                               [&](std::size_t from, std::size_t to) {
+        const std::string_view line = WithoutLineEnd(all.substr(from, to - from), unit);
+        if (!layout.utf16) {
+            targetGroups |= LineTargetGroups(line);
+            return;
+        }
+        char16_t* out = buffer.Room(line.size() / 2);
+        for (std::size_t i = 0; i < line.size() / 2; ++i)
+            out[i] = char16_t(static_cast<unsigned char>(line[2 * i]) |
+                              (static_cast<unsigned char>(line[2 * i + 1]) << 8));
+        targetGroups |= LineTargetGroups(TextView(out, line.size() / 2));
+    });
+    return lines;
+}
+
+TextView PackageLines::Line(std::size_t i, LineBuffer& buffer) const {
+    const std::size_t unit = utf16_ ? 2 : 1;
+    const std::string_view line =
+        WithoutLineEnd(std::string_view(bytes_).substr(starts_[i], starts_[i + 1] - starts_[i]), unit);
+    const auto* data = reinterpret_cast<const unsigned char*>(line.data());
+    if (!utf16_) {
+        char16_t* out = buffer.Room(line.size());
+        return TextView(out, DecodeUtf8(data, line.size(), out));
+    }
+    const std::size_t units = line.size() / 2;
+    char16_t* out = buffer.Room(units);
+    for (std::size_t k = 0; k < units; ++k) out[k] = char16_t(data[2 * k] | (data[2 * k + 1] << 8));
+    return TextView(out, units);
+}
+
+const PackageRecord& RecordReader::Read(std::size_t i) {
+    std::uint8_t groups = 0;  // known already, from reading the file
+    ParseRecordLine(lines_.Line(i, line_), record_, groups);
+    return record_;
+}
+
+RecordList DecodeAll(const PackageLines& lines) {
+    RecordList records;
+    RecordReader reader(lines);
+    for (std::size_t i = 0; i < lines.size(); ++i) records.push_back(reader.Read(i));
+    return records;
+}
+
 PackageContents ParsePackage(std::string_view bytes) {
-    PackageContents contents = ParseLines(bytes, false);
+    PackageContents contents;
+    contents.lines = PackageLines::Index(std::string(bytes), false, contents.targetGroups);
     contents.result = PackageReadResult::Opened;
     return contents;
 }
 
 PackageContents ReadPackageFile(Platform& sys, const Text& path) {
-    const FileContents file = sys.ReadWholeFile(path);
+    FileContents file = sys.ReadWholeFile(path);
     if (file.status == FileReadStatus::NotOpened) return PackageContents();
 
     const bool readWhole = file.status == FileReadStatus::Read;
-    PackageContents contents = ParseLines(file.bytes, !readWhole);
+    PackageContents contents;
+    contents.lines = PackageLines::Index(std::move(file.bytes), !readWhole, contents.targetGroups);
     contents.result = readWhole ? PackageReadResult::Opened : PackageReadResult::ReadError;
     return contents;
 }

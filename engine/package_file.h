@@ -1,8 +1,13 @@
-// Reading a package data file into records.
+// Reading a package data file: its bytes held once, its lines found, and
+// each line's record decoded only when it is asked for.
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/package_record.h"
 #include "platform/platform.h"
@@ -12,7 +17,25 @@ namespace km {
 enum class PackageReadResult {
     Opened,     // every line was read
     NotOpened,  // no record
-    ReadError,  // the file could not be read whole; records hold what was read
+    ReadError,  // the file could not be read whole; the lines are those read whole
+};
+
+// Room for one decoded line, reused from line to line. Left uninitialised:
+// every unit handed out is written before it is read.
+class LineBuffer {
+public:
+    char16_t* Room(std::size_t units) {
+        if (capacity_ < units) {
+            units_.reset();  // never hold the old and the new buffer at once
+            units_.reset(new char16_t[units]);
+            capacity_ = units;
+        }
+        return units_.get();
+    }
+
+private:
+    std::unique_ptr<char16_t[]> units_;
+    std::size_t capacity_ = 0;
 };
 
 // Splits the file's bytes into lines of UTF-16 text, in file order. UTF-8 by
@@ -21,17 +44,62 @@ enum class PackageReadResult {
 // end is a line. Invalid UTF-8 becomes U+FFFD per bad sequence.
 void SplitPackageLines(std::string_view bytes, const std::function<void(TextView)>& onLine);
 
+// A package's lines, in file order: the file's bytes and where each line
+// starts, a few bytes a line. A million records would cost several times the
+// file if each were kept decoded.
+class PackageLines {
+public:
+    std::size_t size() const { return starts_.empty() ? 0 : starts_.size() - 1; }
+    bool empty() const { return size() == 0; }
+
+    // Line i, without its line end, decoded as SplitPackageLines decodes it,
+    // into `buffer`: valid until the buffer is used again.
+    TextView Line(std::size_t i, LineBuffer& buffer) const;
+
+    // Finds the lines of `bytes`, which it keeps, and ORs the TargetGroups
+    // bits of every line into targetGroups. completeLinesOnly drops a last
+    // line without a line end (after a read error it may be cut anywhere).
+    static PackageLines Index(std::string bytes, bool completeLinesOnly, std::uint8_t& targetGroups);
+
+private:
+    std::string bytes_;
+    std::size_t body_ = 0;  // where the text starts, after a byte-order mark
+    bool utf16_ = false;
+    // Offsets into bytes_: line i is [starts_[i], starts_[i + 1]), line end
+    // included; the last entry ends the last line.
+    std::vector<std::size_t> starts_;
+};
+
+// Decodes the records of a package one at a time, into one record whose
+// buffers are reused from line to line.
+class RecordReader {
+public:
+    explicit RecordReader(const PackageLines& lines) : lines_(lines) {}
+    // The record of line i, valid until the next call.
+    const PackageRecord& Read(std::size_t i);
+
+private:
+    const PackageLines& lines_;
+    LineBuffer line_;
+    PackageRecord record_;
+};
+
 // What was read from a package.
 struct PackageContents {
     PackageReadResult result = PackageReadResult::NotOpened;
-    RecordList records;             // one per line, in file order
+    PackageLines lines;             // one record per line
     std::uint8_t targetGroups = 0;  // TargetGroups bits that the per-user lines ask for
 };
+
+// Every record decoded and kept, for tools and tests that hold small
+// packages whole; the pass reads records one at a time instead.
+RecordList DecodeAll(const PackageLines& lines);
 
 // Every line of a package held whole in memory (result Opened).
 PackageContents ParsePackage(std::string_view bytes);
 
-// The package file at path, one record per line.
+// The package file at path. The whole file is read before any record is
+// decoded.
 PackageContents ReadPackageFile(Platform& sys, const Text& path);
 
 }  // namespace km

@@ -61,10 +61,12 @@ ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t
 }
 
 void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
-                     const ProfileList& profiles) {
-    for (const UserProfile& profile : profiles)
-        if (Matches(record, profile))
-            ApplyRecordAt(sys, settings, record, record.rootKey, PerUserKeyPath(record, profile));
+                     const ProfileList& profiles, PassObserver* observer, std::size_t recordIndex) {
+    for (std::size_t p = 0; p < profiles.size(); ++p) {
+        if (!Matches(record, profiles[p])) continue;
+        if (observer) observer->ApplicationStarts(recordIndex, int(p));
+        ApplyRecordAt(sys, settings, record, record.rootKey, PerUserKeyPath(record, profiles[p]));
+    }
 }
 
 void ReleaseProfiles(Platform& sys, const ProfileList& profiles) { UnmountUserHives(sys, profiles); }

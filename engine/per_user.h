@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/apply_record.h"
+#include "engine/pass_observer.h"
 #include "engine/run_state.h"
 #include "engine/user_profiles.h"
 
@@ -11,8 +12,11 @@ namespace km {
 // 0), with the hives of those not logged on loaded.
 ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t targetGroups,
                             std::int32_t isWow64);
+// Applies the record for each profile it reaches; an observer is told of each
+// application as record `recordIndex`.
 void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
-                     const ProfileList& profiles);
+                     const ProfileList& profiles, PassObserver* observer = nullptr,
+                     std::size_t recordIndex = 0);
 void ReleaseProfiles(Platform& sys, const ProfileList& profiles);
 
 }  // namespace km

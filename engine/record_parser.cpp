@@ -15,9 +15,25 @@ constexpr TextView kSeparator = u"*@*";
 constexpr TextView kRemovalMarker = u"DELETE_REG";
 constexpr TextView kKeyOnly = u"True";
 
-// Index of the first unit equal to c at or after from, or npos. Lines are
-// scanned four units at a time: a word is looked into only when one of its
-// units is c (the test finds every such word and no other).
+// Lines are cut as decoded UTF-16 text, or, to find the profiles a package
+// needs while it is read, as its UTF-8 bytes. Every text searched for is
+// ASCII, and in UTF-8 an ASCII byte only ever stands for itself (a bad
+// sequence never takes one in), so both give the same fields.
+template <class Unit>
+using Units = std::basic_string_view<Unit>;
+
+char16_t UnitValue(char c) { return char16_t(static_cast<unsigned char>(c)); }
+char16_t UnitValue(char16_t c) { return c; }
+
+// Index of the first unit equal to c at or after from, or npos.
+std::size_t FindUnit(std::string_view text, char16_t c, std::size_t from) {
+    if (from >= text.size()) return TextView::npos;
+    const void* hit = std::memchr(text.data() + from, c, text.size() - from);
+    return hit ? std::size_t(static_cast<const char*>(hit) - text.data()) : TextView::npos;
+}
+
+// Lines are scanned four units at a time: a word is looked into only when one
+// of its units is c (the test finds every such word and no other).
 std::size_t FindUnit(TextView text, char16_t c, std::size_t from) {
     constexpr std::uint64_t kOnes = 0x0001000100010001ull;
     constexpr std::uint64_t kHighs = 0x8000800080008000ull;
@@ -36,53 +52,74 @@ std::size_t FindUnit(TextView text, char16_t c, std::size_t from) {
     return TextView::npos;
 }
 
-// Exact search, as TextView::find, without its unit-by-unit scan.
-std::size_t Find(TextView text, TextView needle, std::size_t from = 0) {
+// Exact search for an ASCII needle, without a unit-by-unit scan.
+template <class Unit>
+std::size_t Find(Units<Unit> text, TextView needle, std::size_t from = 0) {
     if (needle.empty()) return from <= text.size() ? from : TextView::npos;
     for (std::size_t at = from; (at = FindUnit(text, needle[0], at)) != TextView::npos; ++at) {
         if (text.size() - at < needle.size()) return TextView::npos;
         std::size_t k = 1;  // the first unit matched already
-        while (k < needle.size() && text[at + k] == needle[k]) ++k;
+        while (k < needle.size() && UnitValue(text[at + k]) == needle[k]) ++k;
         if (k == needle.size()) return at;
     }
     return TextView::npos;
+}
+
+template <class Unit>
+bool StartsWith(Units<Unit> text, TextView prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (UnitValue(text[i]) != prefix[i]) return false;
+    return true;
+}
+
+char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; }
+
+// ASCII case ignored; `word` is ASCII, so a non-ASCII unit or byte never matches.
+template <class Unit>
+bool EqualsAsciiWord(Units<Unit> text, TextView word) {
+    if (text.size() != word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (FoldAscii(UnitValue(text[i])) != FoldAscii(word[i])) return false;
+    return true;
 }
 
 // Cuts a line into fields. A field ends at the next separator; when no
 // separator is left the field is empty and moving on drops two characters
 // (existing packages depend on this exact cutting). A view: the line outlives
 // the parse, and a long line is never copied.
+template <class Unit>
 class FieldCutter {
 public:
-    explicit FieldCutter(TextView line) : rest_(line) {}
+    explicit FieldCutter(Units<Unit> line) : rest_(line) {}
 
     // Takes the next field and moves past it and its separator.
-    TextView Next() {
+    Units<Unit> Next() {
         const std::int64_t n = Size();
         // The rest only ever shrinks to a suffix of itself: once no separator
         // is found, none will be, and a long line is not searched again.
         const std::size_t found = separatorLeft_ ? Find(rest_, kSeparator) : TextView::npos;
         separatorLeft_ = found != TextView::npos;
         const std::int64_t p = separatorLeft_ ? std::int64_t(found) : -1;
-        const TextView field = Head(p);
+        const Units<Unit> field = Head(p);
         rest_ = Tail(n - p - std::int64_t(kSeparator.size()));
         return field;
     }
 
-    TextView Rest() const { return rest_; }
+    Units<Unit> Rest() const { return rest_; }
 
 private:
     std::int64_t Size() const { return std::int64_t(rest_.size()); }
-    TextView Head(std::int64_t k) const {
-        if (k <= 0) return TextView();
+    Units<Unit> Head(std::int64_t k) const {
+        if (k <= 0) return Units<Unit>();
         return k >= Size() ? rest_ : rest_.substr(0, std::size_t(k));
     }
-    TextView Tail(std::int64_t k) const {
-        if (k <= 0) return TextView();
+    Units<Unit> Tail(std::int64_t k) const {
+        if (k <= 0) return Units<Unit>();
         return k >= Size() ? rest_ : rest_.substr(rest_.size() - std::size_t(k));
     }
 
-    TextView rest_;
+    Units<Unit> rest_;
     bool separatorLeft_ = true;
 };
 
@@ -103,7 +140,8 @@ constexpr RootRule kRootRules[] = {
 };
 constexpr RootRule kOtherRoot = {u"", Users, kHkeyUsers, u"", true};
 
-const RootRule& ClassifyRoot(TextView field) {
+template <class Unit>
+const RootRule& ClassifyRoot(Units<Unit> field) {
     for (const RootRule& rule : kRootRules)
         if (Find(field, rule.marker) != TextView::npos) return rule;
     return kOtherRoot;
@@ -122,21 +160,59 @@ constexpr TargetRule kTargetRules[] = {
     {u"User", TargetGroups::kUserClasses, TargetGroups::kUserHive},
 };
 
-void AddTargetGroups(const PackageRecord& record, std::uint8_t& targetGroups) {
-    if (record.rootKind != Users) return;
-    for (const TargetRule& rule : kTargetRules) {
-        if (EqualsIgnoreAsciiCase(record.target, rule.target)) {
-            targetGroups |= record.classesKey == 1 ? rule.classesBits : rule.userBits;
-            return;
-        }
-    }
+// The hives a per-user line with this target needs.
+template <class Unit>
+std::uint8_t GroupsOfTarget(Units<Unit> target, bool classesKey) {
+    for (const TargetRule& rule : kTargetRules)
+        if (EqualsAsciiWord(target, rule.target)) return classesKey ? rule.classesBits : rule.userBits;
+    return 0;
+}
+
+// Fields of a line: the target is the seventh on key-only and value lines alike.
+constexpr int kFieldsBeforeTarget = 6;
+
+template <class Unit>
+std::uint8_t GroupsOfLine(Units<Unit> line) {
+    FieldCutter<Unit> fields(line);
+    fields.Next();  // the leading field carries nothing for us
+    const RootRule& root = ClassifyRoot(fields.Next());
+    if (root.kind != Users) return 0;
+    const bool classesKey = root.takesClassesPrefix && StartsWith(fields.Next(), kClassesBranch);
+    for (int field = 3; field < kFieldsBeforeTarget; ++field) fields.Next();
+    return GroupsOfTarget(fields.Next(), classesKey);
+}
+
+// Empties a record for the next line, keeping its buffers.
+void Clear(PackageRecord& record) {
+    record.rootKey = 0;
+    record.rootKind = ClassesRoot;
+    record.keyOnly = 0;
+    record.remove = 0;
+    record.classesKey = 0;
+    record.keyPath.clear();
+    record.valueName.clear();
+    record.typeName.clear();
+    record.data.clear();
+    record.dataSize = 0;
+    record.unencodable = false;
+    record.number = 0;
+    record.target.clear();
 }
 
 }  // namespace
 
+std::uint8_t LineTargetGroups(std::string_view utf8Line) { return GroupsOfLine(utf8Line); }
+std::uint8_t LineTargetGroups(TextView line) { return GroupsOfLine(line); }
+
 PackageRecord ParseRecordLine(TextView line, std::uint8_t& targetGroups) {
     PackageRecord record;
-    FieldCutter fields(line);
+    ParseRecordLine(line, record, targetGroups);
+    return record;
+}
+
+void ParseRecordLine(TextView line, PackageRecord& record, std::uint8_t& targetGroups) {
+    Clear(record);
+    FieldCutter<char16_t> fields(line);
 
     fields.Next();  // the leading field carries nothing for us
 
@@ -145,37 +221,36 @@ PackageRecord ParseRecordLine(TextView line, std::uint8_t& targetGroups) {
     record.rootKey = root.key;
 
     TextView key = fields.Next();
-    if (root.takesClassesPrefix && key.substr(0, kClassesBranch.size()) == kClassesBranch) {
+    if (root.takesClassesPrefix && StartsWith(key, kClassesBranch)) {
         key.remove_prefix(kClassesBranch.size());
         record.classesKey = 1;
     }
-    record.keyPath.reserve(root.keyPrefix.size() + key.size());
     record.keyPath.append(root.keyPrefix).append(key);
 
     // The marker counts anywhere from the key-only field to the end of the line.
     if (Find(fields.Rest(), kRemovalMarker) != TextView::npos) record.remove = 1;
 
-    if (EqualsIgnoreAsciiCase(fields.Next(), kKeyOnly)) {
+    const bool users = record.rootKind == Users;
+    if (EqualsAsciiWord(fields.Next(), kKeyOnly)) {
         record.keyOnly = 1;
         // A per-user key still needs its target to reach the right profiles
         // (and their hives); value name, type and data stay unread.
-        if (record.rootKind == Users) {
+        if (users) {
             fields.Next();
             fields.Next();
-            record.target = Text(fields.Next());
-            AddTargetGroups(record, targetGroups);
+            record.target.assign(fields.Next());
+            targetGroups |= GroupsOfTarget(TextView(record.target), record.classesKey == 1);
         }
-        return record;
+        return;
     }
 
-    record.valueName = Text(fields.Next());
-    record.typeName = Text(fields.Next());
-    record.target = Text(fields.Next());
-    AddTargetGroups(record, targetGroups);
+    record.valueName.assign(fields.Next());
+    record.typeName.assign(fields.Next());
+    record.target.assign(fields.Next());
+    if (users) targetGroups |= GroupsOfTarget(TextView(record.target), record.classesKey == 1);
 
     // Value data counts only when a separator follows it.
     EncodeValueData(record, fields.Next());
-    return record;
 }
 
 }  // namespace km

@@ -17,6 +17,12 @@ public:
 
     RegKey* Receive() { return &key_; }
     RegKey Get() const { return key_; }
+    // Hands the key over; it is no longer closed here.
+    RegKey Release() {
+        const RegKey key = key_;
+        key_ = 0;
+        return key;
+    }
 
 private:
     Platform& sys_;

@@ -8,7 +8,6 @@
 #include "engine/package_file.h"
 #include "engine/per_user.h"
 #include "engine/run_log.h"
-#include "engine/value_encoding.h"
 #include "platform/text.h"
 
 namespace km {
@@ -29,18 +28,32 @@ Text LogPathFor(Platform& sys, RunMode mode) {
     return u"keymason.log";
 }
 
-void ApplyRecords(Platform& sys, RunState& state, const RecordList& records,
-                  const ApplySettings& settings, const ProfileList& profiles) {
-    for (const PackageRecord& record : records) {
-        if (state.cancelRequested.load() == 1) return;
-        if (record.rootKind == Users)
-            ApplyUserRecord(sys, settings, record, profiles);
-        else
-            ApplyRecordAt(sys, settings, record, record.rootKey, record.keyPath);
+// Records are decoded one at a time as the pass reaches them. Consecutive
+// value lines on one machine key share its open key; per-user lines never do.
+// The held key is closed before this returns, so none is open when the hives
+// are released.
+void ApplyRecords(Platform& sys, RunState& state, const PackageLines& lines,
+                  const ApplySettings& settings, const ProfileList& profiles,
+                  PassObserver* observer) {
+    RecordReader reader(lines);
+    HeldKey held(sys);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (state.cancelRequested.load() == 1) break;
+        const PackageRecord& record = reader.Read(i);
+        if (record.rootKind == Users) {
+            held.Close();
+            ApplyUserRecord(sys, settings, record, profiles, observer, i);
+        } else {
+            if (observer) observer->ApplicationStarts(i, -1);
+            ApplyRecordAt(sys, settings, record, record.rootKey, record.keyPath, &held);
+        }
     }
+    held.Close();
+    if (observer) observer->RecordsEnd();
 }
 
-void RunPass(Platform& sys, RunState& state, ProfileList& profiles, bool& released) {
+void RunPass(Platform& sys, RunState& state, PassObserver* observer, ProfileList& profiles,
+             bool& released) {
     const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
     state.logPath = LogPathFor(sys, state.mode);
     LogNamedValue(sys, state, u"Version", versionText, LogTag::kVersion);
@@ -58,13 +71,10 @@ void RunPass(Platform& sys, RunState& state, ProfileList& profiles, bool& releas
         state.exitCode.store(kExitPackageNotApplied);
     } else {
         profiles = PrepareProfiles(sys, state, package.targetGroups, state.isWow64);
-        ApplyRecords(sys, state, package.records, settings, profiles);
+        ApplyRecords(sys, state, package.lines, settings, profiles, observer);
         released = true;  // an unload is never started twice, even if this throws
         ReleaseProfiles(sys, profiles);
     }
-
-    if (package.result != PackageReadResult::NotOpened && !package.records.empty())
-        FreeRecordData(package.records);
 }
 
 // Memory ran out. The records are gone with the unwinding, which frees what
@@ -105,13 +115,13 @@ Text FormatVersionText(std::uint64_t version) {
 }
 
 
-void UpdateWorker(Platform& sys, RunState& state) {
+void UpdateWorker(Platform& sys, RunState& state, PassObserver* observer) {
     // Outside the pass, so that hives it loaded can be released whatever
     // stops it.
     ProfileList profiles;
     bool released = false;
     try {
-        RunPass(sys, state, profiles, released);
+        RunPass(sys, state, observer, profiles, released);
     } catch (const std::bad_alloc&) {
         // A hidden deployment must end with a code, never with the runtime's
         // abort message box waiting for a click.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "engine/pass_observer.h"
 #include "engine/run_state.h"
 
 namespace km {
@@ -13,7 +14,8 @@ std::uint64_t ReadOwnFileVersion(Platform& sys);
 Text FormatVersionText(std::uint64_t version);
 
 // The whole pass; sets state.done to 1 as its last act. The shell's thread
-// entry calls it and then ends the thread.
-void UpdateWorker(Platform& sys, RunState& state);
+// entry calls it and then ends the thread. An observer is told where each
+// record's application begins.
+void UpdateWorker(Platform& sys, RunState& state, PassObserver* observer = nullptr);
 
 }  // namespace km

@@ -53,61 +53,74 @@ void EncodeNumber(PackageRecord& record, TextView field, std::size_t digits) {
     record.number = number;
 }
 
-// Keeps the buffer only when its stored size fits the 32-bit size field.
-void StoreData(PackageRecord& record, Bytes bytes, std::uint64_t storedSize) {
-    if (storedSize > std::numeric_limits<std::uint32_t>::max()) {
-        record.unencodable = true;
-        return;
-    }
-    record.data = std::move(bytes);
-    record.dataSize = std::uint32_t(storedSize);
+// The record's buffer is reused from line to line: it is emptied, then
+// filled. A stored size beyond the 32-bit size field keeps no buffer.
+bool SizeFits(PackageRecord& record, std::uint64_t storedSize) {
+    if (storedSize <= std::numeric_limits<std::uint32_t>::max()) return true;
+    record.unencodable = true;
+    record.data.clear();
+    return false;
 }
 
-// UTF-16 little-endian followed by a 16-bit zero.
-Bytes TerminatedUtf16Le(TextView text) {
-    Bytes bytes(2 * (text.size() + 1), 0);
-    std::uint8_t* out = bytes.data();
+// Appends text as UTF-16 little-endian.
+void AppendUtf16Le(Bytes& bytes, TextView text) {
+    const std::size_t at = bytes.size();
+    bytes.resize(at + 2 * text.size());
+    std::uint8_t* out = bytes.data() + at;
     for (const char16_t c : text) {
         *out++ = std::uint8_t(c & 0xFF);
         *out++ = std::uint8_t(c >> 8);
     }
-    return bytes;
 }
 
+// UTF-16 little-endian followed by a 16-bit zero.
 void EncodeText(PackageRecord& record, TextView field) {
-    StoreData(record, TerminatedUtf16Le(field), 2 * (std::uint64_t(field.size()) + 1));
+    const std::uint64_t stored = 2 * (std::uint64_t(field.size()) + 1);
+    if (!SizeFits(record, stored)) return;
+    record.data.clear();
+    record.data.reserve(std::size_t(stored));
+    AppendUtf16Le(record.data, field);
+    AppendUtf16Le(record.data, TextView(u"\0", 1));
+    record.dataSize = std::uint32_t(stored);
 }
 
 // The lines are separated by CR LF, not by zero characters, and no
 // terminator is stored: the form existing packages expect to find.
 void EncodeMultiText(PackageRecord& record, TextView field) {
-    Text joined;
-    joined.reserve(field.size());
+    Bytes& bytes = record.data;
+    bytes.clear();
     std::size_t pos = 0;
     for (std::size_t hit; (hit = field.find(kLineBreak, pos)) != TextView::npos;
          pos = hit + kLineBreak.size()) {
-        joined.append(field.substr(pos, hit - pos)).append(kCrLf);
+        AppendUtf16Le(bytes, field.substr(pos, hit - pos));
+        AppendUtf16Le(bytes, kCrLf);
     }
-    joined.append(field.substr(pos));
-    StoreData(record, TerminatedUtf16Le(joined), 2 * std::uint64_t(joined.size()));
+    AppendUtf16Le(bytes, field.substr(pos));
+    const std::uint64_t stored = bytes.size();
+    if (!SizeFits(record, stored)) return;
+    AppendUtf16Le(bytes, TextView(u"\0", 1));  // in the buffer, not in the stored size
+    record.dataSize = std::uint32_t(stored);
 }
 
 // One byte per character code, not hexadecimal; commas only separate.
 void EncodeBinary(PackageRecord& record, TextView field) {
-    Bytes bytes;
+    Bytes& bytes = record.data;
+    bytes.clear();
     bytes.reserve(field.size() + 1);
     for (char16_t c : field) {
         if (c == u',') continue;
         // Cutting such a character to one byte would store something else.
         if (c > 0xFF) {
             record.unencodable = true;
+            bytes.clear();
             return;
         }
         bytes.push_back(std::uint8_t(c));
     }
-    const std::size_t stored = bytes.size();
+    const std::uint64_t stored = bytes.size();
+    if (!SizeFits(record, stored)) return;
     bytes.push_back(0);
-    StoreData(record, std::move(bytes), stored);
+    record.dataSize = std::uint32_t(stored);
 }
 
 }  // namespace
@@ -119,6 +132,10 @@ std::optional<std::uint32_t> ValueTypeCode(TextView typeName) {
 }
 
 void EncodeValueData(PackageRecord& record, TextView field) {
+    record.data.clear();
+    record.dataSize = 0;
+    record.unencodable = false;
+    record.number = 0;
     switch (ValueTypeCode(record.typeName).value_or(0)) {
         case kRegDword: EncodeNumber(record, field, kDwordDigits); break;
         case kRegQword: EncodeNumber(record, field, kQwordDigits); break;
@@ -159,10 +176,6 @@ void WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key) {
     }
     if (const std::optional<ValueToSet> value = ValueSetBy(record))
         sys.RegSetValueExW(key, record.valueName, 0, value->type, value->Data(), value->size);
-}
-
-void FreeRecordData(RecordList& records) {
-    for (PackageRecord& record : records) Bytes().swap(record.data);
 }
 
 }  // namespace km

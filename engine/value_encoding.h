@@ -8,6 +8,7 @@
 namespace km {
 
 // Fills data/dataSize or number from the value data field, by typeName.
+// The record's data buffer is reused.
 void EncodeValueData(PackageRecord& record, TextView field);
 
 // The registry type code of a type name (ASCII case ignored), if it has one.
@@ -30,8 +31,5 @@ std::optional<ValueToSet> ValueSetBy(const PackageRecord& record);
 
 // Deletes or sets the record's value on an open key; results are not examined.
 void WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key);
-
-// Releases the value buffers of every record.
-void FreeRecordData(RecordList& records);
 
 }  // namespace km

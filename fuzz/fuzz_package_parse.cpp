@@ -343,7 +343,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::uint8_t groups = 0;
     std::uint8_t plainGroups = 0;
-    for (const Text& line : lines) {
+    // The groups found while the file is read, from the undecoded line.
+    const bool utf8 = EncodingOf(bytes) != Encoding::Utf16Le;
+    const std::vector<std::string_view> raw =
+        utf8 ? RawUtf8Lines(EncodingOf(bytes) == Encoding::Utf8WithMark ? std::string_view(bytes).substr(3)
+                                                                        : std::string_view(bytes),
+                            false)
+             : std::vector<std::string_view>();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Text& line = lines[i];
+        std::uint8_t lineGroups = 0;
+        ParseRecordLine(line, lineGroups);
+        REQUIRE(LineTargetGroups(TextView(line)) == lineGroups);
+        if (utf8) REQUIRE(LineTargetGroups(raw[i]) == lineGroups);
         const PackageRecord r = ParseRecordLine(line, groups);
         CheckRecord(r, line);
         CheckSameRecord(r, PlainParse(line, plainGroups));
@@ -358,15 +370,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sys.files[kPath] = bytes;
     const PackageContents read = ReadPackageFile(sys, kPath);
     REQUIRE(read.result == PackageReadResult::Opened);
-    REQUIRE(read.records.size() == lines.size());
+    REQUIRE(read.lines.size() == lines.size());
     REQUIRE(read.targetGroups == groups);
+    // Decoded one at a time into one reused record, each as parsed alone.
+    RecordReader reader(read.lines);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::uint8_t alone = 0;
+        CheckSameRecord(reader.Read(i), ParseRecordLine(lines[i], alone));
+    }
 
     // A read error part way: only the lines read whole before it.
     const std::size_t cut = size / 2;
     sys.readErrorAfter[kPath] = cut;
     const PackageContents partialRead = ReadPackageFile(sys, kPath);
     REQUIRE(partialRead.result == PackageReadResult::ReadError);
-    const RecordList& partial = partialRead.records;
+    const PackageLines& partial = partialRead.lines;
     const std::string_view head(bytes.data(), cut);
     std::size_t complete = 0;
     if (EncodingOf(bytes) == Encoding::Utf16Le && cut >= 2) {

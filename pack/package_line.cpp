@@ -228,8 +228,9 @@ Text AssembleLine(const Change& change, const Text& keyField, const Text& dataFi
 // Reads the line back as Keymason reads a package held in memory.
 bool ReadsBackAs(const Change& change, const std::string& line) {
     const PackageContents read = ParsePackage(line);
-    if (read.result != PackageReadResult::Opened || read.records.size() != 1) return false;
-    const PackageRecord& r = read.records.front();
+    if (read.result != PackageReadResult::Opened || read.lines.size() != 1) return false;
+    RecordReader reader(read.lines);
+    const PackageRecord& r = reader.Read(0);
     const PlaceRow& row = RowOf(change.place);
     const bool keyOnly = change.kind == ChangeKind::CreateKey || change.kind == ChangeKind::RemoveKey;
     const bool remove = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;

@@ -185,6 +185,31 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
     }
 }
 
+// The pass keeps a key open across a run of value lines on it; each line is
+// still reported with what it alone did, a line that calls nothing too.
+TEST(CheckPlanTest, LinesSharingAnOpenKeyAreReportedOneByOne) {
+    MemoryPlatform sys;
+    LoadDefaultBase(sys);
+    LoadBase(sys, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"Old\"=\"o\"\n");
+    const std::string plan = Plan(sys, Lines({
+        "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*A*@*REG_SZ*@**@*a*@*",
+        "2*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*v*@**@*D*@*REG_DWORD*@**@*0x1*@*",
+        "3*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*Old*@*REG_SZ*@**@**@*DELETE_REG",
+        "4*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*Missing*@*REG_SZ*@**@**@*DELETE_REG",
+    }));
+    const std::string expected[] = {
+        "line 1: set value \"A\" as REG_SZ in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\n"
+        "  HKEY_LOCAL_MACHINE: set value HKEY_LOCAL_MACHINE\\SOFTWARE\\V \"A\": (none) -> REG_SZ \"a\"\n",
+        "line 2: set value \"D\" as REG_DWORD in HKEY_LOCAL_MACHINE\\SOFTWARE\\v\n"
+        "  HKEY_LOCAL_MACHINE: nothing set: the value data cannot be encoded\n",
+        "line 3: delete value \"Old\" in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\n"
+        "  HKEY_LOCAL_MACHINE: delete value HKEY_LOCAL_MACHINE\\SOFTWARE\\V \"Old\" (was REG_SZ \"o\")\n",
+        "line 4: delete value \"Missing\" in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\n"
+        "  HKEY_LOCAL_MACHINE: no change: HKEY_LOCAL_MACHINE\\SOFTWARE\\V has no value \"Missing\"\n",
+    };
+    for (int line = 1; line <= 4; ++line) EXPECT_EQ(RecordLines(plan, line), expected[line - 1]) << plan;
+}
+
 TEST(CheckPlanTest, ProfilesThatCannotBeReachedAreNamedSo) {
     MemoryPlatform sys;
     LoadBase(sys, R"(

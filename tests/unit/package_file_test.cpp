@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/package_file.h"
+#include "engine/record_parser.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
 
@@ -117,7 +118,7 @@ protected:
     // Reads dataPath into records and targetGroups.
     PackageReadResult Read() {
         PackageContents read = ReadPackageFile(sys, dataPath);
-        records = std::move(read.records);
+        records = DecodeAll(read.lines);
         targetGroups = read.targetGroups;
         return read.result;
     }
@@ -178,7 +179,7 @@ TEST_F(ReadPackageFileTest, EachReadHoldsOnlyItsFilesLines) {
     for (int read = 0; read < 2; ++read) {
         const PackageContents contents = ReadPackageFile(sys, kPath);
         EXPECT_EQ(contents.result, PackageReadResult::Opened);
-        EXPECT_EQ(contents.records.size(), 2u);
+        EXPECT_EQ(contents.lines.size(), 2u);
     }
 }
 
@@ -242,12 +243,52 @@ TEST_F(ReadPackageFileTest, MillionLines) {
     }
     sys.files[kPath] = std::move(bytes);
 
-    ASSERT_EQ(Read(), PackageReadResult::Opened);
-    ASSERT_EQ(records.size(), count);
-    EXPECT_EQ(records[0].valueName, u"V0");
-    EXPECT_EQ(records[count - 1].valueName, u"V999999");
-    EXPECT_EQ(records[count - 1].number, 10u);
+    // Held as lines and decoded one at a time, as the pass reads it.
+    const PackageContents read = ReadPackageFile(sys, kPath);
+    ASSERT_EQ(read.lines.size(), count);
+    RecordReader reader(read.lines);
+    EXPECT_EQ(reader.Read(0).valueName, u"V0");
+    EXPECT_EQ(reader.Read(count - 1).valueName, u"V999999");
+    EXPECT_EQ(reader.Read(count - 1).number, 10u);
+    targetGroups = read.targetGroups;
     EXPECT_EQ(targetGroups, 0x01);
+}
+
+// The reader reuses one record from line to line: whatever line came before,
+// a line reads as it does on its own.
+TEST(RecordReaderTest, NothingCarriesOverFromTheLineBefore) {
+    const std::string lines[] = {
+        "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V\\Tool*@**@*Name*@*REG_SZ*@*All Users*@*text*@*",
+        "2*@*HKEY_CURRENT_USER*@*Software\\Classes\\.x*@**@*N*@*REG_MULTI_SZ*@*User*@*a*BreakLine*b*@*",
+        "3*@*HKEY_CLASSES_ROOT*@*Foo*@*True*@*DELETE_REG",
+        "4*@*HKEY_CURRENT_USER*@*K*@*True*@**@**@*Administrator*@*",
+        "5*@*HKEY_LOCAL_MACHINE\\SYSTEM*@*K*@**@*Q*@*REG_QWORD*@**@*0x0000000000000010*@*",
+        "6*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*K*@**@*B*@*REG_BINARY*@**@*\xE3\x82\xAD*@*",  // unencodable
+        "7*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*K*@**@*D*@*REG_DWORD*@**@*0x1*@*",  // too short
+        "8*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*K*@**@*D*@*REG_BINARY*@**@*ab*@*DELETE_REG",
+        "",
+    };
+    std::string file;
+    for (const std::string& line : lines) file += line + "\r\n";
+    const PackageContents package = ParsePackage(file);
+    const RecordList fresh = DecodeAll(package.lines);
+    ASSERT_EQ(fresh.size(), std::size(lines));
+    auto same = [](const PackageRecord& a, const PackageRecord& b) {
+        return a.rootKey == b.rootKey && a.rootKind == b.rootKind && a.keyOnly == b.keyOnly && a.remove == b.remove &&
+               a.classesKey == b.classesKey && a.keyPath == b.keyPath && a.valueName == b.valueName &&
+               a.typeName == b.typeName && a.data == b.data && a.dataSize == b.dataSize &&
+               a.unencodable == b.unencodable && a.number == b.number && a.target == b.target;
+    };
+    const std::vector<Text> decoded = Lines(file);
+    for (std::size_t before = 0; before < fresh.size(); ++before) {
+        for (std::size_t line = 0; line < fresh.size(); ++line) {
+            RecordReader reader(package.lines);
+            reader.Read(before);
+            std::uint8_t groups = 0;
+            const PackageRecord alone = ParseRecordLine(decoded[line], groups);
+            EXPECT_TRUE(same(reader.Read(line), alone)) << "line " << line + 1 << " after line " << before + 1;
+        }
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "engine/update_pass.h"
 #include "platform/memory/memory_platform.h"
@@ -73,6 +74,71 @@ struct Machine {
     MemoryPlatform sys;
     RunState state;
 };
+
+// Consecutive value lines on one key share one open key: a run of lines on
+// a key costs one open or create. Anything else closes it first.
+TEST(UpdatePassTest, ValueLinesOnOneKeyShareItsOpenKey) {
+    const std::string a = "Vendor\\A";
+    const std::string classes = "HKEY_CLASSES_ROOT";
+    const std::string createA = "1*@*" + kSoftware + "*@*" + a + "*@*True*@*\r\n";
+    struct Case {
+        const char* name;
+        std::string package;
+        std::vector<std::string> calls;  // opens, creates, value calls and closes, in order
+    };
+    const Case cases[] = {
+        {"a run, then another key",
+         ValueLine(kSoftware, a, "x", "REG_SZ", "1") + ValueLine(kSoftware, a, "y", "REG_DWORD", "0x00000002") +
+             ValueLine(kSoftware, "Vendor\\B", "z", "REG_SZ", "3"),
+         {"create SOFTWARE\\Vendor\\A", "set x", "set y", "close", "create SOFTWARE\\Vendor\\B", "set z", "close"}},
+        {"the path in another ASCII case is the same key",
+         ValueLine(kSoftware, a, "x", "REG_SZ", "1") + ValueLine(kSoftware, "VENDOR\\a", "y", "REG_SZ", "2"),
+         {"create SOFTWARE\\Vendor\\A", "set x", "set y", "close"}},
+        {"a removal uses the key a set created; a set the key a removal opened",
+         createA + ValueRemovalLine(kSoftware, a, "x") +
+             ValueLine(kSoftware, a, "y", "REG_SZ", "2") + ValueRemovalLine(kSoftware, a, "y"),
+         {"create SOFTWARE\\Vendor\\A", "close", "open SOFTWARE\\Vendor\\A", "delete x", "set y", "delete y",
+          "close"}},
+        {"a removal never creates: a missing key is tried again by the next line",
+         ValueRemovalLine(kSoftware, a, "x") + ValueRemovalLine(kSoftware, a, "y") +
+             ValueLine(kSoftware, a, "z", "REG_SZ", "3"),
+         {"open SOFTWARE\\Vendor\\A", "open SOFTWARE\\Vendor\\A", "create SOFTWARE\\Vendor\\A", "set z", "close"}},
+        {"a key-only line on the same key closes it",
+         ValueLine(kSoftware, a, "x", "REG_SZ", "1") + createA +
+             ValueLine(kSoftware, a, "y", "REG_SZ", "2"),
+         {"create SOFTWARE\\Vendor\\A", "set x", "close", "create SOFTWARE\\Vendor\\A", "close",
+          "create SOFTWARE\\Vendor\\A", "set y", "close"}},
+        {"a per-user line closes it, even one that reaches nobody",
+         ValueLine(kSoftware, a, "x", "REG_SZ", "1") + ValueLine("HKEY_CURRENT_USER", a, "u", "REG_SZ", "1") +
+             ValueLine(kSoftware, a, "y", "REG_SZ", "2"),
+         {"open SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", "create SOFTWARE\\Vendor\\A",
+          "set x", "close", "create SOFTWARE\\Vendor\\A", "set y", "close"}},
+        {"the same path below another root is another key",
+         ValueLine(classes, "SOFTWARE\\Vendor\\A", "x", "REG_SZ", "1") + ValueLine(kSoftware, a, "y", "REG_SZ", "2"),
+         {"create SOFTWARE\\Vendor\\A", "set x", "close", "create SOFTWARE\\Vendor\\A", "set y", "close"}},
+        {"a line that sets nothing keeps the run",
+         ValueLine(kSoftware, a, "x", "REG_SZ", "1") + ValueLine(kSoftware, a, "n", "REG_DWORD", "0x1") +
+             ValueLine(kSoftware, a, "y", "REG_SZ", "2"),
+         {"create SOFTWARE\\Vendor\\A", "set x", "set y", "close"}},
+    };
+    for (const Case& c : cases) {
+        Machine m;
+        m.Run(c.package);
+        std::vector<std::string> calls;
+        for (const PlatformCall& call : m.sys.Calls()) {
+            switch (call.op) {
+                case SeamOp::RegOpenKeyExW: calls.push_back("open " + ToUtf8(call.subKey)); break;
+                case SeamOp::RegCreateKeyExW: calls.push_back("create " + ToUtf8(call.subKey)); break;
+                case SeamOp::RegSetValueExW: calls.push_back("set " + ToUtf8(call.valueName)); break;
+                case SeamOp::RegDeleteKeyValueW: calls.push_back("delete " + ToUtf8(call.valueName)); break;
+                case SeamOp::RegCloseKey: calls.push_back("close"); break;
+                default: break;
+            }
+        }
+        EXPECT_EQ(calls, c.calls) << c.name << "\n" << m.sys.CallLog();
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
+    }
+}
 
 TEST(UpdatePassTest, LogPathFollowsTheMode) {
     const Text longAppPath = u"C:\\" + Text(400, u'a');

@@ -267,16 +267,5 @@ TEST_F(WriteRecordValueTest, NothingIsSetWithoutACodeOrWithoutEncodableData) {
     }
 }
 
-TEST(FreeRecordDataTest, ReleasesEveryBuffer) {
-    RecordList records;
-    records.push_back(Encoded(u"REG_SZ", Text(1000, u'a')));
-    records.push_back(Encoded(u"REG_DWORD", u"0x00000001"));
-    records.push_back(Encoded(u"REG_BINARY", u"01"));
-    FreeRecordData(records);
-    ASSERT_EQ(records.size(), 3u);
-    for (const PackageRecord& r : records) EXPECT_EQ(r.data.capacity(), 0u);
-    EXPECT_EQ(records[1].number, 1u);
-}
-
 }  // namespace
 }  // namespace km
