@@ -84,7 +84,7 @@ TEST(BadInputTest, Catalog) {
             reader.unreadableFiles = m.sys.unreadableFiles;
             reader.lockedFiles = m.sys.lockedFiles;
             reader.readErrorAfter = m.sys.readErrorAfter;
-            records = ReadPackageFile(reader, kDataPath).records;
+            records = DecodeAll(ReadPackageFile(reader, kDataPath).lines);
             if (c.records >= 0) {
                 EXPECT_EQ(long(records.size()), c.records) << c.name;
             }
