@@ -217,6 +217,12 @@ PreparedProfiles PrepareProfilesOnCopy(const PlanInput& input, const MemoryPlatf
     return out;
 }
 
+struct ApplicationCount : PassObserver {
+    void ApplicationStarts(std::size_t, int) override { ++count; }
+    void RecordsEnd() override {}
+    int count = 0;
+};
+
 // Where the engine acts for each record and profile, without acting; the
 // profiles a per-user record passes over, by record.
 struct Probed {
@@ -236,18 +242,21 @@ Probed ProbeRecords(const RecordList& records, const ProfileList& prepared, cons
                 i, -1, probe.firstKey.value_or(KeyLocation{record.rootKey, record.keyPath}), !probe.firstKey});
             continue;
         }
-        PackageRecord creating = record;  // always issues its call when the profile matches
+        PackageRecord creating = record;  // issues its call wherever the record can act
         creating.keyOnly = 1;
         creating.remove = 0;
         for (std::size_t p = 0; p < prepared.size(); ++p) {
+            // Reached as the pass decides it, even where it then calls nothing.
+            ApplicationCount reached;
             ProbePlatform match, act;
-            ApplyUserRecord(match, settings, creating, ProfileList{prepared[p]});
-            if (!match.firstKey) {
+            ApplyUserRecord(match, settings, creating, ProfileList{prepared[p]}, &reached);
+            if (reached.count == 0) {
                 out.passedOver[i].push_back(p);
                 continue;
             }
             ApplyUserRecord(act, settings, record, ProfileList{prepared[p]});
-            out.expected.push_back(Expected{i, int(p), *match.firstKey, !act.firstKey});
+            out.expected.push_back(Expected{i, int(p), match.firstKey.value_or(KeyLocation{record.rootKey, record.keyPath}),
+                                            !act.firstKey});
         }
     }
     return out;
@@ -331,6 +340,11 @@ std::string RenderApplication(const PackageRecord& record, int line, const Expec
                               std::map<std::string, Counts>& counts, PlanDetails* details) {
     const std::string scope = f ? f->label : U8(RootName(record.rootKey));
     if (f && !f->notInspected.empty()) return "  " + scope + ": not inspected (" + f->notInspected + ")\n";
+    const bool nul = record.keyPath.find(u'\0') != Text::npos ||
+                     (record.keyOnly != 1 && record.valueName.find(u'\0') != Text::npos);
+    if (e.refused && nul)
+        return "  " + scope + ": refused: the key or value name holds a NUL character, which would name another "
+               "key or value\n";
     if (e.refused)
         return "  " + scope + ": refused: " + U8(FullPath(e.raw)) +
                " is a root or a hive's top key, which a line never deletes\n";

@@ -29,8 +29,9 @@ public:
         handle_ = key.Release();
     }
     void Close() {
-        if (handle_ != 0) sys_.RegCloseKey(handle_);
-        handle_ = 0;
+        const RegKey handle = handle_;
+        handle_ = 0;  // never closed twice, even if closing throws
+        if (handle != 0) sys_.RegCloseKey(handle);
     }
 
 private:

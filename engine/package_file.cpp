@@ -142,7 +142,6 @@ PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
     PackageLines lines;
     lines.bytes_ = std::move(bytes);
     const Layout layout = LayoutOf(lines.bytes_);
-    lines.body_ = layout.body;
     lines.utf16_ = layout.utf16;
     const std::string_view all(lines.bytes_);
     std::size_t end = all.size();
@@ -165,6 +164,9 @@ PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
                               (static_cast<unsigned char>(line[2 * i + 1]) << 8));
         targetGroups |= LineTargetGroups(TextView(out, line.size() / 2));
     });
+    for (std::size_t i = 1; i + 1 < lines.starts_.size(); ++i)
+        if (lines.starts_[i + 1] - lines.starts_[i] > lines.starts_[lines.longest_ + 1] - lines.starts_[lines.longest_])
+            lines.longest_ = i;
     return lines;
 }
 
@@ -187,6 +189,16 @@ const PackageRecord& RecordReader::Read(std::size_t i) {
     std::uint8_t groups = 0;  // known already, from reading the file
     ParseRecordLine(lines_.Line(i, line_), record_, groups);
     return record_;
+}
+
+void RecordReader::Prepare() {
+    if (lines_.empty()) return;
+    // A value's bytes never exceed two for each unit of its line, plus a
+    // terminator.
+    record_.data.reserve(2 * (lines_.LongestBytes() + 1));
+    const TextView longest = lines_.Line(lines_.Longest(), line_);
+    std::uint8_t groups = 0;
+    ParseRecordLine(longest, record_, groups);
 }
 
 RecordList DecodeAll(const PackageLines& lines) {

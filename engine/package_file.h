@@ -56,6 +56,14 @@ public:
     // into `buffer`: valid until the buffer is used again.
     TextView Line(std::size_t i, LineBuffer& buffer) const;
 
+    // The longest line's index (0 when there is none): it needs the most
+    // room to decode.
+    std::size_t Longest() const { return longest_; }
+    // Its size in bytes, line end included: no line decodes to more units.
+    std::size_t LongestBytes() const {
+        return empty() ? 0 : starts_[longest_ + 1] - starts_[longest_];
+    }
+
     // Finds the lines of `bytes`, which it keeps, and ORs the TargetGroups
     // bits of every line into targetGroups. completeLinesOnly drops a last
     // line without a line end (after a read error it may be cut anywhere).
@@ -63,8 +71,8 @@ public:
 
 private:
     std::string bytes_;
-    std::size_t body_ = 0;  // where the text starts, after a byte-order mark
     bool utf16_ = false;
+    std::size_t longest_ = 0;
     // Offsets into bytes_: line i is [starts_[i], starts_[i + 1]), line end
     // included; the last entry ends the last line.
     std::vector<std::size_t> starts_;
@@ -77,6 +85,11 @@ public:
     explicit RecordReader(const PackageLines& lines) : lines_(lines) {}
     // The record of line i, valid until the next call.
     const PackageRecord& Read(std::size_t i);
+    // Takes the room the largest line and value need up front, so that a
+    // package too large to decode fails before the first change rather than
+    // part way: the line buffer, a value buffer no line's value can outgrow,
+    // and the longest line's texts.
+    void Prepare();
 
 private:
     const PackageLines& lines_;

@@ -25,7 +25,8 @@ using Units = std::basic_string_view<Unit>;
 char16_t UnitValue(char c) { return char16_t(static_cast<unsigned char>(c)); }
 char16_t UnitValue(char16_t c) { return c; }
 
-// Index of the first unit equal to c at or after from, or npos.
+// Index of the first unit equal to c at or after from, or npos. Bytes are
+// only ever searched for ASCII (see above), so c fits in one.
 std::size_t FindUnit(std::string_view text, char16_t c, std::size_t from) {
     if (from >= text.size()) return TextView::npos;
     const void* hit = std::memchr(text.data() + from, c, text.size() - from);
@@ -177,7 +178,8 @@ std::uint8_t GroupsOfLine(Units<Unit> line) {
     fields.Next();  // the leading field carries nothing for us
     const RootRule& root = ClassifyRoot(fields.Next());
     if (root.kind != Users) return 0;
-    const bool classesKey = root.takesClassesPrefix && StartsWith(fields.Next(), kClassesBranch);
+    const Units<Unit> key = fields.Next();
+    const bool classesKey = root.takesClassesPrefix && StartsWith(key, kClassesBranch);
     for (int field = 3; field < kFieldsBeforeTarget; ++field) fields.Next();
     return GroupsOfTarget(fields.Next(), classesKey);
 }

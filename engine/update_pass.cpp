@@ -32,10 +32,9 @@ Text LogPathFor(Platform& sys, RunMode mode) {
 // value lines on one machine key share its open key; per-user lines never do.
 // The held key is closed before this returns, so none is open when the hives
 // are released.
-void ApplyRecords(Platform& sys, RunState& state, const PackageLines& lines,
+void ApplyRecords(Platform& sys, RunState& state, const PackageLines& lines, RecordReader& reader,
                   const ApplySettings& settings, const ProfileList& profiles,
                   PassObserver* observer) {
-    RecordReader reader(lines);
     HeldKey held(sys);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (state.cancelRequested.load() == 1) break;
@@ -70,8 +69,12 @@ void RunPass(Platform& sys, RunState& state, PassObserver* observer, ProfileList
                       LogTag::kReadError);
         state.exitCode.store(kExitPackageNotApplied);
     } else {
+        // Memory for decoding is taken before the hives are loaded and the
+        // first change is made.
+        RecordReader reader(package.lines);
+        reader.Prepare();
         profiles = PrepareProfiles(sys, state, package.targetGroups, state.isWow64);
-        ApplyRecords(sys, state, package.lines, settings, profiles, observer);
+        ApplyRecords(sys, state, package.lines, reader, settings, profiles, observer);
         released = true;  // an unload is never started twice, even if this throws
         ReleaseProfiles(sys, profiles);
     }

@@ -89,6 +89,9 @@ void EncodeText(PackageRecord& record, TextView field) {
 void EncodeMultiText(PackageRecord& record, TextView field) {
     Bytes& bytes = record.data;
     bytes.clear();
+    // Each marker of 11 units becomes 2: the field's size bounds the result,
+    // so the buffer is sized once.
+    bytes.reserve(2 * (field.size() + 1));
     std::size_t pos = 0;
     for (std::size_t hit; (hit = field.find(kLineBreak, pos)) != TextView::npos;
          pos = hit + kLineBreak.size()) {

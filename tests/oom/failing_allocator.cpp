@@ -12,11 +12,16 @@ std::atomic<bool> persistent{false};
 std::atomic<bool> failed{false};
 std::atomic<std::size_t> count{0};
 std::atomic<std::size_t> failAtCount{0};
+std::atomic<std::size_t> largestThatSucceeds{~std::size_t{0}};
 
 thread_local int suspended = 0;
 
-bool ShouldFail() {
+bool ShouldFail(std::size_t size) {
     if (!armed.load() || suspended > 0) return false;
+    if (size > largestThatSucceeds.load()) {
+        failed.store(true);
+        return true;
+    }
     const std::size_t n = count.fetch_add(1);
     const std::size_t at = failAtCount.load();
     if (n == at || (persistent.load() && n > at)) {
@@ -33,11 +38,18 @@ void FailAllocation(std::size_t failAt, bool persist) {
     failed.store(false);
     failAtCount.store(failAt);
     persistent.store(persist);
+    largestThatSucceeds.store(~std::size_t{0});
     armed.store(true);
+}
+
+void FailAllocationsOver(std::size_t bytes) {
+    FailAllocation(~std::size_t{0}, false);
+    largestThatSucceeds.store(bytes);
 }
 
 std::size_t StopFailing() {
     armed.store(false);
+    largestThatSucceeds.store(~std::size_t{0});
     return count.load();
 }
 
@@ -49,7 +61,7 @@ Suspend::~Suspend() { --suspended; }
 }  // namespace km::oom
 
 void* operator new(std::size_t size) {
-    if (km::oom::ShouldFail()) throw std::bad_alloc();
+    if (km::oom::ShouldFail(size)) throw std::bad_alloc();
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }

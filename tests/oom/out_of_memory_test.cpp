@@ -103,5 +103,26 @@ TEST(OutOfMemoryTest, EachAllocationFailingInTurn) {
     }
 }
 
+// A package whose file is held but whose largest line cannot be decoded
+// changes nothing: the room for decoding is taken before the first change,
+// wherever that line stands.
+TEST(OutOfMemoryTest, ALineTooLargeToDecodeStopsBeforeAnyChange) {
+    const std::string huge(3u << 20, 'x');  // decodes to 6 MB, its value as much again
+    const std::string small = ValueLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "Vendor\\App", "Mode", "REG_SZ", "1");
+    const std::string big = ValueLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "Vendor\\App", "Big", "REG_SZ", huge);
+    for (const std::string& package : {small + small + big, big + small, small + big + small}) {
+        BasicTwoProfileMachine<SystemMemoryPlatform> m;
+        m.sys.files[kDataPath] = package;
+        oom::FailAllocationsOver(4u << 20);  // the file's 3 MB can be read
+        UpdateWorker(m.sys, m.state);
+        oom::StopFailing();
+        EXPECT_TRUE(oom::Failed());
+        EXPECT_EQ(m.state.exitCode.load(), kExitPackageNotApplied);
+        EXPECT_FALSE(m.sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\Vendor")) << m.sys.CallLog();
+        EXPECT_NE(m.Log().find(kOutOfMemoryEntry), std::string::npos) << m.Log();
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0);
+    }
+}
+
 }  // namespace
 }  // namespace km

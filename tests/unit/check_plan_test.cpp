@@ -171,6 +171,16 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
          "line 1: delete key HKEY_LOCAL_MACHINE\\SYSTEM\\\n"
          "  HKEY_LOCAL_MACHINE: refused: HKEY_LOCAL_MACHINE\\SYSTEM\\ is a root or a hive's top key, which a line "
          "never deletes\n"},
+        {"NUL in a per-user key", "",
+         "1*@*HKEY_CURRENT_USER*@*Software\\V" + std::string(1, '\0') + "x*@**@*N*@*REG_SZ*@*All Users*@*x*@*",
+         "line 1: set value \"N\" as REG_SZ in per-user key Software\\V" + std::string(1, '\0') +
+             "x for \"All Users\"\n"
+             "  User: refused: the key or value name holds a NUL character, which would name another key or value\n"},
+        {"NUL in a value name", "",
+         "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*N" + std::string(1, '\0') + "*@*REG_SZ*@**@*x*@*",
+         "line 1: set value \"N\\0\" as REG_SZ in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\n"
+         "  HKEY_LOCAL_MACHINE: refused: the key or value name holds a NUL character, which would name another key or "
+         "value\n"},
         {"no profile group named", "",
          "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*N*@*REG_SZ*@*jsmith*@*x*@*",
          "line 1: set value \"N\" as REG_SZ in per-user key Software\\V for \"jsmith\"\n"
