@@ -261,6 +261,9 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
             return kExitUnreadable;
         }
         if (!baseWarnings.empty()) code = std::max<int>(code, kExitWarnings);
+        // A plan whose calls could not be told apart by line reports nothing
+        // reliable: an error, never a clean run.
+        if (!details.matched) code = std::max<int>(code, kExitErrors);
         report.planned = true;
         report.baseName = input.baseName;
         report.baseWarnings = baseWarnings;
