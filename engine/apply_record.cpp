@@ -138,7 +138,9 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
         // A failed open or create skips this record only.
         if (!opened) return;
         row.action(sys, settings, record, root, path, key.Get());
-        if (held && !keyOnly) held->Keep(root, path, key);
+        // The key a line opened or created serves the value lines after it;
+        // a removed key serves none.
+        if (held && !(keyOnly && remove)) held->Keep(root, path, key);
         return;
     }
 }

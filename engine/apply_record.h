@@ -23,9 +23,10 @@ ApplySettings MakeApplySettings(std::int32_t isWow64);
 // backslash.
 bool KeyRemovalRefused(RegKey root, const Text& path);
 
-// With `held`, a value line on the key it holds uses that key, and a value
-// line that opens its key leaves it there for the next line; any other line
-// closes it first. Without, every record opens and closes its own key.
+// With `held`, a value line on the key it holds uses that key; any other
+// line closes it first. A line that opens or creates its key, all but key
+// removals, leaves it there for the value lines after it. Without, every
+// record opens and closes its own key.
 void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
                    RegKey root, const Text& path, HeldKey* held = nullptr);
 

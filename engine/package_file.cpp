@@ -153,6 +153,8 @@ PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
     const std::size_t unit = layout.utf16 ? 2 : 1;
     lines.starts_ = LineStarts(all, layout.body, end, layout.utf16, completeLinesOnly,
                                [&](std::size_t from, std::size_t to) {
+        // An OR that holds every bit a line can give cannot grow.
+        if (targetGroups == (targetGroups | kAllLineTargetGroups)) return;
         const std::string_view line = WithoutLineEnd(all.substr(from, to - from), unit);
         if (!layout.utf16) {
             targetGroups |= LineTargetGroups(line);

@@ -142,7 +142,16 @@ constexpr RootRule kRootRules[] = {
 constexpr RootRule kOtherRoot = {u"", Users, kHkeyUsers, u"", true};
 
 template <class Unit>
+bool Equals(Units<Unit> text, TextView ascii) {
+    return text.size() == ascii.size() && StartsWith(text, ascii);
+}
+
+template <class Unit>
 const RootRule& ClassifyRoot(Units<Unit> field) {
+    // Most root fields are a marker exactly; no marker holds another, so an
+    // equal field gets the rule the search would give.
+    for (const RootRule& rule : kRootRules)
+        if (Equals(field, rule.marker)) return rule;
     for (const RootRule& rule : kRootRules)
         if (Find(field, rule.marker) != TextView::npos) return rule;
     return kOtherRoot;

@@ -16,6 +16,9 @@ void ParseRecordLine(TextView line, PackageRecord& record, std::uint8_t& targetG
 // without decoding it: from the line as UTF-8 bytes (any bytes: a bad
 // sequence counts as the U+FFFD it decodes to) or as UTF-16 text.
 std::uint8_t LineTargetGroups(std::string_view utf8Line);
+// Every bit a line can ask for: once they are all set, no line adds one.
+constexpr std::uint8_t kAllLineTargetGroups = TargetGroups::kUserHive | TargetGroups::kAdministratorHive |
+                                              TargetGroups::kUserClasses | TargetGroups::kAdministratorClasses;
 std::uint8_t LineTargetGroups(TextView line);
 
 }  // namespace km
