@@ -82,7 +82,7 @@ visible_window() { xdotool search --all --onlyvisible --pid "$1" 2>/dev/null | h
 
 rows=()
 for mb in "${sizes[@]}"; do
-  echo "== $mb MB: generating" >&2
+  [ -f "$data/limits-${mb}mb.reg.dat" ] || echo "== $mb MB: generating" >&2
   package=$(package_for "$mb") || { rows+=("| $mb | | generation failed | | | | | | |"); continue; }
   lines=$(wc -l <"$package")
   file_mb=$(awk -v b="$(stat -c %s "$package")" 'BEGIN { printf "%.1f", b / 1e6 }')
