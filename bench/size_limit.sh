@@ -56,7 +56,7 @@ start_xvfb "$data/limits-x" || exit 1
 # A prefix of its own for every size, so that no run meets the registry a
 # larger one left behind.
 fresh_prefix() {
-  [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null
+  [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null && "$wineserver" -w
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX/drive_c/kmlimit/logs"
   "$wineserver" -p  # one warm server for the run and the read-back
