@@ -34,11 +34,4 @@ std::string EncodeUtf16Le(TextView text) {
     return bytes;
 }
 
-Text DecodeLatin1(std::string_view bytes) {
-    Text text;
-    text.reserve(bytes.size());
-    for (unsigned char c : bytes) text.push_back(char16_t(c));
-    return text;
-}
-
 }  // namespace km::check

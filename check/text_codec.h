@@ -23,7 +23,4 @@ Utf8Decoded DecodeUtf8(std::string_view bytes);
 Text DecodeUtf16Le(std::string_view bytes);
 std::string EncodeUtf16Le(TextView text);
 
-// Each byte becomes the unit of the same value.
-Text DecodeLatin1(std::string_view bytes);
-
 }  // namespace km::check

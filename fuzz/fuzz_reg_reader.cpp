@@ -16,6 +16,7 @@
 #include "check/text_codec.h"
 #include "fuzz/fuzz_require.h"
 #include "pack/from_reg.h"
+#include "platform/text.h"
 
 namespace km::check {
 namespace {
@@ -23,7 +24,7 @@ namespace {
 // Lines as the reader counts them: ended by CR LF, LF or CR.
 int LineCount(std::string_view bytes) {
     const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
-    const Text text = utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeLatin1(bytes);
+    const Text text = utf16 ? DecodeUtf16Le(bytes.substr(2)) : Widen(bytes);
     int lines = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != u'\r' && text[i] != u'\n') continue;
