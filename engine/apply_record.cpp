@@ -123,8 +123,12 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
     if (keyOnly && remove && KeyRemovalRefused(root, path)) return;
     if (HoldsNul(record, path)) return;
     if (shared != 0) {
-        WriteRecordValue(sys, record, shared);
-        return;
+        // A failure that is the line's own would come back on a key of its
+        // own too. A held key that no longer answers is gone (another program
+        // removed it meanwhile): the line is applied again with its own key,
+        // as it would be without one held, and so are the lines after it.
+        if (WriteRecordValue(sys, record, shared) || held->Answers()) return;
+        held->Close();
     }
 
     for (const ApplyRow& row : kApplyRows) {

@@ -2,6 +2,8 @@
 // line names anything else.
 #pragma once
 
+#include <cstdint>
+
 #include "engine/scoped_key.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -27,6 +29,13 @@ public:
         path_.assign(path);  // keeps its buffer from key to key
         root_ = root;
         handle_ = key.Release();
+    }
+    // Whether the held key still answers. One that another program removed
+    // meanwhile does not; one that refused a line's value (a value to remove
+    // that is not there) does.
+    bool Answers() const {
+        std::uint32_t subKeys = 0;
+        return handle_ != 0 && sys_.RegQueryInfoKeyW(handle_, &subKeys);
     }
     void Close() {
         const RegKey handle = handle_;

@@ -171,14 +171,13 @@ std::optional<ValueToSet> ValueSetBy(const PackageRecord& record) {
     return value;
 }
 
-void WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key) {
+bool WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key) {
     // A removal deletes whatever the type, even one without a code.
-    if (record.remove == 1) {
-        sys.RegDeleteKeyValueW(key, nullptr, record.valueName);
-        return;
-    }
+    if (record.remove == 1) return sys.RegDeleteKeyValueW(key, nullptr, record.valueName);
     if (const std::optional<ValueToSet> value = ValueSetBy(record))
-        sys.RegSetValueExW(key, record.valueName, 0, value->type, value->Data(), value->size);
+        return sys.RegSetValueExW(key, record.valueName, 0, value->type, value->Data(),
+                                  value->size);
+    return true;
 }
 
 }  // namespace km

@@ -29,7 +29,8 @@ struct ValueToSet {
 // None for a removal, a type without a code, or data that cannot be encoded.
 std::optional<ValueToSet> ValueSetBy(const PackageRecord& record);
 
-// Deletes or sets the record's value on an open key; results are not examined.
-void WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key);
+// Deletes or sets the record's value on an open key. False when the registry
+// refused the call; true when it took it or there was nothing to write.
+bool WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key);
 
 }  // namespace km

@@ -19,6 +19,12 @@ struct MemoryPlatform::Impl {
     std::vector<OpFault> opFaults;
     std::set<std::size_t> nthFaults;
     std::vector<std::pair<SeamOp, std::size_t>> nthOfFaults;
+    struct OutsideRemoval {
+        std::size_t afterCall;
+        RegKey root;
+        Text path;
+    };
+    std::vector<OutsideRemoval> outsideRemovals;
 
     std::map<ProcessHandle, std::size_t> processes;  // open handle -> index in processes_
     ProcessHandle nextProcess = 0x2000;
@@ -67,10 +73,15 @@ void MemoryPlatform::FailNthCallOf(SeamOp op, std::size_t n) {
     impl_->nthOfFaults.emplace_back(op, n);
 }
 
+void MemoryPlatform::RemoveKeyAfterCall(std::size_t n, RegKey root, const Text& path) {
+    impl_->outsideRemovals.push_back({n, root, path});
+}
+
 void MemoryPlatform::ClearFaults() {
     impl_->opFaults.clear();
     impl_->nthFaults.clear();
     impl_->nthOfFaults.clear();
+    impl_->outsideRemovals.clear();
 }
 
 bool MemoryPlatform::Faulted(const PlatformCall& call) const {
@@ -96,6 +107,12 @@ bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act)
     call.succeeded = !Faulted(call) && act();
     const bool succeeded = call.succeeded;
     calls_.push_back(std::move(call));
+    for (const auto& removal : impl_->outsideRemovals) {
+        if (removal.afterCall != calls_.size()) continue;
+        auto target = impl_->registry.Locate(removal.root, removal.path, false);
+        if (auto found = target ? MemoryRegistry::Find(*target) : nullptr)
+            impl_->registry.DeleteTree(found, false);
+    }
     return succeeded;
 }
 

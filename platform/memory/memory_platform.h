@@ -97,6 +97,10 @@ public:
     void FailNthCall(std::size_t n);
     // Fail the nth call of one operation (1-based, counted like FailNthCall).
     void FailNthCallOf(SeamOp op, std::size_t n);
+    // An outside change: right after the nth call through the seam (counted
+    // like FailNthCall), the key root\path goes with its tree, as when another
+    // program removes it. Handles held to it then see it deleted.
+    void RemoveKeyAfterCall(std::size_t n, RegKey root, const Text& path);
     void ClearFaults();
 
     // ---- Seeding and inspection, without views and without recording. ----

@@ -233,8 +233,10 @@ bool StartsProcess(SeamOp op) {
 }  // namespace
 
 bool CallCountShared(SeamOp op) {
+    // The current pass also asks a held key whether it still answers after a
+    // value call on it failed, which the earlier pass never needed.
     return op != SeamOp::RegOpenKeyExW && op != SeamOp::RegCreateKeyExW &&
-           op != SeamOp::RegCloseKey;
+           op != SeamOp::RegCloseKey && op != SeamOp::RegQueryInfoKeyW;
 }
 
 PassComparison ComparePasses(const PassSetup& setup) {

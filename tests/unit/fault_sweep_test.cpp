@@ -4,6 +4,7 @@
 // touched exactly as a clean run does.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -290,6 +291,53 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
          {SeamOp::ReadWholeFile, SeamOp::AppendToFile, SeamOp::ExpandEnvironmentStringsW, SeamOp::GetShortPathNameW,
           SeamOp::GetOwnFileVersion, SeamOp::GetSystemDirectoryW, SeamOp::WaitForProcess})
         EXPECT_GE(swept[op], 1u) << SeamOpName(op) << " was never failed";
+}
+
+// Another program removes the key a run of value lines shares, after each
+// call in turn. The held key is a speed-up only: the registry must end as
+// when every line opens its own key, with each line applied after the
+// removal in place.
+TEST(FaultSweepTest, AHeldKeyRemovedFromOutsideAfterEachCallInTurn) {
+    const char* names[] = {"a", "b", "c", "d"};
+    std::string package;
+    for (const char* name : names) package += ValueLine(kSoftware, "KmTest\\Run", name, "REG_SZ", name);
+    package += ValueLine(kSoftware, "KmTest\\Other", "z", "REG_SZ", "z");
+    TwoProfileMachine clean;
+    clean.Run(package);
+    const std::vector<PlatformCall> cleanCalls = clean.sys.Calls();
+    for (std::size_t n = 1; n <= cleanCalls.size(); ++n) {
+        // The lines begun by call n are gone with the key (the first line's
+        // set on the key it just created fails, as it would without a held
+        // key); the rest land.
+        std::size_t gone = 0;
+        bool created = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            created = created || cleanCalls[i].op == SeamOp::RegCreateKeyExW;
+            if (cleanCalls[i].op == SeamOp::RegSetValueExW && cleanCalls[i].valueName != u"z") ++gone;
+        }
+        if (created && gone == 0) gone = 1;
+        std::string expected = "absent";
+        if (!created || gone < std::size(names)) {
+            expected = "{";
+            const std::size_t first = created ? gone : 0;
+            for (std::size_t k = first; k < std::size(names); ++k) {
+                char value[16];
+                std::snprintf(value, sizeof value, "%02x000000", names[k][0]);
+                expected += std::string(k > first ? " " : "") + names[k] + "=1:" + value;
+            }
+            expected += "}";
+        }
+        TwoProfileMachine m;
+        m.sys.RemoveKeyAfterCall(n, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\Run");
+        m.Run(package);
+        const std::string label = "removed after call " + std::to_string(n) + ": " +
+                                  cleanCalls[n - 1].ToString();
+        EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\Run"), expected)
+            << label << "\n" << m.sys.CallLog();
+        EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\Other"), "{z=1:7a000000}")
+            << label;
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << label;
+    }
 }
 
 // One failed unload start used to leave the hive loaded, its file locked
