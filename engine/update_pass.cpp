@@ -61,13 +61,13 @@ void RunPass(Platform& sys, RunState& state, PassObserver* observer, ProfileList
     PackageContents package = ReadPackageFile(sys, state.dataPath);
     const ApplySettings settings = MakeApplySettings(state.isWow64);
 
-    if (package.result == PackageReadResult::ReadError) {
-        // Part of a package is worse than none: a later line may undo or
-        // complete an earlier one, so nothing is applied.
-        LogNamedValue(sys, state, u"DAT",
-                      u"Package could not be read whole; nothing was applied.",
-                      LogTag::kReadError);
-        state.exitCode.store(kExitPackageNotApplied);
+    // Part of a package is worse than none: a later line may undo or complete
+    // an earlier one, so nothing is applied. A package that is there but
+    // cannot be opened at all (access denied, held without read sharing, a
+    // folder, a device) was not applied either, and must not pass for done.
+    if (package.result == PackageReadResult::ReadError ||
+        (package.result == PackageReadResult::NotOpened && sys.PathExists(state.dataPath))) {
+        NotePackageNotRead(sys, state);
     } else {
         // Memory for decoding is taken before the hives are loaded and the
         // first change is made.
@@ -100,6 +100,12 @@ void EndOutOfMemory(Platform& sys, RunState& state, const ProfileList& profiles,
 }
 
 }  // namespace
+
+void NotePackageNotRead(Platform& sys, RunState& state) {
+    LogNamedValue(sys, state, u"DAT", u"Package could not be read whole; nothing was applied.",
+                  LogTag::kReadError);
+    state.exitCode.store(kExitPackageNotApplied);
+}
 
 std::uint64_t ReadOwnFileVersion(Platform& sys) {
     return sys.GetOwnFileVersion().value_or(kVersionUnreadable);

@@ -106,10 +106,18 @@ PassOutcome Run(const PassSetup& setup, Pass pass) {
     m.sys.cancelState = &m.state;
     m.sys.cancelAfterWrites = setup.cancelAfterWrites;
 
-    if (pass == Pass::Current)
+    if (pass == Pass::Current) {
         UpdateWorker(m.sys, m.state);
-    else
+    } else {
         ReferenceWorker(m.sys, m.state);
+        // The one change made on purpose since: a package that is there but
+        // could not be opened exits 3 with the read-error entry, where the
+        // earlier pass passed it for done.
+        const auto reads = m.sys.CallsOf(SeamOp::ReadWholeFile);
+        if (!reads.empty() && !reads.front().succeeded && m.state.exitCode.load() == 0 &&
+            m.sys.PathExists(machine::kDataPath))
+            NotePackageNotRead(m.sys, m.state);
+    }
 
     PassOutcome outcome;
     outcome.exitCode = m.state.exitCode.load();

@@ -215,12 +215,19 @@ inline std::vector<Case> Catalog() {
          LogOutcome::StartEntries},
         {"empty package file", [] { return std::string(); }, none, 0, false, "absent", "absent",
          LogOutcome::StartEntries},
+        // There but not to be opened: not applied, and said so (exit code 3).
         {"unreadable package file", [good] { return good; },
          [](MemoryPlatform& s) { s.unreadableFiles.insert(kDataPath); }, 0, false, "absent",
-         "absent", LogOutcome::StartEntries},
+         "absent", LogOutcome::StartAndNothingApplied},
         {"locked package file", [good] { return good; },
          [](MemoryPlatform& s) { s.lockedFiles.insert(kDataPath); }, 0, false, "absent", "absent",
-         LogOutcome::StartEntries},
+         LogOutcome::StartAndNothingApplied},
+        {"a folder as the package", [] { return std::string(); },
+         [](MemoryPlatform& s) {
+             s.files.erase(kDataPath);
+             s.folders.insert(kDataPath);
+         },
+         0, false, "absent", "absent", LogOutcome::StartAndNothingApplied},
         {"read error part way", [good] { return good + good; },
          [good](MemoryPlatform& s) { s.readErrorAfter[kDataPath] = good.size() + 3; }, 1, false,
          "absent", "absent", LogOutcome::StartAndNothingApplied},

@@ -335,11 +335,6 @@ TEST(UpdatePassTest, NothingToReadGivesJustTheStartEntries) {
     } cases[] = {
         {"empty file", [](MemoryPlatform& s) { s.files[kDataPath] = ""; }},
         {"missing file", [](MemoryPlatform& s) { s.files.erase(kDataPath); }},
-        {"unreadable file",
-         [](MemoryPlatform& s) {
-             s.files[kDataPath] = ValueLine(kSoftware, "V", "A", "REG_DWORD", "0x00000001");
-             s.unreadableFiles.insert(kDataPath);
-         }},
     };
     for (const auto& c : cases) {
         Machine m;
