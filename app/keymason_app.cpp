@@ -4,6 +4,7 @@
 
 #include "app/keymason_dlg.h"
 #include "app/run_context.h"
+#include "app/run_start.h"
 
 CKeymasonApp theApp;
 
@@ -14,7 +15,9 @@ void CKeymasonApp::InitInstance() {
     ::InitCommonControlsEx(&controls);
 
     CKeymasonDlg dialog(km::ThePlatform(), km::TheRunState());
-    dialog.DoModal();
+    // A dialog that could not be created must not pass for a finished run.
+    if (dialog.DoModal() == -1 && !dialog.RunBegun())
+        km::RunWithoutWindow(km::ThePlatform(), km::TheRunState());
 }
 
 int CKeymasonApp::ExitInstance() { return km::TheRunState().exitCode.load(); }

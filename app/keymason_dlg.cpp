@@ -1,11 +1,10 @@
 #include "app/keymason_dlg.h"
 
-#include "app/command_line_args.h"
 #include "app/framework/paint_context.h"
 #include "app/framework/win_app.h"
 #include "app/resource.h"
+#include "app/run_start.h"
 #include "app/update_worker_thread.h"
-#include "engine/command_line.h"
 #include "engine/status_dialog_rules.h"
 
 using km::framework::DefaultProcessing;
@@ -47,15 +46,8 @@ BOOL CKeymasonDlg::OnInitDialog() {
     ::SendMessageW(Window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
     ::SendMessageW(Window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
-    km::ChooseRunMode(km::SplitProcessCommandLine(), state_);
-
-    BOOL underWow64 = FALSE;
-    km::Wow64Answer wow64;
-    wow64.succeeded = ::IsWow64Process(::GetCurrentProcess(), &underWow64) != FALSE;
-    if (!wow64.succeeded) wow64.lastError = ::GetLastError();
-    wow64.isWow64 = underWow64 != FALSE;
-
-    if (km::PrepareStart(platform_, state_, wow64) == km::StartAction::StartWorker &&
+    runBegun_ = true;
+    if (km::BeginRun(platform_, state_) == km::StartAction::StartWorker &&
         !km::StartUpdateWorkerThread(platform_, state_, Window()))
         km::NoteWorkerNotStarted(state_);
 

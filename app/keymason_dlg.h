@@ -10,6 +10,8 @@
 class CKeymasonDlg : public km::framework::Dialog {
 public:
     CKeymasonDlg(km::Platform& platform, km::RunState& state);
+    // Whether the dialog came up far enough to begin the run.
+    bool RunBegun() const { return runBegun_; }
 
 protected:
     BOOL PreTranslateMessage(MSG* message) override;
@@ -30,4 +32,5 @@ private:
     km::Platform& platform_;
     km::RunState& state_;
     HICON icon_;
+    bool runBegun_ = false;
 };

@@ -9,6 +9,10 @@
 //   keymason_probe shortpath PATH         the path's short (8.3) form, as the system gives it
 //   keymason_probe desktop                keeps the prefix's desktop up until killed:
 //                                         prints "ready" once the desktop is there
+//   keymason_probe remove-when ROOT\path NAME
+//                                         another program's removal: waits (up to 60 s)
+//                                         until the key holds value NAME, then removes
+//                                         the key with its tree; prints "removed"
 // ROOT is HKLM, HKCR, HKU or HKCU; TYPE and ID are numbers. Output is UTF-8,
 // bytes in lower-case hex. Exit code 0, or 3 when a key or the resource is missing.
 #include <windows.h>
@@ -220,6 +224,26 @@ int HoldDesktop() {
     return 0;
 }
 
+int RemoveWhen(const std::wstring& full, const std::wstring& valueName) {
+    HKEY root = nullptr;
+    std::wstring path;
+    if (!SplitRoot(full, &root, &path)) return kUsage;
+    for (int tries = 0; tries < 60000; ++tries) {
+        HKEY opened = nullptr;
+        if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &opened) == ERROR_SUCCESS) {
+            const km::UniqueRegKey key(opened);
+            if (::RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, nullptr, nullptr,
+                                   nullptr) == ERROR_SUCCESS) {
+                if (::RegDeleteTreeW(root, path.c_str()) != ERROR_SUCCESS) return 1;
+                Print("removed");
+                return 0;
+            }
+        }
+        ::Sleep(1);
+    }
+    return kMissing;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -241,7 +265,9 @@ int wmain(int argc, wchar_t** argv) {
     if (args.size() == 4 && args[0] == L"resource") return DumpResource(args[1], args[2], args[3]);
     if (args.size() == 2 && args[0] == L"shortpath") return PrintShortPath(args[1]);
     if (args.size() == 1 && args[0] == L"desktop") return HoldDesktop();
+    if (args.size() == 3 && args[0] == L"remove-when") return RemoveWhen(args[1], args[2]);
     std::fputs("usage: keymason_probe key|tree|sorted ROOT\\path... |"
-               " resource FILE TYPE ID | shortpath PATH | desktop\n", stderr);
+               " resource FILE TYPE ID | shortpath PATH | desktop | remove-when ROOT\\path NAME\n",
+               stderr);
     return kUsage;
 }

@@ -323,13 +323,15 @@ run_hidden() {
 entry_form() {  # log file -> its bytes with each timestamp replaced by [T]
   sed -E 's/^\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\]/[T]/' "$1" | od -An -v -c
 }
-expected_entries() {  # DAT texts... -> the two entries of each run, as od shows them
+start_entries() {  # DAT texts... -> the two entries of each run
   local dat
   for dat in "$@"; do
     printf '[T] keymason(254)%17s [Version] 1.0.0.2\r\r\n' ''
     printf '[T] keymason(256)%17s [DAT] %s\r\r\n' '' "$dat"
-  done | od -An -v -c
+  done
 }
+not_read_entry() { printf '[T] keymason(258)%17s [DAT] Package could not be read whole; nothing was applied.\r\r\n' ''; }
+expected_entries() { start_entries "$@" | od -An -v -c; }  # as od shows them
 
 # --- A package file: every value type, keys made and removed.
 "$wine" reg add 'HKLM\Software\KeymasonE2E\Doomed\Child' /v Leaf /d x /f >/dev/null 2>&1
@@ -397,15 +399,17 @@ EOF2
 )" "$(block "$twin\Doomed\Child")"
 expect_eq "32-bit view: key-only create makes no twin" "missing $twin\Created" "$(block "$twin\Created")"
 
-# --- A folder counts as an existing package: the pass runs and logs.
+# --- A folder given as the package exists but cannot be opened: nothing is
+# applied, the log says so, and the exit code is 3.
 run_hidden "$work" 'C:\e2e\all packages'
-expect_eq "existing folder: exit code 0 (${run_ms} ms)" 0 "$run_rc"
-expect_eq "existing folder: never visible" 0 "$run_seen"
+expect_eq "folder as the package: exit code 3 (${run_ms} ms)" 3 "$run_rc"
+expect_eq "folder as the package: never visible" 0 "$run_seen"
 
 if [ -f "$log_file" ]; then
   cp "$log_file" "$artifacts/package-argument.log"
-  expect_eq "run log in %APP_PATH%\\logs: two entries a run, byte for byte" \
-    "$(expected_entries 'C:\e2e\all packages\all types.reg.dat' 'C:\e2e\all packages')" \
+  expect_eq "run log in %APP_PATH%\\logs: two entries a run and the folder's read-error entry, byte for byte" \
+    "$({ start_entries 'C:\e2e\all packages\all types.reg.dat' 'C:\e2e\all packages'; not_read_entry; } |
+       od -An -v -c)" \
     "$(entry_form "$log_file")"
 else
   fail "run log in %APP_PATH%\\logs" "no $log_file"
@@ -423,6 +427,41 @@ expect_eq "missing package: never visible" 0 "$run_seen"
 check "missing package: no log file" test -z "$(ls -A "$drive_c/kmapp-missing/logs")"
 check "missing package: ends at the first tick, not before (${run_ms} ms)" \
   test "$run_ms" -ge 1000 -a "$run_ms" -lt 8000
+
+# --- No display, as for a service or an agent's session: the status window
+# cannot be created, and the run must not pass for done.
+mkdir -p "$drive_c/kmapp-nodisplay/logs"
+printf '1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*KeymasonE2E\\NoDisplay*@**@*A*@*REG_SZ*@*All Users*@*shown to nobody*@*\r\n' \
+  >"$drive_c/e2e/nodisplay.reg.dat"
+while IFS='|' read -r name package rc; do
+  (cd "$work" && APP_PATH='C:\kmapp-nodisplay' DISPLAY='' exec "$wine_km" "$keymason" "$package")
+  expect_eq "no display, $name: exit code $rc" "$rc" "$?"
+done <<EOF
+missing package|C:\e2e\missing.reg.dat|1
+a folder as the package|C:\e2e\all packages|3
+a package|C:\e2e\nodisplay.reg.dat|0
+EOF
+check "no display, a package: applied" probe_has 'HKLM\SOFTWARE\KeymasonE2E\NoDisplay' \
+  "value [A] type=REG_SZ size=32 data=$(u16z 'shown to nobody')"
+
+# --- Another program removes the key that a long run of value lines shares,
+# part way through: the lines after the removal still land.
+held='HKLM\SOFTWARE\KeymasonE2E\Held'
+awk 'BEGIN { for (i = 1; i <= 200000; i++)
+  printf "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*KeymasonE2E\\Held*@**@*v%06d*@*REG_DWORD*@*All Users*@*0x%08x*@*\r\n", i, i }' \
+  >"$drive_c/e2e/held.reg.dat"
+"$wine" "$probe" remove-when "$held" v010000 >"$work/remove-when.out" 2>/dev/null &
+remover=$!
+running+=("$remover")
+run_limit_s=300 run_hidden "$work" 'C:\e2e\held.reg.dat'
+wait "$remover"
+expect_eq "held key removed part way: another program removed it" removed "$(tr -d '\r' <"$work/remove-when.out")"
+expect_eq "held key removed part way: exit code 0 (${run_ms} ms)" 0 "$run_rc"
+probe key "$held" >"$work/held-after.txt"
+check "held key removed part way: the last line's value is in place" \
+  grep -Fxq 'value [v200000] type=REG_DWORD size=4 data=400d0300' "$work/held-after.txt"
+check "held key removed part way: a value set before the removal went with the key" \
+  bash -c '! grep -q "^value \[v000001\]" "$1"' _ "$work/held-after.txt"
 
 # --- Packages in each encoding the reader honours, read back byte for byte.
 # The log folder's name is long, so the log goes through its 8.3 form where
