@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/package_file.h"
+#include "engine/package_signature.h"
 #include "platform/text.h"
 #include "tests/unit/bad_input_catalog.h"
 #include "tests/unit/registry_snapshot.h"
@@ -25,20 +26,21 @@ namespace {
 using namespace machine;
 using namespace bad_input;
 
+std::string Entry(int line, const std::string& label, const std::string& text) {
+    std::string tag = "keymason(" + std::to_string(line) + ")";
+    tag.resize(30, ' ');
+    return "[2024-03-05 09:07:02] " + tag + " [" + label + "] " + text + "\r\r\n";
+}
+
 std::string ExpectedLog(LogOutcome outcome) {
-    auto entry = [](int line, const std::string& label, const std::string& text) {
-        std::string tag = "keymason(" + std::to_string(line) + ")";
-        tag.resize(30, ' ');
-        return "[2024-03-05 09:07:02] " + tag + " [" + label + "] " + text + "\r\r\n";
-    };
     const std::string start =
-        entry(254, "Version", "1.0.0.2") + entry(256, "DAT", ToUtf8(kDataPath));
+        Entry(254, "Version", "1.0.0.2") + Entry(256, "DAT", ToUtf8(kDataPath));
     switch (outcome) {
         case LogOutcome::StartEntries:
             return start;
         case LogOutcome::StartAndNothingApplied:
             return start +
-                   entry(258, "DAT", "Package could not be read whole; nothing was applied.");
+                   Entry(258, "DAT", "Package could not be read whole; nothing was applied.");
         case LogOutcome::Lost:
             return std::string();
     }
@@ -115,6 +117,92 @@ TEST(BadInputTest, Catalog) {
                  scope::WritesOutsideRecords(m.sys.Calls(), records, {kAdminSid, kUserSid}))
                 ADD_FAILURE() << c.name << ": write outside the records' keys: " << write;
         }
+    }
+}
+
+// Under the signing policy a package is applied only with a trusted
+// signature over its very bytes; each refusal applies nothing, loads no hive,
+// adds one entry and exits 4. Without the policy nothing changes.
+TEST(BadInputTest, SigningPolicy) {
+    using Signature = MemoryPlatform::KnownSignature;
+    const std::string package = VendorLine("Name", "REG_SZ", "x") +
+                                ValueLine(kCurrentUser, "Vendor", "Name", "REG_SZ", "x");
+    const Text signaturePath = kDataPath + kSignatureSuffix;
+    const Bytes signer = {0x30, 0x01};
+    auto policy = [](std::uint32_t type, Bytes data) {
+        return [=](MemoryPlatform& s) { s.policyValues[{kSigningPolicyKey, kSigningPolicyValue}] = {type, data}; };
+    };
+    const auto on = policy(kRegDword, {1, 0, 0, 0});
+    // Policy on, the package signed as `signature` and its signer trusted as `trust`.
+    auto signedAs = [&](Signature signature, PublisherTrust trust = {true, true, true, true}) {
+        return [=](MemoryPlatform& s) {
+            on(s);
+            s.files[signaturePath] = "signature";
+            s.signatures["signature"] = signature;
+            s.publishers[signer] = trust;
+        };
+    };
+    auto made = [&](std::string content, bool verifies = true, bool sha256 = true, bool digest = true) {
+        return Signature{content, verifies, sha256, digest, signer};
+    };
+    const Signature good = made(package);
+    auto fail = [](SeamOp op) { return [=](MemoryPlatform& s) { s.FailCall(op); }; };
+    auto with = [](auto first, auto second) { return [=](MemoryPlatform& s) { first(s), second(s); }; };
+    struct Case {
+        const char* name;
+        std::function<void(MemoryPlatform&)> arrange;
+        SignatureVerdict verdict;
+    } cases[] = {
+        {"no policy", [](MemoryPlatform&) {}, SignatureVerdict::Accepted},
+        {"policy 0", policy(kRegDword, {0, 0, 0, 0}), SignatureVerdict::Accepted},
+        {"policy of another type", policy(kRegSz, {'1', 0, 0, 0}), SignatureVerdict::Accepted},
+        {"signed and trusted", signedAs(good), SignatureVerdict::Accepted},
+        {"policy 2 is on", policy(kRegDword, {2, 0, 0, 0}), SignatureVerdict::NoSignature},
+        {"short REG_DWORD is on", policy(kRegDword, {0}), SignatureVerdict::NoSignature},
+        {"unreadable policy is on", fail(SeamOp::QueryPolicyValue), SignatureVerdict::NoSignature},
+        {"unsigned", on, SignatureVerdict::NoSignature},
+        {"signature file unreadable",
+         with(signedAs(good), [&](MemoryPlatform& s) { s.unreadableFiles.insert(signaturePath); }),
+         SignatureVerdict::SignatureUnreadable},
+        {"signature file read error",
+         with(signedAs(good), [&](MemoryPlatform& s) { s.readErrorAfter[signaturePath] = 3; }),
+         SignatureVerdict::SignatureUnreadable},
+        {"garbage as the signature",
+         with(signedAs(good), [&](MemoryPlatform& s) { s.files[signaturePath] = "garbage"; }),
+         SignatureVerdict::NotASignature},
+        {"inspection fails", with(signedAs(good), fail(SeamOp::InspectDetachedSignature)),
+         SignatureVerdict::NotASignature},
+        {"signature does not verify", signedAs(made(package, false)), SignatureVerdict::DoesNotVerify},
+        {"SHA-1 digest", signedAs(made(package, true, false)), SignatureVerdict::NoSha256Digest},
+        {"no messageDigest attribute", signedAs(made(package, true, true, false)), SignatureVerdict::NoSha256Digest},
+        {"changed after signing", signedAs(made(package + "\n")), SignatureVerdict::ChangedAfterSigning},
+        {"signer not a trusted publisher", signedAs(good, {false, true, true, true}),
+         SignatureVerdict::NotTrustedPublisher},
+        {"trust query fails", with(signedAs(good), fail(SeamOp::QueryPublisherTrust)),
+         SignatureVerdict::NotTrustedPublisher},
+        {"untrusted root", signedAs(good, {true, false, true, true}), SignatureVerdict::UntrustedRoot},
+        {"expired signer", signedAs(good, {true, true, false, true}), SignatureVerdict::NotValidNow},
+        {"no code signing", signedAs(good, {true, true, true, false}), SignatureVerdict::NotForCodeSigning},
+    };
+    for (const Case& c : cases) {
+        TwoProfileMachine m;
+        c.arrange(m.sys);
+        m.Run(package);
+        const bool applied = c.verdict == SignatureVerdict::Accepted;
+        EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), applied ? kValueX : "absent") << c.name;
+        EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, kAdminSid + u"\\Vendor"), applied ? kValueX : "absent") << c.name;
+        EXPECT_EQ(m.sys.Processes().empty(), !applied) << c.name;  // no hive loaded
+        bool wrote = false;
+        for (const PlatformCall& call : m.sys.Calls()) wrote = wrote || WritesRegistry(call);
+        EXPECT_EQ(wrote, applied) << c.name;
+        EXPECT_EQ(m.Log(), ExpectedLog(LogOutcome::StartEntries) +
+                               (applied ? "" : Entry(262, "Signature", std::string("Package refused: ") +
+                                                                           VerdictText(c.verdict) +
+                                                                           "; nothing was applied.")))
+            << c.name;
+        EXPECT_EQ(m.state.exitCode.load(), applied ? 0 : kExitPackageRefused) << c.name;
+        EXPECT_EQ(m.state.done.load(), 1) << c.name;
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
     }
 }
 
