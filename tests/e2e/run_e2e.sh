@@ -1035,50 +1035,32 @@ else
 fi
 check "from-reg: no hive left loaded" no_mount_left
 
-# --- Signed packages under the machine policy. The certificates are made
-# here with openssl: a root and a code-signing publisher it issues, trusted
-# (the root in the machine's Root store, the publisher in TrustedPublisher,
-# put there by the fixture of the arch under test, as Wine has no certutil),
-# and the same pair untrusted. The table: case|policy|signature|exit code|
-# the refusal's reason (empty when applied). "default" is r:\install.reg.dat,
-# run without an argument.
-sign_dir=$work/signing
-mkdir -p "$sign_dir" "$drive_c/e2e/signed" "$work/cwd-signed"
+# --- Signed packages under the machine policy. openssl makes a root and a code-signing publisher, trusted (put in
+# the machine's Root and TrustedPublisher stores by a fixture: Wine has no certutil) and untrusted. The table:
+# case|policy|signature|exit code|the refusal's reason; "default" is r:\install.reg.dat, run without an argument.
+certs=$drive_c/e2e/signed
+mkdir -p "$certs" "$work/cwd-signed"
 make_signer() {  # name
-  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1 Root" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
-    -keyout "$sign_dir/$1-root.key" -out "$sign_dir/$1-root.pem" &&
-  openssl req -new -newkey rsa:2048 -nodes -subj "/CN=Keymason E2E $1 Publisher" \
-    -keyout "$sign_dir/$1.key" -out "$sign_dir/$1.csr" &&
-  openssl x509 -req -in "$sign_dir/$1.csr" -CA "$sign_dir/$1-root.pem" -CAkey "$sign_dir/$1-root.key" \
-    -set_serial "0x$(openssl rand -hex 8)" -days 30 -out "$sign_dir/$1.pem" \
-    -extfile <(printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n') &&
-  openssl x509 -in "$sign_dir/$1-root.pem" -outform DER -out "$drive_c/e2e/signed/$1-root.cer" &&
-  openssl x509 -in "$sign_dir/$1.pem" -outform DER -out "$drive_c/e2e/signed/$1.cer"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1 Root" -keyout "$certs/$1-root.key" \
+    -out "$certs/$1-root.pem" -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign &&
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1" -keyout "$certs/$1.key" \
+    -out "$certs/$1.pem" -CA "$certs/$1-root.pem" -CAkey "$certs/$1-root.key" -addext extendedKeyUsage=codeSigning \
+    -addext basicConstraints=critical,CA:FALSE -addext keyUsage=critical,digitalSignature &&
+  openssl x509 -in "$certs/$1-root.pem" -outform DER -out "$certs/$1-root.cer" &&
+  openssl x509 -in "$certs/$1.pem" -outform DER -out "$certs/$1.cer"
 } >>"$artifacts/signing-setup.txt" 2>&1
 check "signing: test certificates made with openssl" eval 'make_signer trusted && make_signer untrusted'
-trust_store=$build/tests/e2e/keymason_trust_store.exe
-check "signing: trusted root added to the machine's Root store" \
-  "$wine_km" "$trust_store" Root 'C:\e2e\signed\trusted-root.cer'
-check "signing: trusted publisher added to the machine's TrustedPublisher store" \
-  "$wine_km" "$trust_store" TrustedPublisher 'C:\e2e\signed\trusted.cer'
+for store in Root:trusted-root TrustedPublisher:trusted; do
+  check "signing: ${store#*:} added to the machine's ${store%%:*} store" \
+    "$wine_km" "$build/tests/e2e/keymason_trust_store.exe" "${store%%:*}" "C:\\e2e\\signed\\${store#*:}.cer"
+done
 signed_line() { printf '1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*KeymasonSignedE2E*@**@*%s*@*REG_SZ*@*All Users*@*yes*@*\r\n' "$1"; }
-sign() {  # signer package
-  openssl cms -sign -binary -outform DER -md sha256 -signer "$sign_dir/$1.pem" -inkey "$sign_dir/$1.key" \
-    -in "$2" -out "$2.p7s"
-}
+sign() { openssl cms -sign -binary -outform DER -md sha256 -signer "$certs/$1.pem" -inkey "$certs/$1.key" -in "$2" -out "$2.p7s"; }
 while IFS='|' read -r name policy signature rc reason; do
-  if [ "$policy" = off ]; then
-    wine_reg delete 'HKLM\Software\Policies\Keymason' /f
-  else
-    wine_reg add 'HKLM\Software\Policies\Keymason' /v RequireSignedPackages /t REG_DWORD /d "$policy" /f
-  fi
-  package=$drive_c/e2e/signed/$name.reg.dat args=("C:\\e2e\\signed\\$name.reg.dat") cwd=$work log=$log_file
-  if [ "$name" = default ]; then
-    package=$rdrive/install.reg.dat args=() cwd=$work/cwd-signed log=$work/cwd-signed/keymason.log
-  fi
-  dat=${args[0]:-r:\\install.reg.dat}
-  rm -f "$package" "$package.p7s" "$log"
+  wine_reg add 'HKLM\Software\Policies\Keymason' /v RequireSignedPackages /t REG_DWORD /d "$policy" /f
+  package=$certs/$name.reg.dat args=("C:\\e2e\\signed\\$name.reg.dat") cwd=$work log=$log_file
+  [ "$name" = default ] && package=$rdrive/install.reg.dat args=() cwd=$work/cwd-signed log=$work/cwd-signed/keymason.log
+  rm -f "$package.p7s" "$log"
   signed_line "$name" >"$package"
   case $signature in
     trusted | untrusted) sign "$signature" "$package" ;;
@@ -1087,16 +1069,14 @@ while IFS='|' read -r name policy signature rc reason; do
   esac
   run_hidden "$cwd" "${args[@]}"
   expect_eq "signing: $name: exit code $rc (${run_ms} ms)" "$rc" "$run_rc"
-  entries=$(printf '[T] keymason(254)%17s [Version] 1.0.0.2\n[T] keymason(256)%17s [DAT] %s' '' '' "$dat")
+  entries=$(printf '[T] keymason(254)%17s [Version] 1.0.0.2\n[T] keymason(256)%17s [DAT] %s' '' '' "${args[0]:-r:\\install.reg.dat}")
   [ -n "$reason" ] &&
     entries+=$(printf '\n[T] keymason(262)%17s [Signature] Package refused: %s; nothing was applied.' '' "$reason")
-  expect_eq "signing: $name: the run log" "$entries" \
-    "$(sed -E 's/^\[[0-9: -]{19}\]/[T]/' "$log" 2>/dev/null | tr -d '\r')"
+  expect_eq "signing: $name: the run log" "$entries" "$(sed -E 's/^\[[0-9: -]{19}\]/[T]/' "$log" | tr -d '\r')"
   expect_eq "signing: $name: lines applied" "$([ "$rc" = 0 ] && echo 1 || echo 0)" \
     "$(probe key 'HKLM\SOFTWARE\KeymasonSignedE2E' | grep -c "^value \[$name")"
 done <<EOF
-off|off|none|0|
-policy-zero|0|none|0|
+off|0|none|0|
 unsigned|1|none|4|no signature file beside it (its name plus .p7s)
 trusted|1|trusted|0|
 changed|1|changed|4|it was changed after signing

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <map>
 #include <random>
@@ -120,88 +121,74 @@ TEST(BadInputTest, Catalog) {
     }
 }
 
-// Under the signing policy a package is applied only with a trusted
-// signature over its very bytes; each refusal applies nothing, loads no hive,
-// adds one entry and exits 4. Without the policy nothing changes.
+// Under the signing policy only a trusted signature over the package's bytes lets it apply; each refusal applies
+// nothing, loads no hive, adds one entry and exits 4. Without the policy nothing changes.
 TEST(BadInputTest, SigningPolicy) {
-    using Signature = MemoryPlatform::KnownSignature;
+    using Arrange = std::function<void(MemoryPlatform&)>;
     const std::string package = VendorLine("Name", "REG_SZ", "x") +
                                 ValueLine(kCurrentUser, "Vendor", "Name", "REG_SZ", "x");
     const Text signaturePath = kDataPath + kSignatureSuffix;
-    const Bytes signer = {0x30, 0x01};
-    auto policy = [](std::uint32_t type, Bytes data) {
+    auto policy = [](std::uint32_t type, Bytes data) -> Arrange {
         return [=](MemoryPlatform& s) { s.policyValues[{kSigningPolicyKey, kSigningPolicyValue}] = {type, data}; };
     };
-    const auto on = policy(kRegDword, {1, 0, 0, 0});
-    // Policy on, the package signed as `signature` and its signer trusted as `trust`.
-    auto signedAs = [&](Signature signature, PublisherTrust trust = {true, true, true, true}) {
+    // Policy on; signed over `content` (verifies, SHA-256, messageDigest: `how`) by a signer trusted as `trust`.
+    const std::array<bool, 3> sound = {true, true, true};
+    auto signedAs = [&](std::string content, std::array<bool, 3> how = {true, true, true},
+                        PublisherTrust trust = {true, true, true, true}, Arrange more = nullptr) -> Arrange {
         return [=](MemoryPlatform& s) {
-            on(s);
+            policy(kRegDword, {1, 0, 0, 0})(s);
             s.files[signaturePath] = "signature";
-            s.signatures["signature"] = signature;
-            s.publishers[signer] = trust;
+            s.signatures["signature"] = {content, how[0], how[1], how[2], {0x30}};
+            s.publishers[{0x30}] = trust;
+            if (more) more(s);
         };
     };
-    auto made = [&](std::string content, bool verifies = true, bool sha256 = true, bool digest = true) {
-        return Signature{content, verifies, sha256, digest, signer};
-    };
-    const Signature good = made(package);
-    auto fail = [](SeamOp op) { return [=](MemoryPlatform& s) { s.FailCall(op); }; };
-    auto with = [](auto first, auto second) { return [=](MemoryPlatform& s) { first(s), second(s); }; };
-    struct Case {
+    auto then = [&](Arrange more) { return signedAs(package, sound, {true, true, true, true}, more); };
+    auto fail = [](SeamOp op) -> Arrange { return [=](MemoryPlatform& s) { s.FailCall(op); }; };
+    using V = SignatureVerdict;
+    const struct {
         const char* name;
-        std::function<void(MemoryPlatform&)> arrange;
+        Arrange arrange;
         SignatureVerdict verdict;
     } cases[] = {
-        {"no policy", [](MemoryPlatform&) {}, SignatureVerdict::Accepted},
-        {"policy 0", policy(kRegDword, {0, 0, 0, 0}), SignatureVerdict::Accepted},
-        {"policy of another type", policy(kRegSz, {'1', 0, 0, 0}), SignatureVerdict::Accepted},
-        {"signed and trusted", signedAs(good), SignatureVerdict::Accepted},
-        {"policy 2 is on", policy(kRegDword, {2, 0, 0, 0}), SignatureVerdict::NoSignature},
-        {"short REG_DWORD is on", policy(kRegDword, {0}), SignatureVerdict::NoSignature},
-        {"unreadable policy is on", fail(SeamOp::QueryPolicyValue), SignatureVerdict::NoSignature},
-        {"unsigned", on, SignatureVerdict::NoSignature},
-        {"signature file unreadable",
-         with(signedAs(good), [&](MemoryPlatform& s) { s.unreadableFiles.insert(signaturePath); }),
-         SignatureVerdict::SignatureUnreadable},
-        {"signature file read error",
-         with(signedAs(good), [&](MemoryPlatform& s) { s.readErrorAfter[signaturePath] = 3; }),
-         SignatureVerdict::SignatureUnreadable},
-        {"garbage as the signature",
-         with(signedAs(good), [&](MemoryPlatform& s) { s.files[signaturePath] = "garbage"; }),
-         SignatureVerdict::NotASignature},
-        {"inspection fails", with(signedAs(good), fail(SeamOp::InspectDetachedSignature)),
-         SignatureVerdict::NotASignature},
-        {"signature does not verify", signedAs(made(package, false)), SignatureVerdict::DoesNotVerify},
-        {"SHA-1 digest", signedAs(made(package, true, false)), SignatureVerdict::NoSha256Digest},
-        {"no messageDigest attribute", signedAs(made(package, true, true, false)), SignatureVerdict::NoSha256Digest},
-        {"changed after signing", signedAs(made(package + "\n")), SignatureVerdict::ChangedAfterSigning},
-        {"signer not a trusted publisher", signedAs(good, {false, true, true, true}),
-         SignatureVerdict::NotTrustedPublisher},
-        {"trust query fails", with(signedAs(good), fail(SeamOp::QueryPublisherTrust)),
-         SignatureVerdict::NotTrustedPublisher},
-        {"untrusted root", signedAs(good, {true, false, true, true}), SignatureVerdict::UntrustedRoot},
-        {"expired signer", signedAs(good, {true, true, false, true}), SignatureVerdict::NotValidNow},
-        {"no code signing", signedAs(good, {true, true, true, false}), SignatureVerdict::NotForCodeSigning},
+        {"no policy", [](MemoryPlatform&) {}, V::Accepted},
+        {"policy 0", policy(kRegDword, {0, 0, 0, 0}), V::Accepted},
+        {"policy of another type", policy(kRegSz, {'1', 0, 0, 0}), V::Accepted},
+        {"signed and trusted", signedAs(package), V::Accepted},
+        {"policy 2 is on", policy(kRegDword, {2, 0, 0, 0}), V::NoSignature},
+        {"short REG_DWORD is on", policy(kRegDword, {0}), V::NoSignature},
+        {"unreadable policy is on", fail(SeamOp::QueryPolicyValue), V::NoSignature},
+        {"unsigned", then([&](MemoryPlatform& s) { s.files.erase(signaturePath); }), V::NoSignature},
+        {"signature unreadable", then([&](MemoryPlatform& s) { s.unreadableFiles.insert(signaturePath); }),
+         V::SignatureUnreadable},
+        {"signature read error", then([&](MemoryPlatform& s) { s.readErrorAfter[signaturePath] = 3; }),
+         V::SignatureUnreadable},
+        {"garbage as the signature", then([&](MemoryPlatform& s) { s.files[signaturePath] = "garbage"; }),
+         V::NotASignature},
+        {"inspection fails", then(fail(SeamOp::InspectDetachedSignature)), V::NotASignature},
+        {"signature does not verify", signedAs(package, {false, true, true}), V::DoesNotVerify},
+        {"SHA-1 digest", signedAs(package, {true, false, true}), V::NoSha256Digest},
+        {"no messageDigest attribute", signedAs(package, {true, true, false}), V::NoSha256Digest},
+        {"changed after signing", signedAs(package + "\n"), V::ChangedAfterSigning},
+        {"not a trusted publisher", signedAs(package, sound, {false, true, true, true}), V::NotTrustedPublisher},
+        {"trust query fails", then(fail(SeamOp::QueryPublisherTrust)), V::NotTrustedPublisher},
+        {"untrusted root", signedAs(package, sound, {true, false, true, true}), V::UntrustedRoot},
+        {"expired signer", signedAs(package, sound, {true, true, false, true}), V::NotValidNow},
+        {"no code signing", signedAs(package, sound, {true, true, true, false}), V::NotForCodeSigning},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TwoProfileMachine m;
         c.arrange(m.sys);
         m.Run(package);
-        const bool applied = c.verdict == SignatureVerdict::Accepted;
+        const bool applied = c.verdict == V::Accepted;
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), applied ? kValueX : "absent") << c.name;
         EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, kAdminSid + u"\\Vendor"), applied ? kValueX : "absent") << c.name;
         EXPECT_EQ(m.sys.Processes().empty(), !applied) << c.name;  // no hive loaded
-        bool wrote = false;
-        for (const PlatformCall& call : m.sys.Calls()) wrote = wrote || WritesRegistry(call);
-        EXPECT_EQ(wrote, applied) << c.name;
-        EXPECT_EQ(m.Log(), ExpectedLog(LogOutcome::StartEntries) +
-                               (applied ? "" : Entry(262, "Signature", std::string("Package refused: ") +
-                                                                           VerdictText(c.verdict) +
-                                                                           "; nothing was applied.")))
+        EXPECT_EQ(std::any_of(m.sys.Calls().begin(), m.sys.Calls().end(), WritesRegistry), applied) << c.name;
+        const std::string refusal = std::string("Package refused: ") + VerdictText(c.verdict) + "; nothing was applied.";
+        EXPECT_EQ(m.Log(), ExpectedLog(LogOutcome::StartEntries) + (applied ? "" : Entry(262, "Signature", refusal)))
             << c.name;
         EXPECT_EQ(m.state.exitCode.load(), applied ? 0 : kExitPackageRefused) << c.name;
-        EXPECT_EQ(m.state.done.load(), 1) << c.name;
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
     }
 }
