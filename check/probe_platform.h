@@ -47,6 +47,13 @@ public:
     bool AppendToFile(const Text&, std::string_view) override { return false; }
     bool PathExists(const Text&) override { return false; }
     std::optional<std::uint64_t> GetOwnFileVersion() override { return std::nullopt; }
+    PolicyValue QueryPolicyValue(const Text&, const Text&) override { return PolicyValue(); }
+    SignatureFacts InspectDetachedSignature(std::string_view, std::string_view) override {
+        return SignatureFacts();
+    }
+    PublisherTrust QueryPublisherTrust(const Bytes&, const std::vector<Bytes>&) override {
+        return PublisherTrust();
+    }
 
 private:
     bool Note(RegKey key, const Text& subKey, RegKey* result) {

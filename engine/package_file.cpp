@@ -159,7 +159,10 @@ PackageContents ParsePackage(std::string_view bytes) {
 }
 
 PackageContents ReadPackageFile(Platform& sys, const Text& path) {
-    FileContents file = sys.ReadWholeFile(path);
+    return IndexPackageFile(sys.ReadWholeFile(path));
+}
+
+PackageContents IndexPackageFile(FileContents file) {
     if (file.status == FileReadStatus::NotOpened) return PackageContents();
 
     const bool readWhole = file.status == FileReadStatus::Read;

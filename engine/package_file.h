@@ -115,4 +115,7 @@ PackageContents ParsePackage(std::string_view bytes);
 // decoded.
 PackageContents ReadPackageFile(Platform& sys, const Text& path);
 
+// The lines of a file already read (ReadWholeFile), as ReadPackageFile finds them.
+PackageContents IndexPackageFile(FileContents file);
+
 }  // namespace km

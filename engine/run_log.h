@@ -18,6 +18,7 @@ constexpr std::int32_t kVersion = 254;      // "keymason(254)"
 constexpr std::int32_t kDataPath = 256;     // "keymason(256)"
 constexpr std::int32_t kReadError = 258;    // "keymason(258)"
 constexpr std::int32_t kOutOfMemory = 260;  // "keymason(260)"
+constexpr std::int32_t kPackageRefused = 262;  // "keymason(262)"
 }  // namespace LogTag
 
 // The "C" locale conversion: U+0000..U+00FF become the byte of the same value;

@@ -18,6 +18,9 @@ inline constexpr std::int32_t kExitWorkerNotStarted = 2;
 // The package exists but was not applied: it could not be read whole (nothing
 // was applied), or memory ran out during the pass (it stopped there).
 inline constexpr std::int32_t kExitPackageNotApplied = 3;
+// The machine requires signed packages and this one's signature was missing,
+// unreadable, broken, for other bytes or by a publisher it does not trust.
+inline constexpr std::int32_t kExitPackageRefused = 4;
 
 // Flags are 0/1 integers here, not bools, for two reasons: the atomics cross
 // between the dialog thread and the worker as 32-bit values, and isWow64 and

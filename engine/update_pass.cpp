@@ -3,9 +3,11 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
+#include "engine/package_signature.h"
 #include "engine/per_user.h"
 #include "engine/run_log.h"
 #include "platform/text.h"
@@ -58,7 +60,10 @@ void RunPass(Platform& sys, RunState& state, PassObserver* observer, ProfileList
     LogNamedValue(sys, state, u"Version", versionText, LogTag::kVersion);
     LogNamedValue(sys, state, u"DAT", state.dataPath, LogTag::kDataPath);
 
-    PackageContents package = ReadPackageFile(sys, state.dataPath);
+    FileContents file = sys.ReadWholeFile(state.dataPath);
+    // Signed packages: judged on the very bytes applied below, before parsing.
+    if (RefusedUnderSigningPolicy(sys, state, file)) return;
+    PackageContents package = IndexPackageFile(std::move(file));
     const ApplySettings settings = MakeApplySettings(state.isWow64);
 
     // Part of a package is worse than none: a later line may undo or complete

@@ -72,6 +72,16 @@ public:
 
     std::optional<std::uint64_t> GetOwnFileVersion() override { return inner_.GetOwnFileVersion(); }
 
+    PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override {
+        return inner_.QueryPolicyValue(keyPath, valueName);
+    }
+    SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature) override {
+        return inner_.InspectDetachedSignature(content, signature);
+    }
+    PublisherTrust QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>& certificates) override {
+        return inner_.QueryPublisherTrust(signer, certificates);
+    }
+
 private:
     Platform& inner_;
 };

@@ -68,6 +68,37 @@ struct FileContents {
     std::string bytes;  // what was read; on ReadError, the part before the error
 };
 
+// A value under the machine's policy key, read in the 64-bit view. Absent
+// covers a missing key or value; Unreadable a key or value that exists but
+// could not be read.
+enum class PolicyValueStatus { Absent, Present, Unreadable };
+struct PolicyValue {
+    PolicyValueStatus status = PolicyValueStatus::Absent;
+    std::uint32_t type = 0;
+    Bytes data;
+};
+
+// What a detached CMS/PKCS#7 signature says about some content: facts only,
+// judged by the engine. The defaults are what a signature that could not be
+// read at all yields.
+struct SignatureFacts {
+    bool decoded = false;            // a SignedData with at least one signer
+    bool signatureVerifies = false;  // the first signer's signature checks with its certificate
+    bool digestIsSha256 = false;     // the first signer's digest algorithm
+    std::optional<Bytes> messageDigest;  // its one signed messageDigest attribute
+    Bytes contentDigest;             // the content's SHA-256, computed here
+    Bytes signerCertificate;         // DER; empty when it was not found
+    std::vector<Bytes> certificates; // every certificate the signature carries, DER
+};
+
+// How this machine regards a signer's certificate; revocation is not asked.
+struct PublisherTrust {
+    bool trustedPublisher = false;  // in the machine's TrustedPublisher store
+    bool chainTrusted = false;      // its chain ends in a root the machine trusts
+    bool validNow = false;          // every certificate of the chain is in its validity period
+    bool codeSigning = false;       // it names code signing among its key usages
+};
+
 // The seam's operations, one for each member of Platform below: the names by
 // which the in-memory platform logs calls and injects faults, and by which the
 // bench records and replays them. A name that is not one cannot compile.
@@ -78,6 +109,7 @@ enum class SeamOp {
     GetLocalTime, ExpandEnvironmentStringsW, GetShortPathNameW,
     ReadWholeFile, AppendToFile, PathExists,
     GetOwnFileVersion,
+    QueryPolicyValue, InspectDetachedSignature, QueryPublisherTrust,
 };
 
 // The operation's name as the member is spelled, for logs and messages.
@@ -140,6 +172,15 @@ public:
 
     // --- Own version: VS_FIXEDFILEINFO's dwFileVersionMS << 32 | dwFileVersionLS. ---
     virtual std::optional<std::uint64_t> GetOwnFileVersion() = 0;
+
+    // --- Machine policy and signatures: the platform answers, the engine decides. ---
+    // keyPath is below HKEY_LOCAL_MACHINE.
+    virtual PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) = 0;
+    virtual SignatureFacts InspectDetachedSignature(std::string_view content,
+                                                    std::string_view signature) = 0;
+    // certificates: those the signature carried, to build the chain with.
+    virtual PublisherTrust QueryPublisherTrust(const Bytes& signer,
+                                               const std::vector<Bytes>& certificates) = 0;
 };
 
 }  // namespace km

@@ -12,9 +12,10 @@ constexpr const char* kSeamOpNames[] = {
     "GetLocalTime", "ExpandEnvironmentStringsW", "GetShortPathNameW",
     "ReadWholeFile", "AppendToFile", "PathExists",
     "GetOwnFileVersion",
+    "QueryPolicyValue", "InspectDetachedSignature", "QueryPublisherTrust",
 };
 static_assert(sizeof kSeamOpNames / sizeof kSeamOpNames[0] ==
-                  static_cast<std::size_t>(SeamOp::GetOwnFileVersion) + 1,
+                  static_cast<std::size_t>(SeamOp::QueryPublisherTrust) + 1,
               "one name for each operation");
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "platform/memory/memory_platform.h"
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string_view>
 
 #include "platform/memory/memory_platform_print.h"
 #include "platform/memory/memory_reg_exe.h"
@@ -594,6 +597,68 @@ std::optional<std::uint64_t> MemoryPlatform::GetOwnFileVersion() {
         return version.has_value();
     });
     return version;
+}
+
+// ---- Machine policy and signatures ----
+
+PolicyValue MemoryPlatform::QueryPolicyValue(const Text& keyPath, const Text& valueName) {
+    PlatformCall call = TextCall(SeamOp::QueryPolicyValue, keyPath);
+    call.valueName = valueName;
+    PolicyValue policy;
+    policy.status = PolicyValueStatus::Unreadable;
+    Record(std::move(call), [&] {
+        auto found = policyValues.find({keyPath, valueName});
+        policy.status = found == policyValues.end() ? PolicyValueStatus::Absent : PolicyValueStatus::Present;
+        if (found != policyValues.end()) {
+            policy.type = found->second.type;
+            policy.data = found->second.data;
+        }
+        return true;
+    });
+    return policy;
+}
+
+namespace {
+// A stand-in for SHA-256: equal for equal content, which is all the engine compares.
+Bytes StandInDigest(std::string_view content) {
+    const std::size_t hash = std::hash<std::string_view>()(content);
+    Bytes digest(sizeof hash);
+    std::memcpy(digest.data(), &hash, sizeof hash);
+    return digest;
+}
+}  // namespace
+
+SignatureFacts MemoryPlatform::InspectDetachedSignature(std::string_view content, std::string_view signature) {
+    PlatformCall call;
+    call.op = SeamOp::InspectDetachedSignature;
+    SignatureFacts facts;
+    Record(std::move(call), [&] {
+        auto known = signatures.find(std::string(signature));
+        if (known == signatures.end()) return true;
+        const KnownSignature& s = known->second;
+        facts.decoded = true;
+        facts.signatureVerifies = s.verifies;
+        facts.digestIsSha256 = s.sha256;
+        if (s.messageDigest) facts.messageDigest = StandInDigest(s.signedContent);
+        facts.contentDigest = StandInDigest(content);
+        facts.signerCertificate = s.signer;
+        facts.certificates = {s.signer};
+        return true;
+    });
+    return facts;
+}
+
+PublisherTrust MemoryPlatform::QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>&) {
+    PlatformCall call;
+    call.op = SeamOp::QueryPublisherTrust;
+    call.data = signer;
+    PublisherTrust trust;
+    Record(std::move(call), [&] {
+        auto known = publishers.find(signer);
+        if (known != publishers.end()) trust = known->second;
+        return true;
+    });
+    return trust;
 }
 
 // ---- State as text ----

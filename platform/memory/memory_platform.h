@@ -88,6 +88,24 @@ public:
     bool regExeActs = true;                         // started reg.exe loads and unloads hives
     std::set<Text> hangingCommands;                 // command lines whose wait times out
 
+    // ---- Machine policy and signatures. ----
+    // Policy values by key path below HKEY_LOCAL_MACHINE and value name
+    // (exact). Kept apart from the registry, so that a plan over a machine's
+    // snapshot never meets a policy. FailCall(QueryPolicyValue) makes one unreadable.
+    std::map<std::pair<Text, Text>, StoredValue> policyValues;
+    // A detached signature as this platform knows it.
+    struct KnownSignature {
+        std::string signedContent;  // the content as the signer saw it
+        bool verifies = true;       // the signature itself checks
+        bool sha256 = true;
+        bool messageDigest = true;  // it carries the signed attribute
+        Bytes signer;               // the signer's certificate
+    };
+    // By the signature file's bytes; any other bytes are no signature.
+    std::map<std::string, KnownSignature> signatures;
+    // By signer certificate; an unknown signer is trusted in nothing.
+    std::map<Bytes, PublisherTrust> publishers;
+
     // ---- Faults. ----
     // Fail every call of this operation whose subkey/value/command text contains `contains`.
     void FailCall(SeamOp op, const Text& contains = Text());
@@ -157,6 +175,9 @@ public:
     bool AppendToFile(const Text& path, std::string_view bytes) override;
     bool PathExists(const Text& path) override;
     std::optional<std::uint64_t> GetOwnFileVersion() override;
+    PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override;
+    SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature) override;
+    PublisherTrust QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>& certificates) override;
 
 private:
     // Applies the faults, runs `act` unless one hits, and records the call.

@@ -94,6 +94,8 @@ const CallFormat kCallFormats[] = {
     {SeamOp::ReadWholeFile, "path", nullptr, 0},
     {SeamOp::AppendToFile, "path", nullptr, kDataText},
     {SeamOp::PathExists, "path", nullptr, 0},
+    {SeamOp::QueryPolicyValue, "key", "value", 0},
+    {SeamOp::QueryPublisherTrust, nullptr, nullptr, kDataHex},
 };
 
 const char* TypeName(std::uint32_t type) {

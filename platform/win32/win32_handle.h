@@ -63,6 +63,14 @@ struct RegKeyHandleTraits {
     static void Close(Type h) { ::RegCloseKey(h); }
 };
 
+// A handle whose "none" is null, closed by one function of one argument.
+template <typename T, auto CloseFunction>
+struct ClosedBy {
+    using Type = T;
+    static Type Empty() { return nullptr; }
+    static void Close(Type h) { CloseFunction(h); }
+};
+
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyHandleTraits>;

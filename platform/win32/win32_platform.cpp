@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32_handle.h"
@@ -143,19 +144,18 @@ bool Win32Platform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t
     return true;
 }
 
-bool Win32Platform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type,
-                                     Bytes* data) {
-    const HKEY hkey = ToHkey(key);
+namespace {
+// The whole value, whatever its size: the status of the last query.
+LSTATUS QueryWholeValue(HKEY hkey, const wchar_t* valueName, DWORD* type, Bytes* data) {
     DWORD storedType = 0;
     DWORD size = 0;
     // Ask for the size, then read; the value may grow between the two calls.
-    LSTATUS status = ::RegQueryValueExW(hkey, Wide(valueName), nullptr, &storedType, nullptr,
-                                        &size);
-    if (!Succeeded(status)) return false;
+    LSTATUS status = ::RegQueryValueExW(hkey, valueName, nullptr, &storedType, nullptr, &size);
+    if (!Succeeded(status)) return status;
     Bytes buffer(size);
     for (;;) {
         DWORD length = static_cast<DWORD>(buffer.size());
-        status = ::RegQueryValueExW(hkey, Wide(valueName), nullptr, &storedType,
+        status = ::RegQueryValueExW(hkey, valueName, nullptr, &storedType,
                                     buffer.empty() ? nullptr : buffer.data(), &length);
         // A null buffer only reports the size: a value that grew from empty needs another turn.
         const bool grew = Succeeded(status) && buffer.empty() && length > 0;
@@ -163,10 +163,21 @@ bool Win32Platform::RegQueryValueExW(RegKey key, const Text& valueName, std::uin
             buffer.resize(std::max<std::size_t>(length, buffer.size() * 2 + 16));
             continue;
         }
-        if (!Succeeded(status)) return false;
+        if (!Succeeded(status)) return status;
         buffer.resize(length);
         break;
     }
+    *type = storedType;
+    *data = std::move(buffer);
+    return ERROR_SUCCESS;
+}
+}  // namespace
+
+bool Win32Platform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type,
+                                     Bytes* data) {
+    DWORD storedType = 0;
+    Bytes buffer;
+    if (!Succeeded(QueryWholeValue(ToHkey(key), Wide(valueName), &storedType, &buffer))) return false;
     if (type) *type = storedType;
     *data = std::move(buffer);
     return true;
@@ -347,6 +358,27 @@ bool Win32Platform::AppendToFile(const Text& path, std::string_view bytes) {
 }
 
 bool Win32Platform::PathExists(const Text& path) { return ::_waccess(Wide(path), 0) == 0; }
+
+// ----------------------------------------------------------- Machine policy
+
+PolicyValue Win32Platform::QueryPolicyValue(const Text& keyPath, const Text& valueName) {
+    PolicyValue policy;
+    HKEY opened = nullptr;
+    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(keyPath), 0,
+                                     KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened);
+    if (status == ERROR_FILE_NOT_FOUND) return policy;
+    if (!Succeeded(status)) {
+        policy.status = PolicyValueStatus::Unreadable;
+        return policy;
+    }
+    UniqueRegKey key(opened);
+    DWORD type = 0;
+    status = QueryWholeValue(key.Get(), Wide(valueName), &type, &policy.data);
+    if (status == ERROR_FILE_NOT_FOUND) return policy;
+    policy.status = Succeeded(status) ? PolicyValueStatus::Present : PolicyValueStatus::Unreadable;
+    policy.type = type;
+    return policy;
+}
 
 // ------------------------------------------------------------- Own version
 

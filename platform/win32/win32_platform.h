@@ -43,6 +43,13 @@ public:
     bool PathExists(const Text& path) override;
 
     std::optional<std::uint64_t> GetOwnFileVersion() override;
+
+    PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override;
+    // In win32_signature.cpp.
+    SignatureFacts InspectDetachedSignature(std::string_view content,
+                                            std::string_view signature) override;
+    PublisherTrust QueryPublisherTrust(const Bytes& signer,
+                                       const std::vector<Bytes>& certificates) override;
 };
 
 }  // namespace km

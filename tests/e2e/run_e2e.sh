@@ -162,7 +162,7 @@ pe_machine() { printf '0x%x' "$(pe_field "$1" 4 2)"; }
 pe_subsystem() { pe_field "$1" 92 2; }  # optional header (PE+24) + 68, both formats
 
 # The DLLs that come with every Windows; anything else would have to be shipped.
-system_dlls=" advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll shell32.dll user32.dll version.dll "
+system_dlls=" advapi32.dll bcrypt.dll comctl32.dll crypt32.dll gdi32.dll kernel32.dll msvcrt.dll shell32.dll user32.dll version.dll "
 foreign_imports() {  # objdump exe
   local dll bad=""
   for dll in $("$1" -p "$2" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z'); do
@@ -1073,5 +1073,56 @@ else
     "$(diff "$artifacts/from-reg-imported.txt" "$artifacts/from-reg-applied.txt" | head -20 | tr '\n' ';')"
 fi
 check "from-reg: no hive left loaded" no_mount_left
+
+# --- Signed packages under the machine policy. openssl makes a root and a code-signing publisher, trusted (put in
+# the machine's Root and TrustedPublisher stores by a fixture: Wine has no certutil) and untrusted. The table:
+# case|policy|signature|exit code|the refusal's reason; "default" is r:\install.reg.dat, run without an argument.
+certs=$drive_c/e2e/signed
+mkdir -p "$certs" "$work/cwd-signed"
+make_signer() {  # name
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1 Root" -keyout "$certs/$1-root.key" \
+    -out "$certs/$1-root.pem" -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign &&
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1" -keyout "$certs/$1.key" \
+    -out "$certs/$1.pem" -CA "$certs/$1-root.pem" -CAkey "$certs/$1-root.key" -addext extendedKeyUsage=codeSigning \
+    -addext basicConstraints=critical,CA:FALSE -addext keyUsage=critical,digitalSignature &&
+  openssl x509 -in "$certs/$1-root.pem" -outform DER -out "$certs/$1-root.cer" &&
+  openssl x509 -in "$certs/$1.pem" -outform DER -out "$certs/$1.cer"
+} >>"$artifacts/signing-setup.txt" 2>&1
+check "signing: test certificates made with openssl" eval 'make_signer trusted && make_signer untrusted'
+for store in Root:trusted-root TrustedPublisher:trusted; do
+  check "signing: ${store#*:} added to the machine's ${store%%:*} store" \
+    "$wine_km" "$build/tests/e2e/keymason_trust_store.exe" "${store%%:*}" "C:\\e2e\\signed\\${store#*:}.cer"
+done
+signed_line() { printf '1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*KeymasonSignedE2E*@**@*%s*@*REG_SZ*@*All Users*@*yes*@*\r\n' "$1"; }
+sign() { openssl cms -sign -binary -outform DER -md sha256 -signer "$certs/$1.pem" -inkey "$certs/$1.key" -in "$2" -out "$2.p7s"; }
+while IFS='|' read -r name policy signature rc reason; do
+  wine_reg add 'HKLM\Software\Policies\Keymason' /v RequireSignedPackages /t REG_DWORD /d "$policy" /f
+  package=$certs/$name.reg.dat args=("C:\\e2e\\signed\\$name.reg.dat") cwd=$work log=$log_file
+  [ "$name" = default ] && package=$rdrive/install.reg.dat args=() cwd=$work/cwd-signed log=$work/cwd-signed/keymason.log
+  rm -f "$package.p7s" "$log"
+  signed_line "$name" >"$package"
+  case $signature in
+    trusted | untrusted) sign "$signature" "$package" ;;
+    changed) sign trusted "$package" && signed_line "${name}Added" >>"$package" ;;
+    garbage) head -c 700 /dev/urandom >"$package.p7s" ;;
+  esac
+  run_hidden "$cwd" "${args[@]}"
+  expect_eq "signing: $name: exit code $rc (${run_ms} ms)" "$rc" "$run_rc"
+  entries=$(printf '[T] keymason(254)%17s [Version] 1.0.0.2\n[T] keymason(256)%17s [DAT] %s' '' '' "${args[0]:-r:\\install.reg.dat}")
+  [ -n "$reason" ] &&
+    entries+=$(printf '\n[T] keymason(262)%17s [Signature] Package refused: %s; nothing was applied.' '' "$reason")
+  expect_eq "signing: $name: the run log" "$entries" "$(sed -E 's/^\[[0-9: -]{19}\]/[T]/' "$log" | tr -d '\r')"
+  expect_eq "signing: $name: lines applied" "$([ "$rc" = 0 ] && echo 1 || echo 0)" \
+    "$(probe key 'HKLM\SOFTWARE\KeymasonSignedE2E' | grep -c "^value \[$name")"
+done <<EOF
+off|0|none|0|
+unsigned|1|none|4|no signature file beside it (its name plus .p7s)
+trusted|1|trusted|0|
+changed|1|changed|4|it was changed after signing
+untrusted|1|untrusted|4|its signer is not in the machine's TrustedPublisher store
+garbage|1|garbage|4|its signature file is not a detached signature
+default|1|none|4|no signature file beside it (its name plus .p7s)
+EOF
+wine_reg delete 'HKLM\Software\Policies\Keymason' /f
 
 finish

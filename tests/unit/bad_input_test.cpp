@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
 
 #include "engine/package_file.h"
+#include "engine/package_signature.h"
 #include "platform/text.h"
 #include "tests/unit/bad_input_catalog.h"
 #include "tests/unit/registry_snapshot.h"
@@ -25,20 +27,21 @@ namespace {
 using namespace machine;
 using namespace bad_input;
 
+std::string Entry(int line, const std::string& label, const std::string& text) {
+    std::string tag = "keymason(" + std::to_string(line) + ")";
+    tag.resize(30, ' ');
+    return "[2024-03-05 09:07:02] " + tag + " [" + label + "] " + text + "\r\r\n";
+}
+
 std::string ExpectedLog(LogOutcome outcome) {
-    auto entry = [](int line, const std::string& label, const std::string& text) {
-        std::string tag = "keymason(" + std::to_string(line) + ")";
-        tag.resize(30, ' ');
-        return "[2024-03-05 09:07:02] " + tag + " [" + label + "] " + text + "\r\r\n";
-    };
     const std::string start =
-        entry(254, "Version", "1.0.0.2") + entry(256, "DAT", ToUtf8(kDataPath));
+        Entry(254, "Version", "1.0.0.2") + Entry(256, "DAT", ToUtf8(kDataPath));
     switch (outcome) {
         case LogOutcome::StartEntries:
             return start;
         case LogOutcome::StartAndNothingApplied:
             return start +
-                   entry(258, "DAT", "Package could not be read whole; nothing was applied.");
+                   Entry(258, "DAT", "Package could not be read whole; nothing was applied.");
         case LogOutcome::Lost:
             return std::string();
     }
@@ -115,6 +118,78 @@ TEST(BadInputTest, Catalog) {
                  scope::WritesOutsideRecords(m.sys.Calls(), records, {kAdminSid, kUserSid}))
                 ADD_FAILURE() << c.name << ": write outside the records' keys: " << write;
         }
+    }
+}
+
+// Under the signing policy only a trusted signature over the package's bytes lets it apply; each refusal applies
+// nothing, loads no hive, adds one entry and exits 4. Without the policy nothing changes.
+TEST(BadInputTest, SigningPolicy) {
+    using Arrange = std::function<void(MemoryPlatform&)>;
+    const std::string package = VendorLine("Name", "REG_SZ", "x") +
+                                ValueLine(kCurrentUser, "Vendor", "Name", "REG_SZ", "x");
+    const Text signaturePath = kDataPath + kSignatureSuffix;
+    auto policy = [](std::uint32_t type, Bytes data) -> Arrange {
+        return [=](MemoryPlatform& s) { s.policyValues[{kSigningPolicyKey, kSigningPolicyValue}] = {type, data}; };
+    };
+    // Policy on; signed over `content` (verifies, SHA-256, messageDigest: `how`) by a signer trusted as `trust`.
+    const std::array<bool, 3> sound = {true, true, true};
+    auto signedAs = [&](std::string content, std::array<bool, 3> how = {true, true, true},
+                        PublisherTrust trust = {true, true, true, true}, Arrange more = nullptr) -> Arrange {
+        return [=](MemoryPlatform& s) {
+            policy(kRegDword, {1, 0, 0, 0})(s);
+            s.files[signaturePath] = "signature";
+            s.signatures["signature"] = {content, how[0], how[1], how[2], {0x30}};
+            s.publishers[{0x30}] = trust;
+            if (more) more(s);
+        };
+    };
+    auto then = [&](Arrange more) { return signedAs(package, sound, {true, true, true, true}, more); };
+    auto fail = [](SeamOp op) -> Arrange { return [=](MemoryPlatform& s) { s.FailCall(op); }; };
+    using V = SignatureVerdict;
+    const struct {
+        const char* name;
+        Arrange arrange;
+        SignatureVerdict verdict;
+    } cases[] = {
+        {"no policy", [](MemoryPlatform&) {}, V::Accepted},
+        {"policy 0", policy(kRegDword, {0, 0, 0, 0}), V::Accepted},
+        {"policy of another type", policy(kRegSz, {'1', 0, 0, 0}), V::Accepted},
+        {"signed and trusted", signedAs(package), V::Accepted},
+        {"policy 2 is on", policy(kRegDword, {2, 0, 0, 0}), V::NoSignature},
+        {"short REG_DWORD is on", policy(kRegDword, {0}), V::NoSignature},
+        {"unreadable policy is on", fail(SeamOp::QueryPolicyValue), V::NoSignature},
+        {"unsigned", then([&](MemoryPlatform& s) { s.files.erase(signaturePath); }), V::NoSignature},
+        {"signature unreadable", then([&](MemoryPlatform& s) { s.unreadableFiles.insert(signaturePath); }),
+         V::SignatureUnreadable},
+        {"signature read error", then([&](MemoryPlatform& s) { s.readErrorAfter[signaturePath] = 3; }),
+         V::SignatureUnreadable},
+        {"garbage as the signature", then([&](MemoryPlatform& s) { s.files[signaturePath] = "garbage"; }),
+         V::NotASignature},
+        {"inspection fails", then(fail(SeamOp::InspectDetachedSignature)), V::NotASignature},
+        {"signature does not verify", signedAs(package, {false, true, true}), V::DoesNotVerify},
+        {"SHA-1 digest", signedAs(package, {true, false, true}), V::NoSha256Digest},
+        {"no messageDigest attribute", signedAs(package, {true, true, false}), V::NoSha256Digest},
+        {"changed after signing", signedAs(package + "\n"), V::ChangedAfterSigning},
+        {"not a trusted publisher", signedAs(package, sound, {false, true, true, true}), V::NotTrustedPublisher},
+        {"trust query fails", then(fail(SeamOp::QueryPublisherTrust)), V::NotTrustedPublisher},
+        {"untrusted root", signedAs(package, sound, {true, false, true, true}), V::UntrustedRoot},
+        {"expired signer", signedAs(package, sound, {true, true, false, true}), V::NotValidNow},
+        {"no code signing", signedAs(package, sound, {true, true, true, false}), V::NotForCodeSigning},
+    };
+    for (const auto& c : cases) {
+        TwoProfileMachine m;
+        c.arrange(m.sys);
+        m.Run(package);
+        const bool applied = c.verdict == V::Accepted;
+        EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), applied ? kValueX : "absent") << c.name;
+        EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, kAdminSid + u"\\Vendor"), applied ? kValueX : "absent") << c.name;
+        EXPECT_EQ(m.sys.Processes().empty(), !applied) << c.name;  // no hive loaded
+        EXPECT_EQ(std::any_of(m.sys.Calls().begin(), m.sys.Calls().end(), WritesRegistry), applied) << c.name;
+        const std::string refusal = std::string("Package refused: ") + VerdictText(c.verdict) + "; nothing was applied.";
+        EXPECT_EQ(m.Log(), ExpectedLog(LogOutcome::StartEntries) + (applied ? "" : Entry(262, "Signature", refusal)))
+            << c.name;
+        EXPECT_EQ(m.state.exitCode.load(), applied ? 0 : kExitPackageRefused) << c.name;
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
     }
 }
 
