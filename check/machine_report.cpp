@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "check/value_text.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km::check {
@@ -90,9 +91,7 @@ const char* SeverityName(Severity s) { return s == Severity::Error ? "error" : "
 
 // One rule per field of a line: what a finding is about.
 const char* RuleOf(int field) {
-    static const char* const rules[] = {"line", "leading-field", "root", "key", "key-only",
-                                        "value-name", "type", "apply-to", "value-data"};
-    return field >= 1 && field <= 8 ? rules[field] : rules[0];
+    return field >= kLeadingField && field <= kValueDataField ? kPackageFieldIds[field] : kPackageFieldIds[0];
 }
 
 }  // namespace
@@ -156,14 +155,14 @@ std::string JsonReport(const ReportInput& in) {
 
 std::string SarifReport(const ReportInput& in) {
     json rules = json::array();
-    for (int field = 0; field <= 8; ++field)
+    for (int field = 0; field <= kValueDataField; ++field)
         rules.push_back({{"id", RuleOf(field)},
                          {"shortDescription", {{"text", std::string("a finding about the ") + RuleOf(field) +
                                                                 (field == 0 ? " as a whole" : " field")}}}});
     json results = json::array();
     for (const Diagnostic& d : in.findings) {
         results.push_back(
-            {{"ruleId", RuleOf(d.field >= 1 && d.field <= 8 ? d.field : 0)},
+            {{"ruleId", RuleOf(d.field)},
              {"level", SeverityName(d.severity)},
              {"message", {{"text", d.text}}},
              {"locations",

@@ -8,6 +8,7 @@
 #include "check/value_text.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
+#include "engine/package_language.h"
 #include "engine/per_user.h"
 #include "engine/update_pass.h"
 #include "engine/value_encoding.h"
@@ -130,6 +131,14 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const Expected&
     return {"no change"};
 }
 
+// "All Users, Administrator or User".
+std::string GroupNames() {
+    std::string out;
+    for (std::size_t i = 0; i < std::size(kTargetRules); ++i)
+        out += (i == 0 ? "" : i + 1 == std::size(kTargetRules) ? " or " : ", ") + U8(kTargetRules[i].target);
+    return out;
+}
+
 std::string CountsLine(const Counts& c) {
     return "keys created " + std::to_string(c.keysCreated) + ", deleted " + std::to_string(c.keysDeleted) +
            "; values set " + std::to_string(c.valuesSet) + ", changed " + std::to_string(c.valuesChanged) +
@@ -139,7 +148,7 @@ std::string CountsLine(const Counts& c) {
 std::string PassedOverReason(const PackageRecord& record, const UserProfile& profile) {
     if (EqualsIgnoreAsciiCase(record.target, profile.userName))
         return "its user name is longer than the " + std::to_string(kMaxAccountName) + " characters a target can name";
-    return "target " + QuotedText(record.target) + " is neither \"All Users\" nor its user name " +
+    return "target " + QuotedText(record.target) + " is neither " + QuotedText(kAllUsersTarget) + " nor its user name " +
            QuotedText(profile.userName);
 }
 
@@ -369,8 +378,8 @@ std::string RenderLines(const RecordList& records, std::uint8_t targetGroups, co
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
         if (record.rootKind == Users && profiles.prepared.empty()) {
             out += targetGroups == 0
-                       ? "  reaches no profile: no per-user line of the package names All Users, Administrator "
-                         "or User, so the pass prepares no profile\n"
+                       ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
+                             ", so the pass prepares no profile\n"
                        : "  reaches no profile: the machine's profile list holds none\n";
         }
         for (; at < probed.expected.size() && probed.expected[at].record == i; ++at) {

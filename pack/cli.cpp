@@ -6,6 +6,7 @@
 #include "check/reg_file.h"
 #include "platform/text.h"
 #include "check/snapshot.h"
+#include "engine/package_language.h"
 #include "pack/from_reg.h"
 #include "pack/undo.h"
 
@@ -21,7 +22,7 @@ struct Options {
     Text command;
     std::optional<Text> input;
     std::optional<Text> output;
-    Text target = u"All Users";
+    Text target = Text(kAllUsersTarget);
 };
 
 std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* problem) {
@@ -181,7 +182,7 @@ std::string PackHelpText() {
            "from-reg  writes a package that Keymason applies to the same result as\n"
            "          reg import of FILE.reg: HKEY_LOCAL_MACHINE\\SOFTWARE, \\SYSTEM and\n"
            "          HKEY_CLASSES_ROOT become machine lines, HKEY_CURRENT_USER per-user\n"
-           "          lines for --target (default \"All Users\"). A change a package line\n"
+           "          lines for --target (default \"" + ToUtf8(kAllUsersTarget) + "\"). A change a package line\n"
            "          cannot carry exactly is left out, with its line and reason.\n"
            "\n"
            "undo      before PACKAGE runs, writes a package that puts back all it will\n"

@@ -5,6 +5,7 @@
 
 #include "check/snapshot.h"
 #include "engine/package_file.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 #include "engine/update_pass.h"
 #include "engine/user_profiles.h"
@@ -233,11 +234,11 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     if (same > 1)
         return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" is shared by " +
                                       std::to_string(same) + " profiles, so no line reaches it alone"};
-    if (EqualsIgnoreAsciiCase(p.userName, u"All Users"))
-        return {false, {}, false, who + ": its user name \"All Users\" would reach every profile"};
-    for (TextView group : {TextView(u"Administrator"), TextView(u"User")})
-        if (EqualsIgnoreAsciiCase(p.userName, group))
-            return {true, Text(group), false, who + " is reached as \"" + ToUtf8(group) + "\""};
+    if (const TargetRule* group = GroupTarget(p.userName)) {
+        if (IsAllUsersTarget(group->target))
+            return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" would reach every profile"};
+        return {true, Text(group->target), false, who + " is reached as \"" + ToUtf8(group->target) + "\""};
+    }
     if (p.userName.size() > kMaxAccountName)
         return {false, {}, false, who + ": its user name is longer than the 20 characters a target can name"};
     // keymason-check's word on the name as a target: a line that reaches no
@@ -251,7 +252,7 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
         return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" cannot stand as a target"};
     return {true, p.userName, true,
             who + " is reached by its user name \"" + ToUtf8(p.userName) +
-                "\"; All Users lines that change nothing make the pass prepare every profile for it"};
+                "\"; " + ToUtf8(kAllUsersTarget) + " lines that change nothing make the pass prepare every profile for it"};
 }
 
 }  // namespace
