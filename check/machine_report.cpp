@@ -145,7 +145,9 @@ std::string JsonReport(const ReportInput& in) {
             json drift = json::array();
             for (const PlannedEffect* p : Drift(*in.plan)) drift.push_back(EffectJson(*p));
             // Unknown (null) while a profile's hives could not be read and nothing else changes.
-            const json changes = !drift.empty() ? json(true)
+            // Unknown (null) too when no plan could be made.
+            const json changes = !in.plan->matched ? json(nullptr)
+                                 : !drift.empty() ? json(true)
                                  : in.plan->notInspected.empty() ? json(false) : json(nullptr);
             doc["verify"] = {{"changes", changes}, {"drift", drift}, {"notInspected", in.plan->notInspected}};
         }

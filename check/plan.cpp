@@ -187,38 +187,48 @@ std::string ProfileLine(const ProfileFacts& f, bool prepared) {
     return line;
 }
 
-// The profiles as the pass will prepare them, from a copy of the base, and
-// what is known about each before the pass.
+// The profiles as the pass prepared them, and what was known about each
+// before it ran.
 struct PreparedProfiles {
     ProfileList listed;    // the profile list
     ProfileList prepared;  // the per-user branch's profiles, hives marked; empty when no line needs them
     std::vector<ProfileFacts> facts;
 };
 
-PreparedProfiles PrepareProfilesOnCopy(const PlanInput& input, const MemoryPlatform& machine,
-                                       std::uint8_t targetGroups) {
-    MemoryPlatform scratch;
-    scratch.wow64Redirection = false;
-    RegFile copy;
-    copy.sections = SnapshotSections(machine);
-    LoadSnapshot(copy, scratch, nullptr);
+// What the base says of each listed profile before the pass, by SID.
+struct BaseFacts {
+    ProfileList listed;
+    std::map<Text, bool> loggedOn;
+    std::map<Text, bool> hiveFiles;  // by the file's path: whether the base holds it
+};
 
+BaseFacts ReadBaseFacts(MemoryPlatform& machine) {
+    BaseFacts out;
+    out.listed = BuildProfileList(machine, kIsWow64);
+    for (const UserProfile& profile : out.listed) {
+        out.loggedOn[profile.sid] = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
+        for (TextView inProfile : {kUserHiveInProfile, kClassesHiveInProfile})
+            out.hiveFiles[profile.profilePath + Text(inProfile)] =
+                HasHiveFile(machine, profile.profilePath + Text(inProfile));
+    }
+    return out;
+}
+
+PreparedProfiles DescribeProfiles(const PlanInput& input, BaseFacts base,
+                                  ProfileList prepared) {
     PreparedProfiles out;
-    out.listed = BuildProfileList(scratch, kIsWow64);
-    CancelHandshake neverCancelled;
-    out.prepared = PrepareProfiles(scratch, neverCancelled, targetGroups, kIsWow64);
-    ReleaseProfiles(scratch, out.prepared);
-
+    out.listed = std::move(base.listed);
+    out.prepared = std::move(prepared);
     for (const UserProfile& profile : out.prepared.empty() ? out.listed : out.prepared) {
         ProfileFacts f;
         f.profile = profile;
-        f.loggedOn = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
+        f.loggedOn = base.loggedOn[profile.sid];
         auto why = input.notInspected.find(profile.sid);
         if (why != input.notInspected.end()) f.notInspected = why->second;
         const std::pair<std::int32_t, TextView> hives[] = {{profile.userHiveMounted, kUserHiveInProfile},
                                                            {profile.classesHiveMounted, kClassesHiveInProfile}};
         for (const auto& [mounted, inProfile] : hives)
-            if (mounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(inProfile)))
+            if (mounted == 1 && !base.hiveFiles[profile.profilePath + Text(inProfile)])
                 f.missingHives.push_back(U8(profile.profilePath + Text(inProfile)));
         out.facts.push_back(std::move(f));
     }
@@ -283,12 +293,14 @@ public:
         std::size_t firstCall;
     };
     explicit ApplicationMarks(const ObservedPlatform& observed) : observed_(observed) {}
+    void ProfilesPrepared(const ProfileList& profiles) override { prepared = profiles; }
     void ApplicationStarts(std::size_t record, int profile) override {
         marks_.push_back(Mark{record, profile, observed_.RegistryCalls().size()});
     }
     void RecordsEnd() override { end_ = observed_.RegistryCalls().size(); }
 
     const std::vector<Mark>& Marks() const { return marks_; }
+    ProfileList prepared;
     std::size_t End() const { return end_.value_or(observed_.RegistryCalls().size()); }
 
 private:
@@ -418,12 +430,15 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     const PackageContents package = ParsePackage(input.packageBytes);
     const ApplySettings settings = MakeApplySettings(kIsWow64);
 
-    const PreparedProfiles profiles = PrepareProfilesOnCopy(input, machine, package.targetGroups);
+    BaseFacts base = ReadBaseFacts(machine);
     const RecordList records = DecodeAll(package.lines);
-    Probed probed = ProbeRecords(records, profiles.prepared, settings);
     ObservedPlatform observed(machine);
     ApplicationMarks marks(observed);
     RunObserved(input.packageBytes, machine, observed, marks);
+    // The profiles as the pass itself listed and prepared them: their order is
+    // the pass's, whatever order the base lists them in.
+    const PreparedProfiles profiles = DescribeProfiles(input, std::move(base), marks.prepared);
+    Probed probed = ProbeRecords(records, profiles.prepared, settings);
     std::vector<CallGroup> groups;
     const bool matched = GroupCalls(observed.RegistryCalls(), marks, groups, probed.expected);
 

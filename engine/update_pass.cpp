@@ -74,6 +74,7 @@ void RunPass(Platform& sys, RunState& state, PassObserver* observer, ProfileList
         RecordReader reader(package.lines);
         reader.Prepare();
         profiles = PrepareProfiles(sys, state, package.targetGroups, state.isWow64);
+        if (observer) observer->ProfilesPrepared(profiles);
         ApplyRecords(sys, state, package.lines, reader, settings, profiles, observer);
         released = true;  // an unload is never started twice, even if this throws
         ReleaseProfiles(sys, profiles);

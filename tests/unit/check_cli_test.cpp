@@ -178,10 +178,19 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
         {"an error outranks drift", {u"--verify", u"--base", u"base.reg", u"error.dat"}, kExitErrors, "verify:"},
         {"verify needs a base", {u"--verify", u"sets.dat"}, kExitUsage, ""},
         {"unknown format", {u"--format", u"xml", u"sets.dat"}, kExitUsage, ""},
+        {"profiles listed out of SID order", {u"--verify", u"--base", u"unsorted.reg", u"user.dat"}, kExitDrift,
+         "drift: line 1: A: setValue"},
     };
+    std::string unsorted = "Windows Registry Editor Version 5.00\r\n";
+    for (const char* p : {"1002]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\B\"", "1001]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\A\""})
+        unsorted += "\r\n[HKEY_LOCAL_MACHINE\\" + ToUtf8(kProfileListPath) + "\\S-1-5-21-9-" + p + "\r\n";
+    for (const char* user : {"A", "B"})
+        unsorted += std::string("\r\n[HKEY_USERS\\HiveFile:C:/Users/") + user + "/NTUSER.DAT]\r\n";
     for (const Case& c : cases) {
         CheckRun run;
-        run.files = {{u"base.reg", base}, {u"sets.dat", sets}, {u"holds.dat", holds}, {u"error.dat", kErrorLine}};
+        run.files = {{u"base.reg", base}, {u"sets.dat", sets}, {u"holds.dat", holds}, {u"error.dat", kErrorLine},
+                     {u"unsorted.reg", unsorted},
+                     {u"user.dat", "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n"}};
         EXPECT_EQ(run(c.args), c.code) << c.what << "\n" << run.err;
         EXPECT_NE(run.out.find(c.outPart), std::string::npos) << c.what << "\n" << run.out;
     }
