@@ -361,6 +361,8 @@ constexpr TextView kNotAccounts[] = {
     u"Default", u"Default User", u"Public", u"AllUsers", u"All User", u"CurrentUser", u"Current User",
 };
 
+}  // namespace
+
 bool IsLikelyAccount(TextView name) {
     if (name.empty() || name.size() > kMaxAccountName) return false;
     if (IsBlankChar(name.front()) || IsBlankChar(name.back())) return false;
@@ -371,6 +373,8 @@ bool IsLikelyAccount(TextView name) {
         if (EqualsIgnoreAsciiCase(name, other)) return false;
     return true;
 }
+
+namespace {
 
 void CheckTarget(const LineView& line, const Findings& findings) {
     if (line.record.rootKind != Users || !line.ReadsField(kTargetField)) return;

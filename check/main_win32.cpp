@@ -18,6 +18,5 @@ int wmain(int argc, wchar_t** argv) {
     env.out = &out;
     env.err = &err;
     const int code = km::check::RunCheck(km::check::WideArguments(argc, argv), env);
-    km::check::WriteOutputs(out, err, false);
-    return code;
+    return km::check::WriteOutputs(out, err, false, code, "keymason-check");
 }

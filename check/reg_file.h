@@ -58,6 +58,7 @@ struct RegFileSection {
 struct RegFileError {
     int line = 0;  // 0: the file as a whole
     std::string message;
+    bool readAltered = false;  // in `skipped`: the line is not skipped but read with the change the message names
 };
 
 // What reg import does with the file, in its order: each section opens (or
@@ -65,7 +66,7 @@ struct RegFileError {
 struct RegFile {
     bool regedit4 = false;
     std::vector<RegFileSection> sections;
-    std::vector<RegFileError> skipped;  // lines reg import skips, and why
+    std::vector<RegFileError> skipped;  // lines reg import skips (or reads altered), and why
 };
 
 // The file's bytes, as a file holds them: UTF-16LE after its byte-order

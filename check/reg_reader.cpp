@@ -206,7 +206,8 @@ private:
                 default:
                     file_->skipped.push_back(RegFileError{
                         int(at_) + 1, "unknown escape \"\\" + ToUtf8(TextView(&e, 1)) +
-                                          "\": reg import keeps the character without the backslash"});
+                                          "\": reg import keeps the character without the backslash",
+                        true});
                     out->push_back(e);
             }
         }

@@ -18,6 +18,5 @@ int wmain(int argc, wchar_t** argv) {
     env.out = &out;
     env.err = &err;
     const int code = km::pack::RunPack(km::check::WideArguments(argc, argv), env);
-    km::check::WriteOutputs(out, err, true);  // the package goes out byte for byte
-    return code;
+    return km::check::WriteOutputs(out, err, true, code, "keymason-pack");  // the package goes out byte for byte
 }

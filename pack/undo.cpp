@@ -91,8 +91,10 @@ std::size_t Depth(const Text& path) {
 struct Restoration {
     std::vector<Change> restores, valueRemovals, keyRemovals;
 
+    // The key-only line comes first; it is dropped where the value line after
+    // it is written and so makes the key.
     void Recreate(const Node& node, const Text& path) {
-        if (node.values.empty()) restores.push_back(Key(ChangeKind::CreateKey, path));
+        restores.push_back(Key(ChangeKind::CreateKey, path));
         for (const auto& [name, value] : node.values) restores.push_back(Set(path, name, value));
         for (const Node& sub : node.subkeys) Recreate(sub, Join(path, sub.name));
     }
@@ -255,6 +257,34 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
                 "\"; " + ToUtf8(kAllUsersTarget) + " lines that change nothing make the pass prepare every profile for it"};
 }
 
+// The profiles the pass prepared, hives marked as loaded.
+struct PreparedProfiles : PassObserver {
+    void ProfilesPrepared(const ProfileList& list) override { profiles = list; }
+    void ApplicationStarts(std::size_t, int) override {}
+    void RecordsEnd() override {}
+    ProfileList profiles;
+};
+
+// A hive file the pass loads for the profile that the base does not hold, if any.
+std::string HiveNotInBase(const MemoryPlatform& base, const ProfileScopes& s, const ProfileList& prepared) {
+    if (s.loggedOn) return std::string();
+    for (const UserProfile& p : prepared) {
+        if (p.sid != s.profile.sid) continue;
+        for (const auto& [mounted, inProfile] : {std::pair{p.userHiveMounted, kUserHiveInProfile},
+                                                 std::pair{p.classesHiveMounted, kClassesHiveInProfile}})
+            if (mounted == 1 && !HiveFile(base, p.profilePath + Text(inProfile)))
+                return ToUtf8(p.profilePath + Text(inProfile));
+    }
+    return std::string();
+}
+
+// Names a .reg file reads back: no NUL (it would end them) and no line break.
+bool RegFileCarries(const Change& c) {
+    for (const Text* text : {&c.key, &c.valueName})
+        if (text->find_first_of(TextView(u"\0\r\n", 3)) != Text::npos) return false;
+    return true;
+}
+
 }  // namespace
 
 UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
@@ -275,7 +305,8 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
     run.mode = PackageArgument;
     run.isWow64 = 1;
     after.files[run.dataPath] = packageBytes;
-    UpdateWorker(after, run);
+    PreparedProfiles prepared;
+    UpdateWorker(after, run, &prepared);
 
     std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
     for (const auto& [place, root, path] :
@@ -301,16 +332,30 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
         }
     }
 
-    auto emit = [&](Change change, const std::string& scope, const Text& sid, bool toReg) {
+    // A .reg file holds any type: what a package line cannot carry still goes
+    // there, unless a name would not read back from it.
+    auto emit = [&](const Change& change, const std::string& scope, const Text& sid, bool toReg) {
         const LineResult line = WritePackageLine(change);
-        if (!line.written) {
-            result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
-            return;
-        }
-        result.package += line.line;
-        if (toReg) AddRegSection(result.regFile, change, sid);
+        if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
+        else result.package += line.line;
+        const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
+        if (toReg && (line.written || (restores && RegFileCarries(change)))) AddRegSection(result.regFile, change, sid);
+        return line.written;
     };
-    for (const auto& [change, sid] : machine) emit(change, "machine", sid, true);
+    // A key-only line that a written value line after it makes redundant.
+    auto redundant = [](const std::vector<Change>& changes, std::size_t i) {
+        const Change& c = changes[i];
+        if (c.kind != ChangeKind::CreateKey || i + 1 >= changes.size()) return false;
+        const Change& next = changes[i + 1];
+        return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
+               WritePackageLine(next).written;
+    };
+    {
+        std::vector<Change> changes;
+        for (const auto& entry : machine) changes.push_back(entry.first);
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            if (!redundant(changes, i)) emit(changes[i], "machine", Text(), true);
+    }
 
     bool anchorUser = false, anchorClasses = false;
     std::string anchors;
@@ -321,19 +366,25 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
                                           unread->second + "): what the package changes there is unknown");
             continue;
         }
+        if (const std::string missing = HiveNotInBase(before, s, prepared.profiles); !missing.empty()) {
+            result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not logged on, and its hive " +
+                                          missing + " is not in the base: what the package changes there is unknown");
+            continue;
+        }
         if (s.userChanges.empty() && s.classesChanges.empty()) continue;
         const Reach reach = ReachOf(s.profile, profiles);
         result.notes.push_back(reach.note);
         const std::string scope = "profile " + ToUtf8(s.profile.sid);
-        for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges})
-            for (Change c : *changes) {
+        for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
+            for (Change& c : *changes) c.target = reach.target;
+            for (std::size_t i = 0; i < changes->size(); ++i) {
                 if (!reach.reachable) {
-                    result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note);
+                    result.unrestorable.push_back(Describe((*changes)[i], scope, s.profile.sid) + ": " + reach.note);
                     continue;
                 }
-                c.target = reach.target;
-                emit(c, scope, s.profile.sid, s.loggedOn);
+                if (!redundant(*changes, i)) emit((*changes)[i], scope, s.profile.sid, s.loggedOn);
             }
+        }
         if (reach.reachable && reach.byName) {
             // A logged-on profile needs only some group for the list to be built.
             anchorUser = anchorUser || !s.userChanges.empty() || s.loggedOn;
