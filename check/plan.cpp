@@ -417,7 +417,9 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
     for (const ProfileFacts& f : facts) {
         out += "  " + f.label + ": " + (f.notInspected.empty() ? CountsLine(counts[f.label]) : "not inspected") + "\n";
         if (!details) continue;
-        if (f.notInspected.empty()) details->summary.emplace_back(f.label, counts[f.label]);
+        // A hive the pass loads but the base lacks was not inspected either:
+        // what the package changes there is unknown.
+        if (f.notInspected.empty() && f.missingHives.empty()) details->summary.emplace_back(f.label, counts[f.label]);
         else details->notInspected.push_back(f.label);
     }
     return out;
