@@ -19,8 +19,6 @@ namespace km::check {
 
 namespace {
 
-// Where the pass finds the package inside the in-memory machine.
-constexpr TextView kPackagePath = u"C:\\keymason-check\\package.reg.dat";
 // The pass runs as on 64-bit Windows, in the 64-bit view.
 constexpr std::int32_t kIsWow64 = 1;
 
@@ -310,15 +308,11 @@ private:
 };
 
 // The real pass over the machine, watched.
-void RunObserved(const std::string& packageBytes, MemoryPlatform& machine, ObservedPlatform& observed,
-                 ApplicationMarks& marks) {
-    machine.files[Text(kPackagePath)] = packageBytes;
-    RunState state;
-    state.dataPath = Text(kPackagePath);
-    state.mode = PackageArgument;
-    state.isWow64 = kIsWow64;
-    UpdateWorker(observed, state, &marks);
-    machine.files.erase(Text(kPackagePath));
+void RunObserved(const std::string& packageBytes, ObservedPlatform& observed, ApplicationMarks& marks) {
+    PassSettings settings;
+    settings.isWow64 = kIsWow64;
+    settings.observer = &marks;
+    RunUpdatePass(observed, PassPackage{Text(), packageBytes}, settings);
 }
 
 // The pass's calls, cut at its marks (closes left out), handed to the
@@ -436,7 +430,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     const RecordList records = DecodeAll(package.lines);
     ObservedPlatform observed(machine);
     ApplicationMarks marks(observed);
-    RunObserved(input.packageBytes, machine, observed, marks);
+    RunObserved(input.packageBytes, observed, marks);
     // The profiles as the pass itself listed and prepared them: their order is
     // the pass's, whatever order the base lists them in.
     const PreparedProfiles profiles = DescribeProfiles(input, std::move(base), marks.prepared);

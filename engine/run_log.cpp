@@ -80,18 +80,27 @@ std::string ToStoredBytes(std::string_view entry) {
     return stored;
 }
 
-void WriteLogEntry(Platform& sys, const RunState& state, std::string_view source,
-                   std::int32_t line, std::string_view label, std::string text) {
-    if (state.logPath.empty()) return;
+void WriteLogEntry(Platform& sys, const LogSink& log, std::string_view source, std::int32_t line,
+                   std::string_view label, std::string text) {
+    if (log.path.empty()) return;
     const LocalTime now = sys.GetLocalTime();
     const std::string entry = FormatLogEntry(now, source, line, label, std::move(text));
     // A log that cannot be written only loses the entry.
-    sys.AppendToFile(state.logPath, ToStoredBytes(entry));
+    sys.AppendToFile(log.path, ToStoredBytes(entry));
+}
+
+void LogNamedValue(Platform& sys, const LogSink& log, TextView label, TextView text, std::int32_t line) {
+    WriteLogEntry(sys, log, "keymason", line, NarrowCLocale(label), NarrowCLocale(text));
+}
+
+void WriteLogEntry(Platform& sys, const RunState& state, std::string_view source,
+                   std::int32_t line, std::string_view label, std::string text) {
+    WriteLogEntry(sys, LogSink{state.logPath}, source, line, label, std::move(text));
 }
 
 void LogNamedValue(Platform& sys, const RunState& state, TextView label, TextView text,
                    std::int32_t line) {
-    WriteLogEntry(sys, state, "keymason", line, NarrowCLocale(label), NarrowCLocale(text));
+    LogNamedValue(sys, LogSink{state.logPath}, label, text, line);
 }
 
 void LogWow64Failure(Platform& sys, const RunState& state, std::uint32_t lastError) {

@@ -16,8 +16,6 @@ namespace km::pack {
 
 namespace {
 
-constexpr TextView kPackagePath = u"C:\\keymason-pack\\package.reg.dat";
-
 // A key with what lies below it, as it stood at one moment.
 struct Node {
     Text name;
@@ -300,13 +298,11 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
         for (const UserProfile& p : BuildProfileList(before, 1))
             profiles.push_back(ProfileScopes{p, before.KeyExists(kHkeyUsers, p.sid) && !p.sid.empty(), {}, {}});
 
-    RunState run;
-    run.dataPath = Text(kPackagePath);
-    run.mode = PackageArgument;
-    run.isWow64 = 1;
-    after.files[run.dataPath] = packageBytes;
     PreparedProfiles prepared;
-    UpdateWorker(after, run, &prepared);
+    PassSettings settings;
+    settings.isWow64 = 1;
+    settings.observer = &prepared;
+    RunUpdatePass(after, PassPackage{Text(), packageBytes}, settings);
 
     std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
     for (const auto& [place, root, path] :
