@@ -5,11 +5,11 @@
 #include <new>
 #include <optional>
 
-#include "check/lint.h"
+#include "toolkit/lint.h"
 #include "check/machine_report.h"
 #include "check/plan.h"
-#include "check/reg_file.h"
-#include "check/snapshot.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/snapshot.h"
 #include "platform/text.h"
 
 namespace km::check {

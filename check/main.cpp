@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "check/cli.h"
-#include "check/file_io.h"
-#include "check/text_codec.h"
+#include "toolkit/file_io.h"
+#include "toolkit/text_codec.h"
 
 int main(int argc, char** argv) {
     std::vector<km::Text> args;

@@ -4,7 +4,7 @@
 
 #include "check/observed_platform.h"
 #include "check/probe_platform.h"
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 #include "check/value_text.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"

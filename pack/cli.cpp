@@ -2,10 +2,10 @@
 
 #include <optional>
 
-#include "check/lint.h"
-#include "check/reg_file.h"
+#include "toolkit/lint.h"
+#include "toolkit/reg_file.h"
 #include "platform/text.h"
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 #include "engine/package_language.h"
 #include "pack/from_reg.h"
 #include "pack/undo.h"

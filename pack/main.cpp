@@ -1,8 +1,8 @@
 // keymason-pack on POSIX systems: UTF-8 arguments.
 #include <cstdio>
 
-#include "check/file_io.h"
-#include "check/text_codec.h"
+#include "toolkit/file_io.h"
+#include "toolkit/text_codec.h"
 #include "pack/cli.h"
 
 int main(int argc, char** argv) {

@@ -1,8 +1,8 @@
 // keymason-pack as a Windows console program: wide arguments, UTF-8 output,
 // and undo --live over the machine's registry.
-#include "check/console_win32.h"
-#include "check/file_io.h"
-#include "check/live_base.h"
+#include "toolkit/console_win32.h"
+#include "toolkit/file_io.h"
+#include "toolkit/live_base.h"
 #include "pack/cli.h"
 
 int wmain(int argc, wchar_t** argv) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "check/lint.h"
+#include "toolkit/lint.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
 #include "engine/package_language.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 #include "engine/package_file.h"
 #include "engine/package_language.h"
 #include "platform/text.h"

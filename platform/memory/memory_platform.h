@@ -1,7 +1,9 @@
-// An in-memory platform: a real little registry with handles, views and
+// The registry model of the tools' plans and of the tests: keymason-check's
+// plan and keymason-pack's undo run the real update pass over it, and the
+// tests run the engine on it. A real little registry with handles, views and
 // loadable hives, plus files, clock, environment and processes, all of which
-// tests can seed, inspect, watch and make fail. Its state prints itself so
-// assertion messages show what the registry held.
+// can be seeded, inspected, watched and made to fail. Its state prints itself
+// so assertion messages show what the registry held.
 #pragma once
 
 #include <functional>

@@ -6,8 +6,8 @@
 
 #include "check/cli.h"
 #include "engine/windows_facts.h"
-#include "check/reg_file.h"
-#include "check/text_codec.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "check/lint.h"
-#include "check/text_codec.h"
+#include "toolkit/lint.h"
+#include "toolkit/text_codec.h"
 
 namespace km::check {
 namespace {

@@ -6,8 +6,8 @@
 #include <map>
 #include <random>
 
-#include "check/snapshot.h"
-#include "check/text_codec.h"
+#include "toolkit/snapshot.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 #include "engine/update_pass.h"
 #include "pack/undo.h"

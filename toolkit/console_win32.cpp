@@ -1,4 +1,4 @@
-#include "check/console_win32.h"
+#include "toolkit/console_win32.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "check/file_io.h"
+#include "toolkit/file_io.h"
 
 namespace km::check {
 

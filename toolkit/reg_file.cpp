@@ -1,8 +1,8 @@
-#include "check/reg_file.h"
+#include "toolkit/reg_file.h"
 
 #include <cstdio>
 
-#include "check/text_codec.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {

@@ -1,8 +1,8 @@
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 
 #include <algorithm>
 
-#include "check/text_codec.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {

@@ -1,4 +1,4 @@
-#include "check/file_io.h"
+#include "toolkit/file_io.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -1,10 +1,10 @@
-#include "check/lint.h"
+#include "toolkit/lint.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 
-#include "check/text_codec.h"
+#include "toolkit/text_codec.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
 #include "engine/package_language.h"

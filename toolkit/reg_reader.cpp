@@ -4,8 +4,8 @@
 // reading the registry back (tests/e2e/reg_import_diff.sh).
 #include <cstdint>
 
-#include "check/reg_file.h"
-#include "check/text_codec.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {
