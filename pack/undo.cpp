@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 
 #include "toolkit/snapshot.h"
 #include "engine/package_file.h"
@@ -66,17 +67,13 @@ std::optional<Node> HiveNode(const MemoryPlatform& sys, const Text& path) {
     return NodeOf(*tree);
 }
 
-template <class Item>
-const Item* FindNamed(const std::vector<Item>& items, const Text& name, Text Item::*field) {
-    for (const Item& item : items)
-        if (EqualsIgnoreAsciiCase(item.*field, name)) return &item;
-    return nullptr;
-}
-
-const std::pair<Text, StoredValue>* FindValue(const Node& node, const Text& name) {
-    for (const auto& value : node.values)
-        if (EqualsIgnoreAsciiCase(value.first, name)) return &value;
-    return nullptr;
+// Folded name -> position; the registry holds no two names that fold alike.
+template <class Item, class Name>
+std::unordered_map<Text, std::size_t> IndexByName(const std::vector<Item>& items, Name name) {
+    std::unordered_map<Text, std::size_t> index;
+    index.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) index.emplace(FoldAsciiCase(name(items[i])), i);
+    return index;
 }
 
 std::size_t Depth(const Text& path) {
@@ -100,26 +97,32 @@ struct Restoration {
         keyRemovals.push_back(Key(ChangeKind::RemoveKey, path));
         for (const Node& sub : node.subkeys) RemoveCreated(sub, Join(path, sub.name));
     }
+    // Names are matched through indexes: a key of many values stays linear.
     void Diff(const Node& before, const Node& after, const Text& path) {
+        const auto beforeValues = IndexByName(before.values, [](const auto& v) -> const Text& { return v.first; });
+        const auto afterValues = IndexByName(after.values, [](const auto& v) -> const Text& { return v.first; });
         for (const auto& [name, value] : before.values) {
-            const auto* now = FindValue(after, name);
-            if (!now || !(now->second == value)) restores.push_back(Set(path, name, value));
+            const auto now = afterValues.find(FoldAsciiCase(name));
+            if (now == afterValues.end() || !(after.values[now->second].second == value))
+                restores.push_back(Set(path, name, value));
         }
         for (const auto& [name, value] : after.values)
-            if (!FindValue(before, name)) {
+            if (!beforeValues.count(FoldAsciiCase(name))) {
                 Change c = Key(ChangeKind::RemoveValue, path);
                 c.valueName = name;
                 valueRemovals.push_back(c);
             }
+        const auto beforeKeys = IndexByName(before.subkeys, [](const Node& n) -> const Text& { return n.name; });
+        const auto afterKeys = IndexByName(after.subkeys, [](const Node& n) -> const Text& { return n.name; });
         for (const Node& sub : before.subkeys) {
-            const Node* now = FindNamed(after.subkeys, sub.name, &Node::name);
-            if (now)
-                Diff(sub, *now, Join(path, sub.name));
+            const auto now = afterKeys.find(FoldAsciiCase(sub.name));
+            if (now != afterKeys.end())
+                Diff(sub, after.subkeys[now->second], Join(path, sub.name));
             else
                 Recreate(sub, Join(path, sub.name));
         }
         for (const Node& sub : after.subkeys)
-            if (!FindNamed(before.subkeys, sub.name, &Node::name)) RemoveCreated(sub, Join(path, sub.name));
+            if (!beforeKeys.count(FoldAsciiCase(sub.name))) RemoveCreated(sub, Join(path, sub.name));
     }
     std::vector<Change> InOrder() const {
         std::vector<Change> all = restores;
