@@ -312,7 +312,7 @@ void RunObserved(const std::string& packageBytes, ObservedPlatform& observed, Ap
     PassSettings settings;
     settings.isWow64 = kIsWow64;
     settings.observer = &marks;
-    RunUpdatePass(observed, PassPackage{Text(), packageBytes}, settings);
+    RunUpdatePass(observed, PassPackage{nullptr, &packageBytes}, settings);
 }
 
 // The pass's calls, cut at its marks (closes left out), handed to the

@@ -80,13 +80,22 @@ std::string ToStoredBytes(std::string_view entry) {
     return stored;
 }
 
-void WriteLogEntry(Platform& sys, const LogSink& log, std::string_view source, std::int32_t line,
-                   std::string_view label, std::string text) {
-    if (log.path.empty()) return;
+namespace {
+
+void WriteEntryAt(Platform& sys, const Text& path, std::string_view source, std::int32_t line,
+                  std::string_view label, std::string text) {
+    if (path.empty()) return;
     const LocalTime now = sys.GetLocalTime();
     const std::string entry = FormatLogEntry(now, source, line, label, std::move(text));
     // A log that cannot be written only loses the entry.
-    sys.AppendToFile(log.path, ToStoredBytes(entry));
+    sys.AppendToFile(path, ToStoredBytes(entry));
+}
+
+}  // namespace
+
+void WriteLogEntry(Platform& sys, const LogSink& log, std::string_view source, std::int32_t line,
+                   std::string_view label, std::string text) {
+    WriteEntryAt(sys, log.path, source, line, label, std::move(text));
 }
 
 void LogNamedValue(Platform& sys, const LogSink& log, TextView label, TextView text, std::int32_t line) {
@@ -95,12 +104,12 @@ void LogNamedValue(Platform& sys, const LogSink& log, TextView label, TextView t
 
 void WriteLogEntry(Platform& sys, const RunState& state, std::string_view source,
                    std::int32_t line, std::string_view label, std::string text) {
-    WriteLogEntry(sys, LogSink{state.logPath}, source, line, label, std::move(text));
+    WriteEntryAt(sys, state.logPath, source, line, label, std::move(text));
 }
 
 void LogNamedValue(Platform& sys, const RunState& state, TextView label, TextView text,
                    std::int32_t line) {
-    LogNamedValue(sys, LogSink{state.logPath}, label, text, line);
+    WriteLogEntry(sys, state, "keymason", line, NarrowCLocale(label), NarrowCLocale(text));
 }
 
 void LogWow64Failure(Platform& sys, const RunState& state, std::uint32_t lastError) {

@@ -55,7 +55,8 @@ void ApplyRecords(Platform& sys, const CancelHandshake& cancel, const PackageLin
 // tool made them.
 PackageContents LoadPackage(Platform& sys, const PassPackage& package) {
     if (package.bytes) return ParsePackage(*package.bytes);
-    return ReadPackageFile(sys, package.path);
+    if (!package.path) return PackageContents();  // nothing to read: not opened
+    return ReadPackageFile(sys, *package.path);
 }
 
 // Everything the pass holds while it runs, so that whatever stops it can
@@ -76,7 +77,7 @@ void RunPass(PassRun& run, const PassPackage& source) {
     const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
     if (run.settings.openLog) run.log = run.settings.openLog(sys);
     LogNamedValue(sys, run.log, u"Version", versionText, LogTag::kVersion);
-    LogNamedValue(sys, run.log, u"DAT", source.path, LogTag::kDataPath);
+    LogNamedValue(sys, run.log, u"DAT", source.path ? TextView(*source.path) : TextView(), LogTag::kDataPath);
 
     PackageContents package = LoadPackage(sys, source);
     const ApplySettings settings = MakeApplySettings(run.settings.isWow64);
@@ -167,7 +168,7 @@ void UpdateWorker(Platform& sys, RunState& state, PassObserver* observer) {
         state.logPath = LogPathFor(system, state.mode);
         return LogSink{state.logPath};
     };
-    const PassResult result = RunUpdatePass(sys, PassPackage{state.dataPath, std::nullopt}, settings);
+    const PassResult result = RunUpdatePass(sys, PassPackage{&state.dataPath, nullptr}, settings);
     if (result.exitCode != 0) state.exitCode.store(result.exitCode);
     state.done.store(1);
 }

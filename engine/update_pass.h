@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "engine/pass_observer.h"
@@ -18,10 +17,11 @@ std::uint64_t ReadOwnFileVersion(Platform& sys);
 Text FormatVersionText(std::uint64_t version);
 
 // The package a pass applies: the file at `path`, or, where `bytes` is set,
-// a package a tool made in memory (the path then only names it).
+// a package a tool made in memory. The caller's, not copied: they outlive
+// the pass, and handing them over takes no memory.
 struct PassPackage {
-    Text path;
-    std::optional<std::string> bytes;
+    const Text* path = nullptr;         // none: a package made in memory has no file
+    const std::string* bytes = nullptr;
 };
 
 // How a pass runs: the registry view (isWow64 1: a 32-bit program on 64-bit

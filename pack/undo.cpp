@@ -305,7 +305,7 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
     PassSettings settings;
     settings.isWow64 = 1;
     settings.observer = &prepared;
-    RunUpdatePass(after, PassPackage{Text(), packageBytes}, settings);
+    RunUpdatePass(after, PassPackage{nullptr, &packageBytes}, settings);
 
     std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
     for (const auto& [place, root, path] :
