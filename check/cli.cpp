@@ -5,11 +5,11 @@
 #include <new>
 #include <optional>
 
-#include "check/lint.h"
+#include "toolkit/lint.h"
 #include "check/machine_report.h"
 #include "check/plan.h"
-#include "check/reg_file.h"
-#include "check/snapshot.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/snapshot.h"
 #include "platform/text.h"
 
 namespace km::check {
@@ -272,7 +272,10 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
     if (options->verify) {
         report.verify = true;
         const std::vector<const PlannedEffect*> drift = Drift(details);
-        text += !drift.empty()                   ? "verify: the package would change the machine\n"
+        // Without a plan nothing is known of drift: never "would change nothing".
+        text += !details.matched                ? "verify: no plan could be made: whether the package would "
+                                                  "change the machine is unknown\n"
+                : !drift.empty()                 ? "verify: the package would change the machine\n"
                 : !details.notInspected.empty() ? "verify: not every profile could be inspected\n"
                                                 : "verify: the package would change nothing\n";
         for (const PlannedEffect* effect : drift) text += "  drift: " + DriftLine(*effect) + "\n";

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "check/value_text.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km::check {
@@ -46,6 +47,48 @@ json ValueJson(const std::optional<StoredValue>& value) {
     return json{{"type", value->type}, {"typeName", TypeName(value->type)}, {"bytes", Hex(value->data)}};
 }
 
+// JSON strings are made from UTF-8, which has no form for a lone surrogate.
+// Such a unit (and, to keep the marking one to one, every U+0001) goes in as
+// U+0001, its four hex digits, U+0001; the dumped document's "\u0001XXXX\u0001"
+// is then made "\uXXXX", so two different names never print the same.
+constexpr char kMark = '\x01';
+
+std::string MarkedText(TextView text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                          text[i + 1] <= 0xDFFF;
+        if (pair) {
+            out += ToUtf8(text.substr(i++, 2));
+        } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0x0001) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%c%04x%c", kMark, unsigned(c), kMark);
+            out += hex;
+        } else {
+            out += ToUtf8(text.substr(i, 1));
+        }
+    }
+    return out;
+}
+
+std::string Unmarked(const std::string& dumped) {
+    static const std::string kDumpedMark = "\\u0001";
+    std::string out;
+    std::size_t at = 0;
+    for (std::size_t hit; (hit = dumped.find(kDumpedMark, at)) != std::string::npos;) {
+        const std::size_t close = hit + kDumpedMark.size() + 4;
+        if (dumped.compare(close, kDumpedMark.size(), kDumpedMark) != 0) {  // cannot happen: every mark is closed
+            out.append(dumped, at, close - at);
+            at = close;
+            continue;
+        }
+        out.append(dumped, at, hit - at).append("\\u").append(dumped, hit + kDumpedMark.size(), 4);
+        at = close + kDumpedMark.size();
+    }
+    return out.append(dumped, at, std::string::npos);
+}
+
 json EffectJson(const PlannedEffect& p) {
     const Effect& e = p.effect;
     const bool valueEffect = e.kind == EffectKind::SetValue || e.kind == EffectKind::DeleteValue;
@@ -53,8 +96,8 @@ json EffectJson(const PlannedEffect& p) {
                 {"scope", p.scope},
                 {"kind", NameOf(e.kind)},
                 {"lost", e.lost},
-                {"key", ToUtf8(FullPath(e.key))},
-                {"value", valueEffect ? json(ToUtf8(e.valueName)) : json(nullptr)},
+                {"key", MarkedText(FullPath(e.key))},
+                {"value", valueEffect ? json(MarkedText(e.valueName)) : json(nullptr)},
                 {"old", ValueJson(e.before)},
                 {"new", ValueJson(e.after)}};
 }
@@ -66,11 +109,18 @@ json CountsJson(const PlanCounts& c) {
 }
 
 // The package's name as a URI reference: slashes for backslashes, a file URI
-// for an absolute path (C:\x, \\server\x or /x), unsafe bytes percent-encoded.
+// for an absolute path (C:\x, \\server\x, \\?\C:\x, \\?\UNC\server\x or /x),
+// unsafe bytes percent-encoded. "a:b" with no slash after the colon is a
+// relative name (a drive-relative path, or a file's stream), not drive a:.
 std::string ArtifactUri(const std::string& path) {
     std::string p = path;
     std::replace(p.begin(), p.end(), '\\', '/');
-    const bool drive = p.size() >= 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0]));
+    for (const auto& [prefix, replacement] : {std::pair{"//?/UNC/", "//"}, std::pair{"//?/", ""}})
+        if (p.rfind(prefix, 0) == 0) {
+            p = replacement + p.substr(std::strlen(prefix));
+            break;
+        }
+    const bool drive = p.size() >= 3 && p[1] == ':' && p[2] == '/' && std::isalpha(static_cast<unsigned char>(p[0]));
     const bool unc = p.rfind("//", 0) == 0;
     std::string out = drive ? "file:///" : unc ? "file:" : (!p.empty() && p[0] == '/') ? "file://" : "";
     for (std::size_t i = 0; i < p.size(); ++i) {
@@ -90,9 +140,7 @@ const char* SeverityName(Severity s) { return s == Severity::Error ? "error" : "
 
 // One rule per field of a line: what a finding is about.
 const char* RuleOf(int field) {
-    static const char* const rules[] = {"line", "leading-field", "root", "key", "key-only",
-                                        "value-name", "type", "apply-to", "value-data"};
-    return field >= 1 && field <= 8 ? rules[field] : rules[0];
+    return field >= kLeadingField && field <= kValueDataField ? kPackageFieldIds[field] : kPackageFieldIds[0];
 }
 
 }  // namespace
@@ -146,24 +194,26 @@ std::string JsonReport(const ReportInput& in) {
             json drift = json::array();
             for (const PlannedEffect* p : Drift(*in.plan)) drift.push_back(EffectJson(*p));
             // Unknown (null) while a profile's hives could not be read and nothing else changes.
-            const json changes = !drift.empty() ? json(true)
+            // Unknown (null) too when no plan could be made.
+            const json changes = !in.plan->matched ? json(nullptr)
+                                 : !drift.empty() ? json(true)
                                  : in.plan->notInspected.empty() ? json(false) : json(nullptr);
             doc["verify"] = {{"changes", changes}, {"drift", drift}, {"notInspected", in.plan->notInspected}};
         }
     }
-    return doc.dump(2) + "\n";
+    return Unmarked(doc.dump(2)) + "\n";
 }
 
 std::string SarifReport(const ReportInput& in) {
     json rules = json::array();
-    for (int field = 0; field <= 8; ++field)
+    for (int field = 0; field <= kValueDataField; ++field)
         rules.push_back({{"id", RuleOf(field)},
                          {"shortDescription", {{"text", std::string("a finding about the ") + RuleOf(field) +
                                                                 (field == 0 ? " as a whole" : " field")}}}});
     json results = json::array();
     for (const Diagnostic& d : in.findings) {
         results.push_back(
-            {{"ruleId", RuleOf(d.field >= 1 && d.field <= 8 ? d.field : 0)},
+            {{"ruleId", RuleOf(d.field)},
              {"level", SeverityName(d.severity)},
              {"message", {{"text", d.text}}},
              {"locations",
@@ -175,7 +225,7 @@ std::string SarifReport(const ReportInput& in) {
     json doc{{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"},
              {"version", "2.1.0"},
              {"runs", json::array({{{"tool", {{"driver", {{"name", "keymason-check"},
-                                                          {"version", "1.0.0.2"},
+                                                          {"version", KEYMASON_VERSION_TEXT},
                                                           {"rules", rules}}}}},
                                     {"results", results}}})}};
     return doc.dump(2) + "\n";

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "check/lint.h"
+#include "toolkit/lint.h"
 #include "check/plan.h"
-#include "check/reg_file.h"
+#include "toolkit/reg_file.h"
 
 namespace km::check {
 

@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "check/cli.h"
-#include "check/file_io.h"
-#include "check/text_codec.h"
+#include "toolkit/file_io.h"
+#include "toolkit/text_codec.h"
 
 int main(int argc, char** argv) {
     std::vector<km::Text> args;
@@ -15,7 +15,5 @@ int main(int argc, char** argv) {
     env.out = &out;
     env.err = &err;
     const int code = km::check::RunCheck(args, env);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fwrite(err.data(), 1, err.size(), stderr);
-    return code;
+    return km::check::WriteOutputsAndExit(out, err, code, "keymason-check");
 }

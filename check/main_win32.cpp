@@ -1,9 +1,9 @@
 // keymason-check as a Windows console program: wide arguments, UTF-8 output,
 // and --live over the machine's registry.
 #include "check/cli.h"
-#include "check/console_win32.h"
-#include "check/file_io.h"
-#include "check/live_base.h"
+#include "toolkit/console_win32.h"
+#include "toolkit/file_io.h"
+#include "toolkit/live_base.h"
 
 int wmain(int argc, wchar_t** argv) {
     std::string out, err;
@@ -18,6 +18,5 @@ int wmain(int argc, wchar_t** argv) {
     env.out = &out;
     env.err = &err;
     const int code = km::check::RunCheck(km::check::WideArguments(argc, argv), env);
-    km::check::WriteOutputs(out, err, false);
-    return code;
+    return km::check::WriteOutputs(out, err, false, code, "keymason-check");
 }

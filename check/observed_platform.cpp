@@ -1,6 +1,6 @@
 #include "check/observed_platform.h"
 
-#include "check/reg_file.h"
+#include "toolkit/reg_file.h"
 
 namespace km::check {
 

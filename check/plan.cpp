@@ -4,10 +4,11 @@
 
 #include "check/observed_platform.h"
 #include "check/probe_platform.h"
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 #include "check/value_text.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
+#include "engine/package_language.h"
 #include "engine/per_user.h"
 #include "engine/update_pass.h"
 #include "engine/value_encoding.h"
@@ -18,8 +19,6 @@ namespace km::check {
 
 namespace {
 
-// Where the pass finds the package inside the in-memory machine.
-constexpr TextView kPackagePath = u"C:\\keymason-check\\package.reg.dat";
 // The pass runs as on 64-bit Windows, in the 64-bit view.
 constexpr std::int32_t kIsWow64 = 1;
 
@@ -130,6 +129,14 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const Expected&
     return {"no change"};
 }
 
+// "All Users, Administrator or User".
+std::string GroupNames() {
+    std::string out;
+    for (std::size_t i = 0; i < std::size(kTargetRules); ++i)
+        out += (i == 0 ? "" : i + 1 == std::size(kTargetRules) ? " or " : ", ") + U8(kTargetRules[i].target);
+    return out;
+}
+
 std::string CountsLine(const Counts& c) {
     return "keys created " + std::to_string(c.keysCreated) + ", deleted " + std::to_string(c.keysDeleted) +
            "; values set " + std::to_string(c.valuesSet) + ", changed " + std::to_string(c.valuesChanged) +
@@ -139,7 +146,7 @@ std::string CountsLine(const Counts& c) {
 std::string PassedOverReason(const PackageRecord& record, const UserProfile& profile) {
     if (EqualsIgnoreAsciiCase(record.target, profile.userName))
         return "its user name is longer than the " + std::to_string(kMaxAccountName) + " characters a target can name";
-    return "target " + QuotedText(record.target) + " is neither \"All Users\" nor its user name " +
+    return "target " + QuotedText(record.target) + " is neither " + QuotedText(kAllUsersTarget) + " nor its user name " +
            QuotedText(profile.userName);
 }
 
@@ -178,38 +185,48 @@ std::string ProfileLine(const ProfileFacts& f, bool prepared) {
     return line;
 }
 
-// The profiles as the pass will prepare them, from a copy of the base, and
-// what is known about each before the pass.
+// The profiles as the pass prepared them, and what was known about each
+// before it ran.
 struct PreparedProfiles {
     ProfileList listed;    // the profile list
     ProfileList prepared;  // the per-user branch's profiles, hives marked; empty when no line needs them
     std::vector<ProfileFacts> facts;
 };
 
-PreparedProfiles PrepareProfilesOnCopy(const PlanInput& input, const MemoryPlatform& machine,
-                                       std::uint8_t targetGroups) {
-    MemoryPlatform scratch;
-    scratch.wow64Redirection = false;
-    RegFile copy;
-    copy.sections = SnapshotSections(machine);
-    LoadSnapshot(copy, scratch, nullptr);
+// What the base says of each listed profile before the pass, by SID.
+struct BaseFacts {
+    ProfileList listed;
+    std::map<Text, bool> loggedOn;
+    std::map<Text, bool> hiveFiles;  // by the file's path: whether the base holds it
+};
 
+BaseFacts ReadBaseFacts(MemoryPlatform& machine) {
+    BaseFacts out;
+    out.listed = BuildProfileList(machine, kIsWow64);
+    for (const UserProfile& profile : out.listed) {
+        out.loggedOn[profile.sid] = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
+        for (TextView inProfile : {kUserHiveInProfile, kClassesHiveInProfile})
+            out.hiveFiles[profile.profilePath + Text(inProfile)] =
+                HasHiveFile(machine, profile.profilePath + Text(inProfile));
+    }
+    return out;
+}
+
+PreparedProfiles DescribeProfiles(const PlanInput& input, BaseFacts base,
+                                  ProfileList prepared) {
     PreparedProfiles out;
-    out.listed = BuildProfileList(scratch, kIsWow64);
-    CancelHandshake neverCancelled;
-    out.prepared = PrepareProfiles(scratch, neverCancelled, targetGroups, kIsWow64);
-    ReleaseProfiles(scratch, out.prepared);
-
+    out.listed = std::move(base.listed);
+    out.prepared = std::move(prepared);
     for (const UserProfile& profile : out.prepared.empty() ? out.listed : out.prepared) {
         ProfileFacts f;
         f.profile = profile;
-        f.loggedOn = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
+        f.loggedOn = base.loggedOn[profile.sid];
         auto why = input.notInspected.find(profile.sid);
         if (why != input.notInspected.end()) f.notInspected = why->second;
         const std::pair<std::int32_t, TextView> hives[] = {{profile.userHiveMounted, kUserHiveInProfile},
                                                            {profile.classesHiveMounted, kClassesHiveInProfile}};
         for (const auto& [mounted, inProfile] : hives)
-            if (mounted == 1 && !HasHiveFile(machine, profile.profilePath + Text(inProfile)))
+            if (mounted == 1 && !base.hiveFiles[profile.profilePath + Text(inProfile)])
                 f.missingHives.push_back(U8(profile.profilePath + Text(inProfile)));
         out.facts.push_back(std::move(f));
     }
@@ -274,12 +291,14 @@ public:
         std::size_t firstCall;
     };
     explicit ApplicationMarks(const ObservedPlatform& observed) : observed_(observed) {}
+    void ProfilesPrepared(const ProfileList& profiles) override { prepared = profiles; }
     void ApplicationStarts(std::size_t record, int profile) override {
         marks_.push_back(Mark{record, profile, observed_.RegistryCalls().size()});
     }
     void RecordsEnd() override { end_ = observed_.RegistryCalls().size(); }
 
     const std::vector<Mark>& Marks() const { return marks_; }
+    ProfileList prepared;
     std::size_t End() const { return end_.value_or(observed_.RegistryCalls().size()); }
 
 private:
@@ -289,15 +308,11 @@ private:
 };
 
 // The real pass over the machine, watched.
-void RunObserved(const std::string& packageBytes, MemoryPlatform& machine, ObservedPlatform& observed,
-                 ApplicationMarks& marks) {
-    machine.files[Text(kPackagePath)] = packageBytes;
-    RunState state;
-    state.dataPath = Text(kPackagePath);
-    state.mode = PackageArgument;
-    state.isWow64 = kIsWow64;
-    UpdateWorker(observed, state, &marks);
-    machine.files.erase(Text(kPackagePath));
+void RunObserved(const std::string& packageBytes, ObservedPlatform& observed, ApplicationMarks& marks) {
+    PassSettings settings;
+    settings.isWow64 = kIsWow64;
+    settings.observer = &marks;
+    RunUpdatePass(observed, PassPackage{nullptr, &packageBytes}, settings);
 }
 
 // The pass's calls, cut at its marks (closes left out), handed to the
@@ -369,8 +384,8 @@ std::string RenderLines(const RecordList& records, std::uint8_t targetGroups, co
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
         if (record.rootKind == Users && profiles.prepared.empty()) {
             out += targetGroups == 0
-                       ? "  reaches no profile: no per-user line of the package names All Users, Administrator "
-                         "or User, so the pass prepares no profile\n"
+                       ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
+                             ", so the pass prepares no profile\n"
                        : "  reaches no profile: the machine's profile list holds none\n";
         }
         for (; at < probed.expected.size() && probed.expected[at].record == i; ++at) {
@@ -396,7 +411,9 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
     for (const ProfileFacts& f : facts) {
         out += "  " + f.label + ": " + (f.notInspected.empty() ? CountsLine(counts[f.label]) : "not inspected") + "\n";
         if (!details) continue;
-        if (f.notInspected.empty()) details->summary.emplace_back(f.label, counts[f.label]);
+        // A hive the pass loads but the base lacks was not inspected either:
+        // what the package changes there is unknown.
+        if (f.notInspected.empty() && f.missingHives.empty()) details->summary.emplace_back(f.label, counts[f.label]);
         else details->notInspected.push_back(f.label);
     }
     return out;
@@ -409,12 +426,15 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     const PackageContents package = ParsePackage(input.packageBytes);
     const ApplySettings settings = MakeApplySettings(kIsWow64);
 
-    const PreparedProfiles profiles = PrepareProfilesOnCopy(input, machine, package.targetGroups);
+    BaseFacts base = ReadBaseFacts(machine);
     const RecordList records = DecodeAll(package.lines);
-    Probed probed = ProbeRecords(records, profiles.prepared, settings);
     ObservedPlatform observed(machine);
     ApplicationMarks marks(observed);
-    RunObserved(input.packageBytes, machine, observed, marks);
+    RunObserved(input.packageBytes, observed, marks);
+    // The profiles as the pass itself listed and prepared them: their order is
+    // the pass's, whatever order the base lists them in.
+    const PreparedProfiles profiles = DescribeProfiles(input, std::move(base), marks.prepared);
+    Probed probed = ProbeRecords(records, profiles.prepared, settings);
     std::vector<CallGroup> groups;
     const bool matched = GroupCalls(observed.RegistryCalls(), marks, groups, probed.expected);
 

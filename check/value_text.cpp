@@ -2,24 +2,12 @@
 
 #include <cstdio>
 
+#include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km::check {
 
 namespace {
-
-struct TypeNameRow {
-    std::uint32_t type;
-    const char* name;
-};
-constexpr TypeNameRow kTypeNames[] = {
-    {0, "REG_NONE"},        {1, "REG_SZ"},
-    {2, "REG_EXPAND_SZ"},   {3, "REG_BINARY"},
-    {4, "REG_DWORD"},       {5, "REG_DWORD_BIG_ENDIAN"},
-    {6, "REG_LINK"},        {7, "REG_MULTI_SZ"},
-    {8, "REG_RESOURCE_LIST"}, {9, "REG_FULL_RESOURCE_DESCRIPTOR"},
-    {10, "REG_RESOURCE_REQUIREMENTS_LIST"}, {11, "REG_QWORD"},
-};
 
 bool IsTextType(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz; }
 
@@ -41,8 +29,7 @@ std::string Bytes_(const Bytes& data) {
 }  // namespace
 
 std::string TypeName(std::uint32_t type) {
-    for (const TypeNameRow& row : kTypeNames)
-        if (row.type == type) return row.name;
+    if (const TextView name = RegistryTypeName(type); !name.empty()) return ToUtf8(name);
     char buf[32];
     std::snprintf(buf, sizeof buf, "type 0x%x", type);
     return buf;

@@ -51,9 +51,7 @@ constexpr ApplyRow kApplyRows[] = {
 // holding one would act on another key or value than the record names
 // ("SOFTWARE\<NUL>x" would reach all of SOFTWARE).
 bool HoldsNul(const PackageRecord& record, const Text& path) {
-    const bool valueLine = record.keyOnly != 1;
-    return path.find(u'\0') != Text::npos ||
-           (valueLine && record.valueName.find(u'\0') != Text::npos);
+    return path.find(u'\0') != Text::npos || ValueNameHoldsNul(record);
 }
 
 // The non-empty parts of a backslash-separated path.
@@ -95,6 +93,10 @@ bool Matches(const ProtectedKey& key, RegKey root, const std::vector<TextView>& 
 }
 
 }  // namespace
+
+bool ValueNameHoldsNul(const PackageRecord& record) {
+    return record.keyOnly != 1 && record.valueName.find(u'\0') != Text::npos;
+}
 
 bool KeyRemovalRefused(RegKey root, const Text& path) {
     const std::vector<TextView> parts = PathParts(path);

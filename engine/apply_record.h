@@ -23,6 +23,10 @@ ApplySettings MakeApplySettings(std::int32_t isWow64);
 // backslash.
 bool KeyRemovalRefused(RegKey root, const Text& path);
 
+// The registry reads a name up to its first NUL: a record whose value name
+// (or whose key path) holds one is refused, as it would act on another value.
+bool ValueNameHoldsNul(const PackageRecord& record);
+
 // With `held`, a value line on the key it holds uses that key; any other
 // line closes it first. A line that opens or creates its key, all but key
 // removals, leaves it there for the value lines after it. Without, every

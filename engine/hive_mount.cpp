@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "engine/package_record.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km {
@@ -30,28 +30,12 @@ constexpr HiveKind kHiveKinds[] = {
      u"Velmar-Mount-Classes-", &UserProfile::classesHiveMounted, &UserProfile::classesHiveKey},
 };
 
-constexpr std::uint8_t kAllUsersUserHives = TargetGroups::kUserHive | TargetGroups::kAdministratorHive;
-constexpr std::uint8_t kAllUsersClasses =
-    TargetGroups::kUserClasses | TargetGroups::kAdministratorClasses;
-
-// The accounts that a package can name besides all users, with the groups
-// that ask for either of their hives.
-struct NamedAccount {
-    TextView userName;
-    std::uint8_t groups;
-};
-constexpr NamedAccount kNamedAccounts[] = {
-    {u"Administrator", TargetGroups::kAdministratorHive | TargetGroups::kAdministratorClasses},
-    {u"User", TargetGroups::kUserHive | TargetGroups::kUserClasses},
-};
-
+// All Users selects every profile; "Administrator" and "User" select the
+// profile of that user name when either of its hives is asked for.
 bool IsSelected(std::uint8_t groups, const UserProfile& profile) {
-    if ((groups & kAllUsersUserHives) == kAllUsersUserHives) return true;
-    if ((groups & kAllUsersClasses) == kAllUsersClasses) return true;
-    for (const NamedAccount& account : kNamedAccounts)
-        if ((groups & account.groups) != 0 && EqualsIgnoreAsciiCase(profile.userName, account.userName))
-            return true;
-    return false;
+    if (SelectsEveryProfile(groups)) return true;
+    const TargetRule* named = GroupTarget(profile.userName);
+    return named && !IsAllUsersTarget(named->target) && (groups & (named->classesBits | named->userBits)) != 0;
 }
 
 bool IsLoggedOn(Platform& sys, std::int32_t isWow64, const Text& sid) {

@@ -82,13 +82,13 @@ const char* VerdictText(SignatureVerdict verdict) {
     return "";
 }
 
-bool RefusedUnderSigningPolicy(Platform& sys, RunState& state, const FileContents& package) {
+bool RefusedUnderSigningPolicy(Platform& sys, const LogSink& log, const Text& packagePath,
+                               const FileContents& package) {
     if (package.status != FileReadStatus::Read || !SignaturesRequired(sys)) return false;
-    const SignatureVerdict verdict = JudgeSignature(sys, state.dataPath, package.bytes);
+    const SignatureVerdict verdict = JudgeSignature(sys, packagePath, package.bytes);
     if (verdict == SignatureVerdict::Accepted) return false;
-    WriteLogEntry(sys, state, "keymason", LogTag::kPackageRefused, "Signature",
+    WriteLogEntry(sys, log, "keymason", LogTag::kPackageRefused, "Signature",
                   std::string("Package refused: ") + VerdictText(verdict) + "; nothing was applied.");
-    state.exitCode.store(kExitPackageRefused);
     return true;
 }
 

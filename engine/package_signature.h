@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "engine/run_log.h"
 #include "engine/run_state.h"
 
 namespace km {
@@ -41,8 +42,10 @@ SignatureVerdict JudgeSignature(Platform& sys, const Text& packagePath, std::str
 const char* VerdictText(SignatureVerdict verdict);
 
 // The pass's one call, for a package read whole: under the policy a package
-// whose signature is not accepted is refused with one log entry and exit
-// code 4, and this returns true. Anything else is left to the pass.
-bool RefusedUnderSigningPolicy(Platform& sys, RunState& state, const FileContents& package);
+// whose signature is not accepted is refused with one log entry, and this
+// returns true (the pass then ends with exit code 4). Anything else is left
+// to the pass.
+bool RefusedUnderSigningPolicy(Platform& sys, const LogSink& log, const Text& packagePath,
+                               const FileContents& package);
 
 }  // namespace km

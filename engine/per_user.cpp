@@ -1,16 +1,15 @@
 #include "engine/per_user.h"
 
 #include "engine/hive_mount.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km {
 
 namespace {
 
-constexpr TextView kAllUsers = u"All Users";
-
 bool Matches(const PackageRecord& record, const UserProfile& profile) {
-    if (EqualsIgnoreAsciiCase(record.target, kAllUsers)) return true;
+    if (IsAllUsersTarget(record.target)) return true;
     return profile.userName.size() <= kMaxAccountName &&
            EqualsIgnoreAsciiCase(record.target, profile.userName);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/package_language.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
 #include "platform/text.h"
@@ -11,9 +12,7 @@ namespace km {
 
 namespace {
 
-constexpr TextView kSeparator = u"*@*";
-constexpr TextView kRemovalMarker = u"DELETE_REG";
-constexpr TextView kKeyOnly = u"True";
+constexpr TextView kSeparator = kFieldSeparator;
 
 // Lines are cut as decoded UTF-16 text, or, to find the profiles a package
 // needs while it is read, as its UTF-8 bytes. Every text searched for is
@@ -124,23 +123,6 @@ private:
     bool separatorLeft_ = true;
 };
 
-struct RootRule {
-    TextView marker;  // found anywhere in the root field, exact case
-    RootKind kind;
-    RegKey key;
-    TextView keyPrefix;        // put before the key field
-    bool takesClassesPrefix;   // a leading "Software\Classes\" marks a classes key
-};
-
-// First match wins; a root field that matches none, an empty one too, is
-// taken as a per-user root.
-constexpr RootRule kRootRules[] = {
-    {u"HKEY_CLASSES_ROOT", ClassesRoot, kHkeyClassesRoot, u"", true},
-    {u"HKEY_LOCAL_MACHINE\\SOFTWARE", MachineSoftware, kHkeyLocalMachine, u"SOFTWARE\\", false},
-    {u"HKEY_LOCAL_MACHINE\\SYSTEM", MachineSystem, kHkeyLocalMachine, u"SYSTEM\\", false},
-};
-constexpr RootRule kOtherRoot = {u"", Users, kHkeyUsers, u"", true};
-
 template <class Unit>
 bool Equals(Units<Unit> text, TextView ascii) {
     return text.size() == ascii.size() && StartsWith(text, ascii);
@@ -154,21 +136,8 @@ const RootRule& ClassifyRoot(Units<Unit> field) {
         if (Equals(field, rule.marker)) return rule;
     for (const RootRule& rule : kRootRules)
         if (Find(field, rule.marker) != TextView::npos) return rule;
-    return kOtherRoot;
+    return kPerUserRoot;
 }
-
-struct TargetRule {
-    TextView target;  // ASCII case ignored
-    std::uint8_t classesBits;
-    std::uint8_t userBits;
-};
-
-constexpr TargetRule kTargetRules[] = {
-    {u"All Users", TargetGroups::kUserClasses | TargetGroups::kAdministratorClasses,
-     TargetGroups::kUserHive | TargetGroups::kAdministratorHive},
-    {u"Administrator", TargetGroups::kAdministratorClasses, TargetGroups::kAdministratorHive},
-    {u"User", TargetGroups::kUserClasses, TargetGroups::kUserHive},
-};
 
 // The hives a per-user line with this target needs.
 template <class Unit>
@@ -178,8 +147,6 @@ std::uint8_t GroupsOfTarget(Units<Unit> target, bool classesKey) {
     return 0;
 }
 
-// Fields of a line: the target is the seventh on key-only and value lines alike.
-constexpr int kFieldsBeforeTarget = 6;
 
 template <class Unit>
 std::uint8_t GroupsOfLine(Units<Unit> line) {
@@ -189,7 +156,7 @@ std::uint8_t GroupsOfLine(Units<Unit> line) {
     if (root.kind != Users) return 0;
     const Units<Unit> key = fields.Next();
     const bool classesKey = root.takesClassesPrefix && StartsWith(key, kClassesBranch);
-    for (int field = 3; field < kFieldsBeforeTarget; ++field) fields.Next();
+    for (int field = kKeyOnlyField; field < kTargetField; ++field) fields.Next();
     return GroupsOfTarget(fields.Next(), classesKey);
 }
 
@@ -242,7 +209,7 @@ void ParseRecordLine(TextView line, PackageRecord& record, std::uint8_t& targetG
     if (Find(fields.Rest(), kRemovalMarker) != TextView::npos) record.remove = 1;
 
     const bool users = record.rootKind == Users;
-    if (EqualsAsciiWord(fields.Next(), kKeyOnly)) {
+    if (EqualsAsciiWord(fields.Next(), kKeyOnlyMark)) {
         record.keyOnly = 1;
         // A per-user key still needs its target to reach the right profiles
         // (and their hives); value name, type and data stay unread.

@@ -80,13 +80,31 @@ std::string ToStoredBytes(std::string_view entry) {
     return stored;
 }
 
-void WriteLogEntry(Platform& sys, const RunState& state, std::string_view source,
-                   std::int32_t line, std::string_view label, std::string text) {
-    if (state.logPath.empty()) return;
+namespace {
+
+void WriteEntryAt(Platform& sys, const Text& path, std::string_view source, std::int32_t line,
+                  std::string_view label, std::string text) {
+    if (path.empty()) return;
     const LocalTime now = sys.GetLocalTime();
     const std::string entry = FormatLogEntry(now, source, line, label, std::move(text));
     // A log that cannot be written only loses the entry.
-    sys.AppendToFile(state.logPath, ToStoredBytes(entry));
+    sys.AppendToFile(path, ToStoredBytes(entry));
+}
+
+}  // namespace
+
+void WriteLogEntry(Platform& sys, const LogSink& log, std::string_view source, std::int32_t line,
+                   std::string_view label, std::string text) {
+    WriteEntryAt(sys, log.path, source, line, label, std::move(text));
+}
+
+void LogNamedValue(Platform& sys, const LogSink& log, TextView label, TextView text, std::int32_t line) {
+    WriteLogEntry(sys, log, "keymason", line, NarrowCLocale(label), NarrowCLocale(text));
+}
+
+void WriteLogEntry(Platform& sys, const RunState& state, std::string_view source,
+                   std::int32_t line, std::string_view label, std::string text) {
+    WriteEntryAt(sys, state.logPath, source, line, label, std::move(text));
 }
 
 void LogNamedValue(Platform& sys, const RunState& state, TextView label, TextView text,

@@ -32,6 +32,15 @@ std::string FormatLogEntry(const LocalTime& time, std::string_view source, std::
 // The bytes stored in the file for an entry: each LF becomes CR LF.
 std::string ToStoredBytes(std::string_view entry);
 
+// Where the entries go: a file, appended to; an empty path keeps no log.
+struct LogSink {
+    Text path;
+};
+
+void WriteLogEntry(Platform& sys, const LogSink& log, std::string_view source, std::int32_t line,
+                   std::string_view label, std::string text);
+void LogNamedValue(Platform& sys, const LogSink& log, TextView label, TextView text, std::int32_t line);
+// The same, to the shell's log path.
 void WriteLogEntry(Platform& sys, const RunState& state, std::string_view source,
                    std::int32_t line, std::string_view label, std::string text);
 void LogNamedValue(Platform& sys, const RunState& state, TextView label, TextView text,

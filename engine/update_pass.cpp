@@ -34,12 +34,12 @@ Text LogPathFor(Platform& sys, RunMode mode) {
 // value lines on one machine key share its open key; per-user lines never do.
 // The held key is closed before this returns, so none is open when the hives
 // are released.
-void ApplyRecords(Platform& sys, RunState& state, const PackageLines& lines, RecordReader& reader,
+void ApplyRecords(Platform& sys, const CancelHandshake& cancel, const PackageLines& lines, RecordReader& reader,
                   const ApplySettings& settings, const ProfileList& profiles,
                   PassObserver* observer) {
     HeldKey held(sys);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (state.cancelRequested.load() == 1) break;
+        if (cancel.cancelRequested.load() == 1) break;
         const PackageRecord& record = reader.Read(i);
         if (record.rootKind == Users) {
             held.Close();
@@ -53,63 +53,89 @@ void ApplyRecords(Platform& sys, RunState& state, const PackageLines& lines, Rec
     if (observer) observer->RecordsEnd();
 }
 
-void RunPass(Platform& sys, RunState& state, PassObserver* observer, ProfileList& profiles,
-             bool& released) {
-    const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
-    state.logPath = LogPathFor(sys, state.mode);
-    LogNamedValue(sys, state, u"Version", versionText, LogTag::kVersion);
-    LogNamedValue(sys, state, u"DAT", state.dataPath, LogTag::kDataPath);
 
-    FileContents file = sys.ReadWholeFile(state.dataPath);
-    // Signed packages: judged on the very bytes applied below, before parsing.
-    if (RefusedUnderSigningPolicy(sys, state, file)) return;
-    PackageContents package = IndexPackageFile(std::move(file));
-    const ApplySettings settings = MakeApplySettings(state.isWow64);
+// Everything the pass holds while it runs, so that whatever stops it can
+// release the hives it loaded and log the end.
+struct PassRun {
+    Platform& sys;
+    const PassSettings& settings;
+    CancelHandshake& cancel;
+    LogSink log;
+    PassResult result;
+    ProfileList profiles;
+    bool released = false;
+};
+
+void RunPass(PassRun& run, const PassPackage& source) {
+    Platform& sys = run.sys;
+    PassObserver* observer = run.settings.observer;
+    const Text versionText = FormatVersionText(ReadOwnFileVersion(sys));
+    if (run.settings.openLog) run.log = run.settings.openLog(sys);
+    LogNamedValue(sys, run.log, u"Version", versionText, LogTag::kVersion);
+    LogNamedValue(sys, run.log, u"DAT", source.path ? TextView(*source.path) : TextView(), LogTag::kDataPath);
+
+    // The package's bytes as the pass applies them: as a tool made them, or
+    // read from its file once.
+    PackageContents package;
+    if (source.bytes) {
+        package = ParsePackage(*source.bytes);
+    } else if (source.path) {
+        FileContents file = sys.ReadWholeFile(*source.path);
+        // Signed packages: judged on the very bytes applied below, before parsing.
+        if (RefusedUnderSigningPolicy(sys, run.log, *source.path, file)) {
+            run.result.exitCode = kExitPackageRefused;
+            return;
+        }
+        package = IndexPackageFile(std::move(file));
+    }
+    const ApplySettings settings = MakeApplySettings(run.settings.isWow64);
 
     // Part of a package is worse than none: a later line may undo or complete
     // an earlier one, so nothing is applied. A package that is there but
     // cannot be opened at all (access denied, held without read sharing, a
     // folder, a device) was not applied either, and must not pass for done.
     if (package.result == PackageReadResult::ReadError ||
-        (package.result == PackageReadResult::NotOpened && sys.PathExists(state.dataPath))) {
-        NotePackageNotRead(sys, state);
+        (package.result == PackageReadResult::NotOpened && source.path &&
+         sys.PathExists(*source.path))) {
+        LogPackageNotRead(sys, run.log);
+        run.result.exitCode = kExitPackageNotApplied;
     } else {
         // Memory for decoding is taken before the hives are loaded and the
         // first change is made.
         RecordReader reader(package.lines);
         reader.Prepare();
-        profiles = PrepareProfiles(sys, state, package.targetGroups, state.isWow64);
-        ApplyRecords(sys, state, package.lines, reader, settings, profiles, observer);
-        released = true;  // an unload is never started twice, even if this throws
-        ReleaseProfiles(sys, profiles);
+        run.profiles = PrepareProfiles(sys, run.cancel, package.targetGroups, run.settings.isWow64);
+        if (observer) observer->ProfilesPrepared(run.profiles);
+        ApplyRecords(sys, run.cancel, package.lines, reader, settings, run.profiles, observer);
+        run.released = true;  // an unload is never started twice, even if this throws
+        ReleaseProfiles(sys, run.profiles);
     }
 }
 
 // Memory ran out. The records are gone with the unwinding, which frees what
 // the pass held; what is left is small, so the hives still loaded can be
 // released and the end logged. Neither may end the process if it fails too.
-void EndOutOfMemory(Platform& sys, RunState& state, const ProfileList& profiles, bool released) {
-    if (!released) {
+void EndOutOfMemory(PassRun& run) {
+    if (!run.released) {
         try {
-            ReleaseProfiles(sys, profiles);
+            ReleaseProfiles(run.sys, run.profiles);
         } catch (const std::exception&) {
         }
     }
     try {
-        LogNamedValue(sys, state, u"Pass",
+        LogNamedValue(run.sys, run.log, u"Pass",
                       u"Memory ran out; the records from here on were not applied.",
                       LogTag::kOutOfMemory);
     } catch (const std::exception&) {
     }
-    state.exitCode.store(kExitPackageNotApplied);
+    run.result.exitCode = kExitPackageNotApplied;
 }
 
 }  // namespace
 
-void NotePackageNotRead(Platform& sys, RunState& state) {
-    LogNamedValue(sys, state, u"DAT", u"Package could not be read whole; nothing was applied.",
+void LogPackageNotRead(Platform& sys, const LogSink& log) {
+    LogNamedValue(sys, log, u"DAT", u"Package could not be read whole; nothing was applied.",
                   LogTag::kReadError);
-    state.exitCode.store(kExitPackageNotApplied);
 }
 
 std::uint64_t ReadOwnFileVersion(Platform& sys) {
@@ -129,20 +155,36 @@ Text FormatVersionText(std::uint64_t version) {
 }
 
 
-void UpdateWorker(Platform& sys, RunState& state, PassObserver* observer) {
+PassResult RunUpdatePass(Platform& sys, const PassPackage& package, const PassSettings& settings) {
+    CancelHandshake neverCancelled;
     // Outside the pass, so that hives it loaded can be released whatever
     // stops it.
-    ProfileList profiles;
-    bool released = false;
+    PassRun run{sys, settings, settings.cancel ? *settings.cancel : neverCancelled, LogSink(), PassResult(),
+                ProfileList(), false};
     try {
-        RunPass(sys, state, observer, profiles, released);
+        RunPass(run, package);
     } catch (const std::bad_alloc&) {
         // A hidden deployment must end with a code, never with the runtime's
         // abort message box waiting for a click.
-        EndOutOfMemory(sys, state, profiles, released);
+        EndOutOfMemory(run);
     } catch (const std::length_error&) {
-        EndOutOfMemory(sys, state, profiles, released);
+        EndOutOfMemory(run);
     }
+    return run.result;
+}
+
+void UpdateWorker(Platform& sys, RunState& state, PassObserver* observer) {
+    PassSettings settings;
+    settings.isWow64 = state.isWow64;
+    settings.cancel = &state;
+    settings.observer = observer;
+    // The shell's log goes where its run mode puts it; the state keeps the path.
+    settings.openLog = [&state](Platform& system) {
+        state.logPath = LogPathFor(system, state.mode);
+        return LogSink{state.logPath};
+    };
+    const PassResult result = RunUpdatePass(sys, PassPackage{&state.dataPath, nullptr}, settings);
+    if (result.exitCode != 0) state.exitCode.store(result.exitCode);
     state.done.store(1);
 }
 

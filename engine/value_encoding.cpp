@@ -3,31 +3,16 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km {
 
 namespace {
 
-struct ValueType {
-    TextView name;  // ASCII case ignored
-    std::uint32_t code;
-};
-
-constexpr ValueType kValueTypes[] = {
-    {u"REG_SZ", kRegSz},           {u"REG_EXPAND_SZ", kRegExpandSz},
-    {u"REG_BINARY", kRegBinary},   {u"REG_DWORD", kRegDword},
-    {u"REG_MULTI_SZ", kRegMultiSz}, {u"REG_QWORD", kRegQword},
-};
-
-constexpr TextView kLineBreak = u"*BreakLine*";
-constexpr TextView kCrLf = u"\r\n";
-
-// Hex digits of a number field: they stand at positions 2 to 9 (REG_DWORD)
-// or 2 to 17 (REG_QWORD); the "0x" before them is never looked at.
-constexpr std::size_t kFirstDigit = 2;
-constexpr std::size_t kDwordDigits = 8;
-constexpr std::size_t kQwordDigits = 16;
+// Hex digits of a number field stand from kFirstNumberDigit on; the "0x"
+// before them is never looked at.
+constexpr std::size_t kFirstDigit = kFirstNumberDigit;
 
 // Unvalidated on purpose: other characters count with whatever this gives,
 // below 0 or above 15; existing packages are applied with exactly these values.
@@ -93,8 +78,8 @@ void EncodeMultiText(PackageRecord& record, TextView field) {
     // so the buffer is sized once.
     bytes.reserve(2 * (field.size() + 1));
     std::size_t pos = 0;
-    for (std::size_t hit; (hit = field.find(kLineBreak, pos)) != TextView::npos;
-         pos = hit + kLineBreak.size()) {
+    for (std::size_t hit; (hit = field.find(kLineBreakMark, pos)) != TextView::npos;
+         pos = hit + kLineBreakMark.size()) {
         AppendUtf16Le(bytes, field.substr(pos, hit - pos));
         AppendUtf16Le(bytes, kCrLf);
     }
@@ -111,7 +96,7 @@ void EncodeBinary(PackageRecord& record, TextView field) {
     bytes.clear();
     bytes.reserve(field.size() + 1);
     for (char16_t c : field) {
-        if (c == u',') continue;
+        if (c == kBinarySeparator) continue;
         // Cutting such a character to one byte would store something else.
         if (c > 0xFF) {
             record.unencodable = true;
@@ -129,8 +114,8 @@ void EncodeBinary(PackageRecord& record, TextView field) {
 }  // namespace
 
 std::optional<std::uint32_t> ValueTypeCode(TextView typeName) {
-    for (const ValueType& type : kValueTypes)
-        if (EqualsIgnoreAsciiCase(typeName, type.name)) return type.code;
+    for (const RegistryType& type : kRegistryTypes)
+        if (type.inPackages && EqualsIgnoreAsciiCase(typeName, type.name)) return type.code;
     return std::nullopt;
 }
 
@@ -139,9 +124,12 @@ void EncodeValueData(PackageRecord& record, TextView field) {
     record.dataSize = 0;
     record.unencodable = false;
     record.number = 0;
-    switch (ValueTypeCode(record.typeName).value_or(0)) {
-        case kRegDword: EncodeNumber(record, field, kDwordDigits); break;
-        case kRegQword: EncodeNumber(record, field, kQwordDigits); break;
+    const std::uint32_t code = ValueTypeCode(record.typeName).value_or(0);
+    if (const NumberWidth* width = NumberWidthOf(code)) {
+        EncodeNumber(record, field, width->digits);
+        return;
+    }
+    switch (code) {
         case kRegMultiSz: EncodeMultiText(record, field); break;
         case kRegBinary: EncodeBinary(record, field); break;
         default: EncodeText(record, field); break;  // unknown names too, though never set
@@ -149,8 +137,8 @@ void EncodeValueData(PackageRecord& record, TextView field) {
 }
 
 TextView ValueTypeName(std::uint32_t code) {
-    for (const ValueType& type : kValueTypes)
-        if (type.code == code) return type.name;
+    for (const RegistryType& type : kRegistryTypes)
+        if (type.inPackages && type.code == code) return type.name;
     return TextView();
 }
 
@@ -159,10 +147,10 @@ std::optional<ValueToSet> ValueSetBy(const PackageRecord& record) {
     if (record.remove == 1 || !code || record.unencodable) return std::nullopt;
     ValueToSet value;
     value.type = *code;
-    if (*code == kRegDword || *code == kRegQword) {
+    if (const NumberWidth* width = NumberWidthOf(*code)) {
         value.isNumber = true;
         for (int i = 0; i < 8; ++i) value.number[i] = std::uint8_t(record.number >> (8 * i));
-        value.size = *code == kRegDword ? 4 : 8;
+        value.size = std::uint32_t(width->bytes);
         return value;
     }
     // Never hand out more than the buffer holds.

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "check/lint.h"
-#include "check/reg_file.h"
-#include "check/snapshot.h"
-#include "check/text_codec.h"
+#include "toolkit/lint.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/snapshot.h"
+#include "toolkit/text_codec.h"
 #include "fuzz/fuzz_require.h"
 #include "pack/from_reg.h"
 #include "platform/text.h"

@@ -2,10 +2,11 @@
 
 #include <optional>
 
-#include "check/lint.h"
-#include "check/reg_file.h"
+#include "toolkit/lint.h"
+#include "toolkit/reg_file.h"
 #include "platform/text.h"
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
+#include "engine/package_language.h"
 #include "pack/from_reg.h"
 #include "pack/undo.h"
 
@@ -21,7 +22,8 @@ struct Options {
     Text command;
     std::optional<Text> input;
     std::optional<Text> output;
-    Text target = u"All Users";
+    Text target = Text(kAllUsersTarget);
+    bool targetGiven = false;
 };
 
 std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* problem) {
@@ -47,6 +49,7 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
             o.live = true;
         } else if (arg == u"--target") {
             if (auto target = value("--target")) o.target = *target;
+            o.targetGiven = true;
         } else if (!arg.empty() && arg[0] == u'-') {
             *problem = "unknown option " + ToUtf8(arg);
         } else if (o.command.empty()) {
@@ -94,7 +97,7 @@ int FromReg(const Options& o, const PackEnvironment& env) {
     // What reg import skips is skipped here too: the result stays the same.
     for (const check::RegFileError& skipped : file->skipped)
         *env.err += inputName + ":" + std::to_string(skipped.line) + ": warning: " + skipped.message +
-                    " (reg import skips it too)\n";
+                    (skipped.readAltered ? " (and so does this package)\n" : " (reg import skips it too)\n");
     const FromRegResult result = PackageFromReg(*file, o.target);
     for (const Finding& finding : result.refused)
         *env.err += inputName + ":" + std::to_string(finding.line) + ": error: " + finding.text +
@@ -163,10 +166,17 @@ int RunPackCommand(const std::vector<Text>& args, const PackEnvironment& env) {
     }
     if (o->command == u"from-reg") {
         if (!o->input) return Usage(env, "from-reg needs a .reg file");
+        if (o->reg || o->base || o->live) return Usage(env, "from-reg takes no --reg, --base or --live");
+        if (!GroupTarget(o->target) && !check::IsLikelyAccount(o->target))
+            return Usage(env, "--target \"" + ToUtf8(o->target) +
+                                  "\" names no profile group and no account a line can target");
         return FromReg(*o, env);
     }
     if (o->command == u"undo") {
         if (!o->input) return Usage(env, "undo needs the package");
+        if (o->targetGiven) return Usage(env, "undo takes no --target: it reaches each profile as a package can");
+        if (o->output && o->reg && EqualsIgnoreAsciiCase(*o->output, *o->reg))
+            return Usage(env, "-o and --reg name one file");
         return Undo(*o, env);
     }
     return Usage(env, o->command.empty() ? "no command" : "unknown command " + ToUtf8(o->command));
@@ -181,7 +191,7 @@ std::string PackHelpText() {
            "from-reg  writes a package that Keymason applies to the same result as\n"
            "          reg import of FILE.reg: HKEY_LOCAL_MACHINE\\SOFTWARE, \\SYSTEM and\n"
            "          HKEY_CLASSES_ROOT become machine lines, HKEY_CURRENT_USER per-user\n"
-           "          lines for --target (default \"All Users\"). A change a package line\n"
+           "          lines for --target (default \"" + ToUtf8(kAllUsersTarget) + "\"). A change a package line\n"
            "          cannot carry exactly is left out, with its line and reason.\n"
            "\n"
            "undo      before PACKAGE runs, writes a package that puts back all it will\n"

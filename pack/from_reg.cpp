@@ -57,6 +57,7 @@ FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
             result.package += written.line;
         else
             result.refused.push_back(Finding{line, written.reason});
+        return written.written;
     };
     bool userHive = false, userClasses = false;
     for (const check::RegFileSection& section : file.sections) {
@@ -84,12 +85,21 @@ FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
             change.kind = ChangeKind::CreateKey;
             add(change, section.line);
         }
+        bool keyMade = !setsValue;
         for (const check::RegFileValue& value : section.values) {
-            change.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
-            change.valueName = value.name;
-            change.type = value.value.type;
-            change.data = value.value.data;
-            add(change, value.line ? value.line : section.line);
+            Change line = change;
+            line.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
+            line.valueName = value.name;
+            line.type = value.value.type;
+            line.data = value.value.data;
+            const bool written = add(line, value.line ? value.line : section.line);
+            keyMade = keyMade || (written && !value.remove);
+        }
+        // Every value that would have made the key was left out: the key
+        // itself still comes, as reg import makes it.
+        if (!keyMade) {
+            change.kind = ChangeKind::CreateKey;
+            add(change, section.line);
         }
     }
     // Lines for one account by its name reach it only when the pass prepares

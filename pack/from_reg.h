@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "check/reg_file.h"
+#include "toolkit/reg_file.h"
 #include "pack/package_line.h"
 
 namespace km::pack {

@@ -1,8 +1,8 @@
 // keymason-pack on POSIX systems: UTF-8 arguments.
 #include <cstdio>
 
-#include "check/file_io.h"
-#include "check/text_codec.h"
+#include "toolkit/file_io.h"
+#include "toolkit/text_codec.h"
 #include "pack/cli.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +15,5 @@ int main(int argc, char** argv) {
     env.out = &out;
     env.err = &err;
     const int code = km::pack::RunPack(args, env);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fwrite(err.data(), 1, err.size(), stderr);
-    return code;
+    return km::check::WriteOutputsAndExit(out, err, code, "keymason-pack");
 }

@@ -1,8 +1,8 @@
 // keymason-pack as a Windows console program: wide arguments, UTF-8 output,
 // and undo --live over the machine's registry.
-#include "check/console_win32.h"
-#include "check/file_io.h"
-#include "check/live_base.h"
+#include "toolkit/console_win32.h"
+#include "toolkit/file_io.h"
+#include "toolkit/live_base.h"
 #include "pack/cli.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -18,6 +18,5 @@ int wmain(int argc, wchar_t** argv) {
     env.out = &out;
     env.err = &err;
     const int code = km::pack::RunPack(km::check::WideArguments(argc, argv), env);
-    km::check::WriteOutputs(out, err, true);  // the package goes out byte for byte
-    return code;
+    return km::check::WriteOutputs(out, err, true, code, "keymason-pack");  // the package goes out byte for byte
 }

@@ -1,10 +1,12 @@
 #include "pack/package_line.h"
 
 #include <cstdio>
+#include <optional>
 
-#include "check/lint.h"
+#include "toolkit/lint.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
@@ -13,34 +15,27 @@ namespace km::pack {
 
 namespace {
 
-constexpr TextView kSeparator = u"*@*";
-constexpr TextView kRemovalMarker = u"DELETE_REG";
-constexpr TextView kLineBreak = u"*BreakLine*";
 constexpr TextView kClassesPrefix = kClassesBranch;
-constexpr TextView kCrLf = u"\r\n";
 
-// How each place is named in a line, and what the reader makes of it.
+// How each place is named in a line: by the root the reader gives it.
 struct PlaceRow {
     Place place;
-    TextView rootField;
-    RegKey rootKey;
     RootKind kind;
-    TextView keyPrefix;  // what the reader puts before the key field
 };
 constexpr PlaceRow kPlaces[] = {
-    {Place::MachineSoftware, u"HKEY_LOCAL_MACHINE\\SOFTWARE", kHkeyLocalMachine, MachineSoftware,
-     u"SOFTWARE\\"},
-    {Place::MachineSystem, u"HKEY_LOCAL_MACHINE\\SYSTEM", kHkeyLocalMachine, MachineSystem,
-     u"SYSTEM\\"},
-    {Place::ClassesRoot, u"HKEY_CLASSES_ROOT", kHkeyClassesRoot, ClassesRoot, u""},
-    {Place::UserHive, u"HKEY_CURRENT_USER", kHkeyUsers, Users, u""},
-    {Place::UserClasses, u"HKEY_CURRENT_USER", kHkeyUsers, Users, u""},
+    {Place::MachineSoftware, MachineSoftware}, {Place::MachineSystem, MachineSystem},
+    {Place::ClassesRoot, ClassesRoot},         {Place::UserHive, Users},
+    {Place::UserClasses, Users},
 };
 
-const PlaceRow& RowOf(Place place) {
+// The reader's rule for the place's root: its root field, key and prefix.
+const RootRule& RowOf(Place place) {
+    RootKind kind = MachineSoftware;
     for (const PlaceRow& row : kPlaces)
-        if (row.place == place) return row;
-    return kPlaces[0];
+        if (row.place == place) kind = row.kind;
+    for (const RootRule& rule : kRootRules)
+        if (rule.kind == kind) return rule;
+    return kPerUserRoot;
 }
 
 // A field's text, or why the change cannot be written.
@@ -70,9 +65,10 @@ enum class Nul { Allowed, Refused };
 // break ends the line, UTF-8 has no form for a lone surrogate; and a name with
 // a NUL would name something else, as the registry stops there.
 std::string CheckText(const std::string& what, TextView text, bool removal, Nul nul) {
-    if (text.find(kSeparator) != TextView::npos) return what + " holds the field separator *@*";
+    if (text.find(kFieldSeparator) != TextView::npos)
+        return what + " holds the field separator " + ToUtf8(kFieldSeparator);
     if (!removal && ContainsIgnoreAsciiCase(text, kRemovalMarker))
-        return what + " holds the removal marker DELETE_REG";
+        return what + " holds the removal marker " + ToUtf8(kRemovalMarker);
     if (text.find_first_of(u"\r\n") != TextView::npos) return what + " holds a line break";
     if (HoldsLoneSurrogate(text)) return what + " holds a lone surrogate, which UTF-8 cannot carry";
     if (nul == Nul::Refused && text.find(u'\0') != TextView::npos)
@@ -102,22 +98,24 @@ Field TextData(const Bytes& data) {
     return Field{std::move(text), std::move(why)};
 }
 
-// The reader stores the text with each *BreakLine* made CR LF, and no
+std::string MultiName() { return ToUtf8(RegistryTypeName(kRegMultiSz)); }
+
+// The reader stores the text with each line-break mark made CR LF, and no
 // terminator: only such bytes can be written.
 Field MultiTextData(const Bytes& data) {
     if (data.size() % 2 != 0)
-        return Refuse("a REG_MULTI_SZ of an odd size (" + SizeText(data.size()) + ")");
+        return Refuse("a " + MultiName() + " of an odd size (" + SizeText(data.size()) + ")");
     const Text units = UnitsOf(data);
-    if (units.find(kLineBreak) != Text::npos)
-        return Refuse("a REG_MULTI_SZ holding *BreakLine* as text");
+    if (units.find(kLineBreakMark) != Text::npos)
+        return Refuse("a " + MultiName() + " holding " + ToUtf8(kLineBreakMark) + " as text");
     Text field;
     std::size_t pos = 0;
     for (std::size_t hit; (hit = units.find(kCrLf, pos)) != Text::npos; pos = hit + kCrLf.size())
-        field.append(units, pos, hit - pos).append(kLineBreak);
+        field.append(units, pos, hit - pos).append(kLineBreakMark);
     field.append(units, pos, Text::npos);
     if (field.find_first_of(u"\r\n") != Text::npos)
-        return Refuse("a REG_MULTI_SZ holding a line break other than CR LF");
-    std::string why = CheckText("the REG_MULTI_SZ", field, false, Nul::Allowed);
+        return Refuse("a " + MultiName() + " holding a line break other than CR LF");
+    std::string why = CheckText("the " + MultiName(), field, false, Nul::Allowed);
     return Field{std::move(field), std::move(why)};
 }
 
@@ -125,7 +123,7 @@ Field MultiTextData(const Bytes& data) {
 Field BinaryData(const Bytes& data) {
     Text field;
     for (std::uint8_t byte : data) {
-        if (byte == ',') return Refuse("binary data holding a comma byte (2c), which the reader drops");
+        if (byte == kBinarySeparator) return Refuse("binary data holding a comma byte (2c), which the reader drops");
         if (byte == '\r' || byte == '\n') return Refuse("binary data holding a line break byte (0a or 0d)");
         field.push_back(char16_t(byte));
     }
@@ -134,12 +132,12 @@ Field BinaryData(const Bytes& data) {
 }
 
 // "0x" and the number in exactly 4 or 8 bytes' worth of hex digits.
-Field NumberData(const Bytes& data, std::size_t bytes, const char* typeName) {
-    if (data.size() != bytes)
-        return Refuse(std::string("a ") + typeName + " of " + SizeText(data.size()) +
-                      "; a package line sets exactly " + SizeText(bytes));
-    std::string hex = "0x";
-    for (std::size_t i = bytes; i-- > 0;) {
+Field NumberData(const Bytes& data, std::uint32_t type, const NumberWidth& width) {
+    if (data.size() != width.bytes)
+        return Refuse("a " + ToUtf8(RegistryTypeName(type)) + " of " + SizeText(data.size()) +
+                      "; a package line sets exactly " + SizeText(width.bytes));
+    std::string hex = ToUtf8(kNumberPrefix);
+    for (std::size_t i = width.bytes; i-- > 0;) {
         char digits[3];
         std::snprintf(digits, sizeof digits, "%02X", data[i]);
         hex += digits;
@@ -148,13 +146,12 @@ Field NumberData(const Bytes& data, std::size_t bytes, const char* typeName) {
 }
 
 Field DataField(std::uint32_t type, const Bytes& data) {
+    if (const NumberWidth* width = NumberWidthOf(type)) return NumberData(data, type, *width);
     switch (type) {
         case kRegSz:
         case kRegExpandSz: return TextData(data);
         case kRegMultiSz: return MultiTextData(data);
         case kRegBinary: return BinaryData(data);
-        case kRegDword: return NumberData(data, 4, "REG_DWORD");
-        case kRegQword: return NumberData(data, 8, "REG_QWORD");
         default: return Refuse("type " + std::to_string(type) + " has no package name");
     }
 }
@@ -195,7 +192,7 @@ Field KeyField(const Change& change) {
 
 // Where the engine would remove the key, for each way a profile's hives hang.
 bool RemovalRefusedByEngine(const Change& change) {
-    const PlaceRow& row = RowOf(change.place);
+    const RootRule& row = RowOf(change.place);
     switch (change.place) {
         case Place::UserHive:
             return KeyRemovalRefused(kHkeyUsers, u"S-1-5-21-1\\" + change.key);
@@ -203,26 +200,33 @@ bool RemovalRefusedByEngine(const Change& change) {
             return KeyRemovalRefused(kHkeyUsers, u"S-1-5-21-1\\Software\\Classes\\" + change.key) ||
                    KeyRemovalRefused(kHkeyUsers, u"Mount-Classes-S-1-5-21-1\\" + change.key);
         default:
-            return KeyRemovalRefused(row.rootKey, Text(row.keyPrefix) + change.key);
+            return KeyRemovalRefused(row.key, Text(row.keyPrefix) + change.key);
     }
 }
 
 Text AssembleLine(const Change& change, const Text& keyField, const Text& dataField) {
-    const PlaceRow& row = RowOf(change.place);
-    const Text target = row.kind == Users ? change.target : Text(u"All Users");
-    Text line = u"1*@*" + Text(row.rootField) + u"*@*" + keyField + u"*@*";
-    switch (change.kind) {
-        case ChangeKind::SetValue:
-            line += u"*@*" + change.valueName + u"*@*" + Text(ValueTypeName(change.type)) + u"*@*" + target +
-                    u"*@*" + dataField + u"*@*";
-            break;
-        case ChangeKind::RemoveValue:
-            line += u"*@*" + change.valueName + u"*@*REG_SZ*@*" + target + u"*@**@*DELETE_REG";
-            break;
-        case ChangeKind::CreateKey: line += u"True*@**@**@*" + target + u"*@**@*"; break;
-        case ChangeKind::RemoveKey: line += u"True*@**@**@*" + target + u"*@*DELETE_REG*@*"; break;
-    }
-    return line + u"\r\n";
+    const RootRule& row = RowOf(change.place);
+    LineFields fields;
+    fields.rootField = row.marker;
+    fields.keyField = keyField;
+    fields.keyOnly = change.kind == ChangeKind::CreateKey || change.kind == ChangeKind::RemoveKey;
+    fields.remove = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;
+    fields.valueName = change.valueName;
+    fields.typeName = fields.remove ? RegistryTypeName(kRemovalLineType) : ValueTypeName(change.type);
+    fields.target = row.kind == Users ? TextView(change.target) : kAllUsersTarget;
+    fields.valueData = dataField;
+    return WriteLineText(fields);
+}
+
+// The group anchor: an All Users value removal in a key that exists nowhere.
+constexpr TextView kAnchorKey = u"Keymason Group Anchor";
+Change AnchorChange(Place place) {
+    Change anchor;
+    anchor.kind = ChangeKind::RemoveValue;
+    anchor.place = place;
+    anchor.key = Text(kAnchorKey);
+    anchor.valueName = anchor.key;
+    return anchor;
 }
 
 // Reads the line back as Keymason reads a package held in memory.
@@ -231,10 +235,10 @@ bool ReadsBackAs(const Change& change, const std::string& line) {
     if (read.result != PackageReadResult::Opened || read.lines.size() != 1) return false;
     RecordReader reader(read.lines);
     const PackageRecord& r = reader.Read(0);
-    const PlaceRow& row = RowOf(change.place);
+    const RootRule& row = RowOf(change.place);
     const bool keyOnly = change.kind == ChangeKind::CreateKey || change.kind == ChangeKind::RemoveKey;
     const bool remove = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;
-    if (r.rootKey != row.rootKey || r.rootKind != row.kind || r.keyOnly != (keyOnly ? 1 : 0) ||
+    if (r.rootKey != row.key || r.rootKind != row.kind || r.keyOnly != (keyOnly ? 1 : 0) ||
         r.remove != (remove ? 1 : 0) || r.keyPath != Text(row.keyPrefix) + change.key)
         return false;
     if (row.kind == Users &&
@@ -249,14 +253,14 @@ bool ReadsBackAs(const Change& change, const std::string& line) {
            Bytes(set->Data(), set->Data() + set->size) == change.data;
 }
 
-// The line's own fields: a line for one account needs an "All Users" line
-// somewhere in its package, which is the package's concern, not the line's.
-bool LintsClean(const std::string& line) {
-    const std::string withGroup =
-        line + "1*@*HKEY_CURRENT_USER*@*X*@**@*X*@*REG_SZ*@*All Users*@**@*DELETE_REG\r\n";
+// The first error lint finds in the line's own fields, if any: a line for
+// one account needs an All Users line somewhere in its package, which is the
+// package's concern, not the line's.
+std::optional<std::string> LintError(const std::string& line) {
+    const std::string withGroup = line + ToUtf8(AssembleLine(AnchorChange(Place::UserHive), Text(kAnchorKey), Text()));
     for (const check::Diagnostic& d : check::LintPackage(withGroup))
-        if (d.line == 1 && d.severity == check::Severity::Error) return false;
-    return true;
+        if (d.line == 1 && d.severity == check::Severity::Error) return d.text;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -283,26 +287,18 @@ LineResult WritePackageLine(const Change& change) {
         if (!data.refusal.empty()) return LineResult{false, std::string(), data.refusal};
     }
     result.line = ToUtf8(AssembleLine(change, key.text, data.text));
+    // A limit of the format (a field's length) is lint's to name.
+    if (const std::optional<std::string> error = LintError(result.line))
+        return LineResult{false, std::string(), *error};
     // The rules above are the whole list; reading the line back is the proof.
-    if (!ReadsBackAs(change, result.line) || !LintsClean(result.line))
+    if (!ReadsBackAs(change, result.line))
         return LineResult{false, std::string(), "the line would not be read back as the change"};
     result.written = true;
     return result;
 }
 
-std::string GroupAnchorLine(Place place) {
-    Change anchor;
-    anchor.kind = ChangeKind::RemoveValue;
-    anchor.place = place;
-    anchor.key = u"Keymason Group Anchor";
-    anchor.valueName = anchor.key;
-    return WritePackageLine(anchor).line;
-}
+std::string GroupAnchorLine(Place place) { return WritePackageLine(AnchorChange(place)).line; }
 
-bool IsGroupTarget(TextView target) {
-    for (TextView group : {TextView(u"All Users"), TextView(u"Administrator"), TextView(u"User")})
-        if (EqualsIgnoreAsciiCase(target, group)) return true;
-    return false;
-}
+bool IsGroupTarget(TextView target) { return GroupTarget(target) != nullptr; }
 
 }  // namespace km::pack

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "engine/package_language.h"
 
 namespace km::pack {
 
@@ -29,7 +29,7 @@ struct Change {
     Text valueName;       // value changes; empty: the default value
     std::uint32_t type = 0;  // SetValue
     Bytes data;              // SetValue
-    Text target = u"All Users";  // per-user places
+    Text target = Text(kAllUsersTarget);  // per-user places
 };
 
 struct LineResult {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 #include "engine/package_file.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 #include "engine/update_pass.h"
 #include "engine/user_profiles.h"
@@ -14,8 +16,6 @@
 namespace km::pack {
 
 namespace {
-
-constexpr TextView kPackagePath = u"C:\\keymason-pack\\package.reg.dat";
 
 // A key with what lies below it, as it stood at one moment.
 struct Node {
@@ -67,17 +67,13 @@ std::optional<Node> HiveNode(const MemoryPlatform& sys, const Text& path) {
     return NodeOf(*tree);
 }
 
-template <class Item>
-const Item* FindNamed(const std::vector<Item>& items, const Text& name, Text Item::*field) {
-    for (const Item& item : items)
-        if (EqualsIgnoreAsciiCase(item.*field, name)) return &item;
-    return nullptr;
-}
-
-const std::pair<Text, StoredValue>* FindValue(const Node& node, const Text& name) {
-    for (const auto& value : node.values)
-        if (EqualsIgnoreAsciiCase(value.first, name)) return &value;
-    return nullptr;
+// Folded name -> position; the registry holds no two names that fold alike.
+template <class Item, class Name>
+std::unordered_map<Text, std::size_t> IndexByName(const std::vector<Item>& items, Name name) {
+    std::unordered_map<Text, std::size_t> index;
+    index.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) index.emplace(FoldAsciiCase(name(items[i])), i);
+    return index;
 }
 
 std::size_t Depth(const Text& path) {
@@ -90,8 +86,10 @@ std::size_t Depth(const Text& path) {
 struct Restoration {
     std::vector<Change> restores, valueRemovals, keyRemovals;
 
+    // The key-only line comes first; it is dropped where the value line after
+    // it is written and so makes the key.
     void Recreate(const Node& node, const Text& path) {
-        if (node.values.empty()) restores.push_back(Key(ChangeKind::CreateKey, path));
+        restores.push_back(Key(ChangeKind::CreateKey, path));
         for (const auto& [name, value] : node.values) restores.push_back(Set(path, name, value));
         for (const Node& sub : node.subkeys) Recreate(sub, Join(path, sub.name));
     }
@@ -99,26 +97,32 @@ struct Restoration {
         keyRemovals.push_back(Key(ChangeKind::RemoveKey, path));
         for (const Node& sub : node.subkeys) RemoveCreated(sub, Join(path, sub.name));
     }
+    // Names are matched through indexes: a key of many values stays linear.
     void Diff(const Node& before, const Node& after, const Text& path) {
+        const auto beforeValues = IndexByName(before.values, [](const auto& v) -> const Text& { return v.first; });
+        const auto afterValues = IndexByName(after.values, [](const auto& v) -> const Text& { return v.first; });
         for (const auto& [name, value] : before.values) {
-            const auto* now = FindValue(after, name);
-            if (!now || !(now->second == value)) restores.push_back(Set(path, name, value));
+            const auto now = afterValues.find(FoldAsciiCase(name));
+            if (now == afterValues.end() || !(after.values[now->second].second == value))
+                restores.push_back(Set(path, name, value));
         }
         for (const auto& [name, value] : after.values)
-            if (!FindValue(before, name)) {
+            if (!beforeValues.count(FoldAsciiCase(name))) {
                 Change c = Key(ChangeKind::RemoveValue, path);
                 c.valueName = name;
                 valueRemovals.push_back(c);
             }
+        const auto beforeKeys = IndexByName(before.subkeys, [](const Node& n) -> const Text& { return n.name; });
+        const auto afterKeys = IndexByName(after.subkeys, [](const Node& n) -> const Text& { return n.name; });
         for (const Node& sub : before.subkeys) {
-            const Node* now = FindNamed(after.subkeys, sub.name, &Node::name);
-            if (now)
-                Diff(sub, *now, Join(path, sub.name));
+            const auto now = afterKeys.find(FoldAsciiCase(sub.name));
+            if (now != afterKeys.end())
+                Diff(sub, after.subkeys[now->second], Join(path, sub.name));
             else
                 Recreate(sub, Join(path, sub.name));
         }
         for (const Node& sub : after.subkeys)
-            if (!FindNamed(before.subkeys, sub.name, &Node::name)) RemoveCreated(sub, Join(path, sub.name));
+            if (!beforeKeys.count(FoldAsciiCase(sub.name))) RemoveCreated(sub, Join(path, sub.name));
     }
     std::vector<Change> InOrder() const {
         std::vector<Change> all = restores;
@@ -233,11 +237,11 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     if (same > 1)
         return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" is shared by " +
                                       std::to_string(same) + " profiles, so no line reaches it alone"};
-    if (EqualsIgnoreAsciiCase(p.userName, u"All Users"))
-        return {false, {}, false, who + ": its user name \"All Users\" would reach every profile"};
-    for (TextView group : {TextView(u"Administrator"), TextView(u"User")})
-        if (EqualsIgnoreAsciiCase(p.userName, group))
-            return {true, Text(group), false, who + " is reached as \"" + ToUtf8(group) + "\""};
+    if (const TargetRule* group = GroupTarget(p.userName)) {
+        if (IsAllUsersTarget(group->target))
+            return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" would reach every profile"};
+        return {true, Text(group->target), false, who + " is reached as \"" + ToUtf8(group->target) + "\""};
+    }
     if (p.userName.size() > kMaxAccountName)
         return {false, {}, false, who + ": its user name is longer than the 20 characters a target can name"};
     // keymason-check's word on the name as a target: a line that reaches no
@@ -251,7 +255,35 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
         return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" cannot stand as a target"};
     return {true, p.userName, true,
             who + " is reached by its user name \"" + ToUtf8(p.userName) +
-                "\"; All Users lines that change nothing make the pass prepare every profile for it"};
+                "\"; " + ToUtf8(kAllUsersTarget) + " lines that change nothing make the pass prepare every profile for it"};
+}
+
+// The profiles the pass prepared, hives marked as loaded.
+struct PreparedProfiles : PassObserver {
+    void ProfilesPrepared(const ProfileList& list) override { profiles = list; }
+    void ApplicationStarts(std::size_t, int) override {}
+    void RecordsEnd() override {}
+    ProfileList profiles;
+};
+
+// A hive file the pass loads for the profile that the base does not hold, if any.
+std::string HiveNotInBase(const MemoryPlatform& base, const ProfileScopes& s, const ProfileList& prepared) {
+    if (s.loggedOn) return std::string();
+    for (const UserProfile& p : prepared) {
+        if (p.sid != s.profile.sid) continue;
+        for (const auto& [mounted, inProfile] : {std::pair{p.userHiveMounted, kUserHiveInProfile},
+                                                 std::pair{p.classesHiveMounted, kClassesHiveInProfile}})
+            if (mounted == 1 && !HiveFile(base, p.profilePath + Text(inProfile)))
+                return ToUtf8(p.profilePath + Text(inProfile));
+    }
+    return std::string();
+}
+
+// Names a .reg file reads back: no NUL (it would end them) and no line break.
+bool RegFileCarries(const Change& c) {
+    for (const Text* text : {&c.key, &c.valueName})
+        if (text->find_first_of(TextView(u"\0\r\n", 3)) != Text::npos) return false;
+    return true;
 }
 
 }  // namespace
@@ -269,12 +301,11 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
         for (const UserProfile& p : BuildProfileList(before, 1))
             profiles.push_back(ProfileScopes{p, before.KeyExists(kHkeyUsers, p.sid) && !p.sid.empty(), {}, {}});
 
-    RunState run;
-    run.dataPath = Text(kPackagePath);
-    run.mode = PackageArgument;
-    run.isWow64 = 1;
-    after.files[run.dataPath] = packageBytes;
-    UpdateWorker(after, run);
+    PreparedProfiles prepared;
+    PassSettings settings;
+    settings.isWow64 = 1;
+    settings.observer = &prepared;
+    RunUpdatePass(after, PassPackage{nullptr, &packageBytes}, settings);
 
     std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
     for (const auto& [place, root, path] :
@@ -300,16 +331,30 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
         }
     }
 
-    auto emit = [&](Change change, const std::string& scope, const Text& sid, bool toReg) {
+    // A .reg file holds any type: what a package line cannot carry still goes
+    // there, unless a name would not read back from it.
+    auto emit = [&](const Change& change, const std::string& scope, const Text& sid, bool toReg) {
         const LineResult line = WritePackageLine(change);
-        if (!line.written) {
-            result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
-            return;
-        }
-        result.package += line.line;
-        if (toReg) AddRegSection(result.regFile, change, sid);
+        if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
+        else result.package += line.line;
+        const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
+        if (toReg && (line.written || (restores && RegFileCarries(change)))) AddRegSection(result.regFile, change, sid);
+        return line.written;
     };
-    for (const auto& [change, sid] : machine) emit(change, "machine", sid, true);
+    // A key-only line that a written value line after it makes redundant.
+    auto redundant = [](const std::vector<Change>& changes, std::size_t i) {
+        const Change& c = changes[i];
+        if (c.kind != ChangeKind::CreateKey || i + 1 >= changes.size()) return false;
+        const Change& next = changes[i + 1];
+        return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
+               WritePackageLine(next).written;
+    };
+    {
+        std::vector<Change> changes;
+        for (const auto& entry : machine) changes.push_back(entry.first);
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            if (!redundant(changes, i)) emit(changes[i], "machine", Text(), true);
+    }
 
     bool anchorUser = false, anchorClasses = false;
     std::string anchors;
@@ -320,19 +365,25 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
                                           unread->second + "): what the package changes there is unknown");
             continue;
         }
+        if (const std::string missing = HiveNotInBase(before, s, prepared.profiles); !missing.empty()) {
+            result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not logged on, and its hive " +
+                                          missing + " is not in the base: what the package changes there is unknown");
+            continue;
+        }
         if (s.userChanges.empty() && s.classesChanges.empty()) continue;
         const Reach reach = ReachOf(s.profile, profiles);
         result.notes.push_back(reach.note);
         const std::string scope = "profile " + ToUtf8(s.profile.sid);
-        for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges})
-            for (Change c : *changes) {
+        for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
+            for (Change& c : *changes) c.target = reach.target;
+            for (std::size_t i = 0; i < changes->size(); ++i) {
                 if (!reach.reachable) {
-                    result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note);
+                    result.unrestorable.push_back(Describe((*changes)[i], scope, s.profile.sid) + ": " + reach.note);
                     continue;
                 }
-                c.target = reach.target;
-                emit(c, scope, s.profile.sid, s.loggedOn);
+                if (!redundant(*changes, i)) emit((*changes)[i], scope, s.profile.sid, s.loggedOn);
             }
+        }
         if (reach.reachable && reach.byName) {
             // A logged-on profile needs only some group for the list to be built.
             anchorUser = anchorUser || !s.userChanges.empty() || s.loggedOn;

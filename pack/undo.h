@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "check/reg_file.h"
+#include "toolkit/reg_file.h"
 #include "platform/memory/memory_platform.h"
 
 namespace km::pack {

@@ -2,6 +2,13 @@
 
 namespace km {
 
+Text FoldAsciiCase(TextView text) {
+    Text folded(text);
+    for (char16_t& c : folded)
+        if (c >= u'A' && c <= u'Z') c = char16_t(c + 32);
+    return folded;
+}
+
 namespace {
 char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; }
 }  // namespace

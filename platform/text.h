@@ -10,6 +10,8 @@ namespace km {
 
 // Compares folding ASCII letters only, as the registry formats require.
 bool EqualsIgnoreAsciiCase(TextView a, TextView b);
+// The text with ASCII letters in lower case: equal for texts EqualsIgnoreAsciiCase finds equal.
+Text FoldAsciiCase(TextView text);
 // Whether `part` stands anywhere in `text`, folding ASCII letters only.
 bool ContainsIgnoreAsciiCase(TextView text, TextView part);
 

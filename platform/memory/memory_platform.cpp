@@ -162,13 +162,7 @@ void MemoryPlatform::SetValue(RegKey root, const Text& path, const Text& name, s
     auto target = impl_->registry.Locate(root, path, false);
     if (!target) return;
     auto key = MemoryRegistry::Create(*target);
-    for (auto& value : key->values) {
-        if (EqualsIgnoreAsciiCase(value.first, name)) {
-            value.second = StoredValue{type, data};
-            return;
-        }
-    }
-    key->values.emplace_back(name, StoredValue{type, data});
+    key->SetNamedValue(name, StoredValue{type, data});
 }
 
 namespace {
@@ -304,14 +298,7 @@ bool MemoryPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint
     return Record(std::move(call), [&] {
         auto target = impl_->registry.Resolve(key);
         if (!target || (!data && size != 0)) return false;
-        const StoredValue stored{type, data ? Bytes(data, data + size) : Bytes()};
-        for (auto& value : target->values) {
-            if (EqualsIgnoreAsciiCase(value.first, valueName)) {
-                value.second = stored;
-                return true;
-            }
-        }
-        target->values.emplace_back(valueName, stored);
+        target->SetNamedValue(valueName, StoredValue{type, data ? Bytes(data, data + size) : Bytes()});
         return true;
     });
 }
@@ -333,6 +320,7 @@ bool MemoryPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Te
         });
         if (value == values.end()) return false;
         values.erase(value);
+        found->ValuesChanged();
         return true;
     });
 }

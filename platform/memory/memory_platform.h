@@ -1,7 +1,9 @@
-// An in-memory platform: a real little registry with handles, views and
+// The registry model of the tools' plans and of the tests: keymason-check's
+// plan and keymason-pack's undo run the real update pass over it, and the
+// tests run the engine on it. A real little registry with handles, views and
 // loadable hives, plus files, clock, environment and processes, all of which
-// tests can seed, inspect, watch and make fail. Its state prints itself so
-// assertion messages show what the registry held.
+// can be seeded, inspected, watched and made to fail. Its state prints itself
+// so assertion messages show what the registry held.
 #pragma once
 
 #include <functional>
@@ -9,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,19 @@ struct MemoryKey {
     MemoryKey* parent = nullptr;  // none at a root or a hive's top
     std::shared_ptr<MemoryKey> FindSubkey(TextView name) const;  // ASCII case ignored
     const StoredValue* FindValue(TextView name) const;           // ASCII case ignored
+    // The slot of the value of that name (ASCII case ignored), or null; a key
+    // of many values is searched through an index, so that filling one key is
+    // not quadratic.
+    std::pair<Text, StoredValue>* FindValueSlot(TextView name) const;
+    // Sets the value of that name, or adds it.
+    void SetNamedValue(const Text& name, const StoredValue& value);
+    // To be called after `values` lost entries (erased, cleared): appending
+    // is noticed by itself.
+    void ValuesChanged() const;
+
+private:
+    mutable std::unordered_map<Text, std::size_t> valueIndex_;  // folded name -> slot
+    mutable std::size_t indexed_ = 0;                            // slots below this are in the index
 };
 
 // A started process, as the in-memory platform saw it.

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "platform/memory/memory_platform_print.h"
+#include "engine/value_encoding.h"
 #include "platform/text.h"
 
 namespace km {
@@ -98,21 +99,10 @@ const CallFormat kCallFormats[] = {
     {SeamOp::QueryPublisherTrust, nullptr, nullptr, kDataHex},
 };
 
-const char* TypeName(std::uint32_t type) {
-    switch (type) {
-        case kRegSz: return "REG_SZ";
-        case kRegExpandSz: return "REG_EXPAND_SZ";
-        case kRegBinary: return "REG_BINARY";
-        case kRegDword: return "REG_DWORD";
-        case kRegMultiSz: return "REG_MULTI_SZ";
-        case kRegQword: return "REG_QWORD";
-        default: return nullptr;
-    }
-}
-
+// The names of the types a package can set; others by number.
 std::string TypeText(std::uint32_t type) {
-    const char* name = TypeName(type);
-    return name ? name : "type " + std::to_string(type);
+    const TextView name = ValueTypeName(type);
+    return !name.empty() ? ToUtf8(name) : "type " + std::to_string(type);
 }
 
 // The units of a string value, terminators shown as \0.

@@ -13,10 +13,43 @@ std::shared_ptr<MemoryKey> MemoryKey::FindSubkey(TextView wanted) const {
     return nullptr;
 }
 
+namespace {
+
+// Keys with fewer values are searched one by one.
+constexpr std::size_t kIndexedFrom = 32;
+
+}  // namespace
+
+std::pair<Text, StoredValue>* MemoryKey::FindValueSlot(TextView wanted) const {
+    auto& slots = const_cast<std::vector<std::pair<Text, StoredValue>>&>(values);
+    if (slots.size() < kIndexedFrom) {
+        for (auto& value : slots)
+            if (EqualsIgnoreAsciiCase(value.first, wanted)) return &value;
+        return nullptr;
+    }
+    if (indexed_ > slots.size()) ValuesChanged();
+    for (; indexed_ < slots.size(); ++indexed_) valueIndex_.emplace(FoldAsciiCase(slots[indexed_].first), indexed_);
+    const auto hit = valueIndex_.find(FoldAsciiCase(wanted));
+    if (hit == valueIndex_.end()) return nullptr;
+    return &slots[hit->second];
+}
+
+void MemoryKey::ValuesChanged() const {
+    valueIndex_.clear();
+    indexed_ = 0;
+}
+
 const StoredValue* MemoryKey::FindValue(TextView wanted) const {
-    for (const auto& value : values)
-        if (EqualsIgnoreAsciiCase(value.first, wanted)) return &value.second;
-    return nullptr;
+    const auto* slot = FindValueSlot(wanted);
+    return slot ? &slot->second : nullptr;
+}
+
+void MemoryKey::SetNamedValue(const Text& name, const StoredValue& value) {
+    if (auto* slot = FindValueSlot(name)) {
+        slot->second = value;
+        return;
+    }
+    values.emplace_back(name, value);
 }
 
 namespace {
@@ -34,6 +67,7 @@ void MarkDeleted(const std::shared_ptr<MemoryKey>& key) {
     for (const auto& sub : key->subkeys) MarkDeleted(sub);
     key->subkeys.clear();
     key->values.clear();
+    key->ValuesChanged();
 }
 
 // By value: the caller's pointer may be the very slot that is erased.
@@ -198,6 +232,7 @@ bool MemoryRegistry::DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keep
     }
     if (keepKey) {
         key->values.clear();
+        key->ValuesChanged();
         return true;
     }
     if (!Deletable(*key)) return false;

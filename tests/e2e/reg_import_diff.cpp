@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "check/reg_file.h"
-#include "check/text_codec.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace {

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "check/file_io.h"
-#include "check/reg_file.h"
-#include "check/text_codec.h"
+#include "toolkit/file_io.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/text_codec.h"
 #include "check/value_text.h"
 #include "platform/text.h"
 

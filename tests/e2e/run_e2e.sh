@@ -993,13 +993,15 @@ expect_eq "undo --live: hives Wine cannot read privately are reported, exit code
 check "undo --live: User's hive named not inspected" grep -q "profile $user_sid: not inspected" \
   "$artifacts/undo-pack-live.txt"
 # So the base is this machine's state as reg export writes it, with the hive
-# files of the users who are not logged on as HiveFile pseudo-keys.
+# files of the users who are not logged on as HiveFile pseudo-keys. Wine's own
+# user is logged on: a key of its hive shows that (without it the undo rightly
+# names the profile as one it cannot see into).
 undo_base=$drive_c/e2e/undo-base.reg
 {
   printf 'Windows Registry Editor Version 5.00\n'
   n=0
   for key in "${undo_keys[@]::3}" "$profile_list" "HKU\\$admin_sid\\Software\\KeymasonUndoE2E" \
-    "HKU\\$admin_sid\\Software\\Classes"; do
+    "HKU\\$admin_sid\\Software\\Classes" "HKU\\$wine_sid\\Environment"; do
     wine_reg export "$key" "C:\\e2e\\undo-export-$n.reg" /y &&
       iconv -f UTF-16LE -t UTF-8 "$drive_c/e2e/undo-export-$n.reg" | tail -n +2 | tr -d '\r'
     n=$((n + 1))

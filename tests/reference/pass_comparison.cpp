@@ -115,8 +115,10 @@ PassOutcome Run(const PassSetup& setup, Pass pass) {
         // earlier pass passed it for done.
         const auto reads = m.sys.CallsOf(SeamOp::ReadWholeFile);
         if (!reads.empty() && !reads.front().succeeded && m.state.exitCode.load() == 0 &&
-            m.sys.PathExists(machine::kDataPath))
-            NotePackageNotRead(m.sys, m.state);
+            m.sys.PathExists(machine::kDataPath)) {
+            LogPackageNotRead(m.sys, LogSink{m.state.logPath});
+            m.state.exitCode.store(kExitPackageNotApplied);
+        }
     }
 
     PassOutcome outcome;

@@ -6,8 +6,8 @@
 
 #include "check/cli.h"
 #include "engine/windows_facts.h"
-#include "check/reg_file.h"
-#include "check/text_codec.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {
@@ -178,10 +178,22 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
         {"an error outranks drift", {u"--verify", u"--base", u"base.reg", u"error.dat"}, kExitErrors, "verify:"},
         {"verify needs a base", {u"--verify", u"sets.dat"}, kExitUsage, ""},
         {"unknown format", {u"--format", u"xml", u"sets.dat"}, kExitUsage, ""},
+        {"profiles listed out of SID order", {u"--verify", u"--base", u"unsorted.reg", u"user.dat"}, kExitDrift,
+         "drift: line 1: A: setValue"},
+        {"a profile whose hive is not in the base", {u"--verify", u"--base", u"nohive.reg", u"user.dat"}, kExitDrift,
+         "unknown: A was not inspected"},
     };
+    std::string unsorted = "Windows Registry Editor Version 5.00\r\n";
+    for (const char* p : {"1002]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\B\"", "1001]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\A\""})
+        unsorted += "\r\n[HKEY_LOCAL_MACHINE\\" + ToUtf8(kProfileListPath) + "\\S-1-5-21-9-" + p + "\r\n";
+    const std::string nohive = unsorted;
+    for (const char* user : {"A", "B"})
+        unsorted += std::string("\r\n[HKEY_USERS\\HiveFile:C:/Users/") + user + "/NTUSER.DAT]\r\n";
     for (const Case& c : cases) {
         CheckRun run;
-        run.files = {{u"base.reg", base}, {u"sets.dat", sets}, {u"holds.dat", holds}, {u"error.dat", kErrorLine}};
+        run.files = {{u"base.reg", base}, {u"sets.dat", sets}, {u"holds.dat", holds}, {u"error.dat", kErrorLine},
+                     {u"unsorted.reg", unsorted}, {u"nohive.reg", nohive},
+                     {u"user.dat", "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n"}};
         EXPECT_EQ(run(c.args), c.code) << c.what << "\n" << run.err;
         EXPECT_NE(run.out.find(c.outPart), std::string::npos) << c.what << "\n" << run.out;
     }
@@ -201,6 +213,16 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     EXPECT_EQ(effect["new"]["typeName"], "REG_SZ");
     EXPECT_EQ(doc["plan"]["summary"]["HKEY_LOCAL_MACHINE"]["valuesChanged"], 1);
     EXPECT_EQ(doc["verify"]["changes"], true);
+
+    // Names with lone surrogates stay apart in JSON.
+    CheckRun lone;
+    lone.files = {{u"base.reg", "\xFF\xFE" + EncodeUtf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                                         u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"\xD800\"=\"a\"\r\n"
+                                                         u"\"\xD801\"=\"b\"\r\n")},
+                  {u"gone.dat", "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@*True*@**@**@*All Users*@*DELETE_REG*@*\n"}};
+    lone({u"--verify", u"--base", u"base.reg", u"--format", u"json", u"gone.dat"});
+    EXPECT_NE(lone.out.find("\"value\": \"\\ud800\""), std::string::npos) << lone.out;
+    EXPECT_NE(lone.out.find("\"value\": \"\\ud801\""), std::string::npos) << lone.out;
 
     // A profile whose hives could not be read may hold drift: not compliant.
     CheckRun locked;
@@ -233,7 +255,11 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     // Artifact locations are URI references, whatever the path looks like.
     for (const auto& [path, uri] : {std::pair{u"C:\\pkg\\install.reg.dat", "file:///C:/pkg/install.reg.dat"},
                                     std::pair{u"\\\\srv\\share\\p.dat", "file://srv/share/p.dat"},
-                                    std::pair{u"rel dir/p#1.dat", "rel%20dir/p%231.dat"}}) {
+                                    std::pair{u"rel dir/p#1.dat", "rel%20dir/p%231.dat"},
+                                    std::pair{u"a:b.reg.dat", "a%3Ab.reg.dat"},
+                                    std::pair{u"//host/x.dat", "file://host/x.dat"},
+                                    std::pair{u"\\\\?\\C:\\p.dat", "file:///C:/p.dat"},
+                                    std::pair{u"\\\\?\\UNC\\srv\\s\\p.dat", "file://srv/s/p.dat"}}) {
         CheckRun named;
         named.files = {{path, kErrorLine}};
         named({u"--format", u"sarif", path});

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "check/lint.h"
-#include "check/text_codec.h"
+#include "toolkit/lint.h"
+#include "toolkit/text_codec.h"
 
 namespace km::check {
 namespace {
@@ -57,8 +57,8 @@ TEST(CheckLintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
         {"machine root without its subtree", Machine(2, "HKEY_LOCAL_MACHINE"),
          {"1:2: error: root \"HKEY_LOCAL_MACHINE\" is not one of the three machine roots"}},
         {"some other root", Machine(2, "Computer"),
-         {"1:2: warning: root \"Computer\" is not one of the three machine roots (HKEY_LOCAL_MACHINE\\SOFTWARE, "
-          "HKEY_LOCAL_MACHINE\\SYSTEM, HKEY_CLASSES_ROOT, matched in exact case): the line is per-user and is "
+         {"1:2: warning: root \"Computer\" is not one of the three machine roots (HKEY_CLASSES_ROOT, "
+          "HKEY_LOCAL_MACHINE\\SOFTWARE, HKEY_LOCAL_MACHINE\\SYSTEM, matched in exact case): the line is per-user and is "
           "written below HKEY_USERS for each targeted profile"}},
         {"near miss: the per-user root", PerUser("All Users"), {}},
         {"near miss: classes root", Machine(2, "HKEY_CLASSES_ROOT"), {}},
@@ -110,8 +110,14 @@ TEST(CheckLintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
         {"near miss: binary of Latin-1", Machine(8, "\xC3\xBF", "REG_BINARY"), {}},
 
         {"unknown type", Machine(6, "REG_NONE"),
-         {"1:6: error: type \"REG_NONE\" is not one of REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_QWORD, "
-          "REG_MULTI_SZ: nothing will be set"}},
+         {"1:6: error: type \"REG_NONE\" is not one of REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, "
+          "REG_QWORD: nothing will be set"}},
+        {"a character outside the basic plane prints whole", Machine(6, "REG_\xF0\x9F\x98\x80"),
+         {"1:6: error: type \"REG_\xF0\x9F\x98\x80\" is not one of"}},
+        {"NUL in the value name", Machine(5, std::string("a\0b", 3)),
+         {"1:5: error: value name holds a NUL character: the line is refused"}},
+        {"NUL in the key", Machine(3, std::string("V\0x", 3)),
+         {"1:3: error: key field holds a NUL character: the line is refused"}},
         {"near miss: type in lower case", Machine(6, "reg_expand_sz"), {}},
         {"near miss: unknown type of a removal", Line({"1", "HKEY_LOCAL_MACHINE\\SOFTWARE", "V", "", "N", "REG_NONE", "", "", "DELETE_REG"}), {}},
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "check/live_base.h"
-#include "check/snapshot.h"
+#include "toolkit/live_base.h"
+#include "toolkit/snapshot.h"
 #include "platform/text.h"
 #include "tests/unit/test_values.h"
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "check/plan.h"
-#include "check/reg_file.h"
-#include "check/snapshot.h"
-#include "check/text_codec.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/snapshot.h"
+#include "toolkit/text_codec.h"
 
 namespace km::check {
 namespace {

@@ -3,9 +3,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "check/reg_file.h"
-#include "check/snapshot.h"
-#include "check/text_codec.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/snapshot.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 #include "tests/unit/test_values.h"
 

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 #include "engine/update_pass.h"
 #include "platform/text.h"
 

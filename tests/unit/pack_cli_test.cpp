@@ -74,18 +74,35 @@ TEST(PackCliTest, ExitCodesFindingsAndOutputs) {
         // What reg import skips is skipped too, so the result is still its result.
         {"from-reg of bad hex", {u"from-reg", u"badhex.reg", u"-o", u"out.dat"}, kExitWritten,
          "badhex.reg:5: warning:", u"out.dat", "*@*A*@*REG_SZ*@*All Users*@*x*@*"},
+        {"from-reg of an unknown escape", {u"from-reg", u"escape.reg", u"-o", u"out.dat"}, kExitWritten,
+         "without the backslash (and so does this package)", u"out.dat", "*@*C*@*REG_SZ*@*All Users*@*aqb*@*"},
         // One account by name: group anchors make the pass prepare it.
         {"from-reg for one account", {u"from-reg", u"user.reg", u"--target", u"Bob", u"-o", u"out.dat"},
          kExitWritten, "", u"out.dat", "*@*Keymason Group Anchor*@*REG_SZ*@*All Users*@**@*DELETE_REG\r\n"},
         {"unknown command", {u"pack"}, kExitUsage, "unknown command pack", u"", ""},
         {"unknown option", {u"from-reg", u"--fast", u"good.reg"}, kExitUsage, "unknown option --fast", u"", ""},
+        {"from-reg with --reg", {u"from-reg", u"good.reg", u"--reg", u"x.reg"}, kExitUsage, "takes no --reg", u"", ""},
+        {"from-reg with a base", {u"from-reg", u"good.reg", u"--base", u"base.reg"}, kExitUsage, "takes no --reg", u"",
+         ""},
+        {"undo with --target", {u"undo", u"--base", u"base.reg", u"package.dat", u"-o", u"u.dat", u"--target", u"Bob"},
+         kExitUsage, "undo takes no --target", u"", ""},
+        {"undo -o and --reg one file", {u"undo", u"--base", u"base.reg", u"package.dat", u"-o", u"U.dat", u"--reg",
+         u"u.DAT"}, kExitUsage, "-o and --reg name one file", u"", ""},
+        {"from-reg for an empty target", {u"from-reg", u"user.reg", u"--target", u""}, kExitUsage,
+         "--target \"\" names no profile group", u"", ""},
+        {"from-reg for a target with a blank", {u"from-reg", u"user.reg", u"--target", u" Bob"}, kExitUsage,
+         "names no profile group", u"", ""},
+        {"from-reg for a target over 20", {u"from-reg", u"user.reg", u"--target", Text(21, u'b')}, kExitUsage,
+         "names no profile group", u"", ""},
+        {"from-reg for a group in another spelling", {u"from-reg", u"user.reg", u"--target", u"AllUsers"}, kExitUsage,
+         "names no profile group", u"", ""},
     };
     for (const Case& c : cases) {
         PackRun run;
         run.files = {{u"good.reg", kGood}, {u"comma.reg", kComma}, {u"base.reg", kBase},
                      {u"package.dat", kPackage}, {u"header.reg", "Windows Registry Editor 5.00\r\n"},
                      {u"root.reg", kHeader + "[HKEY_USERS\\.DEFAULT\\V]\r\n\"A\"=\"x\"\r\n"},
-                     {u"badhex.reg", kGood + "\"B\"=hex:1g\r\n"},
+                     {u"badhex.reg", kGood + "\"B\"=hex:1g\r\n"}, {u"escape.reg", kGood + "\"C\"=\"a\\qb\"\r\n"},
                      {u"user.reg", kHeader + "[HKEY_CURRENT_USER\\Software\\V]\r\n\"A\"=\"x\"\r\n"}};
         run(c.args);
         EXPECT_EQ(run.code, c.code) << c.what << "\n" << run.err;

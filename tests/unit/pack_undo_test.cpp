@@ -6,7 +6,8 @@
 #include <map>
 #include <random>
 
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 #include "engine/update_pass.h"
 #include "pack/undo.h"
@@ -18,11 +19,12 @@ namespace {
 
 using namespace machine;
 
-// Administrator logged on, User not (hive files), Bob not (his NTUSER.DAT only).
+// Administrator logged on, User and Bob not (hive files).
 void Seed(MemoryPlatform& sys) {
     TwoProfileMachine m;
     AddProfileEntry(m.sys, u"S-1-5-21-100-200-300-1002", u"C:\\Users\\Bob");
     m.sys.hiveFiles[u"C:\\Users\\Bob\\NTUSER.DAT"] = HiveTree(u"Software");
+    m.sys.hiveFiles[u"C:\\Users\\Bob" + Text(kClassesHiveInProfile)] = HiveTree(u".bob");
     // Every user's hive has its Software key, which Keymason never removes.
     check::EnsureTreeKey(m.sys.hiveFiles[kUserHiveFile], u"Software");
     for (const char16_t* key : {u"SOFTWARE\\V1", u"SOFTWARE\\V1\\Sub", u"SYSTEM\\V2"})
@@ -97,6 +99,8 @@ TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
         std::string package;
         std::map<Text, std::string> notInspected;
         std::string reported;  // a part of the one item
+        std::string inPackage = "";  // a part of the undo package
+        std::string inReg = "";      // a part of its .reg file
     } cases[] = {
         {"an old value of a type with no package name",
          [](MemoryPlatform& s) { s.SetValue(kHkeyLocalMachine, u"SOFTWARE\\V1", u"Odd", 0, {1, 2}); },
@@ -121,6 +125,14 @@ TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
              s.CreateKey(kHkeyUsers, u"S-1-5-21-100-200-300-2002\\Software");
          },
          ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {}, "cannot stand as a target"},
+        {"a profile not logged on whose hive is not in the base",
+         [](MemoryPlatform& s) { s.hiveFiles.erase(u"C:\\Users\\Bob\\NTUSER.DAT"); },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {},
+         "S-1-5-21-100-200-300-1002: not logged on, and its hive C:\\Users\\Bob\\NTUSER.DAT is not in the base"},
+        {"a key whose values no line carries is still made",
+         [](MemoryPlatform& s) { s.SetValue(kHkeyLocalMachine, u"SOFTWARE\\V1\\Odd", u"N", 0, {1}); },
+         KeyLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "V1\\Odd", true), {}, "type 0 has no package name",
+         KeyLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "V1\\Odd", false), "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V1\\Odd]\r\n\"N\"=hex(0):01"},
     };
     for (const Case& c : cases) {
         MemoryPlatform base;
@@ -130,6 +142,9 @@ TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
         std::string items;
         for (const std::string& item : undo.unrestorable) items += item + "\n";
         EXPECT_NE(items.find(c.reported), std::string::npos) << c.name << ":\n" << items;
+        EXPECT_NE(undo.package.find(c.inPackage), std::string::npos) << c.name << ":\n" << undo.package;
+        const std::string reg = ToUtf8(check::DecodeUtf16Le(check::FormatRegFile(undo.regFile)));
+        EXPECT_NE(reg.find(c.inReg), std::string::npos) << c.name << ":\n" << reg;
     }
 }
 

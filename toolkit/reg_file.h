@@ -17,6 +17,28 @@ namespace km::check {
 constexpr RegKey kHkeyCurrentUser = 0x80000001u;
 constexpr RegKey kHkeyCurrentConfig = 0x80000005u;
 
+// The roots a .reg file names, by full name or abbreviation (ASCII case
+// ignored); the writer uses the full name.
+struct RegRootName {
+    TextView name;
+    TextView abbreviation;
+    RegKey root;
+};
+inline constexpr RegRootName kRegRoots[] = {
+    {u"HKEY_CLASSES_ROOT", u"HKCR", kHkeyClassesRoot},
+    {u"HKEY_CURRENT_USER", u"HKCU", kHkeyCurrentUser},
+    {u"HKEY_LOCAL_MACHINE", u"HKLM", kHkeyLocalMachine},
+    {u"HKEY_USERS", u"HKU", kHkeyUsers},
+    {u"HKEY_CURRENT_CONFIG", u"HKCC", kHkeyCurrentConfig},
+};
+
+// How value data is introduced: a quoted string (REG_SZ), a DWORD, binary,
+// and any other type by its number, "hex(N):".
+inline constexpr TextView kRegDwordData = u"dword:";
+inline constexpr TextView kRegBinaryData = u"hex:";
+inline constexpr TextView kRegTypedDataOpen = u"hex(";
+inline constexpr TextView kRegTypedDataClose = u"):";
+
 struct RegFileValue {
     Text name;            // empty: the key's default value ("@")
     bool remove = false;  // "name"=-
@@ -36,6 +58,7 @@ struct RegFileSection {
 struct RegFileError {
     int line = 0;  // 0: the file as a whole
     std::string message;
+    bool readAltered = false;  // in `skipped`: the line is not skipped but read with the change the message names
 };
 
 // What reg import does with the file, in its order: each section opens (or
@@ -43,7 +66,7 @@ struct RegFileError {
 struct RegFile {
     bool regedit4 = false;
     std::vector<RegFileSection> sections;
-    std::vector<RegFileError> skipped;  // lines reg import skips, and why
+    std::vector<RegFileError> skipped;  // lines reg import skips (or reads altered), and why
 };
 
 // The file's bytes, as a file holds them: UTF-16LE after its byte-order

@@ -1,8 +1,8 @@
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 
 #include <algorithm>
 
-#include "check/text_codec.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {
@@ -75,15 +75,7 @@ void AddTreeKey(const MemoryKey& key, const Text& path, std::vector<RegFileSecti
 
 }  // namespace
 
-void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value) {
-    for (auto& existing : key.values) {
-        if (EqualsIgnoreAsciiCase(existing.first, name)) {
-            existing.second = value;
-            return;
-        }
-    }
-    key.values.emplace_back(name, value);
-}
+void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value) { key.SetNamedValue(name, value); }
 
 std::shared_ptr<MemoryKey> EnsureTreeKey(const std::shared_ptr<MemoryKey>& top, TextView path) {
     auto key = top;
@@ -141,7 +133,10 @@ void RemoveFromHiveFile(MemoryPlatform& sys, const std::vector<Text>& parts, con
     if (hive == sys.hiveFiles.end() || !hive->second) return;
     if (valueName) {
         if (auto key = FindTreeKey(hive->second, parts, parts.size()))
+        {
             EraseNamed(key->values, *valueName, [](const auto& v) -> const Text& { return v.first; });
+            key->ValuesChanged();
+        }
     } else if (parts.size() == 1) {
         sys.hiveFiles.erase(hive);
     } else if (auto parent = FindTreeKey(hive->second, parts, parts.size() - 1)) {

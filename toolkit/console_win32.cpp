@@ -1,10 +1,12 @@
-#include "check/console_win32.h"
+#include "toolkit/console_win32.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+
+#include "toolkit/file_io.h"
 
 namespace km::check {
 
@@ -14,15 +16,13 @@ std::vector<Text> WideArguments(int argc, wchar_t** argv) {
     return args;
 }
 
-void WriteOutputs(const std::string& out, const std::string& err, bool binary) {
+int WriteOutputs(const std::string& out, const std::string& err, bool binary, int code, const char* tool) {
     if (binary) _setmode(_fileno(stdout), _O_BINARY);
     const UINT previous = GetConsoleOutputCP();
     SetConsoleOutputCP(CP_UTF8);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
-    std::fwrite(err.data(), 1, err.size(), stderr);
-    std::fflush(stderr);
+    code = WriteOutputsAndExit(out, err, code, tool);
     if (previous) SetConsoleOutputCP(previous);
+    return code;
 }
 
 }  // namespace km::check

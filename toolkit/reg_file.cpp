@@ -1,21 +1,16 @@
-#include "check/reg_file.h"
+#include "toolkit/reg_file.h"
 
 #include <cstdio>
 
-#include "check/text_codec.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {
 
 Text RootName(RegKey root) {
-    switch (root) {
-        case kHkeyClassesRoot: return u"HKEY_CLASSES_ROOT";
-        case kHkeyLocalMachine: return u"HKEY_LOCAL_MACHINE";
-        case kHkeyUsers: return u"HKEY_USERS";
-        case kHkeyCurrentUser: return u"HKEY_CURRENT_USER";
-        case kHkeyCurrentConfig: return u"HKEY_CURRENT_CONFIG";
-        default: return Text();
-    }
+    for (const RegRootName& r : kRegRoots)
+        if (r.root == root) return Text(r.name);
+    return Text();
 }
 
 namespace {
@@ -70,15 +65,15 @@ Text FormatRegValue(const Text& name, const StoredValue& value) {
         const std::uint32_t n = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
                                 (std::uint32_t(value.data[3]) << 24);
         char buf[16];
-        std::snprintf(buf, sizeof buf, "dword:%08x", n);
-        return line + Widen(buf);
+        std::snprintf(buf, sizeof buf, "%08x", n);
+        return line + Text(kRegDwordData) + Widen(buf);
     }
     if (value.type == kRegBinary) {
-        line += u"hex:";
+        line += kRegBinaryData;
     } else {
         char buf[24];
-        std::snprintf(buf, sizeof buf, "hex(%x):", value.type);
-        line += Widen(buf);
+        std::snprintf(buf, sizeof buf, "%x", value.type);
+        line += Text(kRegTypedDataOpen) + Widen(buf) + Text(kRegTypedDataClose);
     }
     std::size_t lineLength = line.size();
     const Bytes& d = value.data;

@@ -1,11 +1,13 @@
-#include "check/lint.h"
+#include "toolkit/lint.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 
-#include "check/text_codec.h"
+#include "toolkit/text_codec.h"
+#include "engine/apply_record.h"
 #include "engine/package_file.h"
+#include "engine/package_language.h"
 #include "engine/record_parser.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
@@ -15,24 +17,30 @@ namespace km::check {
 
 namespace {
 
-constexpr TextView kSeparator = u"*@*";
-constexpr TextView kRemovalMarker = u"DELETE_REG";
+constexpr TextView kSeparator = kFieldSeparator;
 
-// Field positions of a package line.
-enum Field : int { kLeading = 1, kRoot, kKey, kKeyOnly, kValueName, kType, kApplyTo, kValueData, kRest };
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// Quoted for a message; long texts are cut, control characters shown by code.
+// Quoted for a message; long texts are cut (never inside a surrogate pair),
+// control characters shown by code, a character outside the basic plane whole.
 std::string Quote(TextView text, std::size_t max = 60) {
     std::string out = "\"";
-    const bool cut = text.size() > max;
-    if (cut) text = text.substr(0, max);
-    for (char16_t c : text) {
+    const std::size_t kept =
+        text.size() > max ? max + (max > 0 && IsHighSurrogate(text[max - 1]) && IsLowSurrogate(text[max]) ? 1 : 0)
+                          : text.size();
+    const bool cut = kept < text.size();
+    text = text.substr(0, kept);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
         if (c < 0x20 || c == 0x7F) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\x%02X", unsigned(c));
             out += buf;
         } else {
-            out += ToUtf8(TextView(&c, 1));
+            const std::size_t units = IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1]) ? 2 : 1;
+            out += ToUtf8(text.substr(i, units));
+            i += units - 1;
         }
     }
     return out + (cut ? "...\"" : "\"");
@@ -70,20 +78,20 @@ struct LineView {
     }
     bool IsValueLine() const { return record.keyOnly != 1; }
     // Value data that no separator follows: the parser reads it as empty.
-    bool ValueDataCutOff() const { return Separators() + 1 == std::size_t(kValueData) && !pieces.back().empty(); }
+    bool ValueDataCutOff() const { return Separators() + 1 == std::size_t(kValueDataField) && !pieces.back().empty(); }
     bool ReadsField(int field) const {
-        if (field == kRoot || field == kKey || field == kKeyOnly) return true;
-        if (IsValueLine()) return field >= kValueName && field <= kValueData;
-        return field == kApplyTo && record.rootKind == Users;
+        if (field == kRootField || field == kKeyField || field == kKeyOnlyField) return true;
+        if (IsValueLine()) return field >= kValueNameField && field <= kValueDataField;
+        return field == kTargetField && record.rootKind == Users;
     }
     // The field in which a position of the line lies.
     int FieldAt(std::size_t position) const {
         std::size_t start = 0;
         for (std::size_t i = 0; i < pieces.size(); ++i) {
             start += pieces[i].size() + kSeparator.size();
-            if (position < start) return std::min(int(i) + 1, int(kRest));
+            if (position < start) return std::min(int(i) + 1, int(kRestField));
         }
-        return std::min(int(pieces.size()), int(kRest));
+        return std::min(int(pieces.size()), int(kRestField));
     }
 };
 
@@ -100,89 +108,78 @@ std::vector<TextView> SplitFields(TextView line) {
 
 // ---- The rules, one a function. ----
 
-struct MachineRootLookalike {
-    TextView text;  // found with ASCII case ignored
-};
-constexpr MachineRootLookalike kMachineRootLookalikes[] = {
-    {u"HKEY_LOCAL_MACHINE"}, {u"HKEY_CLASSES_ROOT"}, {u"HKLM"}, {u"HKCR"},
-};
-// Roots that name the per-user branch as the author meant it.
-constexpr TextView kPerUserRoots[] = {u"HKEY_CURRENT_USER", u"HKEY_USERS"};
+std::string U8(TextView text) { return ToUtf8(text); }
+
+// "A, B or C" of the names a table lists.
+template <class Rows, class Name>
+std::string NameList(const Rows& rows, Name name, const char* last = " or ") {
+    std::vector<std::string> names;
+    for (const auto& row : rows)
+        if (const TextView n = name(row); !n.empty()) names.push_back(U8(n));
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == names.size() ? last : ", ") + names[i];
+    return out;
+}
+
+std::string MachineRootList() {
+    return NameList(kRootRules, [](const RootRule& r) { return r.marker; }, ", ");
+}
+std::string GroupTargetList() {
+    return NameList(kTargetRules, [](const TargetRule& r) { return r.target; }, ", ");
+}
+std::string PackageTypeList() {
+    return NameList(kRegistryTypes, [](const RegistryType& t) { return t.inPackages ? t.name : TextView(); }, ", ");
+}
 
 void CheckRoot(const LineView& line, const Findings& findings) {
     if (line.record.rootKind != Users) return;
-    const TextView root = line.FieldText(kRoot);
-    for (TextView perUser : kPerUserRoots)
+    const TextView root = line.FieldText(kRootField);
+    for (TextView perUser : kPerUserRootFields)
         if (root.find(perUser) != TextView::npos) return;
-    const std::string what = "root " + Quote(root) +
-                             " is not one of the three machine roots (HKEY_LOCAL_MACHINE\\SOFTWARE, "
-                             "HKEY_LOCAL_MACHINE\\SYSTEM, HKEY_CLASSES_ROOT, matched in exact case): "
+    const std::string what = "root " + Quote(root) + " is not one of the three machine roots (" + MachineRootList() +
+                             ", matched in exact case): "
                              "the line is per-user and is written below HKEY_USERS for each targeted profile";
-    for (const auto& lookalike : kMachineRootLookalikes) {
-        if (ContainsIgnoreAsciiCase(root, lookalike.text)) {
-            findings.Error(kRoot, what);
+    for (const TextView lookalike : kMachineRootLookalikes) {
+        if (ContainsIgnoreAsciiCase(root, lookalike)) {
+            findings.Error(kRootField, what);
             return;
         }
     }
-    findings.Warning(kRoot, what);
+    findings.Warning(kRootField, what);
 }
 
-struct Capacity {
-    int field;
-    const char* name;
-    std::size_t max;
-    bool (*applies)(const LineView&);
-};
+// Which lines read a limited field: the key-only field always, the value
+// fields on value lines, the target where the line reads it.
+bool ReadsLimitedField(const LineView& line, PackageField field) {
+    if (field == kKeyOnlyField) return true;
+    if (field == kTargetField) return line.ReadsField(kTargetField);
+    return line.IsValueLine();
+}
 
-bool Always(const LineView&) { return true; }
-bool OnValueLines(const LineView& line) { return line.IsValueLine(); }
-bool WhereTargetIsRead(const LineView& line) { return line.ReadsField(kApplyTo); }
-
-constexpr Capacity kCapacities[] = {
-    {kKeyOnly, "key-only field", 31, Always},
-    {kValueName, "value name", 259, OnValueLines},
-    {kType, "type", 31, OnValueLines},
-    {kApplyTo, "apply-to field", 20, WhereTargetIsRead},
-};
-
-struct KeyCapacity {
-    RootKind kind;
-    std::size_t max;
-    const char* rootText;
-};
-constexpr KeyCapacity kKeyCapacities[] = {
-    {MachineSoftware, 250, "HKEY_LOCAL_MACHINE\\SOFTWARE"},
-    {MachineSystem, 252, "HKEY_LOCAL_MACHINE\\SYSTEM"},
-    {ClassesRoot, 259, "HKEY_CLASSES_ROOT, after a leading Software\\Classes\\"},
-    {Users, 259, "per-user lines, after a leading Software\\Classes\\"},
-};
+// How a key field's limit is counted for a root.
+std::string KeyLimitScope(RootKind kind) {
+    for (const RootRule& rule : kRootRules)
+        if (rule.kind == kind)
+            return U8(rule.marker) + (rule.takesClassesPrefix ? ", after a leading " + U8(kClassesBranch) : "");
+    return "per-user lines, after a leading " + U8(kClassesBranch);
+}
 
 void CheckCapacities(const LineView& line, const Findings& findings) {
-    for (const KeyCapacity& capacity : kKeyCapacities) {
-        if (capacity.kind != line.record.rootKind) continue;
-        TextView key = line.FieldText(kKey);
-        if (line.record.classesKey == 1) key.remove_prefix(kClassesBranch.size());
-        if (key.size() > capacity.max)
-            findings.Error(kKey, "key field is " + Number(key.size()) +
-                                     " characters long; the format allows at most " +
-                                     Number(capacity.max) + " for " + capacity.rootText);
-    }
-    for (const Capacity& capacity : kCapacities) {
-        const TextView text = line.FieldText(capacity.field);
-        if (capacity.applies(line) && text.size() > capacity.max)
-            findings.Error(capacity.field, std::string(capacity.name) + " " + Quote(text, 40) + " is " +
-                                               Number(text.size()) +
-                                               " characters long; the format allows at most " +
-                                               Number(capacity.max));
+    TextView key = line.FieldText(kKeyField);
+    if (line.record.classesKey == 1) key.remove_prefix(kClassesBranch.size());
+    const std::size_t keyMax = KeyFieldLimit(line.record.rootKind);
+    if (key.size() > keyMax)
+        findings.Error(kKeyField, "key field is " + Number(key.size()) + " characters long; the format allows at most " +
+                                      Number(keyMax) + " for " + KeyLimitScope(line.record.rootKind));
+    for (const auto& limit : kFieldLimits) {
+        const TextView text = line.FieldText(limit.field);
+        if (ReadsLimitedField(line, limit.field) && text.size() > limit.max)
+            findings.Error(limit.field, std::string(kPackageFieldNames[limit.field]) + " " + Quote(text, 40) + " is " +
+                                            Number(text.size()) + " characters long; the format allows at most " +
+                                            Number(limit.max));
     }
 }
-
-struct NumberType {
-    TextView typeName;
-    std::size_t width;  // "0x" and the digits
-    int digits;
-};
-constexpr NumberType kNumberTypes[] = {{u"REG_DWORD", 10, 8}, {u"REG_QWORD", 18, 16}};
 
 bool IsHexDigit(char16_t c) {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
@@ -190,32 +187,33 @@ bool IsHexDigit(char16_t c) {
 
 void CheckNumber(const LineView& line, const Findings& findings) {
     if (!line.IsValueLine() || line.record.remove == 1 || line.ValueDataCutOff()) return;
-    for (const NumberType& type : kNumberTypes) {
-        if (!EqualsIgnoreAsciiCase(line.record.typeName, type.typeName)) continue;
-        const TextView data = line.FieldText(kValueData);
-        const std::string name = ToUtf8(type.typeName);
-        const std::string form = " (\"0x\" and " + std::to_string(type.digits) + " hex digits)";
+    const std::uint32_t code = ValueTypeCode(line.record.typeName).value_or(0);
+    if (const NumberWidth* number = NumberWidthOf(code)) {
+        const std::size_t width = kFirstNumberDigit + number->digits;
+        const TextView data = line.FieldText(kValueDataField);
+        const std::string name = U8(RegistryTypeName(code));
+        const std::string form = " (\"" + U8(kNumberPrefix) + "\" and " + std::to_string(number->digits) + " hex digits)";
         if (line.record.unencodable) {
-            findings.Error(kValueData, name + " value data " + Quote(data) + " is " + Number(data.size()) +
-                                           " characters, not " + Number(type.width) + form +
+            findings.Error(kValueDataField, name + " value data " + Quote(data) + " is " + Number(data.size()) +
+                                           " characters, not " + Number(width) + form +
                                            ": no value will be set");
             return;
         }
-        const TextView digits = data.substr(2, type.width - 2);
+        const TextView digits = data.substr(kFirstNumberDigit, number->digits);
         const bool allHex = std::all_of(digits.begin(), digits.end(), IsHexDigit);
         const std::uint64_t stored =
-            type.digits == 8 ? (line.record.number & 0xFFFFFFFFu) : line.record.number;
-        if (data.size() > type.width || !allHex) {
-            std::string why = data.size() > type.width
-                                  ? " is " + Number(data.size()) + " characters, not " + Number(type.width) +
-                                        form + "; only " + Quote(data.substr(0, type.width)) + " is read"
+            number->bytes == 4 ? (line.record.number & 0xFFFFFFFFu) : line.record.number;
+        if (data.size() > width || !allHex) {
+            std::string why = data.size() > width
+                                  ? " is " + Number(data.size()) + " characters, not " + Number(width) +
+                                        form + "; only " + Quote(data.substr(0, width)) + " is read"
                                   : " has characters that are not hex digits";
-            findings.Error(kValueData, name + " value data " + Quote(data) + why + ": " +
-                                           Hex(stored, type.digits) + " will be stored");
+            findings.Error(kValueDataField, name + " value data " + Quote(data) + why + ": " +
+                                           Hex(stored, int(number->digits)) + " will be stored");
         }
-        if (!EqualsIgnoreAsciiCase(data.substr(0, 2), u"0x"))
-            findings.Warning(kValueData, name + " value data " + Quote(data) +
-                                             " does not begin with \"0x\": its first two characters are not read");
+        if (!EqualsIgnoreAsciiCase(data.substr(0, kFirstNumberDigit), kNumberPrefix))
+            findings.Warning(kValueDataField, name + " value data " + Quote(data) + " does not begin with \"" +
+                                                 U8(kNumberPrefix) + "\": its first two characters are not read");
     }
 }
 
@@ -251,22 +249,24 @@ std::string ByteList(const Bytes& bytes, std::size_t count, std::size_t max = 16
 
 void CheckBinary(const LineView& line, const Findings& findings) {
     if (!line.IsValueLine() || line.record.remove == 1 || line.ValueDataCutOff() ||
-        !EqualsIgnoreAsciiCase(line.record.typeName, u"REG_BINARY"))
+        ValueTypeCode(line.record.typeName) != kRegBinary)
         return;
-    const TextView data = line.FieldText(kValueData);
+    const TextView data = line.FieldText(kValueDataField);
     for (char16_t c : data) {
         if (c > 0xFF) {
             char code[16];
             std::snprintf(code, sizeof code, "U+%04X", unsigned(c));
-            findings.Error(kValueData, "REG_BINARY value data has " + Quote(TextView(&c, 1)) + " (" + code +
+            findings.Error(kValueDataField, U8(RegistryTypeName(kRegBinary)) + " value data has " + Quote(TextView(&c, 1)) + " (" + code +
                                            "), a character above U+00FF: no value will be set");
             return;
         }
     }
-    const std::size_t characters = std::size_t(std::count_if(data.begin(), data.end(), [](char16_t c) { return c != u','; }));
-    if (characters > 259)
-        findings.Error(kValueData, "REG_BINARY value data is " + Number(characters) +
-                                       " characters long once its commas are removed; the format allows at most 259");
+    const std::size_t characters =
+        std::size_t(std::count_if(data.begin(), data.end(), [](char16_t c) { return c != kBinarySeparator; }));
+    if (characters > kMaxBinaryLength)
+        findings.Error(kValueDataField, U8(RegistryTypeName(kRegBinary)) + " value data is " + Number(characters) +
+                                            " characters long once its commas are removed; the format allows at most " +
+                                            Number(kMaxBinaryLength));
     if (LooksLikeHexPairs(data)) {
         Text pairs;
         for (char16_t c : data)
@@ -276,7 +276,7 @@ void CheckBinary(const LineView& line, const Findings& findings) {
             if (!spaced.empty()) spaced += u' ';
             spaced += pairs.substr(i, 2);
         }
-        findings.Warning(kValueData, "REG_BINARY value data " + Quote(data) +
+        findings.Warning(kValueDataField, U8(RegistryTypeName(kRegBinary)) + " value data " + Quote(data) +
                                          " looks like hex bytes, but each character is stored as its code: "
                                          "it stores " + ByteList(line.record.data, line.record.dataSize) +
                                          ", not " + ToUtf8(spaced));
@@ -286,19 +286,16 @@ void CheckBinary(const LineView& line, const Findings& findings) {
 void CheckType(const LineView& line, const Findings& findings) {
     if (!line.IsValueLine() || line.record.remove == 1) return;
     if (ValueTypeCode(line.record.typeName)) return;
-    findings.Error(kType, "type " + Quote(line.record.typeName) +
-                              " is not one of REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_QWORD, "
-                              "REG_MULTI_SZ: nothing will be set");
+    findings.Error(kTypeField, "type " + Quote(line.record.typeName) + " is not one of " + PackageTypeList() +
+                                   ": nothing will be set");
 }
-
-constexpr const char* kFieldNames[] = {"", "leading field", "root field", "key field"};
 
 void CheckRemovalMarker(const LineView& line, const Findings& findings) {
     // Fields 1 to 3 are never searched for the marker.
     if (line.record.remove != 1) {
-        for (int field = kLeading; field <= kKey && std::size_t(field) <= line.pieces.size(); ++field) {
+        for (int field = kLeadingField; field <= kKeyField && std::size_t(field) <= line.pieces.size(); ++field) {
             if (ContainsIgnoreAsciiCase(line.pieces[std::size_t(field) - 1], kRemovalMarker)) {
-                findings.Error(field, std::string("DELETE_REG in the ") + kFieldNames[field] +
+                findings.Error(field, U8(kRemovalMarker) + " in the " + kPackageFieldNames[field] +
                                           " does not make a removal: the marker counts only from the "
                                           "key-only field on");
             }
@@ -307,9 +304,9 @@ void CheckRemovalMarker(const LineView& line, const Findings& findings) {
     // From field 4 on the marker is matched in exact case; a line with fewer
     // fields has nothing there to look at.
     std::size_t from = line.text.size();
-    if (line.Separators() >= std::size_t(kKeyOnly - 1)) {
+    if (line.Separators() >= std::size_t(kKeyOnlyField - 1)) {
         from = 0;
-        for (int field = kLeading; field < kKeyOnly; ++field)
+        for (int field = kLeadingField; field < kKeyOnlyField; ++field)
             from += line.pieces[std::size_t(field) - 1].size() + kSeparator.size();
     }
     const TextView rest = line.text.substr(std::min(from, line.text.size()));
@@ -318,41 +315,41 @@ void CheckRemovalMarker(const LineView& line, const Findings& findings) {
             const TextView found = rest.substr(i, kRemovalMarker.size());
             if (EqualsIgnoreAsciiCase(found, kRemovalMarker)) {
                 findings.Error(line.FieldAt(from + i), Quote(found) +
-                                                           " is not the removal marker, which is DELETE_REG in "
-                                                           "capitals: the line is not a removal");
+                                                           " is not the removal marker, which is " +
+                                                           U8(kRemovalMarker) + " in capitals: the line is not a removal");
                 break;
             }
         }
         return;
     }
     // A marker inside longer value data still makes the line a removal.
-    const TextView data = line.FieldText(kValueData);
+    const TextView data = line.FieldText(kValueDataField);
     if (line.IsValueLine() && data.find(kRemovalMarker) != TextView::npos && data != kRemovalMarker)
-        findings.Warning(kValueData, "value data " + Quote(data) +
-                                         " holds DELETE_REG: the line is a removal, the value is deleted, not set");
+        findings.Warning(kValueDataField, "value data " + Quote(data) +
+                                         " holds " + U8(kRemovalMarker) +
+                                         ": the line is a removal, the value is deleted, not set");
 }
 
 bool IsBlankChar(char16_t c) { return c == u' ' || c == u'\t' || c == 0xA0 || c == 0x3000; }
 
 void CheckKeyOnly(const LineView& line, const Findings& findings) {
     if (!line.IsValueLine()) return;
-    TextView field = line.FieldText(kKeyOnly);
+    TextView field = line.FieldText(kKeyOnlyField);
     while (!field.empty() && IsBlankChar(field.front())) field.remove_prefix(1);
     while (!field.empty() && IsBlankChar(field.back())) field.remove_suffix(1);
-    if (EqualsIgnoreAsciiCase(field, u"True"))
-        findings.Error(kKeyOnly, "key-only field " + Quote(line.FieldText(kKeyOnly)) +
-                                     " is not \"True\" (spaces count): the line is a value line");
+    if (EqualsIgnoreAsciiCase(field, kKeyOnlyMark))
+        findings.Error(kKeyOnlyField, "key-only field " + Quote(line.FieldText(kKeyOnlyField)) + " is not \"" +
+                                          U8(kKeyOnlyMark) + "\" (spaces count): the line is a value line");
 }
 
 void CheckTrailingText(const LineView& line, const Findings& findings) {
     const TextView trailing = line.pieces.back();
     const int field = int(line.Separators()) + 1;
-    if (trailing.empty() || field == kLeading || field > kValueData || !line.ReadsField(field)) return;
-    std::string text = (field == kValueData ? std::string("value data ") : "field " + std::to_string(field) + " ") +
-                       Quote(trailing) + " has no \"*@*\" after it: it is read as empty";
-    if (field == kValueData) {
-        const bool number = EqualsIgnoreAsciiCase(line.record.typeName, u"REG_DWORD") ||
-                            EqualsIgnoreAsciiCase(line.record.typeName, u"REG_QWORD");
+    if (trailing.empty() || field == kLeadingField || field > kValueDataField || !line.ReadsField(field)) return;
+    std::string text = (field == kValueDataField ? std::string("value data ") : "field " + std::to_string(field) + " ") +
+                       Quote(trailing) + " has no \"" + U8(kSeparator) + "\" after it: it is read as empty";
+    if (field == kValueDataField) {
+        const bool number = NumberWidthOf(ValueTypeCode(line.record.typeName).value_or(0)) != nullptr;
         text += number ? " and no value will be set" : " and empty value data will be stored";
     }
     findings.Error(field, text);
@@ -363,10 +360,11 @@ constexpr TextView kNotAccounts[] = {
     u"Administrators", u"Users", u"Everyone", u"Guests", u"Authenticated Users", u"SYSTEM",
     u"Default", u"Default User", u"Public", u"AllUsers", u"All User", u"CurrentUser", u"Current User",
 };
-constexpr TextView kGroupTargets[] = {u"All Users", u"Administrator", u"User"};
+
+}  // namespace
 
 bool IsLikelyAccount(TextView name) {
-    if (name.empty() || name.size() > 20) return false;
+    if (name.empty() || name.size() > kMaxAccountName) return false;
     if (IsBlankChar(name.front()) || IsBlankChar(name.back())) return false;
     if (std::all_of(name.begin(), name.end(), [](char16_t c) { return c == u'.' || c == u' '; })) return false;
     for (char16_t c : name)
@@ -376,33 +374,39 @@ bool IsLikelyAccount(TextView name) {
     return true;
 }
 
-constexpr std::uint8_t kAllUserHives = 0x03;
-constexpr std::uint8_t kAllClassesHives = 0x30;
+namespace {
 
 void CheckTarget(const LineView& line, const Findings& findings) {
-    if (line.record.rootKind != Users || !line.ReadsField(kApplyTo)) return;
+    if (line.record.rootKind != Users || !line.ReadsField(kTargetField)) return;
     const TextView target = line.record.target;
-    for (TextView group : kGroupTargets)
-        if (EqualsIgnoreAsciiCase(target, group)) return;
+    if (GroupTarget(target)) return;
     if (!IsLikelyAccount(target)) {
-        findings.Error(kApplyTo, "target " + Quote(target) +
-                                     " names no profile group (All Users, Administrator, User) and no likely "
-                                     "account: the line reaches no profile");
+        findings.Error(kTargetField, "target " + Quote(target) + " names no profile group (" + GroupTargetList() +
+                                         ") and no likely account: the line reaches no profile");
         return;
     }
     // One account's profile is prepared only when the package selects every profile.
-    const std::uint8_t groups = line.packageGroups;
-    if ((groups & kAllUserHives) == kAllUserHives || (groups & kAllClassesHives) == kAllClassesHives) return;
-    findings.Error(kApplyTo, "target " + Quote(target) +
-                                 " names one account; its profile is prepared only when the package also "
-                                 "has per-user lines for All Users, and this one has none: the line reaches "
-                                 "no profile");
+    if (SelectsEveryProfile(line.packageGroups)) return;
+    findings.Error(kTargetField, "target " + Quote(target) +
+                                     " names one account; its profile is prepared only when the package also "
+                                     "has per-user lines for " + U8(kAllUsersTarget) +
+                                     ", and this one has none: the line reaches no profile");
+}
+
+// The pass refuses such a line outright: the registry would read the name only
+// up to the NUL and act on another key or value.
+void CheckNul(const LineView& line, const Findings& findings) {
+    const char* refused = ": the line is refused, as the registry would stop reading the name there";
+    if (line.record.keyPath.find(u'\0') != Text::npos)
+        findings.Error(kKeyField, "key field holds a NUL character" + std::string(refused));
+    else if (ValueNameHoldsNul(line.record))
+        findings.Error(kValueNameField, "value name holds a NUL character" + std::string(refused));
 }
 
 using LineRule = void (*)(const LineView&, const Findings&);
 constexpr LineRule kLineRules[] = {
     CheckTrailingText, CheckRoot, CheckCapacities, CheckNumber, CheckBinary, CheckType,
-    CheckRemovalMarker, CheckKeyOnly, CheckTarget,
+    CheckRemovalMarker, CheckKeyOnly, CheckTarget, CheckNul,
 };
 
 // ---- The file as a whole. ----
@@ -443,10 +447,12 @@ void CheckUtf8Lines(std::string_view bytes, const std::vector<LineView>& lines, 
         if (!decoded.valid) {
             // Separators are ASCII: counting them in the bytes gives the field.
             int field = 1;
-            for (std::size_t at = raw.find("*@*"); at != std::string_view::npos && at + 3 <= decoded.firstBadByte;
-                 at = raw.find("*@*", at + 3))
+            const std::string separator = U8(kSeparator);
+            for (std::size_t at = raw.find(separator); at != std::string_view::npos &&
+                                                         at + separator.size() <= decoded.firstBadByte;
+                 at = raw.find(separator, at + separator.size()))
                 ++field;
-            out->push_back(Diagnostic{int(index) + 1, std::min(field, int(kRest)), Severity::Error,
+            out->push_back(Diagnostic{int(index) + 1, std::min(field, int(kRestField)), Severity::Error,
                                       "bytes that are not valid UTF-8 at byte " +
                                           Number(decoded.firstBadByte + 1) +
                                           " of the line: each bad sequence is read as U+FFFD"});
@@ -495,11 +501,12 @@ std::vector<Diagnostic> LintPackage(std::string_view bytes) {
         line.packageGroups = groups;
         const Findings findings{int(i) + 1, &diagnostics};
         if (line.text.empty()) {
-            findings.Warning(kLeading, "empty line: it is read as a per-user line that changes nothing");
+            findings.Warning(kLeadingField, "empty line: it is read as a per-user line that changes nothing");
             continue;
         }
         if (line.Separators() == 0) {
-            findings.Warning(kLeading, "line without any \"*@*\": it is read as an empty per-user line");
+            findings.Warning(kLeadingField, "line without any \"" + U8(kSeparator) +
+                                                "\": it is read as an empty per-user line");
             continue;
         }
         for (LineRule rule : kLineRules) rule(line, findings);

@@ -22,6 +22,11 @@ struct Diagnostic {
 // The package file's bytes, as Keymason reads them.
 std::vector<Diagnostic> LintPackage(std::string_view bytes);
 
+// Whether a target that names no group looks like an account a profile can
+// belong to (at most 20 characters, no blanks at its ends, no group name in
+// another spelling, none of the characters Windows refuses in one).
+bool IsLikelyAccount(TextView name);
+
 std::string FormatDiagnostic(const std::string& package, const Diagnostic& diagnostic);
 
 // 0 when there is no finding, 1 for warnings only, 2 when there is an error.

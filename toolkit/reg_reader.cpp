@@ -4,8 +4,8 @@
 // reading the registry back (tests/e2e/reg_import_diff.sh).
 #include <cstdint>
 
-#include "check/reg_file.h"
-#include "check/text_codec.h"
+#include "toolkit/reg_file.h"
+#include "toolkit/text_codec.h"
 #include "platform/text.h"
 
 namespace km::check {
@@ -18,18 +18,6 @@ constexpr TextView kVersion4Header = u"REGEDIT4";
 constexpr TextView kWin31Header = u"REGEDIT";
 constexpr TextView kWin31Root = u"HKEY_CLASSES_ROOT";
 
-struct RootSpelling {
-    TextView name;
-    TextView abbreviation;
-    RegKey root;
-};
-constexpr RootSpelling kRoots[] = {
-    {u"HKEY_CLASSES_ROOT", u"HKCR", kHkeyClassesRoot},
-    {u"HKEY_CURRENT_USER", u"HKCU", kHkeyCurrentUser},
-    {u"HKEY_LOCAL_MACHINE", u"HKLM", kHkeyLocalMachine},
-    {u"HKEY_USERS", u"HKU", kHkeyUsers},
-    {u"HKEY_CURRENT_CONFIG", u"HKCC", kHkeyCurrentConfig},
-};
 
 // The characters 0x80 to 0x9F of Windows-1252, the ANSI code page reg import
 // reads files without a byte-order mark in; the five it leaves undefined
@@ -143,8 +131,8 @@ private:
     bool ParseKeyName(TextView name, RegFileSection* section) {
         const std::size_t cut = name.find(u'\\');
         const TextView rootText = name.substr(0, cut);
-        const RootSpelling* root = nullptr;
-        for (const RootSpelling& r : kRoots)
+        const RegRootName* root = nullptr;
+        for (const RegRootName& r : kRegRoots)
             if (EqualsIgnoreAsciiCase(rootText, r.name) || EqualsIgnoreAsciiCase(rootText, r.abbreviation))
                 root = &r;
         if (!root) {
@@ -218,7 +206,8 @@ private:
                 default:
                     file_->skipped.push_back(RegFileError{
                         int(at_) + 1, "unknown escape \"\\" + ToUtf8(TextView(&e, 1)) +
-                                          "\": reg import keeps the character without the backslash"});
+                                          "\": reg import keeps the character without the backslash",
+                        true});
                     out->push_back(e);
             }
         }
@@ -272,13 +261,13 @@ private:
             value->value = StoredValue{kRegSz, TerminatedString(text)};
             return true;
         }
-        if (StartsWith(rest, u"dword:")) return Dword(SkipBlanks(rest.substr(6)), value);
-        if (StartsWith(rest, u"hex:")) {
+        if (StartsWith(rest, kRegDwordData)) return Dword(SkipBlanks(rest.substr(kRegDwordData.size())), value);
+        if (StartsWith(rest, kRegBinaryData)) {
             value->value.type = kRegBinary;
-            return HexBytes(rest.substr(4), &value->value.data);
+            return HexBytes(rest.substr(kRegBinaryData.size()), &value->value.data);
         }
-        if (StartsWith(rest, u"hex(")) {
-            rest.remove_prefix(4);
+        if (StartsWith(rest, kRegTypedDataOpen)) {
+            rest.remove_prefix(kRegTypedDataOpen.size());
             if (!HexType(&rest, &value->value.type) || !HexBytes(rest, &value->value.data)) return false;
             if (!utf16_) WidenAnsiString(&value->value);
             return true;
@@ -334,9 +323,9 @@ private:
     bool HexType(TextView* rest, std::uint32_t* type) {
         std::uint64_t number = 0;
         bool anyDigit = false;
-        if (!UnsignedHex(rest, false, &number, &anyDigit) || !StartsWith(*rest, u"):"))
+        if (!UnsignedHex(rest, false, &number, &anyDigit) || !StartsWith(*rest, kRegTypedDataClose))
             return Fail("hex(N) needs a type in hex digits that fits 32 bits");
-        rest->remove_prefix(2);
+        rest->remove_prefix(kRegTypedDataClose.size());
         *type = std::uint32_t(number);
         return true;
     }

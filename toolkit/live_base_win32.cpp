@@ -3,7 +3,7 @@
 // RegLoadAppKeyW, privately, and unloaded when their handle closes.
 #include <windows.h>
 
-#include "check/live_base.h"
+#include "toolkit/live_base.h"
 #include "platform/win32/win32_handle.h"
 
 namespace km::check {

@@ -1,6 +1,6 @@
-#include "check/live_base.h"
+#include "toolkit/live_base.h"
 
-#include "check/snapshot.h"
+#include "toolkit/snapshot.h"
 #include "engine/package_file.h"
 #include "engine/windows_facts.h"
 #include "platform/text.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "check/reg_file.h"
+#include "toolkit/reg_file.h"
 #include "engine/user_profiles.h"
 #include "platform/memory/memory_platform.h"
 

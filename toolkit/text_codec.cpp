@@ -1,4 +1,4 @@
-#include "check/text_codec.h"
+#include "toolkit/text_codec.h"
 
 #include "engine/utf8_decode.h"
 

@@ -1,0 +1,180 @@
+// The package language, stated once: its punctuation and markers, the order
+// of a line's fields, the roots and targets a line can name, the value types
+// it can set, the widths of its numbers and the limits of its fields. The
+// reader (record_parser, value_encoding), the line writer below, keymason-check's
+// lint and keymason-pack all take them from here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "engine/package_record.h"
+#include "engine/windows_facts.h"
+
+namespace km {
+
+// ---- Punctuation and markers ----
+
+// Ends every field a line uses; text after the last one is no field.
+inline constexpr TextView kFieldSeparator = u"*@*";
+// Anywhere from the key-only field on, in exact case: the line removes.
+inline constexpr TextView kRemovalMarker = u"DELETE_REG";
+// The key-only field of a line that creates or removes a key (ASCII case ignored).
+inline constexpr TextView kKeyOnlyMark = u"True";
+// Stands for CR LF in REG_MULTI_SZ value data.
+inline constexpr TextView kLineBreakMark = u"*BreakLine*";
+inline constexpr TextView kCrLf = u"\r\n";
+// The leading field carries nothing; the writer puts this there.
+inline constexpr TextView kLeadingFieldText = u"1";
+
+// Field positions of a line, from 1; kRestField is whatever follows the data.
+enum PackageField : int {
+    kLeadingField = 1,
+    kRootField,
+    kKeyField,
+    kKeyOnlyField,
+    kValueNameField,
+    kTypeField,
+    kTargetField,
+    kValueDataField,
+    kRestField,
+};
+inline constexpr const char* kPackageFieldNames[] = {
+    "", "leading field", "root field", "key field", "key-only field",
+    "value name", "type", "apply-to field", "value data", "text after the value data",
+};
+// Short names of the fields for machine-read reports; 0 is the line as a whole.
+inline constexpr const char* kPackageFieldIds[] = {
+    "line", "leading-field", "root", "key", "key-only", "value-name", "type", "apply-to", "value-data",
+};
+
+// ---- Roots ----
+
+struct RootRule {
+    TextView marker;  // found anywhere in the root field, exact case
+    RootKind kind;
+    RegKey key;
+    TextView keyPrefix;        // put before the key field
+    bool takesClassesPrefix;   // a leading "Software\Classes\" marks a classes key
+};
+// First match wins; a root field that matches none, an empty one too, is
+// taken as a per-user root.
+inline constexpr RootRule kRootRules[] = {
+    {u"HKEY_CLASSES_ROOT", ClassesRoot, kHkeyClassesRoot, u"", true},
+    {u"HKEY_LOCAL_MACHINE\\SOFTWARE", MachineSoftware, kHkeyLocalMachine, u"SOFTWARE\\", false},
+    {u"HKEY_LOCAL_MACHINE\\SYSTEM", MachineSystem, kHkeyLocalMachine, u"SYSTEM\\", false},
+};
+inline constexpr RootRule kPerUserRoot = {u"HKEY_CURRENT_USER", Users, kHkeyUsers, u"", true};
+// Root fields that name the per-user branch as an author means it.
+inline constexpr TextView kPerUserRootFields[] = {u"HKEY_CURRENT_USER", u"HKEY_USERS"};
+// Root spellings that look like a machine root but match none of kRootRules
+// (ASCII case ignored).
+inline constexpr TextView kMachineRootLookalikes[] = {
+    u"HKEY_LOCAL_MACHINE", u"HKEY_CLASSES_ROOT", u"HKLM", u"HKCR"};
+
+// ---- Targets ----
+
+struct TargetRule {
+    TextView target;  // ASCII case ignored
+    std::uint8_t classesBits;
+    std::uint8_t userBits;
+};
+inline constexpr TextView kAllUsersTarget = u"All Users";
+inline constexpr TargetRule kTargetRules[] = {
+    {kAllUsersTarget, TargetGroups::kUserClasses | TargetGroups::kAdministratorClasses,
+     TargetGroups::kUserHive | TargetGroups::kAdministratorHive},
+    {u"Administrator", TargetGroups::kAdministratorClasses, TargetGroups::kAdministratorHive},
+    {u"User", TargetGroups::kUserClasses, TargetGroups::kUserHive},
+};
+// Either half asked for by All Users selects every profile.
+inline constexpr std::uint8_t kAllUsersUserHives = TargetGroups::kUserHive | TargetGroups::kAdministratorHive;
+inline constexpr std::uint8_t kAllUsersClasses = TargetGroups::kUserClasses | TargetGroups::kAdministratorClasses;
+
+// The rule a target names, if it names a group ("All Users", "Administrator", "User").
+const TargetRule* GroupTarget(TextView target);
+bool IsAllUsersTarget(TextView target);
+// Whether the groups asked for make the pass prepare every profile, so that a
+// target naming one account by its user name can reach it.
+bool SelectsEveryProfile(std::uint8_t groups);
+
+// A target that names one user is compared only with names of at most
+// kMaxAccountName characters, the longest account name Windows allows.
+
+// ---- Value types ----
+
+struct RegistryType {
+    std::uint32_t code;
+    TextView name;
+    bool inPackages;  // a line can name it
+};
+inline constexpr RegistryType kRegistryTypes[] = {
+    {0, u"REG_NONE", false},
+    {kRegSz, u"REG_SZ", true},
+    {kRegExpandSz, u"REG_EXPAND_SZ", true},
+    {kRegBinary, u"REG_BINARY", true},
+    {kRegDword, u"REG_DWORD", true},
+    {5, u"REG_DWORD_BIG_ENDIAN", false},
+    {6, u"REG_LINK", false},
+    {kRegMultiSz, u"REG_MULTI_SZ", true},
+    {8, u"REG_RESOURCE_LIST", false},
+    {9, u"REG_FULL_RESOURCE_DESCRIPTOR", false},
+    {10, u"REG_RESOURCE_REQUIREMENTS_LIST", false},
+    {kRegQword, u"REG_QWORD", true},
+};
+// The registry's name of any type code; empty for a code it has no name for.
+TextView RegistryTypeName(std::uint32_t code);
+// The type a removal line names: the reader does not look at it.
+inline constexpr std::uint32_t kRemovalLineType = kRegSz;
+
+// Number data: "0x" (never read), then the hex digits of a DWORD or QWORD.
+struct NumberWidth {
+    std::uint32_t type;
+    std::size_t digits;
+    std::size_t bytes;
+};
+inline constexpr std::size_t kFirstNumberDigit = 2;
+inline constexpr TextView kNumberPrefix = u"0x";
+inline constexpr NumberWidth kNumberWidths[] = {{kRegDword, 8, 4}, {kRegQword, 16, 8}};
+const NumberWidth* NumberWidthOf(std::uint32_t type);
+
+// Binary data: one byte per character; this character only separates.
+inline constexpr char16_t kBinarySeparator = u',';
+
+// ---- Limits of the fields ----
+
+struct KeyFieldLimit {
+    RootKind kind;
+    std::size_t max;  // characters, after a leading classes prefix where the root takes one
+};
+inline constexpr KeyFieldLimit kKeyFieldLimits[] = {
+    {MachineSoftware, 250}, {MachineSystem, 252}, {ClassesRoot, 259}, {Users, 259}};
+std::size_t KeyFieldLimit(RootKind kind);
+
+struct FieldLimit {
+    PackageField field;
+    std::size_t max;
+};
+inline constexpr FieldLimit kFieldLimits[] = {
+    {kKeyOnlyField, 31}, {kValueNameField, 259}, {kTypeField, 31}, {kTargetField, kMaxAccountName}};
+std::size_t FieldLimit(PackageField field);
+// REG_BINARY data, in characters once its separators are removed.
+inline constexpr std::size_t kMaxBinaryLength = 259;
+
+// ---- The line writer ----
+
+// The fields of one line as the writer puts them; the reader gives them back.
+struct LineFields {
+    TextView rootField;
+    TextView keyField;
+    bool keyOnly = false;
+    bool remove = false;
+    TextView valueName;
+    TextView typeName;
+    TextView target;
+    TextView valueData;
+};
+// The line, ending in CR LF.
+Text WriteLineText(const LineFields& fields);
+
+}  // namespace km
