@@ -1,56 +1,38 @@
 #include "check/plan.h"
 
 #include <algorithm>
+#include <unordered_set>
 
-#include "check/observed_platform.h"
-#include "check/probe_platform.h"
-#include "toolkit/snapshot.h"
 #include "check/value_text.h"
-#include "engine/apply_record.h"
 #include "engine/package_file.h"
 #include "engine/package_language.h"
-#include "engine/per_user.h"
-#include "engine/update_pass.h"
-#include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
 #include "platform/text.h"
+#include "toolkit/pass_account.h"
+#include "toolkit/reg_file.h"
 
 namespace km::check {
 
 namespace {
 
-// The pass runs as on 64-bit Windows, in the 64-bit view.
-constexpr std::int32_t kIsWow64 = 1;
-
 using Counts = PlanCounts;
+using CallGroup = std::vector<const ObservedCall*>;
 
-// One application of one record: at a machine root, or for one profile.
-struct Expected {
-    std::size_t record = 0;
-    int profile = -1;     // index into the prepared list; -1 for a machine root
-    KeyLocation raw;      // root and path as the engine passes them
-    bool refused = false;  // the engine issues no call for it
-    const std::vector<const ObservedCall*>* calls = nullptr;
-};
-
-// Everything known about one profile before the pass.
+// One profile as the pass listed and reached it, and what the plan's input
+// says of its hives.
 struct ProfileFacts {
     UserProfile profile;  // as the pass prepared it
     std::string label;
-    bool loggedOn = false;
-    std::string notInspected;  // why its hive could not be read, if so
+    std::optional<ProfileReach> reach;
+    std::vector<std::string> loads;         // "NTUSER.DAT as HKEY_USERS\..."
+    std::string notInspected;               // why its hive could not be read, if so
     std::vector<std::string> missingHives;  // hive files the pass loads but the base lacks
 };
 
-std::string U8(TextView text) { return ToUtf8(text); }
+std::string U8(TextView text) { return ShownText(text); }
 
 // "NTUSER.DAT" from "\\NTUSER.DAT".
 std::string FileName(TextView pathInProfile) { return U8(pathInProfile.substr(pathInProfile.rfind(u'\\') + 1)); }
-
-bool SameLocation(const std::optional<KeyLocation>& a, const std::optional<KeyLocation>& b) {
-    if (!a || !b) return !a && !b;
-    return a->root == b->root && EqualsIgnoreAsciiCase(a->path, b->path);
-}
 
 std::string ValueRef(const Effect& e) {
     return U8(FullPath(e.key)) + " " + (e.valueName.empty() ? std::string("(default)") : QuotedText(e.valueName));
@@ -93,17 +75,17 @@ std::string Describe(const PackageRecord& r) {
     return "set value " + value + " as " + (r.typeName.empty() ? std::string("\"\"") : U8(r.typeName)) + " in " + where;
 }
 
-// What a group of calls for one application did, as report lines.
-std::vector<std::string> GroupLines(const PackageRecord& record, const Expected& expected, Counts& counts,
-                                    const std::string& failHint) {
+// What the calls of one application did, as report lines.
+std::vector<std::string> GroupLines(const PackageRecord& record, const Application& app, const CallGroup& calls,
+                                    Counts& counts, const std::string& failHint) {
     std::vector<std::string> lines, lost;
-    const auto& calls = *expected.calls;
     // A value line on the key the line before it opened uses that key: its
     // calls start with the value call, or there are none.
     const ObservedCall* first = calls.empty() ? nullptr : calls.front();
     const bool opens = first && (first->op == SeamOp::RegOpenKeyExW || first->op == SeamOp::RegCreateKeyExW);
+    const KeyLocation landing = app.landed ? app.landing : KeyLocation{record.rootKey, record.keyPath};
     const std::string path = first && first->key ? U8(FullPath(*first->key))
-                                                 : U8(RootName(expected.raw.root)) + "\\" + U8(expected.raw.path);
+                                                 : U8(RootName(landing.root)) + "\\" + U8(landing.path);
     if (opens && !first->succeeded) {
         if (first->op == SeamOp::RegOpenKeyExW) return {"no change: key " + path + " does not exist"};
         return {"fails: key " + path + " cannot be created" + failHint};
@@ -116,10 +98,10 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const Expected&
             (effect.lost ? lost : lines).push_back(EffectLine(effect, counts));
     }
     for (std::string& line : lost) lines.push_back("  " + line);
-    if (record.keyOnly != 1 && record.remove != 1 && !valueCall)
-        lines.push_back(record.unencodable ? "nothing set: the value data cannot be encoded"
-                                           : "nothing set: type " + QuotedText(record.typeName) +
-                                                 " is not one the program sets");
+    if (app.notSet && !valueCall)
+        lines.push_back(*app.notSet == NotSetReason::DataNotEncodable
+                            ? std::string("nothing set: the value data cannot be encoded")
+                            : "nothing set: type " + QuotedText(record.typeName) + " is not one the program sets");
     if (!lines.empty()) return lines;
     if (record.keyOnly == 1) return {record.remove == 1 ? "fails: key " + path + " cannot be deleted"
                                                         : "no change: key " + path + " exists"};
@@ -143,8 +125,8 @@ std::string CountsLine(const Counts& c) {
            ", unchanged " + std::to_string(c.valuesUnchanged) + ", deleted " + std::to_string(c.valuesDeleted);
 }
 
-std::string PassedOverReason(const PackageRecord& record, const UserProfile& profile) {
-    if (EqualsIgnoreAsciiCase(record.target, profile.userName))
+std::string PassedOverText(const PackageRecord& record, const UserProfile& profile, PassedOverReason why) {
+    if (why == PassedOverReason::UserNameTooLong)
         return "its user name is longer than the " + std::to_string(kMaxAccountName) + " characters a target can name";
     return "target " + QuotedText(record.target) + " is neither " + QuotedText(kAllUsersTarget) + " nor its user name " +
            QuotedText(profile.userName);
@@ -160,242 +142,126 @@ void LabelProfiles(std::vector<ProfileFacts>& facts) {
     }
 }
 
-bool HasHiveFile(const MemoryPlatform& sys, const Text& path) {
-    for (const auto& hive : sys.hiveFiles)
-        if (EqualsIgnoreAsciiCase(hive.first, path)) return true;
-    return false;
-}
-
-std::string ProfileLine(const ProfileFacts& f, bool prepared) {
-    std::string line = "  " + f.label + ": " + U8(f.profile.sid) + ", " +
-                       (f.profile.profilePath.empty() ? std::string("no profile path") : U8(f.profile.profilePath)) + ", ";
-    if (!f.notInspected.empty()) return line + "not inspected: " + f.notInspected;
-    if (f.loggedOn) return line + "logged on";
-    line += "not logged on";
-    if (!prepared) return line;
-    std::vector<std::string> loads;
-    if (f.profile.userHiveMounted == 1)
-        loads.push_back(FileName(kUserHiveInProfile) + " as HKEY_USERS\\" + U8(f.profile.userHiveKey));
-    if (f.profile.classesHiveMounted == 1)
-        loads.push_back(FileName(kClassesHiveInProfile) + " as HKEY_USERS\\" + U8(f.profile.classesHiveKey));
-    if (loads.empty()) return line + ", no hive loaded for this package";
-    line += ", the pass loads ";
-    for (std::size_t i = 0; i < loads.size(); ++i) line += (i ? " and " : "") + loads[i];
+// "NTUSER.DAT as HKEY_USERS\Velmar-Mount-...", and the states the pass's
+// account gives a profile.
+std::string ReachText(const ProfileFacts& f) {
+    switch (f.reach.value_or(ProfileReach::NotSelected)) {
+        case ProfileReach::LoggedOn: return "logged on";
+        case ProfileReach::NotSelected:
+            return "not selected: no line's target group names it, so the pass reaches no hive of it";
+        case ProfileReach::CommandLineUnfit:
+            return "not logged on, and its SID or profile path cannot stand in reg.exe's command line: the pass "
+                   "loads no hive for it";
+        case ProfileReach::Cancelled: return "not reached: the run was cancelled first";
+        case ProfileReach::HivesLoaded: break;
+    }
+    std::string line = "not logged on, the pass loads ";
+    for (std::size_t i = 0; i < f.loads.size(); ++i) line += (i ? " and " : "") + f.loads[i];
     for (const std::string& missing : f.missingHives) line += "; " + missing + " is not in the base";
     return line;
 }
 
-// The profiles as the pass prepared them, and what was known about each
-// before it ran.
-struct PreparedProfiles {
-    ProfileList listed;    // the profile list
-    ProfileList prepared;  // the per-user branch's profiles, hives marked; empty when no line needs them
+std::string ProfileLine(const ProfileFacts& f) {
+    const std::string line = "  " + f.label + ": " + U8(f.profile.sid) + ", " +
+                             (f.profile.profilePath.empty() ? std::string("no profile path")
+                                                            : U8(f.profile.profilePath)) +
+                             ", ";
+    if (!f.notInspected.empty()) return line + "not inspected: " + f.notInspected;
+    return line + ReachText(f);
+}
+
+// A hint to a failed create: why the profile's hive is not there.
+std::string FailHint(const ProfileFacts* f) {
+    if (!f) return std::string();
+    if (!f->missingHives.empty()) return " (its hive file is not in the base)";
+    if (f->reach == ProfileReach::NotSelected)
+        return " (the pass reaches no hive of this profile: no line's target group selects it)";
+    if (f->reach == ProfileReach::CommandLineUnfit)
+        return " (its hive is not loaded: its SID or profile path cannot stand in reg.exe's command line)";
+    return std::string();
+}
+
+// The profiles as the pass listed, reached and prepared them.
+std::vector<ProfileFacts> DescribeProfiles(const PlanInput& input, const PassAccount& account,
+                                           const std::unordered_set<Text>& baseHives) {
     std::vector<ProfileFacts> facts;
-};
-
-// What the base says of each listed profile before the pass, by SID.
-struct BaseFacts {
-    ProfileList listed;
-    std::map<Text, bool> loggedOn;
-    std::map<Text, bool> hiveFiles;  // by the file's path: whether the base holds it
-};
-
-BaseFacts ReadBaseFacts(MemoryPlatform& machine) {
-    BaseFacts out;
-    out.listed = BuildProfileList(machine, kIsWow64);
-    for (const UserProfile& profile : out.listed) {
-        out.loggedOn[profile.sid] = machine.KeyExists(kHkeyUsers, profile.sid) && !profile.sid.empty();
-        for (TextView inProfile : {kUserHiveInProfile, kClassesHiveInProfile})
-            out.hiveFiles[profile.profilePath + Text(inProfile)] =
-                HasHiveFile(machine, profile.profilePath + Text(inProfile));
-    }
-    return out;
-}
-
-PreparedProfiles DescribeProfiles(const PlanInput& input, BaseFacts base,
-                                  ProfileList prepared) {
-    PreparedProfiles out;
-    out.listed = std::move(base.listed);
-    out.prepared = std::move(prepared);
-    for (const UserProfile& profile : out.prepared.empty() ? out.listed : out.prepared) {
+    for (std::size_t p = 0; p < account.profiles.size(); ++p) {
         ProfileFacts f;
-        f.profile = profile;
-        f.loggedOn = base.loggedOn[profile.sid];
-        auto why = input.notInspected.find(profile.sid);
+        f.profile = account.profiles[p];
+        if (p < account.reach.size()) f.reach = account.reach[p];
+        const auto why = input.notInspected.find(f.profile.sid);
         if (why != input.notInspected.end()) f.notInspected = why->second;
-        const std::pair<std::int32_t, TextView> hives[] = {{profile.userHiveMounted, kUserHiveInProfile},
-                                                           {profile.classesHiveMounted, kClassesHiveInProfile}};
-        for (const auto& [mounted, inProfile] : hives)
-            if (mounted == 1 && !base.hiveFiles[profile.profilePath + Text(inProfile)])
-                f.missingHives.push_back(U8(profile.profilePath + Text(inProfile)));
-        out.facts.push_back(std::move(f));
+        facts.push_back(std::move(f));
     }
-    LabelProfiles(out.facts);
-    return out;
+    for (const HiveLoad& load : account.loads) {
+        if (load.profile >= facts.size()) continue;
+        facts[load.profile].loads.push_back(FileName(load.file) + " as HKEY_USERS\\" + U8(load.mountName));
+        if (!baseHives.count(FoldAsciiCase(load.file))) facts[load.profile].missingHives.push_back(U8(load.file));
+    }
+    LabelProfiles(facts);
+    return facts;
 }
 
-struct ApplicationCount : PassObserver {
-    void ApplicationStarts(std::size_t, int) override { ++count; }
-    void RecordsEnd() override {}
-    int count = 0;
-};
-
-// Where the engine acts for each record and profile, without acting; the
-// profiles a per-user record passes over, by record.
-struct Probed {
-    std::vector<Expected> expected;
-    std::vector<std::vector<std::size_t>> passedOver;
-};
-
-Probed ProbeRecords(const RecordList& records, const ProfileList& prepared, const ApplySettings& settings) {
-    Probed out;
-    out.passedOver.resize(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const PackageRecord& record = records[i];
-        if (record.rootKind != Users) {
-            ProbePlatform probe;
-            ApplyRecordAt(probe, settings, record, record.rootKey, record.keyPath);
-            out.expected.push_back(Expected{
-                i, -1, probe.firstKey.value_or(KeyLocation{record.rootKey, record.keyPath}), !probe.firstKey});
-            continue;
-        }
-        PackageRecord creating = record;  // issues its call wherever the record can act
-        creating.keyOnly = 1;
-        creating.remove = 0;
-        for (std::size_t p = 0; p < prepared.size(); ++p) {
-            // Reached as the pass decides it, even where it then calls nothing.
-            ApplicationCount reached;
-            ProbePlatform match, act;
-            ApplyUserRecord(match, settings, creating, ProfileList{prepared[p]}, &reached);
-            if (reached.count == 0) {
-                out.passedOver[i].push_back(p);
-                continue;
-            }
-            ApplyUserRecord(act, settings, record, ProfileList{prepared[p]});
-            out.expected.push_back(Expected{i, int(p), match.firstKey.value_or(KeyLocation{record.rootKey, record.keyPath}),
-                                            !act.firstKey});
-        }
-    }
-    return out;
-}
-
-using CallGroup = std::vector<const ObservedCall*>;
-
-// Where the pass says each application of a record begins, as positions in
-// the watched calls.
-class ApplicationMarks : public PassObserver {
-public:
-    struct Mark {
-        std::size_t record;
-        int profile;
-        std::size_t firstCall;
-    };
-    explicit ApplicationMarks(const ObservedPlatform& observed) : observed_(observed) {}
-    void ProfilesPrepared(const ProfileList& profiles) override { prepared = profiles; }
-    void ApplicationStarts(std::size_t record, int profile) override {
-        marks_.push_back(Mark{record, profile, observed_.RegistryCalls().size()});
-    }
-    void RecordsEnd() override { end_ = observed_.RegistryCalls().size(); }
-
-    const std::vector<Mark>& Marks() const { return marks_; }
-    ProfileList prepared;
-    std::size_t End() const { return end_.value_or(observed_.RegistryCalls().size()); }
-
-private:
-    const ObservedPlatform& observed_;
-    std::vector<Mark> marks_;
-    std::optional<std::size_t> end_;
-};
-
-// The real pass over the machine, watched.
-void RunObserved(const std::string& packageBytes, ObservedPlatform& observed, ApplicationMarks& marks) {
-    PassSettings settings;
-    settings.isWow64 = kIsWow64;
-    settings.observer = &marks;
-    RunUpdatePass(observed, PassPackage{nullptr, &packageBytes}, settings);
-}
-
-// The pass's calls, cut at its marks (closes left out), handed to the
-// expected applications in order; false when they do not match.
-bool GroupCalls(const std::vector<ObservedCall>& calls, const ApplicationMarks& marks, std::vector<CallGroup>& groups,
-                std::vector<Expected>& expected) {
-    const auto& at = marks.Marks();
-    if (at.size() != expected.size()) return false;
-    groups.assign(at.size(), CallGroup());
-    for (std::size_t k = 0; k < at.size(); ++k) {
-        const std::size_t end = std::min(k + 1 < at.size() ? at[k + 1].firstCall : marks.End(), calls.size());
-        for (std::size_t c = at[k].firstCall; c < end; ++c)
-            if (calls[c].op != SeamOp::RegCloseKey) groups[k].push_back(&calls[c]);
-    }
-    for (std::size_t k = 0; k < at.size(); ++k) {
-        Expected& e = expected[k];
-        const CallGroup& group = groups[k];
-        if (at[k].record != e.record || at[k].profile != e.profile) return false;
-        if (e.refused) {
-            if (!group.empty()) return false;
-            continue;
-        }
-        const bool opens = !group.empty() && (group.front()->op == SeamOp::RegOpenKeyExW ||
-                                              group.front()->op == SeamOp::RegCreateKeyExW);
-        if (opens && !SameLocation(group.front()->key, NormalizedLocation(e.raw.root, e.raw.path))) return false;
-        e.calls = &group;
-    }
-    return true;
-}
-
-std::string RenderProfiles(const PreparedProfiles& profiles) {
-    if (profiles.listed.empty() && profiles.facts.empty()) return "profiles: none\n";
+std::string RenderProfiles(const PassAccount& account, const std::vector<ProfileFacts>& facts) {
+    if (!account.listed)
+        return "profiles: not read: no per-user line of the package names " + GroupNames() + "\n";
+    if (facts.empty()) return "profiles: none\n";
     std::string out = "profiles:\n";
-    for (const ProfileFacts& f : profiles.facts) out += ProfileLine(f, !profiles.prepared.empty()) + "\n";
+    for (const ProfileFacts& f : facts) out += ProfileLine(f) + "\n";
     return out;
+}
+
+std::string RefusalText(const Application& app) {
+    if (*app.refused == RefusalReason::NulInName)
+        return "refused: the key or value name holds a NUL character, which would name another key or value";
+    return "refused: " + U8(FullPath(app.refusedAt)) + " is a root or a hive's top key, which a line never deletes";
 }
 
 // One application of a record: its scope label and what it did there.
-std::string RenderApplication(const PackageRecord& record, int line, const Expected& e, const ProfileFacts* f,
-                              std::map<std::string, Counts>& counts, PlanDetails* details) {
+std::string RenderApplication(const PackageRecord& record, int line, const Application& app, const CallGroup& calls,
+                              const ProfileFacts* f, std::map<std::string, Counts>& counts, PlanDetails* details) {
     const std::string scope = f ? f->label : U8(RootName(record.rootKey));
     if (f && !f->notInspected.empty()) return "  " + scope + ": not inspected (" + f->notInspected + ")\n";
-    const bool nul = record.keyPath.find(u'\0') != Text::npos ||
-                     (record.keyOnly != 1 && record.valueName.find(u'\0') != Text::npos);
-    if (e.refused && nul)
-        return "  " + scope + ": refused: the key or value name holds a NUL character, which would name another "
-               "key or value\n";
-    if (e.refused)
-        return "  " + scope + ": refused: " + U8(FullPath(e.raw)) +
-               " is a root or a hive's top key, which a line never deletes\n";
-    std::string hint;
-    if (f && !f->missingHives.empty()) hint = " (its hive file is not in the base)";
-    else if (f && !e.raw.path.empty() && e.raw.path.front() == u'\\')
-        hint = " (this profile's hive is not reachable: not logged on, and the package loads no hive for it)";
+    if (app.refused) return "  " + scope + ": " + RefusalText(app) + "\n";
     std::string out;
-    for (const std::string& text : GroupLines(record, e, counts[scope], hint)) out += "  " + scope + ": " + text + "\n";
-    if (details && e.calls)
-        for (const ObservedCall* call : *e.calls)
+    for (const std::string& text : GroupLines(record, app, calls, counts[scope], FailHint(f)))
+        out += "  " + scope + ": " + text + "\n";
+    if (details)
+        for (const ObservedCall* call : calls)
             for (const Effect& effect : call->effects) details->effects.push_back(PlannedEffect{line, scope, effect});
     return out;
 }
 
-std::string RenderLines(const RecordList& records, std::uint8_t targetGroups, const PreparedProfiles& profiles,
-                        const Probed& probed, std::map<std::string, Counts>& counts, PlanDetails* details) {
+// The calls of an application, closes left out.
+CallGroup CallsOf(const PassAccount& account, const Application& app) {
+    CallGroup group;
+    for (std::size_t c = app.firstCall; c < app.endCall && c < account.calls.size(); ++c)
+        if (account.calls[c].op != SeamOp::RegCloseKey) group.push_back(&account.calls[c]);
+    return group;
+}
+
+std::string RenderLines(const RecordList& records, const PassAccount& account, const std::vector<ProfileFacts>& facts,
+                        std::map<std::string, Counts>& counts, PlanDetails* details) {
     std::string out;
-    std::size_t at = 0;
+    std::size_t app = 0, over = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
         const PackageRecord& record = records[i];
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
-        if (record.rootKind == Users && profiles.prepared.empty()) {
-            out += targetGroups == 0
-                       ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
-                             ", so the pass prepares no profile\n"
-                       : "  reaches no profile: the machine's profile list holds none\n";
+        if (record.rootKind == Users && facts.empty()) {
+            out += !account.listed ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
+                                         ", so the pass prepares no profile\n"
+                                   : "  reaches no profile: the machine's profile list holds none\n";
         }
-        for (; at < probed.expected.size() && probed.expected[at].record == i; ++at) {
-            const Expected& e = probed.expected[at];
-            const ProfileFacts* f = e.profile >= 0 ? &profiles.facts[std::size_t(e.profile)] : nullptr;
-            out += RenderApplication(record, int(i + 1), e, f, counts, details);
+        for (; app < account.applications.size() && account.applications[app].record == i; ++app) {
+            const Application& a = account.applications[app];
+            const ProfileFacts* f = a.profile >= 0 ? &facts[std::size_t(a.profile)] : nullptr;
+            out += RenderApplication(record, int(i + 1), a, CallsOf(account, a), f, counts, details);
         }
-        for (std::size_t p : probed.passedOver[i])
-            out += "  " + profiles.facts[p].label + ": passed over: " +
-                   PassedOverReason(record, profiles.prepared[p]) + "\n";
+        for (; over < account.passedOver.size() && account.passedOver[over].record == i; ++over) {
+            const PassedOverProfile& p = account.passedOver[over];
+            out += "  " + facts[p.profile].label + ": passed over: " +
+                   PassedOverText(record, facts[p.profile].profile, p.why) + "\n";
+        }
     }
     return out;
 }
@@ -422,31 +288,25 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
 }  // namespace
 
 std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {
-    machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     const PackageContents package = ParsePackage(input.packageBytes);
-    const ApplySettings settings = MakeApplySettings(kIsWow64);
-
-    BaseFacts base = ReadBaseFacts(machine);
     const RecordList records = DecodeAll(package.lines);
-    ObservedPlatform observed(machine);
-    ApplicationMarks marks(observed);
-    RunObserved(input.packageBytes, observed, marks);
-    // The profiles as the pass itself listed and prepared them: their order is
-    // the pass's, whatever order the base lists them in.
-    const PreparedProfiles profiles = DescribeProfiles(input, std::move(base), marks.prepared);
-    Probed probed = ProbeRecords(records, profiles.prepared, settings);
-    std::vector<CallGroup> groups;
-    const bool matched = GroupCalls(observed.RegistryCalls(), marks, groups, probed.expected);
+    std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
+    for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
+
+    const PassAccount account = RunAccountedPass(machine, input.packageBytes);
+    const std::vector<ProfileFacts> facts = DescribeProfiles(input, account, baseHives);
 
     std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";
-    out += RenderProfiles(profiles);
-    if (!matched) return out + "error: the pass's registry calls could not be matched to the package's lines\n";
+    out += RenderProfiles(account, facts);
+    if (account.exitCode != 0 || !account.finished)
+        return out + "error: the pass stopped before the package's last line (exit code " +
+               std::to_string(account.exitCode) + "); no plan could be made\n";
 
     std::map<std::string, Counts> counts;  // by scope label
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
     if (details) details->matched = true;
-    out += RenderLines(records, package.targetGroups, profiles, probed, counts, details);
-    out += RenderSummary(profiles.facts, counts, details);
+    out += RenderLines(records, account, facts, counts, details);
+    out += RenderSummary(facts, counts, details);
     return out;
 }
 

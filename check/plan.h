@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "check/observed_platform.h"
+#include "toolkit/observed_platform.h"
 #include "platform/memory/memory_platform.h"
 
 namespace km::check {

@@ -13,5 +13,7 @@ std::string TypeName(std::uint32_t type);
 std::string ValueText(const StoredValue& value);
 // Quoted, with \\, \", \r, \n, \t, \0 and other control characters escaped.
 std::string QuotedText(TextView text);
+// Unquoted, for paths and names in report lines: controls escaped as in QuotedText.
+std::string ShownText(TextView text);
 
 }  // namespace km::check

@@ -106,9 +106,18 @@ bool KeyRemovalRefused(RegKey root, const Text& path) {
     return false;
 }
 
-ApplySettings MakeApplySettings(std::int32_t isWow64) {
+bool KeyRemovalRefusedInUserHive(const Text& path) {
+    std::vector<TextView> parts{TextView(u"*")};  // the hive's own key, whichever it is
+    for (TextView part : PathParts(path)) parts.push_back(part);
+    for (const ProtectedKey& key : kProtectedKeys)
+        if (Matches(key, kHkeyUsers, parts)) return true;
+    return false;
+}
+
+ApplySettings MakeApplySettings(std::int32_t isWow64, PassObserver* observer) {
     ApplySettings settings;
     settings.isWow64 = isWow64;
+    settings.observer = observer;
     settings.accessMask = isWow64 == 1 ? (kKeyAllAccess | kKeyWow64_64Key) : kKeyAllAccess;
     settings.keyAttributes.nLength = 12;
     settings.keyAttributes.hasSecurityDescriptor = false;
@@ -122,8 +131,19 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
     const bool remove = record.remove == 1;
     const RegKey shared = held && !keyOnly ? held->Find(root, path) : 0;
     if (held && shared == 0) held->Close();
-    if (keyOnly && remove && KeyRemovalRefused(root, path)) return;
-    if (HoldsNul(record, path)) return;
+    PassObserver* observer = settings.observer;
+    if (keyOnly && remove && KeyRemovalRefused(root, path)) {
+        if (observer) observer->Refused(root, path, RefusalReason::ProtectedKey);
+        return;
+    }
+    if (HoldsNul(record, path)) {
+        if (observer) observer->Refused(root, path, RefusalReason::NulInName);
+        return;
+    }
+    if (observer) {
+        observer->Lands(root, path, settings.isWow64 == 1 ? kKeyWow64_64Key : 0, shared != 0);
+        if (const std::optional<NotSetReason> why = ValueNotSetBy(record)) observer->ValueNotSet(*why);
+    }
     if (shared != 0) {
         // A failure that is the line's own would come back on a key of its
         // own too. A held key that no longer answers is gone (another program

@@ -3,16 +3,19 @@
 
 #include "engine/held_key.h"
 #include "engine/package_record.h"
+#include "engine/pass_observer.h"
 
 namespace km {
 
-// Access mask and key attributes of a pass, fixed by isWow64.
+// Access mask and key attributes of a pass, fixed by isWow64, and who is told
+// where each line lands.
 struct ApplySettings {
     std::int32_t isWow64 = 0;
+    PassObserver* observer = nullptr;
     std::uint32_t accessMask = kKeyAllAccess;
     SecurityAttributes keyAttributes;
 };
-ApplySettings MakeApplySettings(std::int32_t isWow64);
+ApplySettings MakeApplySettings(std::int32_t isWow64, PassObserver* observer = nullptr);
 
 // A key-only removal is refused where it would wipe a whole root (an empty
 // key), the top key of a hive (HKLM\SOFTWARE, HKLM\SYSTEM, a user's hive
@@ -22,6 +25,9 @@ ApplySettings MakeApplySettings(std::int32_t isWow64);
 // the machine or of a user would go with it. Any letter case, any trailing
 // backslash.
 bool KeyRemovalRefused(RegKey root, const Text& path);
+// The same rule for a key `path` below the top of a user's hive, whichever
+// key the hive hangs under (the SID, or a name this run loaded it as).
+bool KeyRemovalRefusedInUserHive(const Text& path);
 
 // The registry reads a name up to its first NUL: a record whose value name
 // (or whose key path) holds one is refused, as it would act on another value.

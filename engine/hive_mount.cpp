@@ -17,6 +17,7 @@ constexpr TextView kUnloadCommand = u"reg.exe Unload HKEY_USERS\\";
 // its file lies in the profile folder, the name it is loaded under and the
 // profile fields that record the load.
 struct HiveKind {
+    HiveKindName name;
     std::uint8_t groups;
     TextView fileInProfile;
     TextView mountPrefix;
@@ -24,9 +25,9 @@ struct HiveKind {
     Text UserProfile::*key;
 };
 constexpr HiveKind kHiveKinds[] = {
-    {TargetGroups::kUserHives, kUserHiveInProfile, u"Velmar-Mount-", &UserProfile::userHiveMounted,
+    {HiveKindName::User, TargetGroups::kUserHives, kUserHiveInProfile, u"Velmar-Mount-", &UserProfile::userHiveMounted,
      &UserProfile::userHiveKey},
-    {TargetGroups::kClassesHives, kClassesHiveInProfile,
+    {HiveKindName::Classes, TargetGroups::kClassesHives, kClassesHiveInProfile,
      u"Velmar-Mount-Classes-", &UserProfile::classesHiveMounted, &UserProfile::classesHiveKey},
 };
 
@@ -144,24 +145,36 @@ bool StartUnload(Platform& sys, const Text& mountName) {
 }  // namespace
 
 void MountUserHives(Platform& sys, CancelHandshake& cancel, std::uint8_t groups,
-                    std::int32_t isWow64, ProfileList& profiles) {
-    for (UserProfile& profile : profiles) {
-        if (!IsSelected(groups, profile)) continue;
+                    std::int32_t isWow64, ProfileList& profiles, PassObserver* observer) {
+    const auto tell = [observer](std::size_t p, ProfileReach reach) {
+        if (observer) observer->ProfileReached(p, reach);
+    };
+    for (std::size_t p = 0; p < profiles.size(); ++p) {
+        UserProfile& profile = profiles[p];
+        if (!IsSelected(groups, profile)) {
+            tell(p, ProfileReach::NotSelected);
+            continue;
+        }
         if (IsLoggedOn(sys, isWow64, profile.sid)) {
             profile.userHiveMounted = 0;
             profile.userHiveKey = profile.sid;
+            tell(p, ProfileReach::LoggedOn);
             continue;
         }
         // Without a command line that reg.exe reads as meant, the profile is
         // passed over: nothing loaded, nothing to write to or unload.
-        if (!SidFitsCommandLine(profile.sid) || !ProfilePathFitsCommandLine(profile.profilePath))
+        if (!SidFitsCommandLine(profile.sid) || !ProfilePathFitsCommandLine(profile.profilePath)) {
+            tell(p, ProfileReach::CommandLineUnfit);
             continue;
+        }
         for (const HiveKind& hive : kHiveKinds) {
             if ((groups & hive.groups) == 0) continue;
-            if (!MayLoadHive(cancel)) return;
-            const Text command =
-                LoadCommand(Text(hive.mountPrefix) + profile.sid,
-                            profile.profilePath + Text(hive.fileInProfile));
+            if (!MayLoadHive(cancel)) {
+                for (std::size_t rest = p; rest < profiles.size(); ++rest) tell(rest, ProfileReach::Cancelled);
+                return;
+            }
+            const Text file = profile.profilePath + Text(hive.fileInProfile);
+            const Text command = LoadCommand(Text(hive.mountPrefix) + profile.sid, file);
             // Marked before the start, so that whatever ends the pass from
             // here on (memory running out included) still unloads it. Started
             // is enough: a load that failed or did not finish in time only
@@ -169,12 +182,14 @@ void MountUserHives(Platform& sys, CancelHandshake& cancel, std::uint8_t groups,
             // started for it.
             profile.*hive.key = Text(hive.mountPrefix) + profile.sid;
             profile.*hive.mounted = 1;
-            RunHiddenCommand(sys, command);
+            const bool started = RunHiddenCommand(sys, command);
+            if (observer) observer->HiveLoadStarted(p, hive.name, profile.*hive.key, file, started);
         }
+        tell(p, ProfileReach::HivesLoaded);
     }
 }
 
-void UnmountUserHives(Platform& sys, const ProfileList& profiles) {
+void UnmountUserHives(Platform& sys, const ProfileList& profiles, PassObserver* observer) {
     for (const UserProfile& profile : profiles) {
         for (const HiveKind& hive : kHiveKinds) {
             if (profile.*hive.mounted != 1) continue;
@@ -182,7 +197,8 @@ void UnmountUserHives(Platform& sys, const ProfileList& profiles) {
             // machine restarts, so an unload that could not start (memory
             // running out included) is tried once more, and the other hives
             // are unloaded whatever became of this one.
-            if (!StartUnload(sys, profile.*hive.key)) StartUnload(sys, profile.*hive.key);
+            const bool started = StartUnload(sys, profile.*hive.key) || StartUnload(sys, profile.*hive.key);
+            if (observer) observer->HiveUnloadStarted(profile.*hive.key, started);
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "engine/per_user.h"
 
+#include <optional>
+
 #include "engine/hive_mount.h"
 #include "engine/package_language.h"
 #include "platform/text.h"
@@ -8,10 +10,12 @@ namespace km {
 
 namespace {
 
-bool Matches(const PackageRecord& record, const UserProfile& profile) {
-    if (IsAllUsersTarget(record.target)) return true;
-    return profile.userName.size() <= kMaxAccountName &&
-           EqualsIgnoreAsciiCase(record.target, profile.userName);
+// Why the record passes the profile over; none when it reaches it.
+std::optional<PassedOverReason> PassedOverBy(const PackageRecord& record, const UserProfile& profile) {
+    if (IsAllUsersTarget(record.target)) return std::nullopt;
+    if (!EqualsIgnoreAsciiCase(record.target, profile.userName)) return PassedOverReason::AnotherTarget;
+    if (profile.userName.size() > kMaxAccountName) return PassedOverReason::UserNameTooLong;
+    return std::nullopt;
 }
 
 // Where a record lands below HKEY_USERS for one profile, by whether this run
@@ -42,16 +46,17 @@ Text PerUserKeyPath(const PackageRecord& record, const UserProfile& profile) {
 }  // namespace
 
 ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t targetGroups,
-                            std::int32_t isWow64) {
+                            std::int32_t isWow64, PassObserver* observer) {
     if (targetGroups == 0) return ProfileList();
     ProfileList profiles = BuildProfileList(sys, isWow64);
+    if (observer) observer->ProfilesListed(profiles);
     try {
-        MountUserHives(sys, cancel, targetGroups, isWow64, profiles);
+        MountUserHives(sys, cancel, targetGroups, isWow64, profiles, observer);
     } catch (...) {
         // The list dies here: release what it loaded before the error goes
         // on; a second failure while doing so must not end the process.
         try {
-            UnmountUserHives(sys, profiles);
+            UnmountUserHives(sys, profiles, observer);
         } catch (...) {
         }
         throw;
@@ -60,14 +65,20 @@ ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t
 }
 
 void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
-                     const ProfileList& profiles, PassObserver* observer, std::size_t recordIndex) {
+                     const ProfileList& profiles, std::size_t recordIndex) {
+    PassObserver* observer = settings.observer;
     for (std::size_t p = 0; p < profiles.size(); ++p) {
-        if (!Matches(record, profiles[p])) continue;
+        if (const std::optional<PassedOverReason> why = PassedOverBy(record, profiles[p])) {
+            if (observer) observer->PassedOver(recordIndex, p, *why);
+            continue;
+        }
         if (observer) observer->ApplicationStarts(recordIndex, int(p));
         ApplyRecordAt(sys, settings, record, record.rootKey, PerUserKeyPath(record, profiles[p]));
     }
 }
 
-void ReleaseProfiles(Platform& sys, const ProfileList& profiles) { UnmountUserHives(sys, profiles); }
+void ReleaseProfiles(Platform& sys, const ProfileList& profiles, PassObserver* observer) {
+    UnmountUserHives(sys, profiles, observer);
+}
 
 }  // namespace km

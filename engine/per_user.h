@@ -11,12 +11,12 @@ namespace km {
 // The profiles the package's per-user lines reach (none when targetGroups is
 // 0), with the hives of those not logged on loaded.
 ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t targetGroups,
-                            std::int32_t isWow64);
-// Applies the record for each profile it reaches; an observer is told of each
-// application as record `recordIndex`.
+                            std::int32_t isWow64, PassObserver* observer = nullptr);
+// Applies the record for each profile it reaches; the settings' observer is
+// told of each application as record `recordIndex`, and of each profile
+// passed over.
 void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
-                     const ProfileList& profiles, PassObserver* observer = nullptr,
-                     std::size_t recordIndex = 0);
-void ReleaseProfiles(Platform& sys, const ProfileList& profiles);
+                     const ProfileList& profiles, std::size_t recordIndex = 0);
+void ReleaseProfiles(Platform& sys, const ProfileList& profiles, PassObserver* observer = nullptr);
 
 }  // namespace km

@@ -43,7 +43,7 @@ void ApplyRecords(Platform& sys, const CancelHandshake& cancel, const PackageLin
         const PackageRecord& record = reader.Read(i);
         if (record.rootKind == Users) {
             held.Close();
-            ApplyUserRecord(sys, settings, record, profiles, observer, i);
+            ApplyUserRecord(sys, settings, record, profiles, i);
         } else {
             if (observer) observer->ApplicationStarts(i, -1);
             ApplyRecordAt(sys, settings, record, record.rootKey, record.keyPath, &held);
@@ -88,7 +88,7 @@ void RunPass(PassRun& run, const PassPackage& source) {
         }
         package = IndexPackageFile(std::move(file));
     }
-    const ApplySettings settings = MakeApplySettings(run.settings.isWow64);
+    const ApplySettings settings = MakeApplySettings(run.settings.isWow64, observer);
 
     // Part of a package is worse than none: a later line may undo or complete
     // an earlier one, so nothing is applied. A package that is there but
@@ -104,11 +104,11 @@ void RunPass(PassRun& run, const PassPackage& source) {
         // first change is made.
         RecordReader reader(package.lines);
         reader.Prepare();
-        run.profiles = PrepareProfiles(sys, run.cancel, package.targetGroups, run.settings.isWow64);
+        run.profiles = PrepareProfiles(sys, run.cancel, package.targetGroups, run.settings.isWow64, observer);
         if (observer) observer->ProfilesPrepared(run.profiles);
         ApplyRecords(sys, run.cancel, package.lines, reader, settings, run.profiles, observer);
         run.released = true;  // an unload is never started twice, even if this throws
-        ReleaseProfiles(sys, run.profiles);
+        ReleaseProfiles(sys, run.profiles, observer);
     }
 }
 
@@ -118,7 +118,7 @@ void RunPass(PassRun& run, const PassPackage& source) {
 void EndOutOfMemory(PassRun& run) {
     if (!run.released) {
         try {
-            ReleaseProfiles(run.sys, run.profiles);
+            ReleaseProfiles(run.sys, run.profiles, run.settings.observer);
         } catch (const std::exception&) {
         }
     }

@@ -168,4 +168,9 @@ bool WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key) {
     return true;
 }
 
+std::optional<NotSetReason> ValueNotSetBy(const PackageRecord& record) {
+    if (record.remove == 1 || record.keyOnly == 1 || ValueSetBy(record)) return std::nullopt;
+    return ValueTypeCode(record.typeName) ? NotSetReason::DataNotEncodable : NotSetReason::TypeNotSet;
+}
+
 }  // namespace km

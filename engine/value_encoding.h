@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "engine/package_record.h"
+#include "engine/pass_observer.h"
 
 namespace km {
 
@@ -32,5 +33,8 @@ std::optional<ValueToSet> ValueSetBy(const PackageRecord& record);
 // Deletes or sets the record's value on an open key. False when the registry
 // refused the call; true when it took it or there was nothing to write.
 bool WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key);
+
+// Why a set line sets nothing; none for a line that sets its value or removes one.
+std::optional<NotSetReason> ValueNotSetBy(const PackageRecord& record);
 
 }  // namespace km

@@ -195,10 +195,10 @@ bool RemovalRefusedByEngine(const Change& change) {
     const RootRule& row = RowOf(change.place);
     switch (change.place) {
         case Place::UserHive:
-            return KeyRemovalRefused(kHkeyUsers, u"S-1-5-21-1\\" + change.key);
-        case Place::UserClasses:
-            return KeyRemovalRefused(kHkeyUsers, u"S-1-5-21-1\\Software\\Classes\\" + change.key) ||
-                   KeyRemovalRefused(kHkeyUsers, u"Mount-Classes-S-1-5-21-1\\" + change.key);
+            return KeyRemovalRefusedInUserHive(change.key);
+        case Place::UserClasses:  // the classes branch of a hive open under the SID, or a loaded classes hive
+            return KeyRemovalRefusedInUserHive(Text(kClassesBranch) + change.key) ||
+                   KeyRemovalRefusedInUserHive(change.key);
         default:
             return KeyRemovalRefused(row.key, Text(row.keyPrefix) + change.key);
     }

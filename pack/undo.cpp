@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "toolkit/pass_account.h"
 #include "toolkit/snapshot.h"
-#include "engine/package_file.h"
 #include "engine/package_language.h"
 #include "platform/text.h"
-#include "engine/update_pass.h"
 #include "engine/user_profiles.h"
 #include "engine/windows_facts.h"
 #include "pack/package_line.h"
@@ -17,150 +17,217 @@ namespace km::pack {
 
 namespace {
 
-// A key with what lies below it, as it stood at one moment.
-struct Node {
-    Text name;
-    std::vector<std::pair<Text, StoredValue>> values;
-    std::vector<Node> subkeys;
-};
-
 Text Join(const Text& path, const Text& name) { return path.empty() ? name : path + u"\\" + name; }
-
-// The key at root\path as the platform shows it; `skip` (below the key) is left out.
-Node ReadNode(const MemoryPlatform& sys, RegKey root, const Text& path, const Text& relative, TextView skip) {
-    Node node;
-    for (const Text& name : sys.ValueNames(root, path))
-        if (auto value = sys.GetValue(root, path, name)) node.values.emplace_back(name, *value);
-    for (const Text& name : sys.SubkeyNames(root, path)) {
-        const Text below = Join(relative, name);
-        if (!skip.empty() && EqualsIgnoreAsciiCase(below, skip)) continue;
-        Node sub = ReadNode(sys, root, Join(path, name), below, skip);
-        sub.name = name;
-        node.subkeys.push_back(std::move(sub));
-    }
-    return node;
-}
-
-Node NodeOf(const MemoryKey& key) {
-    Node node;
-    node.name = key.name;
-    node.values = key.values;
-    for (const auto& sub : key.subkeys) node.subkeys.push_back(NodeOf(*sub));
-    return node;
-}
-
-const MemoryKey* HiveFile(const MemoryPlatform& sys, const Text& path) {
-    for (const auto& [file, tree] : sys.hiveFiles)
-        if (EqualsIgnoreAsciiCase(file, path)) return tree.get();
-    return nullptr;
-}
-
-// A scope's top key: none where it does not exist.
-std::optional<Node> ScopeNode(const MemoryPlatform& sys, RegKey root, const Text& path, TextView skip) {
-    if (!sys.KeyExists(root, path)) return std::nullopt;
-    return ReadNode(sys, root, path, Text(), skip);
-}
-
-std::optional<Node> HiveNode(const MemoryPlatform& sys, const Text& path) {
-    const MemoryKey* tree = HiveFile(sys, path);
-    if (!tree) return std::nullopt;
-    return NodeOf(*tree);
-}
-
-// Folded name -> position; the registry holds no two names that fold alike.
-template <class Item, class Name>
-std::unordered_map<Text, std::size_t> IndexByName(const std::vector<Item>& items, Name name) {
-    std::unordered_map<Text, std::size_t> index;
-    index.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) index.emplace(FoldAsciiCase(name(items[i])), i);
-    return index;
-}
 
 std::size_t Depth(const Text& path) {
     return path.empty() ? 0 : std::size_t(std::count(path.begin(), path.end(), u'\\')) + 1;
 }
 
-// The changes that put `before` back, in the order they must run: keys and
-// values restored top down, values the package made removed, then the keys
-// it made removed, deepest first.
-struct Restoration {
-    std::vector<Change> restores, valueRemovals, keyRemovals;
+Text LastPart(const Text& path) { return path.substr(path.rfind(u'\\') + 1); }
 
-    // The key-only line comes first; it is dropped where the value line after
-    // it is written and so makes the key.
-    void Recreate(const Node& node, const Text& path) {
-        restores.push_back(Key(ChangeKind::CreateKey, path));
-        for (const auto& [name, value] : node.values) restores.push_back(Set(path, name, value));
-        for (const Node& sub : node.subkeys) Recreate(sub, Join(path, sub.name));
-    }
-    void RemoveCreated(const Node& node, const Text& path) {
-        keyRemovals.push_back(Key(ChangeKind::RemoveKey, path));
-        for (const Node& sub : node.subkeys) RemoveCreated(sub, Join(path, sub.name));
-    }
-    // Names are matched through indexes: a key of many values stays linear.
-    void Diff(const Node& before, const Node& after, const Text& path) {
-        const auto beforeValues = IndexByName(before.values, [](const auto& v) -> const Text& { return v.first; });
-        const auto afterValues = IndexByName(after.values, [](const auto& v) -> const Text& { return v.first; });
-        for (const auto& [name, value] : before.values) {
-            const auto now = afterValues.find(FoldAsciiCase(name));
-            if (now == afterValues.end() || !(after.values[now->second].second == value))
-                restores.push_back(Set(path, name, value));
-        }
-        for (const auto& [name, value] : after.values)
-            if (!beforeValues.count(FoldAsciiCase(name))) {
-                Change c = Key(ChangeKind::RemoveValue, path);
-                c.valueName = name;
-                valueRemovals.push_back(c);
-            }
-        const auto beforeKeys = IndexByName(before.subkeys, [](const Node& n) -> const Text& { return n.name; });
-        const auto afterKeys = IndexByName(after.subkeys, [](const Node& n) -> const Text& { return n.name; });
-        for (const Node& sub : before.subkeys) {
-            const auto now = afterKeys.find(FoldAsciiCase(sub.name));
-            if (now != afterKeys.end())
-                Diff(sub, after.subkeys[now->second], Join(path, sub.name));
-            else
-                Recreate(sub, Join(path, sub.name));
-        }
-        for (const Node& sub : after.subkeys)
-            if (!beforeKeys.count(FoldAsciiCase(sub.name))) RemoveCreated(sub, Join(path, sub.name));
-    }
-    std::vector<Change> InOrder() const {
-        std::vector<Change> all = restores;
-        all.insert(all.end(), valueRemovals.begin(), valueRemovals.end());
-        std::vector<Change> keys = keyRemovals;
-        std::stable_sort(keys.begin(), keys.end(),
-                         [](const Change& a, const Change& b) { return Depth(a.key) > Depth(b.key); });
-        all.insert(all.end(), keys.begin(), keys.end());
-        return all;
-    }
-    static Change Key(ChangeKind kind, const Text& path) {
-        Change c;
-        c.kind = kind;
-        c.key = path;
-        return c;
-    }
-    static Change Set(const Text& path, const Text& name, const StoredValue& value) {
-        Change c = Key(ChangeKind::SetValue, path);
-        c.valueName = name;
-        c.type = value.type;
-        c.data = value.data;
-        return c;
-    }
+// The rest of `path` below `top` ("" for the top itself), or none where it
+// does not lie there.
+std::optional<Text> Below(const Text& path, TextView top) {
+    if (path.size() < top.size() || !EqualsIgnoreAsciiCase(TextView(path).substr(0, top.size()), top))
+        return std::nullopt;
+    if (path.size() == top.size()) return Text();
+    if (path[top.size()] != u'\\') return std::nullopt;
+    return path.substr(top.size() + 1);
+}
+
+// Where an effect lies as a package line names it: a place and the key
+// below its top. None for a place's top itself, which no line makes or
+// removes.
+struct Placed {
+    Place place;
+    Text key;
 };
 
-std::vector<Change> Differences(const std::optional<Node>& before, const std::optional<Node>& after,
-                                Place place) {
-    Restoration r;
-    if (before && after)
-        r.Diff(*before, *after, Text());
-    else if (before)
-        r.Recreate(*before, Text());
-    else if (after)
-        r.RemoveCreated(*after, Text());
-    std::vector<Change> changes = r.InOrder();
-    for (Change& c : changes) c.place = place;
-    return changes;
+std::optional<Placed> MachinePlace(const check::KeyLocation& at) {
+    if (at.root == kHkeyClassesRoot && !at.path.empty()) return Placed{Place::ClassesRoot, at.path};
+    if (at.root != kHkeyLocalMachine) return std::nullopt;
+    for (const auto& [top, place] : {std::pair{TextView(u"SOFTWARE"), Place::MachineSoftware},
+                                     std::pair{TextView(u"SYSTEM"), Place::MachineSystem}})
+        if (auto rest = Below(at.path, top); rest && !rest->empty()) return Placed{place, *rest};
+    return std::nullopt;
 }
+
+// Below HKEY_USERS, by the keys the pass reached the profile's hives under:
+// a loaded classes hive of its own, or the classes branch of a hive open
+// under the SID.
+std::optional<Placed> ProfilePlace(const check::KeyLocation& at, const UserProfile& p) {
+    if (at.root != kHkeyUsers) return std::nullopt;
+    if (p.classesHiveMounted == 1)
+        if (auto rest = Below(at.path, p.classesHiveKey); rest && !rest->empty()) return Placed{Place::UserClasses, *rest};
+    if (p.userHiveKey.empty()) return std::nullopt;
+    auto rest = Below(at.path, p.userHiveKey);
+    if (!rest || rest->empty()) return std::nullopt;
+    if (p.userHiveMounted != 1)
+        if (auto classes = Below(*rest, kClassesKeyPath); classes && !classes->empty())
+            return Placed{Place::UserClasses, *classes};
+    return Placed{Place::UserHive, *rest};
+}
+
+// The machine after the pass. A hive the pass loaded is read from its file,
+// as the pass left it when it unloaded it.
+class AfterState {
+public:
+    AfterState(const MemoryPlatform& machine, const check::PassAccount& account) : machine_(machine) {
+        for (const check::HiveLoad& load : account.loads)
+            for (const auto& [file, tree] : machine.hiveFiles)
+                if (EqualsIgnoreAsciiCase(file, load.file)) mounts_[FoldAsciiCase(load.mountName)] = tree.get();
+    }
+    // The key's own name as it stands after the pass; none where it is gone.
+    std::optional<Text> KeyName(const check::KeyLocation& at) const {
+        if (const auto hive = InHive(at)) return hive->second ? std::optional<Text>(hive->second->name) : std::nullopt;
+        if (!machine_.KeyExists(at.root, at.path)) return std::nullopt;
+        return LastPart(machine_.StoredPath(at.root, at.path));
+    }
+    // The value, with its name as stored.
+    std::optional<std::pair<Text, StoredValue>> Value(const check::KeyLocation& at, const Text& name) const {
+        if (const auto hive = InHive(at)) {
+            const auto* slot = hive->second ? hive->second->FindValueSlot(name) : nullptr;
+            return slot ? std::optional<std::pair<Text, StoredValue>>(*slot) : std::nullopt;
+        }
+        const std::optional<StoredValue> value = machine_.GetValue(at.root, at.path, name);
+        if (!value) return std::nullopt;
+        return std::pair<Text, StoredValue>{machine_.StoredValueName(at.root, at.path, name).value_or(name), *value};
+    }
+
+private:
+    // For a key below a hive the pass loaded: that the key lies there, and
+    // the key itself (null where it is not there).
+    std::optional<std::pair<bool, const MemoryKey*>> InHive(const check::KeyLocation& at) const {
+        if (at.root != kHkeyUsers) return std::nullopt;
+        const std::size_t cut = std::min(at.path.find(u'\\'), at.path.size());
+        const auto mount = mounts_.find(FoldAsciiCase(TextView(at.path).substr(0, cut)));
+        if (mount == mounts_.end()) return std::nullopt;
+        const MemoryKey* key = mount->second;
+        TextView rest = cut < at.path.size() ? TextView(at.path).substr(cut + 1) : TextView();
+        while (key && !rest.empty()) {
+            const std::size_t end = std::min(rest.find(u'\\'), rest.size());
+            key = key->FindSubkey(rest.substr(0, end)).get();
+            rest = rest.substr(std::min(end + 1, rest.size()));
+        }
+        return std::pair<bool, const MemoryKey*>{true, key};
+    }
+
+    const MemoryPlatform& machine_;
+    std::unordered_map<Text, const MemoryKey*> mounts_;
+};
+
+// The changes that put back what the pass touched in one scope, folded from
+// its effects in the order they happened: the first touch of a key or value
+// tells how it stood before, the machine after the pass how it stands now.
+class Touched {
+public:
+    void Add(const check::Effect& e, const Placed& at) {
+        const Text keyId = Id(at.place, at.key);
+        auto key = keys_.find(keyId);
+        if (key == keys_.end()) {
+            // A key the pass made is told so first; any other it touched was there.
+            key = keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != check::EffectKind::CreateKey})
+                      .first;
+            keyOrder_.push_back(keyId);
+        }
+        if (e.kind != check::EffectKind::SetValue && e.kind != check::EffectKind::DeleteValue) return;
+        const Text valueId = keyId + u'\0' + FoldAsciiCase(e.valueName);
+        if (values_.emplace(valueId, values_.size()).second)
+            valueStates_.push_back(ValueState{keyId, e.valueName, e.before});
+    }
+
+    std::vector<Change> Restoration(const AfterState& after) const {
+        std::vector<Change> recasings, restores, valueRemovals, keyRemovals;
+        // A key the pass removed and made again in another letter case is
+        // removed first and made again as it was, with all it held.
+        std::unordered_set<Text> recased;
+        std::vector<Text> byDepth = keyOrder_;
+        std::stable_sort(byDepth.begin(), byDepth.end(), [](const Text& a, const Text& b) {
+            return std::count(a.begin(), a.end(), u'\\') < std::count(b.begin(), b.end(), u'\\');
+        });
+        std::unordered_map<Text, bool> existsAfter;
+        for (const Text& id : byDepth) {
+            const KeyState& k = keys_.at(id);
+            const std::optional<Text> name = Below(id, recased) ? std::nullopt : after.KeyName(k.at);
+            if (k.existed && name && *name != LastPart(k.key)) {
+                recased.insert(id);
+                recasings.push_back(KeyChange(ChangeKind::RemoveKey, k));
+            }
+            const bool now = name && !recased.count(id);
+            existsAfter[id] = now;
+            if (k.existed && !now) restores.push_back(KeyChange(ChangeKind::CreateKey, k));
+            if (!k.existed && now) keyRemovals.push_back(KeyChange(ChangeKind::RemoveKey, k));
+        }
+        for (const ValueState& v : valueStates_) {
+            const KeyState& k = keys_.at(v.keyId);
+            if (!k.existed) continue;  // removed whole with its key
+            const auto now = existsAfter[v.keyId] ? after.Value(k.at, v.name) : std::nullopt;
+            Change c = KeyChange(ChangeKind::SetValue, k);
+            c.valueName = v.name;
+            if (v.before && now && now->first != v.name) {
+                // Set again under its old name, which a set alone would not change.
+                c.kind = ChangeKind::RemoveValue;
+                restores.push_back(c);
+                c.kind = ChangeKind::SetValue;
+            }
+            if (v.before && !(now && now->second == *v.before && now->first == v.name)) {
+                c.type = v.before->type;
+                c.data = v.before->data;
+                restores.push_back(std::move(c));
+            } else if (!v.before && now) {
+                c.kind = ChangeKind::RemoveValue;
+                valueRemovals.push_back(std::move(c));
+            }
+        }
+        // Keys top down, each key's own line before its values; removals of
+        // keys the package made deepest first.
+        std::stable_sort(restores.begin(), restores.end(), [](const Change& a, const Change& b) {
+            const auto da = Depth(a.key), db = Depth(b.key);
+            if (da != db) return da < db;
+            const Text fa = FoldAsciiCase(a.key), fb = FoldAsciiCase(b.key);
+            if (fa != fb) return fa < fb;
+            return a.kind == ChangeKind::CreateKey && b.kind != ChangeKind::CreateKey;
+        });
+        std::stable_sort(keyRemovals.begin(), keyRemovals.end(),
+                         [](const Change& a, const Change& b) { return Depth(a.key) > Depth(b.key); });
+        restores.insert(restores.end(), valueRemovals.begin(), valueRemovals.end());
+        restores.insert(restores.end(), keyRemovals.begin(), keyRemovals.end());
+        recasings.insert(recasings.end(), restores.begin(), restores.end());
+        return recasings;
+    }
+
+private:
+    struct KeyState {
+        Place place;
+        Text key;             // below the place's top, as stored
+        check::KeyLocation at;  // where it lies on the machine
+        bool existed;
+    };
+    struct ValueState {
+        Text keyId;
+        Text name;
+        std::optional<StoredValue> before;
+    };
+    // Whether a key lies below one of `keys` (ids: the place, then the folded path).
+    static bool Below(const Text& id, const std::unordered_set<Text>& keys) {
+        for (std::size_t cut = id.find(u'\\'); cut != Text::npos; cut = id.find(u'\\', cut + 1))
+            if (keys.count(id.substr(0, cut))) return true;
+        return false;
+    }
+    static Text Id(Place place, const Text& key) { return Text(1, char16_t(u'0' + int(place))) + FoldAsciiCase(key); }
+    static Change KeyChange(ChangeKind kind, const KeyState& k) {
+        Change c;
+        c.kind = kind;
+        c.place = k.place;
+        c.key = k.key;
+        return c;
+    }
+
+    std::unordered_map<Text, KeyState> keys_;
+    std::vector<Text> keyOrder_;
+    std::unordered_map<Text, std::size_t> values_;
+    std::vector<ValueState> valueStates_;
+};
 
 // Where a change lies, for reports and for the .reg file.
 struct Spelled {
@@ -258,23 +325,13 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
                 "\"; " + ToUtf8(kAllUsersTarget) + " lines that change nothing make the pass prepare every profile for it"};
 }
 
-// The profiles the pass prepared, hives marked as loaded.
-struct PreparedProfiles : PassObserver {
-    void ProfilesPrepared(const ProfileList& list) override { profiles = list; }
-    void ApplicationStarts(std::size_t, int) override {}
-    void RecordsEnd() override {}
-    ProfileList profiles;
-};
-
-// A hive file the pass loads for the profile that the base does not hold, if any.
-std::string HiveNotInBase(const MemoryPlatform& base, const ProfileScopes& s, const ProfileList& prepared) {
-    if (s.loggedOn) return std::string();
-    for (const UserProfile& p : prepared) {
-        if (p.sid != s.profile.sid) continue;
-        for (const auto& [mounted, inProfile] : {std::pair{p.userHiveMounted, kUserHiveInProfile},
-                                                 std::pair{p.classesHiveMounted, kClassesHiveInProfile}})
-            if (mounted == 1 && !HiveFile(base, p.profilePath + Text(inProfile)))
-                return ToUtf8(p.profilePath + Text(inProfile));
+// A hive file the pass loaded for the profile that the base does not hold, if any.
+std::string HiveNotInBase(const MemoryPlatform& base, const check::PassAccount& account, std::size_t profile) {
+    for (const check::HiveLoad& load : account.loads) {
+        if (load.profile != profile) continue;
+        bool held = false;  // file paths are matched ignoring letter case
+        for (const auto& hive : base.hiveFiles) held = held || EqualsIgnoreAsciiCase(hive.first, load.file);
+        if (!held) return ToUtf8(load.file);
     }
     return std::string();
 }
@@ -291,45 +348,33 @@ bool RegFileCarries(const Change& c) {
 UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
                     const std::map<Text, std::string>& notInspected) {
     UndoResult result;
-    MemoryPlatform before, after;
-    CopyMachine(base, before);
+    MemoryPlatform after;
     CopyMachine(base, after);
+    // The pass's own account of what it touched: undo puts back exactly that.
+    const check::PassAccount account = check::RunAccountedPass(after, packageBytes);
 
-    // As a 32-bit Keymason on 64-bit Windows, in the 64-bit view.
     std::vector<ProfileScopes> profiles;
-    if (ParsePackage(packageBytes).targetGroups != 0)
-        for (const UserProfile& p : BuildProfileList(before, 1))
-            profiles.push_back(ProfileScopes{p, before.KeyExists(kHkeyUsers, p.sid) && !p.sid.empty(), {}, {}});
-
-    PreparedProfiles prepared;
-    PassSettings settings;
-    settings.isWow64 = 1;
-    settings.observer = &prepared;
-    RunUpdatePass(after, PassPackage{nullptr, &packageBytes}, settings);
-
-    std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
-    for (const auto& [place, root, path] :
-         {std::tuple{Place::MachineSoftware, kHkeyLocalMachine, Text(u"SOFTWARE")},
-          std::tuple{Place::MachineSystem, kHkeyLocalMachine, Text(u"SYSTEM")},
-          std::tuple{Place::ClassesRoot, kHkeyClassesRoot, Text()}})
-        for (const Change& c : Differences(ScopeNode(before, root, path, TextView()),
-                                           ScopeNode(after, root, path, TextView()), place))
-            machine.emplace_back(c, Text());
-
-    for (ProfileScopes& s : profiles) {
-        const UserProfile& p = s.profile;
-        if (s.loggedOn) {
-            s.userChanges = Differences(ScopeNode(before, kHkeyUsers, p.sid, kClassesKeyPath),
-                                        ScopeNode(after, kHkeyUsers, p.sid, kClassesKeyPath), Place::UserHive);
-            const Text classes = p.sid + u"\\" + Text(kClassesKeyPath);
-            s.classesChanges = Differences(ScopeNode(before, kHkeyUsers, classes, TextView()),
-                                           ScopeNode(after, kHkeyUsers, classes, TextView()), Place::UserClasses);
-        } else {
-            const Text user = p.profilePath + Text(kUserHiveInProfile), classes = p.profilePath + Text(kClassesHiveInProfile);
-            s.userChanges = Differences(HiveNode(before, user), HiveNode(after, user), Place::UserHive);
-            s.classesChanges = Differences(HiveNode(before, classes), HiveNode(after, classes), Place::UserClasses);
-        }
+    for (std::size_t p = 0; p < account.profiles.size(); ++p)
+        profiles.push_back(ProfileScopes{account.profiles[p],
+                                         p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn, {}, {}});
+    Touched machineTouched;
+    std::vector<Touched> profileTouched(profiles.size());
+    for (const check::Application& app : account.applications) {
+        const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
+        for (std::size_t c = app.firstCall; c < app.endCall && c < account.calls.size(); ++c)
+            for (const check::Effect& e : account.calls[c].effects) {
+                const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
+                if (!at) continue;
+                (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
+            }
     }
+    const AfterState state(after, account);
+    std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
+    for (const Change& c : machineTouched.Restoration(state)) machine.emplace_back(c, Text());
+    for (std::size_t p = 0; p < profiles.size(); ++p)
+        for (Change& c : profileTouched[p].Restoration(state))
+            (c.place == Place::UserClasses ? profiles[p].classesChanges : profiles[p].userChanges)
+                .push_back(std::move(c));
 
     // A .reg file holds any type: what a package line cannot carry still goes
     // there, unless a name would not read back from it.
@@ -365,7 +410,8 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
                                           unread->second + "): what the package changes there is unknown");
             continue;
         }
-        if (const std::string missing = HiveNotInBase(before, s, prepared.profiles); !missing.empty()) {
+        if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(base, account, std::size_t(&s - profiles.data()));
+            !missing.empty()) {
             result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not logged on, and its hive " +
                                           missing + " is not in the base: what the package changes there is unknown");
             continue;

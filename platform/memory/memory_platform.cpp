@@ -28,6 +28,9 @@ struct MemoryPlatform::Impl {
         Text path;
     };
     std::vector<OutsideRemoval> outsideRemovals;
+    // Calls of each operation in the log so far: a fault on the nth call of
+    // one is found without counting the log again (a plan makes millions).
+    std::map<SeamOp, std::size_t> callsOf;
 
     std::map<ProcessHandle, std::size_t> processes;  // open handle -> index in processes_
     ProcessHandle nextProcess = 0x2000;
@@ -90,8 +93,8 @@ void MemoryPlatform::ClearFaults() {
 bool MemoryPlatform::Faulted(const PlatformCall& call) const {
     // Counted like the call log, so the failing call is line n of CallLog().
     if (impl_->nthFaults.count(calls_.size() + 1)) return true;
-    const auto sameOp = static_cast<std::size_t>(std::count_if(
-        calls_.begin(), calls_.end(), [&](const PlatformCall& c) { return c.op == call.op; }));
+    const auto counted = impl_->callsOf.find(call.op);
+    const std::size_t sameOp = counted == impl_->callsOf.end() ? 0 : counted->second;
     for (const auto& fault : impl_->nthOfFaults)
         if (fault.first == call.op && fault.second == sameOp + 1) return true;
     for (const auto& fault : impl_->opFaults) {
@@ -109,6 +112,7 @@ bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act)
     if (calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(16, 2 * calls_.capacity()));
     call.succeeded = !Faulted(call) && act();
     const bool succeeded = call.succeeded;
+    ++impl_->callsOf[call.op];
     calls_.push_back(std::move(call));
     for (const auto& removal : impl_->outsideRemovals) {
         if (removal.afterCall != calls_.size()) continue;
@@ -126,7 +130,10 @@ std::vector<PlatformCall> MemoryPlatform::CallsOf(SeamOp op) const {
     return found;
 }
 
-void MemoryPlatform::ClearCalls() { calls_.clear(); }
+void MemoryPlatform::ClearCalls() {
+    calls_.clear();
+    impl_->callsOf.clear();
+}
 
 namespace {
 // A call that names a path, file or program rather than a key.
@@ -190,6 +197,31 @@ std::vector<Text> MemoryPlatform::SubkeyNames(RegKey root, const Text& path) con
     if (auto key = Lookup(impl_->registry, root, path))
         for (const auto& sub : key->subkeys) names.push_back(sub->name);
     return names;
+}
+
+Text MemoryPlatform::StoredPath(RegKey root, const Text& path) const {
+    Text out;
+    bool existing = true;
+    for (std::size_t begin = 0; begin < path.size();) {
+        const std::size_t cut = std::min(path.find(u'\\', begin), path.size());
+        Text part = path.substr(begin, cut - begin);
+        const Text next = out.empty() ? part : out + u"\\" + part;
+        if (existing) {
+            if (auto key = Lookup(impl_->registry, root, next)) part = key->name;
+            else existing = false;
+        }
+        out = out.empty() ? part : out + u"\\" + part;
+        begin = cut + 1;
+    }
+    return out;
+}
+
+std::optional<Text> MemoryPlatform::StoredValueName(RegKey root, const Text& path, const Text& name) const {
+    auto key = Lookup(impl_->registry, root, path);
+    if (!key) return std::nullopt;
+    const auto* slot = key->FindValueSlot(name);
+    if (!slot) return std::nullopt;
+    return slot->first;
 }
 
 std::vector<Text> MemoryPlatform::ValueNames(RegKey root, const Text& path) const {
@@ -452,6 +484,7 @@ LocalTime MemoryPlatform::GetLocalTime() {
     call.op = SeamOp::GetLocalTime;
     // The clock cannot fail; a fault aimed at it is recorded and ignored.
     call.succeeded = true;
+    ++impl_->callsOf[call.op];
     calls_.push_back(std::move(call));
     return clock;
 }

@@ -146,6 +146,12 @@ public:
     std::optional<StoredValue> GetValue(RegKey root, const Text& path, const Text& name) const;
     std::vector<Text> SubkeyNames(RegKey root, const Text& path) const;
     std::vector<Text> ValueNames(RegKey root, const Text& path) const;
+    // `path` with each part that exists spelled as stored (a key keeps the
+    // letter case it was made with); the parts below the last existing key
+    // as given.
+    Text StoredPath(RegKey root, const Text& path) const;
+    // The value's name as stored, or none where there is no such value.
+    std::optional<Text> StoredValueName(RegKey root, const Text& path, const Text& name) const;
     // The top key of a mounted hive's tree, found by its name below HKEY_USERS.
     bool IsMounted(const Text& name) const;
     std::vector<Text> MountedHives() const;  // names below HKEY_USERS that came from hive files

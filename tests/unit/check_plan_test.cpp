@@ -173,8 +173,8 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
          "never deletes\n"},
         {"NUL in a per-user key", "",
          "1*@*HKEY_CURRENT_USER*@*Software\\V" + std::string(1, '\0') + "x*@**@*N*@*REG_SZ*@*All Users*@*x*@*",
-         "line 1: set value \"N\" as REG_SZ in per-user key Software\\V" + std::string(1, '\0') +
-             "x for \"All Users\"\n"
+         // The NUL shown escaped: plan text never carries a raw control character.
+         "line 1: set value \"N\" as REG_SZ in per-user key Software\\V\\0x for \"All Users\"\n"
              "  User: refused: the key or value name holds a NUL character, which would name another key or value\n"},
         {"NUL in a value name", "",
          "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*N" + std::string(1, '\0') + "*@*REG_SZ*@**@*x*@*",

@@ -21,11 +21,13 @@ inline Text Folded(TextView text) {
     return out;
 }
 
-inline State StateOf(const MemoryPlatform& sys) {
+// With `exactCase`, names keep their letter case, as the registry shows them.
+inline State StateOf(const MemoryPlatform& sys, bool exactCase = false) {
     State state;
+    const auto name = [exactCase](TextView text) { return exactCase ? Text(text) : Folded(text); };
     for (const check::RegFileSection& s : check::SnapshotSections(sys)) {
-        auto& values = state[Folded(check::RootName(s.root) + u"\\" + s.path)];
-        for (const check::RegFileValue& v : s.values) values[Folded(v.name)] = v.value;
+        auto& values = state[name(check::RootName(s.root) + u"\\" + s.path)];
+        for (const check::RegFileValue& v : s.values) values[name(v.name)] = v.value;
     }
     return state;
 }

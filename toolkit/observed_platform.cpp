@@ -1,4 +1,4 @@
-#include "check/observed_platform.h"
+#include "toolkit/observed_platform.h"
 
 #include "toolkit/reg_file.h"
 
@@ -56,6 +56,9 @@ std::optional<KeyLocation> ObservedPlatform::Locate(RegKey key, const Text* subK
     auto parts = SplitPath(*subKey);
     if (!parts) return std::nullopt;
     for (const Text& part : *parts) at.path = Child(at.path, part);
+    // As stored: what a report names and an undo makes again keeps the
+    // letter case the machine has, not the line's.
+    at.path = memory_.StoredPath(at.root, at.path);
     return at;
 }
 
@@ -102,8 +105,10 @@ bool ObservedPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint
     if (call.succeeded) {
         for (const auto& step : along)
             if (!step.second && memory_.KeyExists(step.first.root, step.first.path))
-                call.effects.push_back(Effect{EffectKind::CreateKey, step.first, Text(), std::nullopt,
-                                              std::nullopt, false});
+                call.effects.push_back(
+                    Effect{EffectKind::CreateKey,
+                           KeyLocation{step.first.root, memory_.StoredPath(step.first.root, step.first.path)},
+                           Text(), std::nullopt, std::nullopt, false});
         if (result) Track(*result, call.key);
     }
     calls_.push_back(std::move(call));
@@ -142,8 +147,10 @@ bool ObservedPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::ui
     if (call.key) before = memory_.GetValue(call.key->root, call.key->path, valueName);
     call.succeeded = memory_.RegSetValueExW(key, valueName, reserved, type, data, size);
     if (call.succeeded && call.key)
-        call.effects.push_back(Effect{EffectKind::SetValue, *call.key, valueName, before,
-                                      memory_.GetValue(call.key->root, call.key->path, valueName), false});
+        call.effects.push_back(
+            Effect{EffectKind::SetValue, *call.key,
+                   memory_.StoredValueName(call.key->root, call.key->path, valueName).value_or(valueName), before,
+                   memory_.GetValue(call.key->root, call.key->path, valueName), false});
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
 }
@@ -151,10 +158,14 @@ bool ObservedPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::ui
 bool ObservedPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) {
     ObservedCall call{SeamOp::RegDeleteKeyValueW, Locate(key, subKey), 0, false, {}};
     std::optional<StoredValue> before;
-    if (call.key) before = memory_.GetValue(call.key->root, call.key->path, valueName);
+    Text stored = valueName;
+    if (call.key) {
+        before = memory_.GetValue(call.key->root, call.key->path, valueName);
+        stored = memory_.StoredValueName(call.key->root, call.key->path, valueName).value_or(valueName);
+    }
     call.succeeded = memory_.RegDeleteKeyValueW(key, subKey, valueName);
     if (call.succeeded && call.key && before && !memory_.GetValue(call.key->root, call.key->path, valueName))
-        call.effects.push_back(Effect{EffectKind::DeleteValue, *call.key, valueName, before, std::nullopt, false});
+        call.effects.push_back(Effect{EffectKind::DeleteValue, *call.key, stored, before, std::nullopt, false});
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
 }

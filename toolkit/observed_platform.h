@@ -41,6 +41,7 @@ public:
     explicit ObservedPlatform(MemoryPlatform& inner) : ForwardingPlatform(inner), memory_(inner) {}
 
     const std::vector<ObservedCall>& RegistryCalls() const { return calls_; }
+    std::vector<ObservedCall> TakeRegistryCalls() { return std::move(calls_); }
 
     bool RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options, std::uint32_t samDesired,
                        RegKey* result) override;

@@ -1,0 +1,88 @@
+#include "toolkit/pass_account.h"
+
+#include "engine/update_pass.h"
+
+namespace km::check {
+
+namespace {
+
+// Writes the pass's account as it is told, cutting the watched calls at the
+// pass's own marks.
+class AccountKeeper : public PassObserver {
+public:
+    AccountKeeper(PassAccount& account, const ObservedPlatform& observed) : account_(account), observed_(observed) {}
+
+    void ProfilesListed(const ProfileList& profiles) override {
+        account_.listed = true;
+        account_.profiles = profiles;
+        account_.reach.assign(profiles.size(), std::nullopt);
+    }
+    void ProfileReached(std::size_t profile, ProfileReach reach) override {
+        if (profile < account_.reach.size()) account_.reach[profile] = reach;
+    }
+    void HiveLoadStarted(std::size_t profile, HiveKindName kind, const Text& mountName, const Text& file,
+                         bool started) override {
+        account_.loads.push_back(HiveLoad{profile, kind, mountName, file, started});
+    }
+    void ProfilesPrepared(const ProfileList& profiles) override {
+        if (!profiles.empty()) account_.profiles = profiles;
+    }
+    void ApplicationStarts(std::size_t record, int profile) override {
+        EndApplication();
+        Application application;
+        application.record = record;
+        application.profile = profile;
+        application.firstCall = observed_.RegistryCalls().size();
+        account_.applications.push_back(std::move(application));
+        open_ = true;
+    }
+    void PassedOver(std::size_t record, std::size_t profile, PassedOverReason why) override {
+        account_.passedOver.push_back(PassedOverProfile{record, profile, why});
+    }
+    void Lands(RegKey root, const Text& path, std::uint32_t, bool heldKey) override {
+        if (!open_) return;
+        account_.applications.back().landed = true;
+        account_.applications.back().landing = KeyLocation{root, path};
+        account_.applications.back().heldKey = heldKey;
+    }
+    void Refused(RegKey root, const Text& path, RefusalReason why) override {
+        if (!open_) return;
+        account_.applications.back().refused = why;
+        account_.applications.back().refusedAt = KeyLocation{root, path};
+    }
+    void ValueNotSet(NotSetReason why) override {
+        if (open_) account_.applications.back().notSet = why;
+    }
+    void RecordsEnd() override {
+        EndApplication();
+        account_.finished = true;
+    }
+    // Ends the last application, also where the pass stopped part way.
+    void EndApplication() {
+        if (open_) account_.applications.back().endCall = observed_.RegistryCalls().size();
+        open_ = false;
+    }
+
+private:
+    PassAccount& account_;
+    const ObservedPlatform& observed_;
+    bool open_ = false;
+};
+
+}  // namespace
+
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes) {
+    machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
+    PassAccount account;
+    ObservedPlatform observed(machine);
+    AccountKeeper keeper(account, observed);
+    PassSettings settings;
+    settings.isWow64 = 1;
+    settings.observer = &keeper;
+    account.exitCode = RunUpdatePass(observed, PassPackage{nullptr, &packageBytes}, settings).exitCode;
+    keeper.EndApplication();
+    account.calls = observed.TakeRegistryCalls();
+    return account;
+}
+
+}  // namespace km::check

@@ -1,0 +1,61 @@
+// The real update pass run over an in-memory machine, watched: the pass's own
+// account of what it decided (profiles, hives, where each line lands or why it
+// acts nowhere) beside the registry calls it made and what each changed. The
+// plan renders it and undo is built from it; neither decides anything of the
+// pass's a second time.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/pass_observer.h"
+#include "platform/memory/memory_platform.h"
+#include "toolkit/observed_platform.h"
+
+namespace km::check {
+
+// One application of one record: at its machine root (profile -1) or for one
+// prepared profile, with the calls it made.
+struct Application {
+    std::size_t record = 0;
+    int profile = -1;
+    bool landed = false;
+    KeyLocation landing;  // root and path as the pass passed them, when landed
+    bool heldKey = false;
+    std::optional<RefusalReason> refused;
+    KeyLocation refusedAt;
+    std::optional<NotSetReason> notSet;
+    std::size_t firstCall = 0, endCall = 0;  // into PassAccount::calls
+};
+
+struct PassedOverProfile {
+    std::size_t record = 0;
+    std::size_t profile = 0;
+    PassedOverReason why = PassedOverReason::AnotherTarget;
+};
+
+struct HiveLoad {
+    std::size_t profile = 0;
+    HiveKindName kind = HiveKindName::User;
+    Text mountName, file;
+    bool started = false;
+};
+
+struct PassAccount {
+    bool listed = false;         // the pass read the profile list (a per-user line needs it)
+    ProfileList profiles;        // as prepared: hives marked as loaded; empty when not listed
+    std::vector<std::optional<ProfileReach>> reach;  // by profile
+    std::vector<HiveLoad> loads;
+    std::vector<Application> applications;           // in the pass's order
+    std::vector<PassedOverProfile> passedOver;       // in the pass's order
+    std::vector<ObservedCall> calls;                 // every registry call, closes included
+    std::int32_t exitCode = 0;
+    bool finished = false;  // the records were all gone through
+};
+
+// Runs the pass as a 32-bit Keymason on 64-bit Windows (the 64-bit view)
+// over `machine`, which afterwards holds the state after the pass.
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes);
+
+}  // namespace km::check
