@@ -263,7 +263,7 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
         if (!baseWarnings.empty()) code = std::max<int>(code, kExitWarnings);
         // A plan whose calls could not be told apart by line reports nothing
         // reliable: an error, never a clean run.
-        if (!details.matched) code = std::max<int>(code, kExitErrors);
+        if (!details.made) code = std::max<int>(code, kExitErrors);
         report.planned = true;
         report.baseName = input.baseName;
         report.baseWarnings = baseWarnings;
@@ -273,7 +273,7 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
         report.verify = true;
         const std::vector<const PlannedEffect*> drift = Drift(details);
         // Without a plan nothing is known of drift: never "would change nothing".
-        text += !details.matched                ? "verify: no plan could be made: whether the package would "
+        text += !details.made                ? "verify: no plan could be made: whether the package would "
                                                   "change the machine is unknown\n"
                 : !drift.empty()                 ? "verify: the package would change the machine\n"
                 : !details.notInspected.empty() ? "verify: not every profile could be inspected\n"
@@ -285,7 +285,7 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
             text += "  unknown: " + scope + " was not inspected\n";
         const bool complies = drift.empty() && details.notInspected.empty();
         // Errors in the package, or a plan that could not be read, say nothing about drift.
-        if (!details.matched) code = std::max<int>(code, kExitErrors);
+        if (!details.made) code = std::max<int>(code, kExitErrors);
         else if (code < kExitErrors) code = complies ? kExitClean : kExitDrift;
     }
     report.exitCode = code;

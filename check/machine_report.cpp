@@ -186,7 +186,8 @@ std::string JsonReport(const ReportInput& in) {
         for (const PlannedEffect& p : in.plan->effects) effects.push_back(EffectJson(p));
         json summary = json::object();
         for (const auto& [scope, counts] : in.plan->summary) summary[scope] = CountsJson(counts);
-        doc["plan"] = {{"matched", in.plan->matched},
+        // "matched" keeps the name readers of earlier reports know.
+        doc["plan"] = {{"matched", in.plan->made},
                        {"effects", effects},
                        {"summary", summary},
                        {"notInspected", in.plan->notInspected}};
@@ -195,7 +196,7 @@ std::string JsonReport(const ReportInput& in) {
             for (const PlannedEffect* p : Drift(*in.plan)) drift.push_back(EffectJson(*p));
             // Unknown (null) while a profile's hives could not be read and nothing else changes.
             // Unknown (null) too when no plan could be made.
-            const json changes = !in.plan->matched ? json(nullptr)
+            const json changes = !in.plan->made ? json(nullptr)
                                  : !drift.empty() ? json(true)
                                  : in.plan->notInspected.empty() ? json(false) : json(nullptr);
             doc["verify"] = {{"changes", changes}, {"drift", drift}, {"notInspected", in.plan->notInspected}};

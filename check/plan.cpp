@@ -304,7 +304,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
 
     std::map<std::string, Counts> counts;  // by scope label
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
-    if (details) details->matched = true;
+    if (details) details->made = true;
     out += RenderLines(records, account, facts, counts, details);
     out += RenderSummary(facts, counts, details);
     return out;

@@ -32,7 +32,7 @@ struct PlannedEffect {
 
 // What the plan found, for reports that machines read.
 struct PlanDetails {
-    bool matched = false;  // the pass's calls were matched to the package's lines
+    bool made = false;  // the pass went through every line: a plan was made
     std::vector<PlannedEffect> effects;
     std::vector<std::pair<std::string, PlanCounts>> summary;  // by scope, as the report lists them
     std::vector<std::string> notInspected;                    // scopes whose hives could not be read

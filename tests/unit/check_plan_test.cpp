@@ -258,5 +258,33 @@ TEST(CheckPlanTest, ProfilesThatCannotBeReachedAreNamedSo) {
     }));
 }
 
+// Each profile as the pass's account says it reached it.
+TEST(CheckPlanTest, ProfilesAreShownAsThePassReachedThem) {
+    struct Case {
+        const char* target;
+        std::string expected;  // a line of the profiles part
+    } cases[] = {
+        {"Administrator", "  User: S-1-5-21-7-1001, C:\\Users\\User, not selected: no line's target group names it, "
+                          "so the pass reaches no hive of it\n"},
+        {"All Users", "  Q\"x: S-1-5-21-7-1002, C:\\Users\\Q\"x, not logged on, and its SID or profile path cannot "
+                      "stand in reg.exe's command line: the pass loads no hive for it\n"},
+        {"User", "  User: S-1-5-21-7-1001, C:\\Users\\User, not logged on, the pass loads NTUSER.DAT as "
+                 "HKEY_USERS\\Velmar-Mount-S-1-5-21-7-1001; C:\\Users\\User\\NTUSER.DAT is not in the base\n"},
+    };
+    for (const Case& c : cases) {
+        MemoryPlatform sys;
+        LoadBase(sys, R"(
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-7-1001]
+"ProfileImagePath"="C:\\Users\\User"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-7-1002]
+"ProfileImagePath"="C:\\Users\\Q\"x"
+)");
+        const std::string report =
+            Plan(sys, "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*N*@*REG_SZ*@*" + std::string(c.target) + "*@*x*@*\n");
+        EXPECT_NE(report.find(c.expected), std::string::npos) << c.target << ":\n" << report;
+    }
+}
+
 }  // namespace
 }  // namespace km::check

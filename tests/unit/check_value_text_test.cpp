@@ -31,7 +31,15 @@ TEST(CheckValueTextTest, ShowsEachTypeAsAPersonReadsIt) {
         {{0, {}}, "REG_NONE (no data)"},
     };
     for (const Case& c : cases) EXPECT_EQ(ValueText(c.value), c.text);
-    EXPECT_EQ(QuotedText(u"tab\there\x01"), "\"tab\\there\\x01\"");
+    // Controls of every kind escaped, a pair of surrogates whole, a lone one escaped.
+    const std::pair<Text, std::string> shown[] = {
+        {u"tab\there\x01", "\"tab\\there\\x01\""},
+        {u"del\x7F c1\x85 ls\u2028", "\"del\\x7f c1\\x85 ls\\u2028\""},
+        {u"\U0001F600", "\"\xF0\x9F\x98\x80\""},
+        {Text(u"lone ") + char16_t(0xD83D), "\"lone \\ud83d\""},
+    };
+    for (const auto& [text, quoted] : shown) EXPECT_EQ(QuotedText(text), quoted);
+    EXPECT_EQ(ShownText(u"K\\a\nb"), "K\\a\\nb");
 }
 
 TEST(CheckValueTextTest, APerUserLineOnAMachineWithoutProfilesSaysSo) {
