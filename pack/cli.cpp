@@ -141,7 +141,7 @@ int Undo(const Options& o, const PackEnvironment& env) {
         *env.err += "keymason-pack: this machine's registry cannot be read\n";
         return kExitUnreadable;
     }
-    const UndoResult undo = PlanUndo(base, package, notInspected);
+    const UndoResult undo = PlanUndoIn(base, package, notInspected);
     if (!LintsClean(undo.package, env)) return kExitUsage;
     for (const std::string& note : undo.notes) *env.err += "note: " + note + "\n";
     for (const std::string& item : undo.unrestorable) *env.err += "error: cannot put back " + item + "\n";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -89,9 +90,7 @@ public:
             const auto* slot = hive->second ? hive->second->FindValueSlot(name) : nullptr;
             return slot ? std::optional<std::pair<Text, StoredValue>>(*slot) : std::nullopt;
         }
-        const std::optional<StoredValue> value = machine_.GetValue(at.root, at.path, name);
-        if (!value) return std::nullopt;
-        return std::pair<Text, StoredValue>{machine_.StoredValueName(at.root, at.path, name).value_or(name), *value};
+        return machine_.GetNamedValue(at.root, at.path, name);
     }
 
 private:
@@ -181,13 +180,7 @@ public:
         }
         // Keys top down, each key's own line before its values; removals of
         // keys the package made deepest first.
-        std::stable_sort(restores.begin(), restores.end(), [](const Change& a, const Change& b) {
-            const auto da = Depth(a.key), db = Depth(b.key);
-            if (da != db) return da < db;
-            const Text fa = FoldAsciiCase(a.key), fb = FoldAsciiCase(b.key);
-            if (fa != fb) return fa < fb;
-            return a.kind == ChangeKind::CreateKey && b.kind != ChangeKind::CreateKey;
-        });
+        SortTopDown(restores);
         std::stable_sort(keyRemovals.begin(), keyRemovals.end(),
                          [](const Change& a, const Change& b) { return Depth(a.key) > Depth(b.key); });
         restores.insert(restores.end(), valueRemovals.begin(), valueRemovals.end());
@@ -208,6 +201,29 @@ private:
         Text name;
         std::optional<StoredValue> before;
     };
+    // Keys top down, each key's own line before its values; the sort keys
+    // are worked out once, not in every comparison.
+    static void SortTopDown(std::vector<Change>& changes) {
+        struct Order {
+            std::size_t depth;
+            Text key;
+            bool value;
+            std::size_t at;
+        };
+        std::vector<Order> order;
+        order.reserve(changes.size());
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            order.push_back(Order{Depth(changes[i].key), FoldAsciiCase(changes[i].key),
+                                  changes[i].kind != ChangeKind::CreateKey, i});
+        std::stable_sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
+            return std::tie(a.depth, a.key, a.value) < std::tie(b.depth, b.key, b.value);
+        });
+        std::vector<Change> sorted;
+        sorted.reserve(changes.size());
+        for (const Order& o : order) sorted.push_back(std::move(changes[o.at]));
+        changes = std::move(sorted);
+    }
+
     // Whether a key lies below one of `keys` (ids: the place, then the folded path).
     static bool Below(const Text& id, const std::unordered_set<Text>& keys) {
         for (std::size_t cut = id.find(u'\\'); cut != Text::npos; cut = id.find(u'\\', cut + 1))
@@ -326,11 +342,12 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
 }
 
 // A hive file the pass loaded for the profile that the base does not hold, if any.
-std::string HiveNotInBase(const MemoryPlatform& base, const check::PassAccount& account, std::size_t profile) {
+std::string HiveNotInBase(const std::vector<Text>& baseHives, const check::PassAccount& account,
+                          std::size_t profile) {
     for (const check::HiveLoad& load : account.loads) {
         if (load.profile != profile) continue;
         bool held = false;  // file paths are matched ignoring letter case
-        for (const auto& hive : base.hiveFiles) held = held || EqualsIgnoreAsciiCase(hive.first, load.file);
+        for (const Text& hive : baseHives) held = held || EqualsIgnoreAsciiCase(hive, load.file);
         if (!held) return ToUtf8(load.file);
     }
     return std::string();
@@ -347,9 +364,16 @@ bool RegFileCarries(const Change& c) {
 
 UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
                     const std::map<Text, std::string>& notInspected) {
+    MemoryPlatform machine;
+    CopyMachine(base, machine);
+    return PlanUndoIn(machine, packageBytes, notInspected);
+}
+
+UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
+                      const std::map<Text, std::string>& notInspected) {
     UndoResult result;
-    MemoryPlatform after;
-    CopyMachine(base, after);
+    std::vector<Text> baseHives;
+    for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     // The pass's own account of what it touched: undo puts back exactly that.
     const check::PassAccount account = check::RunAccountedPass(after, packageBytes);
 
@@ -410,7 +434,7 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
                                           unread->second + "): what the package changes there is unknown");
             continue;
         }
-        if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(base, account, std::size_t(&s - profiles.data()));
+        if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, std::size_t(&s - profiles.data()));
             !missing.empty()) {
             result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not logged on, and its hive " +
                                           missing + " is not in the base: what the package changes there is unknown");

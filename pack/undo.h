@@ -25,5 +25,9 @@ struct UndoResult {
 // `notInspected`: profiles whose hives could not be read (SID -> why).
 UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
                     const std::map<Text, std::string>& notInspected = {});
+// The same on `machine` itself, which holds the state after the package
+// afterwards: no copy of a large base is made.
+UndoResult PlanUndoIn(MemoryPlatform& machine, const std::string& packageBytes,
+                      const std::map<Text, std::string>& notInspected = {});
 
 }  // namespace km::pack

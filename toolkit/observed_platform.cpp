@@ -146,11 +146,12 @@ bool ObservedPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::ui
     std::optional<StoredValue> before;
     if (call.key) before = memory_.GetValue(call.key->root, call.key->path, valueName);
     call.succeeded = memory_.RegSetValueExW(key, valueName, reserved, type, data, size);
-    if (call.succeeded && call.key)
-        call.effects.push_back(
-            Effect{EffectKind::SetValue, *call.key,
-                   memory_.StoredValueName(call.key->root, call.key->path, valueName).value_or(valueName), before,
-                   memory_.GetValue(call.key->root, call.key->path, valueName), false});
+    if (call.succeeded && call.key) {
+        auto after = memory_.GetNamedValue(call.key->root, call.key->path, valueName);
+        call.effects.push_back(Effect{EffectKind::SetValue, *call.key, after ? std::move(after->first) : valueName,
+                                      before, after ? std::optional<StoredValue>(std::move(after->second)) : std::nullopt,
+                                      false});
+    }
     calls_.push_back(std::move(call));
     return calls_.back().succeeded;
 }
@@ -159,10 +160,11 @@ bool ObservedPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const 
     ObservedCall call{SeamOp::RegDeleteKeyValueW, Locate(key, subKey), 0, false, {}};
     std::optional<StoredValue> before;
     Text stored = valueName;
-    if (call.key) {
-        before = memory_.GetValue(call.key->root, call.key->path, valueName);
-        stored = memory_.StoredValueName(call.key->root, call.key->path, valueName).value_or(valueName);
-    }
+    if (call.key)
+        if (auto found = memory_.GetNamedValue(call.key->root, call.key->path, valueName)) {
+            stored = std::move(found->first);
+            before = std::move(found->second);
+        }
     call.succeeded = memory_.RegDeleteKeyValueW(key, subKey, valueName);
     if (call.succeeded && call.key && before && !memory_.GetValue(call.key->root, call.key->path, valueName))
         call.effects.push_back(Effect{EffectKind::DeleteValue, *call.key, stored, before, std::nullopt, false});

@@ -31,6 +31,7 @@ struct MemoryPlatform::Impl {
     // Calls of each operation in the log so far: a fault on the nth call of
     // one is found without counting the log again (a plan makes millions).
     std::map<SeamOp, std::size_t> callsOf;
+    std::size_t callCount = 0;  // the calls so far, logged or not
 
     std::map<ProcessHandle, std::size_t> processes;  // open handle -> index in processes_
     ProcessHandle nextProcess = 0x2000;
@@ -92,7 +93,7 @@ void MemoryPlatform::ClearFaults() {
 
 bool MemoryPlatform::Faulted(const PlatformCall& call) const {
     // Counted like the call log, so the failing call is line n of CallLog().
-    if (impl_->nthFaults.count(calls_.size() + 1)) return true;
+    if (impl_->nthFaults.count(impl_->callCount + 1)) return true;
     const auto counted = impl_->callsOf.find(call.op);
     const std::size_t sameOp = counted == impl_->callsOf.end() ? 0 : counted->second;
     for (const auto& fault : impl_->nthOfFaults)
@@ -109,13 +110,15 @@ bool MemoryPlatform::Faulted(const PlatformCall& call) const {
 bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act) {
     // Room first, so that a call that took a handle is never lost to a
     // failed append; grown by doubling, as push_back would.
-    if (calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(16, 2 * calls_.capacity()));
+    if (keepCallLog && calls_.size() == calls_.capacity())
+        calls_.reserve(std::max<std::size_t>(16, 2 * calls_.capacity()));
     call.succeeded = !Faulted(call) && act();
     const bool succeeded = call.succeeded;
     ++impl_->callsOf[call.op];
-    calls_.push_back(std::move(call));
+    ++impl_->callCount;
+    if (keepCallLog) calls_.push_back(std::move(call));
     for (const auto& removal : impl_->outsideRemovals) {
-        if (removal.afterCall != calls_.size()) continue;
+        if (removal.afterCall != impl_->callCount) continue;
         auto target = impl_->registry.Locate(removal.root, removal.path, false);
         if (auto found = target ? MemoryRegistry::Find(*target) : nullptr)
             impl_->registry.DeleteTree(found, false);
@@ -133,6 +136,7 @@ std::vector<PlatformCall> MemoryPlatform::CallsOf(SeamOp op) const {
 void MemoryPlatform::ClearCalls() {
     calls_.clear();
     impl_->callsOf.clear();
+    impl_->callCount = 0;
 }
 
 namespace {
@@ -216,12 +220,13 @@ Text MemoryPlatform::StoredPath(RegKey root, const Text& path) const {
     return out;
 }
 
-std::optional<Text> MemoryPlatform::StoredValueName(RegKey root, const Text& path, const Text& name) const {
+std::optional<std::pair<Text, StoredValue>> MemoryPlatform::GetNamedValue(RegKey root, const Text& path,
+                                                                          const Text& name) const {
     auto key = Lookup(impl_->registry, root, path);
     if (!key) return std::nullopt;
     const auto* slot = key->FindValueSlot(name);
     if (!slot) return std::nullopt;
-    return slot->first;
+    return *slot;
 }
 
 std::vector<Text> MemoryPlatform::ValueNames(RegKey root, const Text& path) const {
@@ -485,7 +490,8 @@ LocalTime MemoryPlatform::GetLocalTime() {
     // The clock cannot fail; a fault aimed at it is recorded and ignored.
     call.succeeded = true;
     ++impl_->callsOf[call.op];
-    calls_.push_back(std::move(call));
+    ++impl_->callCount;
+    if (keepCallLog) calls_.push_back(std::move(call));
     return clock;
 }
 

@@ -101,6 +101,10 @@ public:
     Text systemDirectory = u"C:\\windows\\system32";
     // Hive files that reg.exe can load, by file path (ASCII case ignored).
     std::map<Text, std::shared_ptr<MemoryKey>> hiveFiles;
+    // Off for the tools' plans, which read what a call changed elsewhere:
+    // a package of a million lines needs no log of its calls. Faults still
+    // count every call.
+    bool keepCallLog = true;
     bool regExeActs = true;                         // started reg.exe loads and unloads hives
     std::set<Text> hangingCommands;                 // command lines whose wait times out
 
@@ -150,8 +154,8 @@ public:
     // letter case it was made with); the parts below the last existing key
     // as given.
     Text StoredPath(RegKey root, const Text& path) const;
-    // The value's name as stored, or none where there is no such value.
-    std::optional<Text> StoredValueName(RegKey root, const Text& path, const Text& name) const;
+    // The value with its name as stored, or none where there is no such value.
+    std::optional<std::pair<Text, StoredValue>> GetNamedValue(RegKey root, const Text& path, const Text& name) const;
     // The top key of a mounted hive's tree, found by its name below HKEY_USERS.
     bool IsMounted(const Text& name) const;
     std::vector<Text> MountedHives() const;  // names below HKEY_USERS that came from hive files
