@@ -16,7 +16,6 @@ namespace km::check {
 namespace {
 
 using Counts = PlanCounts;
-using CallGroup = std::vector<const ObservedCall*>;
 
 // One profile as the pass listed and reached it, and what the plan's input
 // says of its hives.
@@ -230,14 +229,6 @@ std::string RenderApplication(const PackageRecord& record, int line, const Appli
         for (const ObservedCall* call : calls)
             for (const Effect& effect : call->effects) details->effects.push_back(PlannedEffect{line, scope, effect});
     return out;
-}
-
-// The calls of an application, closes left out.
-CallGroup CallsOf(const PassAccount& account, const Application& app) {
-    CallGroup group;
-    for (std::size_t c = app.firstCall; c < app.endCall && c < account.calls.size(); ++c)
-        if (account.calls[c].op != SeamOp::RegCloseKey) group.push_back(&account.calls[c]);
-    return group;
 }
 
 std::string RenderLines(const RecordList& records, const PassAccount& account, const std::vector<ProfileFacts>& facts,

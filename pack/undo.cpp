@@ -385,16 +385,15 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     std::vector<Touched> profileTouched(profiles.size());
     for (const check::Application& app : account.applications) {
         const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
-        for (std::size_t c = app.firstCall; c < app.endCall && c < account.calls.size(); ++c)
-            for (const check::Effect& e : account.calls[c].effects) {
+        for (const check::ObservedCall* call : check::CallsOf(account, app))
+            for (const check::Effect& e : call->effects) {
                 const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
                 if (!at) continue;
                 (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
             }
     }
     const AfterState state(after, account);
-    std::vector<std::pair<Change, Text>> machine;  // with the SID for spelling: none here
-    for (const Change& c : machineTouched.Restoration(state)) machine.emplace_back(c, Text());
+    const std::vector<Change> machineChanges = machineTouched.Restoration(state);
     for (std::size_t p = 0; p < profiles.size(); ++p)
         for (Change& c : profileTouched[p].Restoration(state))
             (c.place == Place::UserClasses ? profiles[p].classesChanges : profiles[p].userChanges)
@@ -418,12 +417,8 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
         return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
                WritePackageLine(next).written;
     };
-    {
-        std::vector<Change> changes;
-        for (const auto& entry : machine) changes.push_back(entry.first);
-        for (std::size_t i = 0; i < changes.size(); ++i)
-            if (!redundant(changes, i)) emit(changes[i], "machine", Text(), true);
-    }
+    for (std::size_t i = 0; i < machineChanges.size(); ++i)
+        if (!redundant(machineChanges, i)) emit(machineChanges[i], "machine", Text(), true);
 
     bool anchorUser = false, anchorClasses = false;
     std::string anchors;

@@ -71,6 +71,13 @@ private:
 
 }  // namespace
 
+CallGroup CallsOf(const PassAccount& account, const Application& app) {
+    CallGroup group;
+    for (std::size_t c = app.firstCall; c < app.endCall && c < account.calls.size(); ++c)
+        if (account.calls[c].op != SeamOp::RegCloseKey) group.push_back(&account.calls[c]);
+    return group;
+}
+
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes) {
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     machine.keepCallLog = false;       // the account is the log that matters here

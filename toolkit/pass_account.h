@@ -54,6 +54,10 @@ struct PassAccount {
     bool finished = false;  // the records were all gone through
 };
 
+// The registry calls of one application, closes left out.
+using CallGroup = std::vector<const ObservedCall*>;
+CallGroup CallsOf(const PassAccount& account, const Application& app);
+
 // Runs the pass as a 32-bit Keymason on 64-bit Windows (the 64-bit view)
 // over `machine`, which afterwards holds the state after the pass.
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes);

@@ -30,6 +30,12 @@ std::string Plan(MemoryPlatform& sys, const std::string& package, std::map<Text,
     return RunPlan(input, sys);
 }
 
+// A profile list entry S-1-5-21-7-RID for C:\Users\FOLDER (.reg text).
+std::string ProfileEntry(const std::string& rid, const std::string& folder) {
+    return "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\S-1-5-21-7-" + rid +
+           "]\n\"ProfileImagePath\"=\"C:\\\\Users\\\\" + folder + "\"\n";
+}
+
 const char* const kTwoProfiles = R"(
 [HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-18]
 "ProfileImagePath"="C:\\Windows\\system32\\config\\systemprofile"
@@ -222,16 +228,7 @@ TEST(CheckPlanTest, LinesSharingAnOpenKeyAreReportedOneByOne) {
 
 TEST(CheckPlanTest, ProfilesThatCannotBeReachedAreNamedSo) {
     MemoryPlatform sys;
-    LoadBase(sys, R"(
-[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-7-1001]
-"ProfileImagePath"="C:\\Users\\User"
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-7-1002]
-"ProfileImagePath"="C:\\Users\\jsmith"
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-7-1003]
-"ProfileImagePath"="C:\\Users\\kim"
-)");
+    LoadBase(sys, ProfileEntry("1001", "User") + ProfileEntry("1002", "jsmith") + ProfileEntry("1003", "kim"));
     const std::string report =
         Plan(sys, Lines({"1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*N*@*REG_SZ*@*All Users*@*x*@*"}),
              {{u"S-1-5-21-7-1003", "the hive file is in use"}});
@@ -273,13 +270,7 @@ TEST(CheckPlanTest, ProfilesAreShownAsThePassReachedThem) {
     };
     for (const Case& c : cases) {
         MemoryPlatform sys;
-        LoadBase(sys, R"(
-[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-7-1001]
-"ProfileImagePath"="C:\\Users\\User"
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList\S-1-5-21-7-1002]
-"ProfileImagePath"="C:\\Users\\Q\"x"
-)");
+        LoadBase(sys, ProfileEntry("1001", "User") + ProfileEntry("1002", "Q\\\"x"));
         const std::string report =
             Plan(sys, "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*N*@*REG_SZ*@*" + std::string(c.target) + "*@*x*@*\n");
         EXPECT_NE(report.find(c.expected), std::string::npos) << c.target << ":\n" << report;
