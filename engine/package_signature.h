@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "engine/run_log.h"
-#include "engine/run_state.h"
+#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace km {
 

@@ -422,14 +422,15 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
 
     bool anchorUser = false, anchorClasses = false;
     std::string anchors;
-    for (ProfileScopes& s : profiles) {
+    for (std::size_t index = 0; index < profiles.size(); ++index) {
+        ProfileScopes& s = profiles[index];
         const auto unread = notInspected.find(s.profile.sid);
         if (unread != notInspected.end()) {
             result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not inspected (" +
                                           unread->second + "): what the package changes there is unknown");
             continue;
         }
-        if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, std::size_t(&s - profiles.data()));
+        if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
             !missing.empty()) {
             result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not logged on, and its hive " +
                                           missing + " is not in the base: what the package changes there is unknown");
