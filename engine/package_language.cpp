@@ -34,12 +34,6 @@ std::size_t KeyFieldLimit(RootKind kind) {
     return 0;
 }
 
-std::size_t FieldLimit(PackageField field) {
-    for (const auto& limit : kFieldLimits)
-        if (limit.field == field) return limit.max;
-    return 0;
-}
-
 Text WriteLineText(const LineFields& f) {
     Text line;
     line.reserve(f.rootField.size() + f.keyField.size() + f.valueName.size() + f.valueData.size() + 64);

@@ -157,7 +157,6 @@ struct FieldLimit {
 };
 inline constexpr FieldLimit kFieldLimits[] = {
     {kKeyOnlyField, 31}, {kValueNameField, 259}, {kTypeField, 31}, {kTargetField, kMaxAccountName}};
-std::size_t FieldLimit(PackageField field);
 // REG_BINARY data, in characters once its separators are removed.
 inline constexpr std::size_t kMaxBinaryLength = 259;
 
