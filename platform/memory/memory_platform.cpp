@@ -114,6 +114,13 @@ bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act)
         calls_.reserve(std::max<std::size_t>(16, 2 * calls_.capacity()));
     call.succeeded = !Faulted(call) && act();
     const bool succeeded = call.succeeded;
+    Log(std::move(call));
+    return succeeded;
+}
+
+// Every call, faultable or not, is counted here, so that faults and outside
+// changes aimed at call n meet the call that is line n of CallLog().
+void MemoryPlatform::Log(PlatformCall call) {
     ++impl_->callsOf[call.op];
     ++impl_->callCount;
     if (keepCallLog) calls_.push_back(std::move(call));
@@ -123,7 +130,6 @@ bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act)
         if (auto found = target ? MemoryRegistry::Find(*target) : nullptr)
             impl_->registry.DeleteTree(found, false);
     }
-    return succeeded;
 }
 
 std::vector<PlatformCall> MemoryPlatform::CallsOf(SeamOp op) const {
@@ -489,9 +495,7 @@ LocalTime MemoryPlatform::GetLocalTime() {
     call.op = SeamOp::GetLocalTime;
     // The clock cannot fail; a fault aimed at it is recorded and ignored.
     call.succeeded = true;
-    ++impl_->callsOf[call.op];
-    ++impl_->callCount;
-    if (keepCallLog) calls_.push_back(std::move(call));
+    Log(std::move(call));
     return clock;
 }
 

@@ -209,6 +209,7 @@ private:
     // Applies the faults, runs `act` unless one hits, and records the call.
     bool Record(PlatformCall call, const std::function<bool()>& act);
     bool Faulted(const PlatformCall& call) const;
+    void Log(PlatformCall call);
     bool Redirects(std::uint32_t samDesired) const;
     PlatformCall KeyCall(SeamOp op, RegKey key) const;
     void ActAsRegExe(const Text& commandLine);
