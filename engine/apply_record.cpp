@@ -148,8 +148,9 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
         // A failure that is the line's own would come back on a key of its
         // own too. A held key that no longer answers is gone (another program
         // removed it meanwhile): the line is applied again with its own key,
-        // as it would be without one held, and so are the lines after it.
-        if (WriteRecordValue(sys, record, shared) || held->Answers()) return;
+        // as it would be without one held, and so are the lines after it. A
+        // line that writes nothing still creates its key, so it asks too.
+        if (WriteRecordValue(sys, record, shared) == ValueWrite::Taken || held->Answers()) return;
         held->Close();
     }
 

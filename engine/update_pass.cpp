@@ -80,7 +80,7 @@ void RunPass(PassRun& run, const PassPackage& source) {
     if (source.bytes) {
         package = ParsePackage(*source.bytes);
     } else if (source.path) {
-        FileContents file = sys.ReadWholeFile(*source.path);
+        FileContents file = sys.ReadWholeFile(*source.path, kNoSizeLimit);
         // Signed packages: judged on the very bytes applied below, before parsing.
         if (RefusedUnderSigningPolicy(sys, run.log, *source.path, file)) {
             run.result.exitCode = kExitPackageRefused;
@@ -93,10 +93,11 @@ void RunPass(PassRun& run, const PassPackage& source) {
     // Part of a package is worse than none: a later line may undo or complete
     // an earlier one, so nothing is applied. A package that is there but
     // cannot be opened at all (access denied, held without read sharing, a
-    // folder, a device) was not applied either, and must not pass for done.
+    // folder, a device) was not applied either, and must not pass for done;
+    // nor may a named one that went away after it was seen (a share dropped).
     if (package.result == PackageReadResult::ReadError ||
         (package.result == PackageReadResult::NotOpened && source.path &&
-         sys.PathExists(*source.path))) {
+         (source.named || sys.PathExists(*source.path)))) {
         LogPackageNotRead(sys, run.log);
         run.result.exitCode = kExitPackageNotApplied;
     } else {
@@ -183,7 +184,8 @@ void UpdateWorker(Platform& sys, RunState& state, PassObserver* observer) {
         state.logPath = LogPathFor(system, state.mode);
         return LogSink{state.logPath};
     };
-    const PassResult result = RunUpdatePass(sys, PassPackage{&state.dataPath, nullptr}, settings);
+    const PassResult result =
+        RunUpdatePass(sys, PassPackage{&state.dataPath, nullptr, state.mode == PackageArgument}, settings);
     if (result.exitCode != 0) state.exitCode.store(result.exitCode);
     state.done.store(1);
 }

@@ -22,6 +22,9 @@ Text FormatVersionText(std::uint64_t version);
 struct PassPackage {
     const Text* path = nullptr;         // none: a package made in memory has no file
     const std::string* bytes = nullptr;
+    // The file was named by whoever started the run, who saw it there: one
+    // that cannot be read is never taken for a package that is not there.
+    bool named = false;
 };
 
 // How a pass runs: the registry view (isWow64 1: a 32-bit program on 64-bit

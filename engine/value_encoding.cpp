@@ -159,13 +159,13 @@ std::optional<ValueToSet> ValueSetBy(const PackageRecord& record) {
     return value;
 }
 
-bool WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key) {
+ValueWrite WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key) {
+    const auto taken = [](bool done) { return done ? ValueWrite::Taken : ValueWrite::Refused; };
     // A removal deletes whatever the type, even one without a code.
-    if (record.remove == 1) return sys.RegDeleteKeyValueW(key, nullptr, record.valueName);
+    if (record.remove == 1) return taken(sys.RegDeleteKeyValueW(key, nullptr, record.valueName));
     if (const std::optional<ValueToSet> value = ValueSetBy(record))
-        return sys.RegSetValueExW(key, record.valueName, 0, value->type, value->Data(),
-                                  value->size);
-    return true;
+        return taken(sys.RegSetValueExW(key, record.valueName, 0, value->type, value->Data(), value->size));
+    return ValueWrite::NothingWritten;
 }
 
 std::optional<NotSetReason> ValueNotSetBy(const PackageRecord& record) {

@@ -30,9 +30,12 @@ struct ValueToSet {
 // None for a removal, a type without a code, or data that cannot be encoded.
 std::optional<ValueToSet> ValueSetBy(const PackageRecord& record);
 
-// Deletes or sets the record's value on an open key. False when the registry
-// refused the call; true when it took it or there was nothing to write.
-bool WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key);
+// What a line's value write came to: the registry took it, refused it, or
+// the line writes nothing (a type without a code, data that cannot be encoded).
+enum class ValueWrite { Taken, Refused, NothingWritten };
+
+// Deletes or sets the record's value on an open key.
+ValueWrite WriteRecordValue(Platform& sys, const PackageRecord& record, RegKey key);
 
 // Why a set line sets nothing; none for a line that sets its value or removes one.
 std::optional<NotSetReason> ValueNotSetBy(const PackageRecord& record);

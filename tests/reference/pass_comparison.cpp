@@ -110,12 +110,12 @@ PassOutcome Run(const PassSetup& setup, Pass pass) {
         UpdateWorker(m.sys, m.state);
     } else {
         ReferenceWorker(m.sys, m.state);
-        // The one change made on purpose since: a package that is there but
-        // could not be opened exits 3 with the read-error entry, where the
-        // earlier pass passed it for done.
+        // The one change made on purpose since: a package that is there, or
+        // was named on the command line, but could not be opened exits 3 with
+        // the read-error entry, where the reference pass passed it for done.
         const auto reads = m.sys.CallsOf(SeamOp::ReadWholeFile);
         if (!reads.empty() && !reads.front().succeeded && m.state.exitCode.load() == 0 &&
-            m.sys.PathExists(machine::kDataPath)) {
+            (m.state.mode == PackageArgument || m.sys.PathExists(machine::kDataPath))) {
             LogPackageNotRead(m.sys, LogSink{m.state.logPath});
             m.state.exitCode.store(kExitPackageNotApplied);
         }

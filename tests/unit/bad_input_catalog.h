@@ -210,9 +210,10 @@ inline std::vector<Case> Catalog() {
          none, 2, true, "{}", "absent", LogOutcome::StartEntries},
 
         // ---- Files and folders ----
-        {"missing package file", [] { return std::string(); },
+        // Named on the command line, seen by the shell, gone before the read (a share dropped).
+        {"named package gone before the read", [] { return std::string(); },
          [](MemoryPlatform& s) { s.files.erase(kDataPath); }, 0, false, "absent", "absent",
-         LogOutcome::StartEntries},
+         LogOutcome::StartAndNothingApplied},
         {"empty package file", [] { return std::string(); }, none, 0, false, "absent", "absent",
          LogOutcome::StartEntries},
         // There but not to be opened: not applied, and said so (exit code 3).

@@ -329,18 +329,22 @@ TEST(UpdatePassTest, AFailingRegistryCallSkipsOnlyItsRecord) {
 }
 
 TEST(UpdatePassTest, NothingToReadGivesJustTheStartEntries) {
+    // A missing package is nothing to read only where none was named.
     struct Case {
         const char* name;
         std::function<void(MemoryPlatform&)> arrange;
+        RunMode mode;
     } cases[] = {
-        {"empty file", [](MemoryPlatform& s) { s.files[kDataPath] = ""; }},
-        {"missing file", [](MemoryPlatform& s) { s.files.erase(kDataPath); }},
+        {"empty file", [](MemoryPlatform& s) { s.files[kDataPath] = ""; }, PackageArgument},
+        {"missing default package", [](MemoryPlatform& s) { s.files.erase(kDataPath); }, DefaultPackage},
     };
     for (const auto& c : cases) {
         Machine m;
         c.arrange(m.sys);
+        m.state.mode = c.mode;
         UpdateWorker(m.sys, m.state);
-        EXPECT_EQ(m.Log(), StartEntries()) << c.name;
+        EXPECT_EQ(m.sys.files[m.state.logPath], StartEntries()) << c.name;
+        EXPECT_EQ(m.state.exitCode.load(), 0) << c.name;
         EXPECT_EQ(RegistryCallCount(m.sys), 0u) << c.name << "\n" << m.sys.CallLog();
         EXPECT_TRUE(m.sys.Processes().empty()) << c.name;
         EXPECT_EQ(m.state.done.load(), 1) << c.name;
