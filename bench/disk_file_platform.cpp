@@ -8,12 +8,17 @@
 
 namespace km {
 
-FileContents DiskFilePlatform::ReadWholeFile(const Text& path) {
+FileContents DiskFilePlatform::ReadWholeFile(const Text& path, std::uint64_t limit) {
     FileContents contents;
     const int fd = ::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return contents;
     struct stat about {};
     if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+        ::close(fd);
+        return contents;
+    }
+    if (std::uint64_t(about.st_size) > limit) {
+        contents.status = FileReadStatus::TooLarge;
         ::close(fd);
         return contents;
     }

@@ -9,7 +9,7 @@ namespace km {
 class DiskFilePlatform : public MemoryPlatform {
 public:
     // path is a native (UTF-8) file name in UTF-16.
-    FileContents ReadWholeFile(const Text& path) override;
+    FileContents ReadWholeFile(const Text& path, std::uint64_t limit) override;
 };
 
 }  // namespace km

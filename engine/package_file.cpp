@@ -159,7 +159,7 @@ PackageContents ParsePackage(std::string_view bytes) {
 }
 
 PackageContents ReadPackageFile(Platform& sys, const Text& path) {
-    return IndexPackageFile(sys.ReadWholeFile(path));
+    return IndexPackageFile(sys.ReadWholeFile(path, kNoSizeLimit));
 }
 
 PackageContents IndexPackageFile(FileContents file) {

@@ -1,5 +1,6 @@
 #include "engine/package_signature.h"
 
+#include <algorithm>
 #include <string>
 
 #include "engine/run_log.h"
@@ -14,14 +15,18 @@ struct VerdictName {
 };
 const VerdictName kVerdictNames[] = {
     {SignatureVerdict::Accepted, ""},
-    {SignatureVerdict::NoSignature, "no signature file beside it (its name plus .p7s)"},
+    {SignatureVerdict::NoSignature, "no signature file beside it"},
     {SignatureVerdict::SignatureUnreadable, "its signature file could not be read"},
+    {SignatureVerdict::SignatureTooLarge, "its signature file is larger than 1 MiB"},
     {SignatureVerdict::NotASignature, "its signature file is not a detached signature"},
+    {SignatureVerdict::TooManyCertificates, "its signature carries more than 16 certificates"},
+    {SignatureVerdict::SignerNotCarried, "its signature does not carry its signer's certificate"},
     {SignatureVerdict::DoesNotVerify, "its signature does not verify"},
     {SignatureVerdict::NoSha256Digest, "its signature holds no SHA-256 digest of the content"},
     {SignatureVerdict::ChangedAfterSigning, "it was changed after signing"},
     {SignatureVerdict::NotTrustedPublisher, "its signer is not in the machine's TrustedPublisher store"},
     {SignatureVerdict::UntrustedRoot, "its signer's certificate does not chain to a root the machine trusts"},
+    {SignatureVerdict::IssuerMayNotIssue, "a CA in its signer's chain may not issue certificates"},
     {SignatureVerdict::NotValidNow, "its signer's certificate is not valid now"},
     {SignatureVerdict::NotForCodeSigning, "its signer's certificate does not allow code signing"},
 };
@@ -34,9 +39,59 @@ struct TrustRequirement {
 const TrustRequirement kTrustRequirements[] = {
     {&PublisherTrust::trustedPublisher, SignatureVerdict::NotTrustedPublisher},
     {&PublisherTrust::chainTrusted, SignatureVerdict::UntrustedRoot},
+    {&PublisherTrust::issuersMayIssue, SignatureVerdict::IssuerMayNotIssue},
     {&PublisherTrust::validNow, SignatureVerdict::NotValidNow},
     {&PublisherTrust::codeSigning, SignatureVerdict::NotForCodeSigning},
 };
+
+// Policy values that read as zero, by type: numbers of these sizes with no
+// bit set. The text "0" is the one other zero.
+struct ZeroForm {
+    std::uint32_t type;
+    std::size_t minSize, maxSize;
+};
+const ZeroForm kZeroForms[] = {
+    {kRegDword, 4, 4},
+    {kRegQword, 8, 8},
+    {kRegBinary, 1, 8},
+};
+
+bool AllZero(const std::uint8_t* begin, const std::uint8_t* end) {
+    return std::all_of(begin, end, [](std::uint8_t byte) { return byte == 0; });
+}
+
+bool ReadsAsZero(const PolicyValue& policy) {
+    const Bytes& data = policy.data;
+    const std::uint8_t* end = data.data() + data.size();
+    if (policy.type == kRegSz || policy.type == kRegExpandSz)  // "0", then only terminators
+        return data.size() >= 2 && data.size() % 2 == 0 && data[0] == '0' && data[1] == 0 &&
+               AllZero(data.data() + 2, end);
+    for (const ZeroForm& form : kZeroForms)
+        if (form.type == policy.type)
+            return data.size() >= form.minSize && data.size() <= form.maxSize && AllZero(data.data(), end);
+    return false;
+}
+
+SignatureVerdict JudgeFacts(Platform& sys, const FileContents& package, const FileContents& signature) {
+    if (signature.status == FileReadStatus::TooLarge) return SignatureVerdict::SignatureTooLarge;
+    if (signature.status == FileReadStatus::ReadError) return SignatureVerdict::SignatureUnreadable;
+    // Cheap facts first, and no chain for a signer who is not a trusted
+    // publisher: what a signature carries costs nothing before it is trusted.
+    const SignatureFacts facts = sys.InspectDetachedSignature(package.bytes, signature.bytes, kMaxCarriedCertificates);
+    if (!facts.decoded) return SignatureVerdict::NotASignature;
+    if (facts.certificateCount > kMaxCarriedCertificates) return SignatureVerdict::TooManyCertificates;
+    if (!facts.signerCarried) return SignatureVerdict::SignerNotCarried;
+    if (!facts.signatureVerifies || facts.contentDigest.empty()) return SignatureVerdict::DoesNotVerify;
+    // The signature covers the signed attributes; only their digest ties it
+    // to these bytes, and not every crypt32 compares it.
+    if (!facts.digestIsSha256 || !facts.messageDigest) return SignatureVerdict::NoSha256Digest;
+    if (*facts.messageDigest != facts.contentDigest) return SignatureVerdict::ChangedAfterSigning;
+
+    const PublisherTrust trust = sys.QueryPublisherTrust(facts.signerCertificate, facts.certificates);
+    for (const TrustRequirement& requirement : kTrustRequirements)
+        if (!(trust.*requirement.holds)) return requirement.otherwise;
+    return SignatureVerdict::Accepted;
+}
 
 }  // namespace
 
@@ -50,30 +105,19 @@ bool SignaturesRequired(Platform& sys) {
         case PolicyValueStatus::Present:
             break;
     }
-    if (policy.type != kRegDword) return false;
-    // A REG_DWORD of another size is no 0 either.
-    return policy.data != Bytes(4, 0);
+    return !ReadsAsZero(policy);
 }
 
-SignatureVerdict JudgeSignature(Platform& sys, const Text& packagePath, std::string_view packageBytes) {
-    const Text signaturePath = packagePath + kSignatureSuffix;
-    const FileContents signature = sys.ReadWholeFile(signaturePath);
+SignatureJudgement JudgeSignature(Platform& sys, const Text& packagePath, const FileContents& package) {
+    SignatureJudgement judgement;
+    judgement.signaturePath = (package.finalPath.empty() ? packagePath : package.finalPath) + kSignatureSuffix;
+    const FileContents signature = sys.ReadWholeFile(judgement.signaturePath, kMaxSignatureBytes);
     if (signature.status == FileReadStatus::NotOpened)
-        return sys.PathExists(signaturePath) ? SignatureVerdict::SignatureUnreadable : SignatureVerdict::NoSignature;
-    if (signature.status == FileReadStatus::ReadError) return SignatureVerdict::SignatureUnreadable;
-
-    const SignatureFacts facts = sys.InspectDetachedSignature(packageBytes, signature.bytes);
-    if (!facts.decoded) return SignatureVerdict::NotASignature;
-    if (!facts.signatureVerifies || facts.contentDigest.empty()) return SignatureVerdict::DoesNotVerify;
-    // The signature covers the signed attributes; only their digest ties it
-    // to these bytes, and not every crypt32 compares it.
-    if (!facts.digestIsSha256 || !facts.messageDigest) return SignatureVerdict::NoSha256Digest;
-    if (*facts.messageDigest != facts.contentDigest) return SignatureVerdict::ChangedAfterSigning;
-
-    const PublisherTrust trust = sys.QueryPublisherTrust(facts.signerCertificate, facts.certificates);
-    for (const TrustRequirement& requirement : kTrustRequirements)
-        if (!(trust.*requirement.holds)) return requirement.otherwise;
-    return SignatureVerdict::Accepted;
+        judgement.verdict = sys.PathExists(judgement.signaturePath) ? SignatureVerdict::SignatureUnreadable
+                                                                    : SignatureVerdict::NoSignature;
+    else
+        judgement.verdict = JudgeFacts(sys, package, signature);
+    return judgement;
 }
 
 const char* VerdictText(SignatureVerdict verdict) {
@@ -82,13 +126,29 @@ const char* VerdictText(SignatureVerdict verdict) {
     return "";
 }
 
+Text DisplayPath(const Text& path) {
+    const Text unc = u"\\\\?\\UNC\\";
+    const Text local = u"\\\\?\\";
+    if (path.compare(0, unc.size(), unc) == 0) return u"\\\\" + path.substr(unc.size());
+    if (path.compare(0, local.size(), local) == 0) return path.substr(local.size());
+    return path;
+}
+
+std::string RefusalText(const SignatureJudgement& judgement) {
+    // The path as looked for, where the log's narrow text can hold it.
+    std::string text = VerdictText(judgement.verdict);
+    if (judgement.verdict != SignatureVerdict::NoSignature) return text;
+    const std::string path = NarrowCLocale(DisplayPath(judgement.signaturePath));
+    return text + (path.empty() ? " (its name plus .p7s)" : " (looked for " + path + ")");
+}
+
 bool RefusedUnderSigningPolicy(Platform& sys, const LogSink& log, const Text& packagePath,
                                const FileContents& package) {
     if (package.status != FileReadStatus::Read || !SignaturesRequired(sys)) return false;
-    const SignatureVerdict verdict = JudgeSignature(sys, packagePath, package.bytes);
-    if (verdict == SignatureVerdict::Accepted) return false;
+    const SignatureJudgement judgement = JudgeSignature(sys, packagePath, package);
+    if (judgement.verdict == SignatureVerdict::Accepted) return false;
     WriteLogEntry(sys, log, "keymason", LogTag::kPackageRefused, "Signature",
-                  std::string("Package refused: ") + VerdictText(verdict) + "; nothing was applied.");
+                  "Package refused: " + RefusalText(judgement) + "; nothing was applied.");
     return true;
 }
 

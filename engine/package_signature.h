@@ -16,31 +16,53 @@ inline const Text kSigningPolicyKey = u"SOFTWARE\\Policies\\Keymason";
 inline const Text kSigningPolicyValue = u"RequireSignedPackages";
 // The signature lies beside the package: its name plus this.
 inline const Text kSignatureSuffix = u".p7s";
+// What a signature may hold. signtool's carry two to four certificates and
+// weigh a few KB; anything far beyond is refused before any chain is built,
+// so that no signature file can stall a run.
+inline constexpr std::uint64_t kMaxSignatureBytes = 1024 * 1024;
+inline constexpr std::uint32_t kMaxCarriedCertificates = 16;
 
 enum class SignatureVerdict {
     Accepted,
     NoSignature,
     SignatureUnreadable,
+    SignatureTooLarge,
     NotASignature,
+    TooManyCertificates,
+    SignerNotCarried,
     DoesNotVerify,
     NoSha256Digest,
     ChangedAfterSigning,
     NotTrustedPublisher,
     UntrustedRoot,
+    IssuerMayNotIssue,
     NotValidNow,
     NotForCodeSigning,
 };
 
-// On when the policy value is a REG_DWORD holding anything but 0, or exists
-// but cannot be read (a policy nobody can read must not switch itself off).
-// Absent, 0 or of another type: off.
+// Off only when the value is absent or reads as zero: REG_DWORD 0, REG_QWORD
+// 0, REG_BINARY of one to eight zero bytes, or the text "0". Any other value
+// of any type is on, and so is one that exists but cannot be read: an
+// administrator's evident wish for signatures is never dropped unsaid.
 bool SignaturesRequired(Platform& sys);
 
-// The signature beside packagePath, judged against the package's bytes.
-SignatureVerdict JudgeSignature(Platform& sys, const Text& packagePath, std::string_view packageBytes);
+struct SignatureJudgement {
+    SignatureVerdict verdict = SignatureVerdict::NoSignature;
+    Text signaturePath;  // where the signature was looked for
+};
+
+// The signature beside the package as it was opened (its final path where
+// the system gave one, else the path as typed), judged against its bytes.
+SignatureJudgement JudgeSignature(Platform& sys, const Text& packagePath, const FileContents& package);
 
 // The reason as the log names it; empty for Accepted.
 const char* VerdictText(SignatureVerdict verdict);
+
+// The reason with the path looked for, where naming it helps (no signature).
+std::string RefusalText(const SignatureJudgement& judgement);
+
+// A final path as a person reads it: "\\?\C:\x" is "C:\x", "\\?\UNC\s\x" is "\\s\x".
+Text DisplayPath(const Text& path);
 
 // The pass's one call, for a package read whole: under the policy a package
 // whose signature is not accepted is refused with one log entry, and this

@@ -64,7 +64,9 @@ public:
         return inner_.GetShortPathNameW(longPath, shortPath);
     }
 
-    FileContents ReadWholeFile(const Text& path) override { return inner_.ReadWholeFile(path); }
+    FileContents ReadWholeFile(const Text& path, std::uint64_t limit) override {
+        return inner_.ReadWholeFile(path, limit);
+    }
     bool AppendToFile(const Text& path, std::string_view bytes) override {
         return inner_.AppendToFile(path, bytes);
     }
@@ -75,8 +77,9 @@ public:
     PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override {
         return inner_.QueryPolicyValue(keyPath, valueName);
     }
-    SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature) override {
-        return inner_.InspectDetachedSignature(content, signature);
+    SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature,
+                                            std::uint32_t certificateLimit) override {
+        return inner_.InspectDetachedSignature(content, signature, certificateLimit);
     }
     PublisherTrust QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>& certificates) override {
         return inner_.QueryPublisherTrust(signer, certificates);

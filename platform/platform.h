@@ -62,11 +62,17 @@ struct LocalTime {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
 
-enum class FileReadStatus { Read, NotOpened, ReadError };
+// TooLarge: the file holds more than the reader's limit; nothing was kept.
+enum class FileReadStatus { Read, NotOpened, ReadError, TooLarge };
 struct FileContents {
     FileReadStatus status = FileReadStatus::NotOpened;
     std::string bytes;  // what was read; on ReadError, the part before the error
+    // The file as opened, however its path was typed (8.3 names, a trailing
+    // dot, another letter case resolved); empty where the system cannot say.
+    Text finalPath;
 };
+// A read with no limit but the process's memory.
+constexpr std::uint64_t kNoSizeLimit = ~std::uint64_t{0};
 
 // A value under the machine's policy key, read in the 64-bit view. Absent
 // covers a missing key or value; Unreadable a key or value that exists but
@@ -83,18 +89,23 @@ struct PolicyValue {
 // read at all yields.
 struct SignatureFacts {
     bool decoded = false;            // a SignedData with at least one signer
-    bool signatureVerifies = false;  // the first signer's signature checks with its certificate
+    std::uint32_t certificateCount = 0;  // certificates the signature carries
+    bool signerCarried = false;      // a carried certificate matches the first signer's identifier
+    bool signatureVerifies = false;  // the first signer's signature checks with that certificate
     bool digestIsSha256 = false;     // the first signer's digest algorithm
     std::optional<Bytes> messageDigest;  // its one signed messageDigest attribute
     Bytes contentDigest;             // the content's SHA-256, computed here
-    Bytes signerCertificate;         // DER; empty when it was not found
+    Bytes signerCertificate;         // DER, the certificate whose key verified; empty when none did
     std::vector<Bytes> certificates; // every certificate the signature carries, DER
 };
 
 // How this machine regards a signer's certificate; revocation is not asked.
+// The chain is built only for a trusted publisher: for any other signer
+// every field after the first is false.
 struct PublisherTrust {
-    bool trustedPublisher = false;  // in the machine's TrustedPublisher store
+    bool trustedPublisher = false;  // byte for byte a certificate of the machine's TrustedPublisher store
     bool chainTrusted = false;      // its chain ends in a root the machine trusts
+    bool issuersMayIssue = false;   // every CA above it is a CA allowed to sign certificates
     bool validNow = false;          // every certificate of the chain is in its validity period
     bool codeSigning = false;       // it names code signing among its key usages
 };
@@ -163,7 +174,8 @@ public:
     virtual bool GetShortPathNameW(const Text& longPath, Text* shortPath) = 0;
 
     // --- Files. ---
-    virtual FileContents ReadWholeFile(const Text& path) = 0;
+    // A file of more than `limit` bytes is TooLarge and not read.
+    virtual FileContents ReadWholeFile(const Text& path, std::uint64_t limit) = 0;
     // Appends bytes as they are, creating the file; shared with other readers
     // and writers. False when the file could not be opened or written.
     virtual bool AppendToFile(const Text& path, std::string_view bytes) = 0;
@@ -176,8 +188,10 @@ public:
     // --- Machine policy and signatures: the platform answers, the engine decides. ---
     // keyPath is below HKEY_LOCAL_MACHINE.
     virtual PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) = 0;
-    virtual SignatureFacts InspectDetachedSignature(std::string_view content,
-                                                    std::string_view signature) = 0;
+    // A signature carrying more than certificateLimit certificates is told
+    // only as decoded, with its count.
+    virtual SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature,
+                                                    std::uint32_t certificateLimit) = 0;
     // certificates: those the signature carried, to build the chain with.
     virtual PublisherTrust QueryPublisherTrust(const Bytes& signer,
                                                const std::vector<Bytes>& certificates) = 0;

@@ -63,6 +63,17 @@ bool HasPath(const Container& container, const Text& path) {
     return FindPath(container, path) != container.end();
 }
 
+// The path Windows opens for one typed: trailing dots and blanks dropped from
+// its last part, an 8.3 form read as the long path it stands for.
+Text OpenedPath(const std::map<Text, Text>& shortPaths, Text path) {
+    const std::size_t last = path.rfind(u'\\') + 1;  // npos + 1 is 0
+    const std::size_t kept = path.find_last_not_of(u". ");
+    if (kept != Text::npos && kept >= last) path.resize(kept + 1);  // "." and ".." stay
+    for (const auto& [longPath, shortPath] : shortPaths)
+        if (EqualsIgnoreAsciiCase(shortPath, path)) return longPath;
+    return path;
+}
+
 }  // namespace
 
 MemoryPlatform::MemoryPlatform() : impl_(std::make_unique<Impl>()) {}
@@ -566,14 +577,20 @@ bool MemoryPlatform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
 
 // ---- Files ----
 
-FileContents MemoryPlatform::ReadWholeFile(const Text& path) {
-    PlatformCall call = TextCall(SeamOp::ReadWholeFile, path);
+FileContents MemoryPlatform::ReadWholeFile(const Text& typed, std::uint64_t limit) {
+    PlatformCall call = TextCall(SeamOp::ReadWholeFile, typed);
     FileContents contents;
     Record(std::move(call), [&] {
+        const Text path = OpenedPath(shortPaths, typed);
         if (HasPath(folders, path) || HasPath(unreadableFiles, path) || HasPath(lockedFiles, path))
             return false;
         auto file = FindPath(files, path);
         if (file == files.end()) return false;
+        if (file->second.size() > limit) {
+            contents.status = FileReadStatus::TooLarge;
+            return false;
+        }
+        contents.finalPath = file->first;  // the name as the file holds it
         auto cut = FindPath(readErrorAfter, path);
         if (cut != readErrorAfter.end()) {
             contents.status = FileReadStatus::ReadError;
@@ -611,9 +628,10 @@ bool MemoryPlatform::AppendToFile(const Text& path, std::string_view bytes) {
     });
 }
 
-bool MemoryPlatform::PathExists(const Text& path) {
-    PlatformCall call = TextCall(SeamOp::PathExists, path);
+bool MemoryPlatform::PathExists(const Text& typed) {
+    PlatformCall call = TextCall(SeamOp::PathExists, typed);
     return Record(std::move(call), [&] {
+        const Text path = OpenedPath(shortPaths, typed);
         return HasPath(files, path) || HasPath(folders, path) || HasPath(unreadableFiles, path) ||
                HasPath(lockedFiles, path);
     });
@@ -659,7 +677,8 @@ Bytes StandInDigest(std::string_view content) {
 }
 }  // namespace
 
-SignatureFacts MemoryPlatform::InspectDetachedSignature(std::string_view content, std::string_view signature) {
+SignatureFacts MemoryPlatform::InspectDetachedSignature(std::string_view content, std::string_view signature,
+                                                        std::uint32_t certificateLimit) {
     PlatformCall call;
     call.op = SeamOp::InspectDetachedSignature;
     SignatureFacts facts;
@@ -668,12 +687,15 @@ SignatureFacts MemoryPlatform::InspectDetachedSignature(std::string_view content
         if (known == signatures.end()) return true;
         const KnownSignature& s = known->second;
         facts.decoded = true;
-        facts.signatureVerifies = s.verifies;
+        facts.certificateCount = s.carried;
+        if (s.carried > certificateLimit) return true;
+        facts.signerCarried = s.signerCarried;
+        facts.signatureVerifies = s.verifies && s.signerCarried;
         facts.digestIsSha256 = s.sha256;
         if (s.messageDigest) facts.messageDigest = StandInDigest(s.signedContent);
         facts.contentDigest = StandInDigest(content);
-        facts.signerCertificate = s.signer;
-        facts.certificates = {s.signer};
+        if (facts.signatureVerifies) facts.signerCertificate = s.signer;
+        if (s.signerCarried) facts.certificates = {s.signer};
         return true;
     });
     return facts;
@@ -686,7 +708,7 @@ PublisherTrust MemoryPlatform::QueryPublisherTrust(const Bytes& signer, const st
     PublisherTrust trust;
     Record(std::move(call), [&] {
         auto known = publishers.find(signer);
-        if (known != publishers.end()) trust = known->second;
+        if (known != publishers.end() && known->second.trustedPublisher) trust = known->second;
         return true;
     });
     return trust;

@@ -120,10 +120,13 @@ public:
         bool sha256 = true;
         bool messageDigest = true;  // it carries the signed attribute
         Bytes signer;               // the signer's certificate
+        bool signerCarried = true;  // the signature carries it
+        std::uint32_t carried = 1;  // certificates it carries in all
     };
     // By the signature file's bytes; any other bytes are no signature.
     std::map<std::string, KnownSignature> signatures;
-    // By signer certificate; an unknown signer is trusted in nothing.
+    // By signer certificate; an unknown signer is trusted in nothing, and
+    // one who is no trusted publisher in nothing else either.
     std::map<Bytes, PublisherTrust> publishers;
 
     // ---- Faults. ----
@@ -197,12 +200,13 @@ public:
     LocalTime GetLocalTime() override;
     bool ExpandEnvironmentStringsW(const Text& source, Text* expanded) override;
     bool GetShortPathNameW(const Text& longPath, Text* shortPath) override;
-    FileContents ReadWholeFile(const Text& path) override;
+    FileContents ReadWholeFile(const Text& path, std::uint64_t limit) override;
     bool AppendToFile(const Text& path, std::string_view bytes) override;
     bool PathExists(const Text& path) override;
     std::optional<std::uint64_t> GetOwnFileVersion() override;
     PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override;
-    SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature) override;
+    SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature,
+                                            std::uint32_t certificateLimit) override;
     PublisherTrust QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>& certificates) override;
 
 private:

@@ -288,7 +288,24 @@ bool Win32Platform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
 
 // ------------------------------------------------------------------- Files
 
-FileContents Win32Platform::ReadWholeFile(const Text& path) {
+namespace {
+
+// The path of an open file as the system resolved it, in the form that opens
+// it again (\\?\C:\... or \\?\UNC\...); empty where it cannot say.
+Text FinalPathOf(HANDLE file) {
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return Text();
+        if (length < buffer.size()) return Text(reinterpret_cast<const char16_t*>(buffer.data()), length);
+        buffer.resize(length + 1);  // the size it needs, terminator included
+    }
+}
+
+}  // namespace
+
+FileContents Win32Platform::ReadWholeFile(const Text& path, std::uint64_t limit) {
     FileContents contents;
     // Without backup semantics a folder cannot be opened, so folders fail here.
     UniqueFileHandle file(::CreateFileW(Wide(path), GENERIC_READ,
@@ -304,7 +321,12 @@ FileContents Win32Platform::ReadWholeFile(const Text& path) {
     // its size once; a file that grows meanwhile is read on to its end.
     const std::uint64_t expected =
         (std::uint64_t(about.nFileSizeHigh) << 32) | about.nFileSizeLow;
+    if (expected > limit) {
+        contents.status = FileReadStatus::TooLarge;
+        return contents;
+    }
     try {
+        contents.finalPath = FinalPathOf(file.Get());
         if (expected >= contents.bytes.max_size()) throw std::bad_alloc();
         contents.bytes.resize(static_cast<std::size_t>(expected));
         std::size_t filled = 0;
@@ -325,6 +347,11 @@ FileContents Win32Platform::ReadWholeFile(const Text& path) {
                 return contents;
             }
             if (got == 0) break;
+            if (std::uint64_t(filled) + got > limit) {  // grew past the limit meanwhile
+                contents.bytes.clear();
+                contents.status = FileReadStatus::TooLarge;
+                return contents;
+            }
             if (full) contents.bytes.append(probe, got);  // the file grew meanwhile
             filled += got;
         }

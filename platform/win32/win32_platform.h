@@ -38,7 +38,7 @@ public:
     bool ExpandEnvironmentStringsW(const Text& source, Text* expanded) override;
     bool GetShortPathNameW(const Text& longPath, Text* shortPath) override;
 
-    FileContents ReadWholeFile(const Text& path) override;
+    FileContents ReadWholeFile(const Text& path, std::uint64_t limit) override;
     bool AppendToFile(const Text& path, std::string_view bytes) override;
     bool PathExists(const Text& path) override;
 
@@ -46,8 +46,8 @@ public:
 
     PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override;
     // In win32_signature.cpp.
-    SignatureFacts InspectDetachedSignature(std::string_view content,
-                                            std::string_view signature) override;
+    SignatureFacts InspectDetachedSignature(std::string_view content, std::string_view signature,
+                                            std::uint32_t certificateLimit) override;
     PublisherTrust QueryPublisherTrust(const Bytes& signer,
                                        const std::vector<Bytes>& certificates) override;
 };

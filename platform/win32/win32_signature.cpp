@@ -11,6 +11,7 @@
 
 #include "platform/win32/win32_handle.h"
 #include "platform/win32/win32_platform.h"
+#include "platform/win32/win32_trust.h"
 
 namespace km {
 namespace {
@@ -92,9 +93,65 @@ bool NamesCodeSigning(PCCERT_CONTEXT certificate) {
     return false;
 }
 
+bool SameBytes(PCCERT_CONTEXT certificate, const Bytes& encoded) {
+    return certificate->cbCertEncoded == encoded.size() &&
+           std::equal(encoded.begin(), encoded.end(), certificate->pbCertEncoded);
+}
+
+// Byte for byte one of the store's certificates. Issuer and serial number
+// alone (what CERT_FIND_EXISTING compares) are not the certificate: a CA can
+// issue two under one serial.
+bool HoldsCertificate(HCERTSTORE store, const Bytes& encoded) {
+    for (PCCERT_CONTEXT each = ::CertEnumCertificatesInStore(store, nullptr); each;
+         each = ::CertEnumCertificatesInStore(store, each)) {
+        if (SameBytes(each, encoded)) {
+            ::CertFreeCertificateContext(each);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A CA above the signer may sign certificates: basic constraints hold, and
+// a key usage, where the CA names one, includes certificate signing.
+bool IssuersMayIssue(const CERT_SIMPLE_CHAIN& chain) {
+    for (DWORD i = 0; i < chain.cElement; ++i) {
+        const CERT_CHAIN_ELEMENT& element = *chain.rgpElement[i];
+        if (element.TrustStatus.dwErrorStatus & CERT_TRUST_INVALID_BASIC_CONSTRAINTS) return false;
+        BYTE usage = 0;
+        if (i > 0 && ::CertGetIntendedKeyUsage(kEncoding, element.pCertContext->pCertInfo, &usage, 1) &&
+            (usage & CERT_KEY_CERT_SIGN_KEY_USAGE) == 0)
+            return false;
+    }
+    return true;
+}
+
+// The carried certificate that matches the first signer's identifier and
+// whose key verifies its signature; null when none does. Every match is
+// tried: an identifier (issuer and serial) can name two certificates.
+PCCERT_CONTEXT VerifiedSigner(HCRYPTMSG message, HCERTSTORE carried, bool* carriedAny) {
+    std::vector<BYTE> id;
+    if (!MessageParam(message, CMSG_SIGNER_CERT_ID_PARAM, 0, &id)) return nullptr;
+    const auto* signerId = reinterpret_cast<const CERT_ID*>(id.data());
+    for (PCCERT_CONTEXT candidate =
+             ::CertFindCertificateInStore(carried, kEncoding, 0, CERT_FIND_CERT_ID, signerId, nullptr);
+         candidate;
+         candidate = ::CertFindCertificateInStore(carried, kEncoding, 0, CERT_FIND_CERT_ID, signerId, candidate)) {
+        *carriedAny = true;
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
+        para.cbSize = sizeof para;
+        para.dwSignerIndex = 0;
+        para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+        para.pvSigner = const_cast<CERT_CONTEXT*>(candidate);
+        if (::CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) return candidate;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-SignatureFacts Win32Platform::InspectDetachedSignature(std::string_view content, std::string_view signature) {
+SignatureFacts Win32Platform::InspectDetachedSignature(std::string_view content, std::string_view signature,
+                                                       std::uint32_t certificateLimit) {
     SignatureFacts facts;
     if (signature.size() > MAXDWORD || content.size() > MAXDWORD) return facts;
     UniqueCryptMsg message(::CryptMsgOpenToDecode(kEncoding, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr));
@@ -107,54 +164,51 @@ SignatureFacts Win32Platform::InspectDetachedSignature(std::string_view content,
     if (!MessageParam(message.Get(), CMSG_SIGNER_INFO_PARAM, 0, &signerInfo)) return facts;
     const auto& signer = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.data());
     facts.decoded = true;
+    size = sizeof facts.certificateCount;
+    if (!::CryptMsgGetParam(message.Get(), CMSG_CERT_COUNT_PARAM, 0, &facts.certificateCount, &size))
+        facts.certificateCount = 0;
+    // Beyond the limit nothing more is worked out: the engine refuses it.
+    if (facts.certificateCount > certificateLimit) return facts;
     facts.digestIsSha256 =
         signer.HashAlgorithm.pszObjId && std::strcmp(signer.HashAlgorithm.pszObjId, szOID_NIST_sha256) == 0;
     facts.messageDigest = MessageDigest(signer);
     facts.contentDigest = Sha256(content);
 
-    DWORD count = 0;
-    size = sizeof count;
-    if (::CryptMsgGetParam(message.Get(), CMSG_CERT_COUNT_PARAM, 0, &count, &size)) {
-        std::vector<BYTE> certificate;
-        for (DWORD i = 0; i < count; ++i)
-            if (MessageParam(message.Get(), CMSG_CERT_PARAM, i, &certificate))
-                facts.certificates.emplace_back(certificate.begin(), certificate.end());
+    UniqueCertStore carried(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    if (!carried) return facts;
+    std::vector<BYTE> certificate;
+    for (DWORD i = 0; i < facts.certificateCount; ++i) {
+        if (!MessageParam(message.Get(), CMSG_CERT_PARAM, i, &certificate)) continue;
+        facts.certificates.emplace_back(certificate.begin(), certificate.end());
+        // Kept even when another has the same issuer and serial.
+        ::CertAddEncodedCertificateToStore(carried.Get(), kEncoding, certificate.data(),
+                                           static_cast<DWORD>(certificate.size()), CERT_STORE_ADD_ALWAYS, nullptr);
     }
 
-    // Checks the signature over the signed attributes, or over the content
-    // when there are none; the content's own digest is the engine's to hold
-    // against the attribute, as some crypt32s do not.
-    CRYPT_VERIFY_MESSAGE_PARA para{};
-    para.cbSize = sizeof para;
-    para.dwMsgAndCertEncodingType = kEncoding;
-    const BYTE* parts[] = {AsBytes(content)};
-    DWORD partSizes[] = {static_cast<DWORD>(content.size())};
-    PCCERT_CONTEXT signerCertificate = nullptr;
-    facts.signatureVerifies = ::CryptVerifyDetachedMessageSignature(
-                                  &para, 0, AsBytes(signature), static_cast<DWORD>(signature.size()), 1, parts,
-                                  partSizes, &signerCertificate) != FALSE;
-    UniqueCertContext heldSigner(signerCertificate);
-    if (signerCertificate)
-        facts.signerCertificate.assign(signerCertificate->pbCertEncoded,
-                                       signerCertificate->pbCertEncoded + signerCertificate->cbCertEncoded);
+    // The detached content goes in after the message, so that the signature
+    // over the signed attributes (or the content) can be checked; the
+    // content's own digest is the engine's to hold against the attribute, as
+    // some crypt32s do not.
+    if (!::CryptMsgUpdate(message.Get(), AsBytes(content), static_cast<DWORD>(content.size()), TRUE))
+        return facts;
+    UniqueCertContext verified(VerifiedSigner(message.Get(), carried.Get(), &facts.signerCarried));
+    facts.signatureVerifies = verified.Valid();
+    if (verified)
+        facts.signerCertificate.assign(verified.Get()->pbCertEncoded,
+                                       verified.Get()->pbCertEncoded + verified.Get()->cbCertEncoded);
     return facts;
 }
 
-PublisherTrust Win32Platform::QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>& certificates) {
+PublisherTrust JudgePublisherTrust(const TrustStores& stores, const Bytes& signer,
+                                   const std::vector<Bytes>& certificates) {
     PublisherTrust trust;
     UniqueCertContext certificate(
         ::CertCreateCertificateContext(kEncoding, signer.data(), static_cast<DWORD>(signer.size())));
-    if (!certificate) return trust;
-
-    UniqueCertStore publishers(::CertOpenStore(
-        CERT_STORE_PROV_SYSTEM_W, 0, 0,
-        CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
-        L"TrustedPublisher"));
-    if (publishers) {
-        UniqueCertContext found(::CertFindCertificateInStore(publishers.Get(), kEncoding, 0, CERT_FIND_EXISTING,
-                                                             certificate.Get(), nullptr));
-        trust.trustedPublisher = found.Valid();
-    }
+    if (!certificate || !stores.publishers) return trust;
+    trust.trustedPublisher = HoldsCertificate(stores.publishers, signer);
+    // No chain for anyone else: what a signature carries costs nothing until
+    // its signer is a publisher the machine trusts.
+    if (!trust.trustedPublisher) return trust;
 
     // The signature's own certificates may supply intermediates, never a root.
     UniqueCertStore carried(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
@@ -170,7 +224,7 @@ PublisherTrust Win32Platform::QueryPublisherTrust(const Bytes& signer, const std
     para.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     // No revocation flag: clients may be offline.
-    if (!::CertGetCertificateChain(HCCE_LOCAL_MACHINE, certificate.Get(), nullptr, carried.Get(), &para, 0,
+    if (!::CertGetCertificateChain(stores.chainEngine, certificate.Get(), nullptr, carried.Get(), &para, 0,
                                    nullptr, &chain))
         return trust;
     UniqueCertChain heldChain(chain);
@@ -178,11 +232,21 @@ PublisherTrust Win32Platform::QueryPublisherTrust(const Bytes& signer, const std
     constexpr DWORD kTime = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
     constexpr DWORD kUsage = CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
     constexpr DWORD kRevocation = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
-    trust.chainTrusted = (status & ~(kTime | kUsage | kRevocation)) == 0;
+    constexpr DWORD kIssuing = CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
+    trust.chainTrusted = chain->cChain > 0 && (status & ~(kTime | kUsage | kRevocation | kIssuing)) == 0;
+    trust.issuersMayIssue = chain->cChain > 0 && IssuersMayIssue(*chain->rgpChain[0]);
     trust.validNow = (status & CERT_TRUST_IS_NOT_TIME_VALID) == 0 &&
                      ::CertVerifyTimeValidity(nullptr, certificate.Get()->pCertInfo) == 0;
     trust.codeSigning = (status & kUsage) == 0 && NamesCodeSigning(certificate.Get());
     return trust;
+}
+
+PublisherTrust Win32Platform::QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>& certificates) {
+    UniqueCertStore publishers(::CertOpenStore(
+        CERT_STORE_PROV_SYSTEM_W, 0, 0,
+        CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
+        L"TrustedPublisher"));
+    return JudgePublisherTrust(TrustStores{publishers.Get(), HCCE_LOCAL_MACHINE}, signer, certificates);
 }
 
 }  // namespace km

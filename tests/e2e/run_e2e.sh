@@ -1077,36 +1077,64 @@ fi
 check "from-reg: no hive left loaded" no_mount_left
 
 # --- Signed packages under the machine policy. openssl makes a root and a code-signing publisher, trusted (put in
-# the machine's Root and TrustedPublisher stores by a fixture: Wine has no certutil) and untrusted. The table:
-# case|policy|signature|exit code|the refusal's reason; "default" is r:\install.reg.dat, run without an argument.
+# the machine's Root and TrustedPublisher stores by a fixture: Wine has no certutil) and untrusted; the trusted root
+# also issues an impostor under the publisher's own serial number. The table:
+# case|policy|signature|exit code|the refusal's reason; "default" is r:\install.reg.dat, run without an argument;
+# "dotted" is named with a trailing dot; a policy TYPE:DATA is written as that type.
 certs=$drive_c/e2e/signed
 mkdir -p "$certs" "$work/cwd-signed"
+leaf() {  # name CA subject serial
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $3" -keyout "$certs/$1.key" \
+    -out "$certs/$1.pem" -CA "$certs/$2.pem" -CAkey "$certs/$2.key" -set_serial "$4" \
+    -addext extendedKeyUsage=codeSigning -addext basicConstraints=critical,CA:FALSE \
+    -addext keyUsage=critical,digitalSignature
+}
 make_signer() {  # name
   openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1 Root" -keyout "$certs/$1-root.key" \
     -out "$certs/$1-root.pem" -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign &&
-  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1" -keyout "$certs/$1.key" \
-    -out "$certs/$1.pem" -CA "$certs/$1-root.pem" -CAkey "$certs/$1-root.key" -addext extendedKeyUsage=codeSigning \
-    -addext basicConstraints=critical,CA:FALSE -addext keyUsage=critical,digitalSignature &&
+  leaf "$1" "$1-root" "$1" 0x1001 &&
   openssl x509 -in "$certs/$1-root.pem" -outform DER -out "$certs/$1-root.cer" &&
   openssl x509 -in "$certs/$1.pem" -outform DER -out "$certs/$1.cer"
 } >>"$artifacts/signing-setup.txt" 2>&1
-check "signing: test certificates made with openssl" eval 'make_signer trusted && make_signer untrusted'
+# 24 further certificates from the trusted root, one key, for a signature stuffed beyond what signtool carries.
+make_stuffing() {
+  openssl req -new -newkey rsa:2048 -nodes -subj "/CN=Keymason E2E stuffing" -keyout "$certs/stuff.key" \
+    -out "$certs/stuff.csr" && : >"$certs/stuffing.pem" &&
+  for n in $(seq 1 24); do
+    openssl x509 -req -in "$certs/stuff.csr" -CA "$certs/trusted-root.pem" -CAkey "$certs/trusted-root.key" \
+      -set_serial $((0x2000 + n)) -days 30 >>"$certs/stuffing.pem" || return 1
+  done
+} >>"$artifacts/signing-setup.txt" 2>&1
+check "signing: test certificates made with openssl" \
+  eval 'make_signer trusted && make_signer untrusted && leaf impostor trusted-root impostor 0x1001 && make_stuffing'
 for store in Root:trusted-root TrustedPublisher:trusted; do
   check "signing: ${store#*:} added to the machine's ${store%%:*} store" \
     "$wine_km" "$build/tests/e2e/keymason_trust_store.exe" "${store%%:*}" "C:\\e2e\\signed\\${store#*:}.cer"
 done
 signed_line() { printf '1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*KeymasonSignedE2E*@**@*%s*@*REG_SZ*@*All Users*@*yes*@*\r\n' "$1"; }
-sign() { openssl cms -sign -binary -outform DER -md sha256 -signer "$certs/$1.pem" -inkey "$certs/$1.key" -in "$2" -out "$2.p7s"; }
+sign() {  # signer package [openssl cms options]
+  openssl cms -sign -binary -outform DER -md sha256 -signer "$certs/$1.pem" -inkey "$certs/$1.key" -in "$2" \
+    -out "$2.p7s" "${@:3}"
+}
+set_policy() {
+  case $1 in
+    *:*) wine_reg add 'HKLM\Software\Policies\Keymason' /v RequireSignedPackages /t "${1%%:*}" /d "${1#*:}" /f ;;
+    *) wine_reg add 'HKLM\Software\Policies\Keymason' /v RequireSignedPackages /t REG_DWORD /d "$1" /f ;;
+  esac
+}
 while IFS='|' read -r name policy signature rc reason; do
-  wine_reg add 'HKLM\Software\Policies\Keymason' /v RequireSignedPackages /t REG_DWORD /d "$policy" /f
+  set_policy "$policy"
   package=$certs/$name.reg.dat args=("C:\\e2e\\signed\\$name.reg.dat") cwd=$work log=$log_file
   [ "$name" = default ] && package=$rdrive/install.reg.dat args=() cwd=$work/cwd-signed log=$work/cwd-signed/keymason.log
+  [ "$name" = dotted ] && args=("C:\\e2e\\signed\\$name.reg.dat.")
   rm -f "$package.p7s" "$log"
   signed_line "$name" >"$package"
   case $signature in
-    trusted | untrusted) sign "$signature" "$package" ;;
+    trusted | untrusted | impostor) sign "$signature" "$package" ;;
     changed) sign trusted "$package" && signed_line "${name}Added" >>"$package" ;;
     garbage) head -c 700 /dev/urandom >"$package.p7s" ;;
+    stuffed) sign trusted "$package" -certfile "$certs/stuffing.pem" ;;
+    padded) sign trusted "$package" && head -c 1048576 /dev/zero >>"$package.p7s" ;;
   esac
   run_hidden "$cwd" "${args[@]}"
   expect_eq "signing: $name: exit code $rc (${run_ms} ms)" "$rc" "$run_rc"
@@ -1118,12 +1146,18 @@ while IFS='|' read -r name policy signature rc reason; do
     "$(probe key 'HKLM\SOFTWARE\KeymasonSignedE2E' | grep -c "^value \[$name")"
 done <<EOF
 off|0|none|0|
-unsigned|1|none|4|no signature file beside it (its name plus .p7s)
+unsigned|1|none|4|no signature file beside it (looked for C:\\e2e\\signed\\unsigned.reg.dat.p7s)
 trusted|1|trusted|0|
+dotted|1|trusted|0|
 changed|1|changed|4|it was changed after signing
 untrusted|1|untrusted|4|its signer is not in the machine's TrustedPublisher store
+impostor|1|impostor|4|its signer is not in the machine's TrustedPublisher store
+stuffed|1|stuffed|4|its signature carries more than 16 certificates
+padded|1|padded|4|its signature file is larger than 1 MiB
 garbage|1|garbage|4|its signature file is not a detached signature
-default|1|none|4|no signature file beside it (its name plus .p7s)
+textpolicy|REG_SZ:1|none|4|no signature file beside it (looked for C:\\e2e\\signed\\textpolicy.reg.dat.p7s)
+textzero|REG_SZ:0|none|0|
+default|1|none|4|no signature file beside it (looked for r:\\install.reg.dat.p7s)
 EOF
 wine_reg delete 'HKLM\Software\Policies\Keymason' /f
 

@@ -101,7 +101,7 @@ ReferenceContents ReferenceParse(std::string_view bytes) {
 }
 
 ReferenceContents ReferenceReadPackageFile(Platform& sys, const Text& path) {
-    const FileContents file = sys.ReadWholeFile(path);
+    const FileContents file = sys.ReadWholeFile(path, kNoSizeLimit);
     if (file.status == FileReadStatus::NotOpened) return ReferenceContents();
 
     const bool readWhole = file.status == FileReadStatus::Read;

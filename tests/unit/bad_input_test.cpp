@@ -133,8 +133,9 @@ TEST(BadInputTest, SigningPolicy) {
     };
     // Policy on; signed over `content` (verifies, SHA-256, messageDigest: `how`) by a signer trusted as `trust`.
     const std::array<bool, 3> sound = {true, true, true};
+    const PublisherTrust trusted = {true, true, true, true, true};
     auto signedAs = [&](std::string content, std::array<bool, 3> how = {true, true, true},
-                        PublisherTrust trust = {true, true, true, true}, Arrange more = nullptr) -> Arrange {
+                        PublisherTrust trust = {true, true, true, true, true}, Arrange more = nullptr) -> Arrange {
         return [=](MemoryPlatform& s) {
             policy(kRegDword, {1, 0, 0, 0})(s);
             s.files[signaturePath] = "signature";
@@ -143,51 +144,81 @@ TEST(BadInputTest, SigningPolicy) {
             if (more) more(s);
         };
     };
-    auto then = [&](Arrange more) { return signedAs(package, sound, {true, true, true, true}, more); };
+    auto then = [&](Arrange more) { return signedAs(package, sound, trusted, more); };
     auto fail = [](SeamOp op) -> Arrange { return [=](MemoryPlatform& s) { s.FailCall(op); }; };
+    auto carrying = [&](std::uint32_t count, bool signer = true) {
+        return then([=](MemoryPlatform& s) {
+            s.signatures["signature"].carried = count;
+            s.signatures["signature"].signerCarried = signer;
+        });
+    };
     using V = SignatureVerdict;
+    const std::string lookedFor = " (looked for C:\\pkg\\install.reg.dat.p7s)";
     const struct {
         const char* name;
         Arrange arrange;
         SignatureVerdict verdict;
+        Text typed = kDataPath;  // the package's path as given
     } cases[] = {
         {"no policy", [](MemoryPlatform&) {}, V::Accepted},
         {"policy 0", policy(kRegDword, {0, 0, 0, 0}), V::Accepted},
-        {"policy of another type", policy(kRegSz, {'1', 0, 0, 0}), V::Accepted},
+        {"policy \"0\"", policy(kRegSz, {'0', 0, 0, 0}), V::Accepted},
+        {"policy REG_QWORD 0", policy(kRegQword, Bytes(8, 0)), V::Accepted},
+        {"policy REG_BINARY 00", policy(kRegBinary, {0}), V::Accepted},
         {"signed and trusted", signedAs(package), V::Accepted},
         {"policy 2 is on", policy(kRegDword, {2, 0, 0, 0}), V::NoSignature},
         {"short REG_DWORD is on", policy(kRegDword, {0}), V::NoSignature},
+        {"policy \"1\" is on", policy(kRegSz, {'1', 0, 0, 0}), V::NoSignature},
+        {"empty text policy is on", policy(kRegSz, {}), V::NoSignature},
+        {"policy REG_QWORD 1 is on", policy(kRegQword, {1, 0, 0, 0, 0, 0, 0, 0}), V::NoSignature},
+        {"policy REG_BINARY 01 is on", policy(kRegBinary, {1}), V::NoSignature},
+        {"policy of a type without a number is on", policy(kRegMultiSz, {'0', 0, 0, 0}), V::NoSignature},
         {"unreadable policy is on", fail(SeamOp::QueryPolicyValue), V::NoSignature},
         {"unsigned", then([&](MemoryPlatform& s) { s.files.erase(signaturePath); }), V::NoSignature},
+        // The signature is found beside the file as opened, however its name was typed.
+        {"named with a trailing dot", signedAs(package), V::Accepted, kDataPath + u"."},
+        {"named by its short name",
+         then([](MemoryPlatform& s) { s.shortPaths[kDataPath] = u"C:\\pkg\\INSTAL~1.DAT"; }), V::Accepted,
+         u"C:\\pkg\\INSTAL~1.DAT"},
         {"signature unreadable", then([&](MemoryPlatform& s) { s.unreadableFiles.insert(signaturePath); }),
          V::SignatureUnreadable},
         {"signature read error", then([&](MemoryPlatform& s) { s.readErrorAfter[signaturePath] = 3; }),
          V::SignatureUnreadable},
+        {"signature over 1 MiB", then([&](MemoryPlatform& s) { s.files[signaturePath] = std::string(1 << 20, 'x') + "x"; }),
+         V::SignatureTooLarge},
         {"garbage as the signature", then([&](MemoryPlatform& s) { s.files[signaturePath] = "garbage"; }),
          V::NotASignature},
         {"inspection fails", then(fail(SeamOp::InspectDetachedSignature)), V::NotASignature},
+        {"16 certificates", carrying(16), V::Accepted},
+        {"17 certificates", carrying(17), V::TooManyCertificates},
+        {"signer not carried", carrying(3, false), V::SignerNotCarried},
         {"signature does not verify", signedAs(package, {false, true, true}), V::DoesNotVerify},
         {"SHA-1 digest", signedAs(package, {true, false, true}), V::NoSha256Digest},
         {"no messageDigest attribute", signedAs(package, {true, true, false}), V::NoSha256Digest},
         {"changed after signing", signedAs(package + "\n"), V::ChangedAfterSigning},
-        {"not a trusted publisher", signedAs(package, sound, {false, true, true, true}), V::NotTrustedPublisher},
+        // No other judgement stands for a signer who is not a trusted publisher.
+        {"not a trusted publisher", signedAs(package, sound, {false, true, true, true, true}), V::NotTrustedPublisher},
         {"trust query fails", then(fail(SeamOp::QueryPublisherTrust)), V::NotTrustedPublisher},
-        {"untrusted root", signedAs(package, sound, {true, false, true, true}), V::UntrustedRoot},
-        {"expired signer", signedAs(package, sound, {true, true, false, true}), V::NotValidNow},
-        {"no code signing", signedAs(package, sound, {true, true, true, false}), V::NotForCodeSigning},
+        {"untrusted root", signedAs(package, sound, {true, false, true, true, true}), V::UntrustedRoot},
+        {"a CA that may not issue", signedAs(package, sound, {true, true, false, true, false}), V::IssuerMayNotIssue},
+        {"expired signer", signedAs(package, sound, {true, true, true, false, true}), V::NotValidNow},
+        {"no code signing", signedAs(package, sound, {true, true, true, true, false}), V::NotForCodeSigning},
     };
     for (const auto& c : cases) {
         TwoProfileMachine m;
         c.arrange(m.sys);
+        m.state.dataPath = c.typed;
         m.Run(package);
         const bool applied = c.verdict == V::Accepted;
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), applied ? kValueX : "absent") << c.name;
         EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, kAdminSid + u"\\Vendor"), applied ? kValueX : "absent") << c.name;
         EXPECT_EQ(m.sys.Processes().empty(), !applied) << c.name;  // no hive loaded
         EXPECT_EQ(std::any_of(m.sys.Calls().begin(), m.sys.Calls().end(), WritesRegistry), applied) << c.name;
-        const std::string refusal = std::string("Package refused: ") + VerdictText(c.verdict) + "; nothing was applied.";
-        EXPECT_EQ(m.Log(), ExpectedLog(LogOutcome::StartEntries) + (applied ? "" : Entry(262, "Signature", refusal)))
-            << c.name;
+        const std::string reason =
+            VerdictText(c.verdict) + std::string(c.verdict == V::NoSignature ? lookedFor : "");
+        const std::string refusal = "Package refused: " + reason + "; nothing was applied.";
+        const std::string start = Entry(254, "Version", "1.0.0.2") + Entry(256, "DAT", ToUtf8(c.typed));
+        EXPECT_EQ(m.Log(), start + (applied ? "" : Entry(262, "Signature", refusal))) << c.name;
         EXPECT_EQ(m.state.exitCode.load(), applied ? 0 : kExitPackageRefused) << c.name;
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
     }

@@ -747,7 +747,7 @@ TEST(MemoryPlatformTest, ReadingFilesReportsEachFailure) {
         {u"C:\\missing.dat", FileReadStatus::NotOpened, "", false},
     };
     for (const auto& c : cases) {
-        const FileContents contents = sys.ReadWholeFile(c.path);
+        const FileContents contents = sys.ReadWholeFile(c.path, kNoSizeLimit);
         EXPECT_EQ(contents.status, c.status) << ToUtf8(c.path);
         EXPECT_EQ(contents.bytes, c.bytes) << ToUtf8(c.path);
         EXPECT_EQ(sys.PathExists(c.path), c.exists) << ToUtf8(c.path);
@@ -770,7 +770,7 @@ TEST(MemoryPlatformTest, AppendingCreatesFilesOnlyWhereItCan) {
         sys.lockedFiles.insert(u"C:\\App\\logs\\locked.log");
         EXPECT_EQ(sys.AppendToFile(c.path, "ab"), c.ok) << ToUtf8(c.path);
         EXPECT_EQ(sys.AppendToFile(c.path, "c\n"), c.ok) << ToUtf8(c.path);
-        EXPECT_EQ(sys.ReadWholeFile(c.path).bytes, c.ok ? "abc\n" : "") << ToUtf8(c.path);
+        EXPECT_EQ(sys.ReadWholeFile(c.path, kNoSizeLimit).bytes, c.ok ? "abc\n" : "") << ToUtf8(c.path);
         EXPECT_EQ(sys.files.size(), c.ok ? 1u : 0u) << ToUtf8(c.path) << "\n" << sys.Dump();
     }
     MemoryPlatform sys;

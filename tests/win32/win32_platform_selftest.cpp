@@ -582,9 +582,9 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
     const Text path = work + u"\\append.log";
     const Text missingFolder = work + u"\\no such folder\\x.log";
 
-    checks.Expect(sys.ReadWholeFile(path).status == FileReadStatus::NotOpened,
+    checks.Expect(sys.ReadWholeFile(path, kNoSizeLimit).status == FileReadStatus::NotOpened,
                   "reading a missing file: not opened");
-    checks.Expect(sys.ReadWholeFile(work).status == FileReadStatus::NotOpened,
+    checks.Expect(sys.ReadWholeFile(work, kNoSizeLimit).status == FileReadStatus::NotOpened,
                   "reading a folder: not opened");
     checks.Expect(!sys.AppendToFile(missingFolder, "x"),
                   "appending in a missing folder fails");
@@ -598,7 +598,7 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
     for (const std::string& piece : pieces) {
         const bool appended = sys.AppendToFile(path, piece);
         expected += piece;
-        const FileContents read = sys.ReadWholeFile(path);
+        const FileContents read = sys.ReadWholeFile(path, kNoSizeLimit);
         checks.Expect(appended && read.status == FileReadStatus::Read && read.bytes == expected,
                       "append " + std::to_string(piece.size()) + " bytes, read back " +
                           std::to_string(read.bytes.size()) + " of " +
@@ -627,7 +627,7 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         const bool appended = sys.AppendToFile(path, "shared\n");
         expected += "shared\n";
-        checks.Expect(other && appended && sys.ReadWholeFile(path).bytes == expected,
+        checks.Expect(other && appended && sys.ReadWholeFile(path, kNoSizeLimit).bytes == expected,
                       "append and read while another writer shares the file");
     }
     // Another program denies writers: reading still works, appending does not.
@@ -635,7 +635,7 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
         UniqueFileHandle other(::CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         checks.Expect(other && !sys.AppendToFile(path, "denied\n") &&
-                          sys.ReadWholeFile(path).bytes == expected,
+                          sys.ReadWholeFile(path, kNoSizeLimit).bytes == expected,
                       "a file locked against writers is read but not appended to");
     }
 
@@ -650,7 +650,7 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         const bool locked = other && ::LockFile(other.Get(), 300000, 0, 1000, 0);
         if (locked && LockStopsReads(lockedPath, 300000)) {
-            const FileContents read = sys.ReadWholeFile(lockedPath);
+            const FileContents read = sys.ReadWholeFile(lockedPath, kNoSizeLimit);
             checks.Expect(read.status == FileReadStatus::ReadError &&
                               read.bytes.size() <= 300000 &&
                               read.bytes == whole.substr(0, read.bytes.size()),
@@ -665,7 +665,7 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
 
     const Text deepFile = MakeDeepFolder(work) + u"\\deep.log";
     const bool appended = sys.AppendToFile(deepFile, "deep\n");
-    const FileContents deepRead = sys.ReadWholeFile(deepFile);
+    const FileContents deepRead = sys.ReadWholeFile(deepFile, kNoSizeLimit);
     checks.Expect(appended && deepRead.status == FileReadStatus::Read &&
                       deepRead.bytes == "deep\n" && sys.PathExists(deepFile),
                   "a " + std::to_string(deepFile.size()) + "-unit path is written and read");
