@@ -172,7 +172,7 @@ long Work(const std::string& mode, km::Platform& sys, const km::Text& dataPath, 
         asm volatile("" : : "r"(block) : "memory");
         return 1;
     }
-    auto* file = new km::FileContents(sys.ReadWholeFile(dataPath, kNoSizeLimit));
+    auto* file = new km::FileContents(sys.ReadWholeFile(dataPath, km::kNoSizeLimit));
     kept->file = file;
     if (file->status != km::FileReadStatus::Read) return -1;
     long lines = 0;

@@ -131,8 +131,20 @@ bool IssuersMayIssue(const CERT_SIMPLE_CHAIN& chain) {
 // tried: an identifier (issuer and serial) can name two certificates.
 PCCERT_CONTEXT VerifiedSigner(HCRYPTMSG message, HCERTSTORE carried, bool* carriedAny) {
     std::vector<BYTE> id;
-    if (!MessageParam(message, CMSG_SIGNER_CERT_ID_PARAM, 0, &id)) return nullptr;
-    const auto* signerId = reinterpret_cast<const CERT_ID*>(id.data());
+    CERT_ID issuerSerial{};
+    const CERT_ID* signerId = nullptr;
+    if (MessageParam(message, CMSG_SIGNER_CERT_ID_PARAM, 0, &id)) {
+        signerId = reinterpret_cast<const CERT_ID*>(id.data());
+    } else if (MessageParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, &id)) {
+        // crypt32s without the identifier parameter (Wine's) give issuer and serial.
+        const auto* info = reinterpret_cast<const CERT_INFO*>(id.data());
+        issuerSerial.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+        issuerSerial.IssuerSerialNumber.Issuer = info->Issuer;
+        issuerSerial.IssuerSerialNumber.SerialNumber = info->SerialNumber;
+        signerId = &issuerSerial;
+    } else {
+        return nullptr;
+    }
     for (PCCERT_CONTEXT candidate =
              ::CertFindCertificateInStore(carried, kEncoding, 0, CERT_FIND_CERT_ID, signerId, nullptr);
          candidate;

@@ -1089,9 +1089,9 @@ leaf() {  # name CA subject serial
     -addext extendedKeyUsage=codeSigning -addext basicConstraints=critical,CA:FALSE \
     -addext keyUsage=critical,digitalSignature
 }
-make_signer() {  # name
+make_signer() {  # name [the root's key usage]
   openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Keymason E2E $1 Root" -keyout "$certs/$1-root.key" \
-    -out "$certs/$1-root.pem" -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign &&
+    -out "$certs/$1-root.pem" -addext basicConstraints=critical,CA:TRUE -addext "keyUsage=critical,${2:-keyCertSign}" &&
   leaf "$1" "$1-root" "$1" 0x1001 &&
   openssl x509 -in "$certs/$1-root.pem" -outform DER -out "$certs/$1-root.cer" &&
   openssl x509 -in "$certs/$1.pem" -outform DER -out "$certs/$1.cer"
@@ -1106,8 +1106,10 @@ make_stuffing() {
   done
 } >>"$artifacts/signing-setup.txt" 2>&1
 check "signing: test certificates made with openssl" \
-  eval 'make_signer trusted && make_signer untrusted && leaf impostor trusted-root impostor 0x1001 && make_stuffing'
-for store in Root:trusted-root TrustedPublisher:trusted; do
+  eval 'make_signer trusted && make_signer untrusted && make_signer noissue digitalSignature &&
+        leaf impostor trusted-root impostor 0x1001 && make_stuffing'
+# noissue: a publisher in both stores whose root may not sign certificates.
+for store in Root:trusted-root TrustedPublisher:trusted Root:noissue-root TrustedPublisher:noissue; do
   check "signing: ${store#*:} added to the machine's ${store%%:*} store" \
     "$wine_km" "$build/tests/e2e/keymason_trust_store.exe" "${store%%:*}" "C:\\e2e\\signed\\${store#*:}.cer"
 done
@@ -1130,7 +1132,8 @@ while IFS='|' read -r name policy signature rc reason; do
   rm -f "$package.p7s" "$log"
   signed_line "$name" >"$package"
   case $signature in
-    trusted | untrusted | impostor) sign "$signature" "$package" ;;
+    trusted | untrusted | impostor | noissue) sign "$signature" "$package" ;;
+    nocerts) sign trusted "$package" -nocerts ;;
     changed) sign trusted "$package" && signed_line "${name}Added" >>"$package" ;;
     garbage) head -c 700 /dev/urandom >"$package.p7s" ;;
     stuffed) sign trusted "$package" -certfile "$certs/stuffing.pem" ;;
@@ -1152,12 +1155,14 @@ dotted|1|trusted|0|
 changed|1|changed|4|it was changed after signing
 untrusted|1|untrusted|4|its signer is not in the machine's TrustedPublisher store
 impostor|1|impostor|4|its signer is not in the machine's TrustedPublisher store
+nocerts|1|nocerts|4|its signature does not carry its signer's certificate
+noissue|1|noissue|4|a CA in its signer's chain may not issue certificates
 stuffed|1|stuffed|4|its signature carries more than 16 certificates
 padded|1|padded|4|its signature file is larger than 1 MiB
 garbage|1|garbage|4|its signature file is not a detached signature
 textpolicy|REG_SZ:1|none|4|no signature file beside it (looked for C:\\e2e\\signed\\textpolicy.reg.dat.p7s)
 textzero|REG_SZ:0|none|0|
-default|1|none|4|no signature file beside it (looked for r:\\install.reg.dat.p7s)
+default|1|none|4|no signature file beside it (looked for R:\\install.reg.dat.p7s)
 EOF
 wine_reg delete 'HKLM\Software\Policies\Keymason' /f
 
