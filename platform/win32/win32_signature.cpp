@@ -235,9 +235,11 @@ PublisherTrust JudgePublisherTrust(const TrustStores& stores, const Bytes& signe
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    // No revocation flag: clients may be offline.
-    if (!::CertGetCertificateChain(stores.chainEngine, certificate.Get(), nullptr, carried.Get(), &para, 0,
-                                   nullptr, &chain))
+    // No revocation check and nothing fetched from the network (a missing
+    // issuer named by URL stays missing): clients may be offline, and a
+    // signature's URLs must not make the run wait.
+    if (!::CertGetCertificateChain(stores.chainEngine, certificate.Get(), nullptr, carried.Get(), &para,
+                                   CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain))
         return trust;
     UniqueCertChain heldChain(chain);
     const DWORD status = chain->TrustStatus.dwErrorStatus;
