@@ -68,7 +68,8 @@ bool HasPath(const Container& container, const Text& path) {
 Text OpenedPath(const std::map<Text, Text>& shortPaths, Text path) {
     const std::size_t last = path.rfind(u'\\') + 1;  // npos + 1 is 0
     const std::size_t kept = path.find_last_not_of(u". ");
-    if (kept != Text::npos && kept >= last) path.resize(kept + 1);  // "." and ".." stay
+    const bool literal = path.compare(0, 4, u"\\\\?\\") == 0;  // \\?\ paths are taken as written
+    if (!literal && kept != Text::npos && kept >= last) path.resize(kept + 1);  // "." and ".." stay
     for (const auto& [longPath, shortPath] : shortPaths)
         if (EqualsIgnoreAsciiCase(shortPath, path)) return longPath;
     return path;

@@ -291,15 +291,20 @@ bool Win32Platform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
 namespace {
 
 // The path of an open file as the system resolved it, in the form that opens
-// it again (\\?\C:\... or \\?\UNC\...); empty where it cannot say.
-Text FinalPathOf(HANDLE file) {
-    std::vector<wchar_t> buffer(MAX_PATH + 1);
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length == 0) return Text();
-        if (length < buffer.size()) return Text(reinterpret_cast<const char16_t*>(buffer.data()), length);
-        buffer.resize(length + 1);  // the size it needs, terminator included
+// it again (\\?\C:\... or \\?\UNC\...); empty where it cannot say. Never
+// fails the read it serves, not even when memory runs out.
+Text FinalPathOf(HANDLE file) noexcept {
+    try {
+        std::vector<wchar_t> buffer(MAX_PATH + 1);
+        for (;;) {
+            const DWORD length = ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+            if (length == 0) return Text();
+            if (length < buffer.size()) return Text(reinterpret_cast<const char16_t*>(buffer.data()), length);
+            buffer.resize(length + 1);  // the size it needs, terminator included
+        }
+    } catch (const std::bad_alloc&) {
+        return Text();
     }
 }
 
@@ -325,8 +330,8 @@ FileContents Win32Platform::ReadWholeFile(const Text& path, std::uint64_t limit)
         contents.status = FileReadStatus::TooLarge;
         return contents;
     }
+    contents.finalPath = FinalPathOf(file.Get());
     try {
-        contents.finalPath = FinalPathOf(file.Get());
         if (expected >= contents.bytes.max_size()) throw std::bad_alloc();
         contents.bytes.resize(static_cast<std::size_t>(expected));
         std::size_t filled = 0;
