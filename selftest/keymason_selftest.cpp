@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -798,5 +799,11 @@ int RunAll() {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 2) return km::ChildMode(argc, argv);
-    return km::RunAll();
+    // Caught so that the stack unwinds and the scratch key and folder go.
+    try {
+        return km::RunAll();
+    } catch (const std::exception& error) {
+        std::printf("[FAIL] stopped by an error: %s\n", error.what());
+        return 1;
+    }
 }
