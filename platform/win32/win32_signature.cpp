@@ -18,10 +18,8 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-void CloseStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
 void CloseAlgorithm(BCRYPT_ALG_HANDLE algorithm) { ::BCryptCloseAlgorithmProvider(algorithm, 0); }
 using UniqueCryptMsg = UniqueHandle<ClosedBy<HCRYPTMSG, &::CryptMsgClose>>;
-using UniqueCertStore = UniqueHandle<ClosedBy<HCERTSTORE, &CloseStore>>;
 using UniqueCertContext = UniqueHandle<ClosedBy<PCCERT_CONTEXT, &::CertFreeCertificateContext>>;
 using UniqueCertChain = UniqueHandle<ClosedBy<PCCERT_CHAIN_CONTEXT, &::CertFreeCertificateChain>>;
 using UniqueAlgorithm = UniqueHandle<ClosedBy<BCRYPT_ALG_HANDLE, &CloseAlgorithm>>;

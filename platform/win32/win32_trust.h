@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_handle.h"
 
 namespace km {
+
+inline void CloseCertStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
+using UniqueCertStore = UniqueHandle<ClosedBy<HCERTSTORE, &CloseCertStore>>;
+using UniqueChainEngine = UniqueHandle<ClosedBy<HCERTCHAINENGINE, &::CertFreeCertificateChainEngine>>;
 
 struct TrustStores {
     HCERTSTORE publishers = nullptr;        // the publishers trusted by their very certificate

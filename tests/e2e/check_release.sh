@@ -23,7 +23,8 @@ name=$(basename "$archive" .zip)
 dir=$out.unpack/$name
 expect_eq "one top folder named after the archive" "$name" "$(ls "$out.unpack")"
 shipped="Keymason.exe README.md SHA256SUMS keymason-check.exe"
-[ -f "$build/pack/keymason-pack.exe" ] && shipped="Keymason.exe README.md SHA256SUMS keymason-check.exe keymason-pack.exe"
+[ -f "$build/pack/keymason-pack.exe" ] && shipped+=" keymason-pack.exe"
+shipped+=" keymason-selftest.exe"
 expect_eq "the files we ship, nothing else" "$shipped" "$(ls "$dir" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 expect_eq "SHA256SUMS names every other file" "$(ls "$dir" | grep -vx SHA256SUMS | LC_ALL=C sort)" \
   "$(awk '{print $2}' "$dir/SHA256SUMS" | LC_ALL=C sort)"
@@ -32,7 +33,8 @@ if (cd "$dir" && sha256sum --quiet -c SHA256SUMS >/dev/null 2>&1); then
 else
   fail "every sum matches" "$(cd "$dir" && sha256sum -c SHA256SUMS 2>&1 | grep -v ': OK$' | tr '\n' ';')"
 fi
-for pair in Keymason.exe:app/Keymason.exe keymason-check.exe:check/keymason-check.exe; do
+for pair in Keymason.exe:app/Keymason.exe keymason-check.exe:check/keymason-check.exe \
+  keymason-selftest.exe:selftest/keymason-selftest.exe; do
   if cmp -s "$dir/${pair%%:*}" "$build/${pair#*:}"; then
     pass "${pair%%:*} is the i686 build's"
   else

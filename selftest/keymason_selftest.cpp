@@ -1,17 +1,23 @@
-// Drives the Win32 platform against the real system: the registry below
+// keymason-selftest.exe: whether this Windows does what Keymason relies on.
+// An administrator runs it once on a pilot client before a rollout. It checks
+// the 64-bit view from the 32-bit build, hives through reg.exe and
+// RegLoadAppKeyW, the classes link and every signature form (in their own
+// files), and the Win32 platform itself: the registry below
 // HKLM\SOFTWARE\KeymasonSelfTest, child processes, files in the temp folder,
 // the environment and the program's own version. Prints one line per check,
-// "note:" lines for what the system under test does with odd key paths, and
-// "N passed, N failed" last; exits non-zero when any check failed.
+// "note:" lines for what the system does with odd key paths, "wine-known:"
+// lines for where Wine is known to differ, and "N passed, N failed" last;
+// exits 0 only when no check failed. What it makes it removes, however it ends.
 //
 // The program is also its own child process: "--exit CODE" ends with CODE,
-// "--sleep MS" sleeps, "--version" ends with 0 when it reads version 1.2.3.4.
+// "--sleep MS" sleeps, "--version" ends with 0 when it reads Keymason's version.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -20,14 +26,19 @@
 #include "platform/text.h"
 #include "platform/win32/win32_handle.h"
 #include "platform/win32/win32_platform.h"
+#include "selftest/checks.h"
 
 namespace km {
 namespace {
 
-constexpr std::uint64_t kExpectedVersion = 0x0001000200030004ull;  // selftest_version.rc
+// Keymason's version, which this program's version block carries too.
+constexpr std::uint16_t kVersionParts[] = {KEYMASON_FILEVERSION};
+constexpr std::uint64_t kExpectedVersion =
+    std::uint64_t{kVersionParts[0]} << 48 | std::uint64_t{kVersionParts[1]} << 32 |
+    std::uint64_t{kVersionParts[2]} << 16 | kVersionParts[3];
 constexpr std::uint32_t kWriteMask = kKeyAllAccess | kKeyWow64_64Key;
 constexpr std::uint32_t kReadMask = kKeyRead | kKeyWow64_64Key;
-const Text kBase = u"SOFTWARE\\KeymasonSelfTest";
+const Text& kBase = kScratchKey;
 
 bool RunsOn64BitSystem() {
     SYSTEM_INFO native{};
@@ -37,28 +48,7 @@ bool RunsOn64BitSystem() {
 // A 32-bit build on a 64-bit system.
 bool RunsUnderWow64() { return RunsOn64BitSystem() && sizeof(void*) == 4; }
 
-class Checks {
-public:
-    void Expect(bool ok, const std::string& what) {
-        std::printf("[%s] %s\n", ok ? " ok " : "FAIL", what.c_str());
-        std::fflush(stdout);
-        ++(ok ? passed_ : failed_);
-    }
-    void Note(const std::string& what) {
-        std::printf("note: %s\n", what.c_str());
-        std::fflush(stdout);
-    }
-    int Passed() const { return passed_; }
-    int Failed() const { return failed_; }
-
-private:
-    int passed_ = 0;
-    int failed_ = 0;
-};
-
 std::string U8(const Text& text) { return ToUtf8(text); }
-const wchar_t* Wide(const Text& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-Text FromWide(const wchar_t* text) { return Text(reinterpret_cast<const char16_t*>(text)); }
 
 // UTF-16LE units with the terminator, as the registry stores string values.
 Bytes TextBytes(const Text& text) {
@@ -676,7 +666,7 @@ void TestFiles(Win32Platform& sys, Checks& checks, const Text& work) {
 void TestVersion(Win32Platform& sys, Checks& checks, const Text& work) {
     const std::optional<std::uint64_t> version = sys.GetOwnFileVersion();
     checks.Expect(version && *version == kExpectedVersion,
-                  "own file version is 1.2.3.4 from the version resource");
+                  "own file version is Keymason's from the version resource");
 
     // A copy of this program in a folder past MAX_PATH still reads its version.
     const Text copy = MakeDeepFolder(work) + u"\\selftest copy.exe";
@@ -751,31 +741,55 @@ void TestWow64View(Platform& sys, Checks& checks) {
     sys.RegDeleteKeyExW(kHkeyLocalMachine, path, kKeyWow64_64Key, 0);
 }
 
+// The scratch key, in the 64-bit view whatever the build, and the work folder.
+void RemoveScratch(Platform& sys, const Text& work) {
+    {
+        ScopedKey base(sys);
+        if (sys.RegOpenKeyExW(kHkeyLocalMachine, kBase, 0, kWriteMask, base.Receive()))
+            sys.RegDeleteTreeW(base.Get(), nullptr);
+    }
+    sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
+    RemoveTree(u"\\\\?\\" + work);
+}
+
+// What an earlier run left goes first; what this run makes goes when it
+// ends, however it ends.
+class Scratch {
+public:
+    Scratch(Platform& sys, const Text& work) : sys_(sys), work_(work) {
+        RemoveScratch(sys_, work_);
+        ::CreateDirectoryW(Wide(work_), nullptr);
+    }
+    ~Scratch() { RemoveScratch(sys_, work_); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+private:
+    Platform& sys_;
+    Text work_;
+};
+
 int RunAll() {
     Win32Platform sys;
     Checks checks;
     const Text work = TempFolder() + u"\\KeymasonSelfTest";
-    RemoveTree(u"\\\\?\\" + work);
-    ::CreateDirectoryW(Wide(work), nullptr);
-    sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
-    sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
-
-    TestRoots(sys, checks);
-    TestCreateAndOpen(sys, checks);
-    TestValues(sys, checks);
-    TestEnumeration(sys, checks);
-    TestDeleteKeys(sys, checks);
-    ProbeOddPaths(sys, checks);
-    TestProcesses(sys, checks);
-    TestClockAndEnvironment(sys, checks);
-    TestShortPaths(sys, checks, work);
-    TestFiles(sys, checks, work);
-    TestVersion(sys, checks, work);
-    TestWow64View(sys, checks);
-
-    sys.RegDeleteTreeW(kHkeyLocalMachine, &kBase);
-    sys.RegDeleteKeyExW(kHkeyLocalMachine, kBase, kKeyWow64_64Key, 0);
-    RemoveTree(u"\\\\?\\" + work);
+    {
+        Scratch scratch(sys, work);
+        TestRoots(sys, checks);
+        TestCreateAndOpen(sys, checks);
+        TestValues(sys, checks);
+        TestEnumeration(sys, checks);
+        TestDeleteKeys(sys, checks);
+        ProbeOddPaths(sys, checks);
+        TestProcesses(sys, checks);
+        TestClockAndEnvironment(sys, checks);
+        TestShortPaths(sys, checks, work);
+        TestFiles(sys, checks, work);
+        TestVersion(sys, checks, work);
+        TestWow64View(sys, checks);
+        CheckHives(sys, checks, work);
+        CheckSignatureForms(checks, work);
+    }
     std::printf("%d passed, %d failed\n", checks.Passed(), checks.Failed());
     return checks.Failed() == 0 ? 0 : 1;
 }
@@ -785,5 +799,11 @@ int RunAll() {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 2) return km::ChildMode(argc, argv);
-    return km::RunAll();
+    // Caught so that the stack unwinds and the scratch key and folder go.
+    try {
+        return km::RunAll();
+    } catch (const std::exception& error) {
+        std::printf("[FAIL] stopped by an error: %s\n", error.what());
+        return 1;
+    }
 }
