@@ -141,6 +141,7 @@ void RemoveFromHiveFile(MemoryPlatform& sys, const std::vector<Text>& parts, con
         sys.hiveFiles.erase(hive);
     } else if (auto parent = FindTreeKey(hive->second, parts, parts.size() - 1)) {
         EraseNamed(parent->subkeys, parts.back(), [](const auto& k) -> const Text& { return k->name; });
+        parent->SubkeysChanged();
     }
 }
 

@@ -56,7 +56,8 @@ struct MemoryKey {
     std::vector<std::pair<Text, StoredValue>> values;  // creation order
     bool deleted = false;
     MemoryKey* parent = nullptr;  // none at a root or a hive's top
-    std::shared_ptr<MemoryKey> FindSubkey(TextView name) const;  // ASCII case ignored
+    // ASCII case ignored; a key of many subkeys is searched through an index.
+    std::shared_ptr<MemoryKey> FindSubkey(TextView name) const;
     const StoredValue* FindValue(TextView name) const;           // ASCII case ignored
     // The slot of the value of that name (ASCII case ignored), or null; a key
     // of many values is searched through an index, so that filling one key is
@@ -64,13 +65,16 @@ struct MemoryKey {
     std::pair<Text, StoredValue>* FindValueSlot(TextView name) const;
     // Sets the value of that name, or adds it.
     void SetNamedValue(const Text& name, const StoredValue& value);
-    // To be called after `values` lost entries (erased, cleared): appending
-    // is noticed by itself.
+    // To be called after `values` or `subkeys` lost entries (erased,
+    // cleared): appending is noticed by itself.
     void ValuesChanged() const;
+    void SubkeysChanged() const;
 
 private:
     mutable std::unordered_map<Text, std::size_t> valueIndex_;  // folded name -> slot
     mutable std::size_t indexed_ = 0;                            // slots below this are in the index
+    mutable std::unordered_map<Text, std::size_t> subkeyIndex_;  // folded name -> position
+    mutable std::size_t subkeysIndexed_ = 0;
 };
 
 // A started process, as the in-memory platform saw it.

@@ -7,18 +7,42 @@
 
 namespace km {
 
-std::shared_ptr<MemoryKey> MemoryKey::FindSubkey(TextView wanted) const {
-    for (const auto& sub : subkeys)
-        if (EqualsIgnoreAsciiCase(sub->name, wanted)) return sub;
-    return nullptr;
-}
-
 namespace {
 
-// Keys with fewer values are searched one by one.
+// Keys with fewer values or subkeys are searched one by one.
 constexpr std::size_t kIndexedFrom = 32;
 
+// The position of the entry named `wanted` (ASCII case folded) among
+// `entries`, through `index`, which holds the first `*indexed` of them.
+template <class Entries, class NameOf>
+const std::size_t* FindIndexed(const Entries& entries, NameOf nameOf, TextView wanted,
+                               std::unordered_map<Text, std::size_t>* index, std::size_t* indexed) {
+    if (*indexed > entries.size()) {
+        index->clear();
+        *indexed = 0;
+    }
+    for (; *indexed < entries.size(); ++*indexed) index->emplace(FoldAsciiCase(nameOf(entries[*indexed])), *indexed);
+    const auto hit = index->find(FoldAsciiCase(wanted));
+    return hit == index->end() ? nullptr : &hit->second;
+}
+
 }  // namespace
+
+std::shared_ptr<MemoryKey> MemoryKey::FindSubkey(TextView wanted) const {
+    if (subkeys.size() < kIndexedFrom) {
+        for (const auto& sub : subkeys)
+            if (EqualsIgnoreAsciiCase(sub->name, wanted)) return sub;
+        return nullptr;
+    }
+    const auto nameOf = [](const std::shared_ptr<MemoryKey>& key) -> const Text& { return key->name; };
+    const std::size_t* at = FindIndexed(subkeys, nameOf, wanted, &subkeyIndex_, &subkeysIndexed_);
+    return at ? subkeys[*at] : nullptr;
+}
+
+void MemoryKey::SubkeysChanged() const {
+    subkeyIndex_.clear();
+    subkeysIndexed_ = 0;
+}
 
 std::pair<Text, StoredValue>* MemoryKey::FindValueSlot(TextView wanted) const {
     auto& slots = const_cast<std::vector<std::pair<Text, StoredValue>>&>(values);
@@ -27,11 +51,9 @@ std::pair<Text, StoredValue>* MemoryKey::FindValueSlot(TextView wanted) const {
             if (EqualsIgnoreAsciiCase(value.first, wanted)) return &value;
         return nullptr;
     }
-    if (indexed_ > slots.size()) ValuesChanged();
-    for (; indexed_ < slots.size(); ++indexed_) valueIndex_.emplace(FoldAsciiCase(slots[indexed_].first), indexed_);
-    const auto hit = valueIndex_.find(FoldAsciiCase(wanted));
-    if (hit == valueIndex_.end()) return nullptr;
-    return &slots[hit->second];
+    const auto nameOf = [](const std::pair<Text, StoredValue>& value) -> const Text& { return value.first; };
+    const std::size_t* at = FindIndexed(slots, nameOf, wanted, &valueIndex_, &indexed_);
+    return at ? &slots[*at] : nullptr;
 }
 
 void MemoryKey::ValuesChanged() const {
@@ -66,6 +88,7 @@ void MarkDeleted(const std::shared_ptr<MemoryKey>& key) {
     key->parent = nullptr;
     for (const auto& sub : key->subkeys) MarkDeleted(sub);
     key->subkeys.clear();
+    key->SubkeysChanged();
     key->values.clear();
     key->ValuesChanged();
 }
@@ -75,6 +98,7 @@ void Detach(std::shared_ptr<MemoryKey> key) {
     if (MemoryKey* parent = key->parent) {
         auto& siblings = parent->subkeys;
         siblings.erase(std::remove(siblings.begin(), siblings.end(), key), siblings.end());
+        parent->SubkeysChanged();
     }
     MarkDeleted(key);
 }
@@ -288,6 +312,7 @@ bool MemoryRegistry::Unmount(const Text& name, std::shared_ptr<MemoryKey>* tree,
         if (IsInside(handle.second.get(), mount->top.get())) return false;
     auto& siblings = users_->subkeys;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), mount->top), siblings.end());
+    users_->SubkeysChanged();
     mount->top->parent = nullptr;
     mount->top->name = mount->originalName;
     if (tree) *tree = mount->top;

@@ -3,7 +3,10 @@
 // checked here against what the real system does.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
+#include <random>
+#include <set>
 
 #include "platform/memory/memory_platform.h"
 #include "platform/memory/memory_reg_exe.h"
@@ -366,6 +369,52 @@ TEST(MemoryRegistryTest, ValuesIgnoreCaseAndKeepTheirPlace) {
     EXPECT_TRUE(sys.RegDeleteKeyValueW(kHkeyClassesRoot, &k, u""));
     EXPECT_EQ(sys.ValueNames(kHkeyClassesRoot, u"K"), std::vector<Text>{u"Empty"});
     sys.RegCloseKey(key);
+}
+
+// A key of many subkeys and values finds them through indexes: random
+// creations, removals and look-ups in any ASCII case agree with a plain model.
+TEST(MemoryRegistryTest, ManySubkeysAndValuesAreFoundAsFew) {
+    MemoryPlatform sys;
+    std::set<std::string> keys, values;  // upper-cased names present
+    std::mt19937 random(7);
+    const auto name = [&] {
+        std::string n = "n" + std::to_string(random() % 90);
+        for (char& c : n) c = random() % 2 ? char(std::toupper(c)) : c;
+        return n;
+    };
+    const auto upper = [](std::string n) {
+        for (char& c : n) c = char(std::toupper(c));
+        return n;
+    };
+    for (int step = 0; step < 4000; ++step) {
+        const std::string n = name();
+        const Text path = u"Many\\" + Widen(n);
+        const Text value = Widen(n);
+        RegKey key = 0;
+        switch (random() % 5) {
+            case 0:
+                ASSERT_TRUE(sys.RegCreateKeyExW(kHkeyClassesRoot, path, 0, 0, kKeyAllAccess, nullptr, &key));
+                sys.RegCloseKey(key);
+                keys.insert(upper(n));
+                break;
+            case 1:
+                EXPECT_EQ(sys.RegDeleteKeyExW(kHkeyClassesRoot, path, 0, 0), keys.erase(upper(n)) == 1) << n;
+                break;
+            case 2:
+                sys.SetValue(kHkeyClassesRoot, u"Many", value, kRegDword, Dword(1));
+                values.insert(upper(n));
+                break;
+            case 3: {
+                const Text many = u"Many";
+                EXPECT_EQ(sys.RegDeleteKeyValueW(kHkeyClassesRoot, &many, value), values.erase(upper(n)) == 1) << n;
+                break;
+            }
+            default:
+                EXPECT_EQ(sys.KeyExists(kHkeyClassesRoot, path), keys.count(upper(n)) == 1) << n;
+                EXPECT_EQ(sys.GetValue(kHkeyClassesRoot, u"Many", value).has_value(), values.count(upper(n)) == 1)
+                    << n;
+        }
+    }
 }
 
 TEST(MemoryRegistryTest, EnumerationKeepsCreationOrderAndChecksCapacity) {
