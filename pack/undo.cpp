@@ -18,6 +18,9 @@ namespace km::pack {
 
 namespace {
 
+// Names and paths in notes, escaped as the plan shows them.
+std::string Shown(TextView text) { return DisplayText(text, {{}, kLetteredControls}); }
+
 Text Join(const Text& path, const Text& name) { return path.empty() ? name : path + u"\\" + name; }
 
 std::size_t Depth(const Text& path) {
@@ -263,9 +266,9 @@ Spelled Spell(const Change& c, const Text& sid) {
 
 std::string Describe(const Change& c, const std::string& scope, const Text& sid) {
     const Spelled at = Spell(c, sid);
-    std::string text = scope + ": " + ToUtf8(Join(check::RootName(at.root), at.path));
+    std::string text = scope + ": " + Shown(Join(check::RootName(at.root), at.path));
     if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue)
-        text += " value " + (c.valueName.empty() ? std::string("(default)") : "\"" + ToUtf8(c.valueName) + "\"");
+        text += " value " + (c.valueName.empty() ? std::string("(default)") : "\"" + Shown(c.valueName) + "\"");
     return text;
 }
 
@@ -315,14 +318,14 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     const auto same = std::count_if(all.begin(), all.end(), [&](const ProfileScopes& o) {
         return EqualsIgnoreAsciiCase(o.profile.userName, p.userName);
     });
-    const std::string who = ToUtf8(p.sid);
+    const std::string who = Shown(p.sid);
     if (p.userName.empty()) return {false, {}, false, who + " has no user name a line can target"};
     if (same > 1)
-        return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" is shared by " +
+        return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" is shared by " +
                                       std::to_string(same) + " profiles, so no line reaches it alone"};
     if (const TargetRule* group = GroupTarget(p.userName)) {
         if (IsAllUsersTarget(group->target))
-            return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" would reach every profile"};
+            return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" would reach every profile"};
         return {true, Text(group->target), false, who + " is reached as \"" + ToUtf8(group->target) + "\""};
     }
     if (p.userName.size() > kMaxAccountName)
@@ -335,9 +338,9 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     probe.key = u"Keymason Target Probe";
     probe.target = p.userName;
     if (!WritePackageLine(probe).written)
-        return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" cannot stand as a target"};
+        return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" cannot stand as a target"};
     return {true, p.userName, true,
-            who + " is reached by its user name \"" + ToUtf8(p.userName) +
+            who + " is reached by its user name \"" + Shown(p.userName) +
                 "\"; " + ToUtf8(kAllUsersTarget) + " lines that change nothing make the pass prepare every profile for it"};
 }
 
@@ -348,7 +351,7 @@ std::string HiveNotInBase(const std::vector<Text>& baseHives, const check::PassA
         if (load.profile != profile) continue;
         bool held = false;  // file paths are matched ignoring letter case
         for (const Text& hive : baseHives) held = held || EqualsIgnoreAsciiCase(hive, load.file);
-        if (!held) return ToUtf8(load.file);
+        if (!held) return Shown(load.file);
     }
     return std::string();
 }
@@ -426,20 +429,20 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
         ProfileScopes& s = profiles[index];
         const auto unread = notInspected.find(s.profile.sid);
         if (unread != notInspected.end()) {
-            result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not inspected (" +
+            result.unrestorable.push_back("profile " + Shown(s.profile.sid) + ": not inspected (" +
                                           unread->second + "): what the package changes there is unknown");
             continue;
         }
         if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
             !missing.empty()) {
-            result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not logged on, and its hive " +
+            result.unrestorable.push_back("profile " + Shown(s.profile.sid) + ": not logged on, and its hive " +
                                           missing + " is not in the base: what the package changes there is unknown");
             continue;
         }
         if (s.userChanges.empty() && s.classesChanges.empty()) continue;
         const Reach reach = ReachOf(s.profile, profiles);
         result.notes.push_back(reach.note);
-        const std::string scope = "profile " + ToUtf8(s.profile.sid);
+        const std::string scope = "profile " + Shown(s.profile.sid);
         for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
             for (Change& c : *changes) c.target = reach.target;
             for (std::size_t i = 0; i < changes->size(); ++i) {

@@ -23,27 +23,13 @@ bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 // Quoted for a message; long texts are cut (never inside a surrogate pair),
-// control characters shown by code, a character outside the basic plane whole.
+// escaped characters shown by code.
 std::string Quote(TextView text, std::size_t max = 60) {
-    std::string out = "\"";
     const std::size_t kept =
         text.size() > max ? max + (max > 0 && IsHighSurrogate(text[max - 1]) && IsLowSurrogate(text[max]) ? 1 : 0)
                           : text.size();
     const bool cut = kept < text.size();
-    text = text.substr(0, kept);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", unsigned(c));
-            out += buf;
-        } else {
-            const std::size_t units = IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1]) ? 2 : 1;
-            out += ToUtf8(text.substr(i, units));
-            i += units - 1;
-        }
-    }
-    return out + (cut ? "...\"" : "\"");
+    return "\"" + DisplayText(text.substr(0, kept), {{}, {}, true}) + (cut ? "...\"" : "\"");
 }
 
 std::string Number(std::size_t n) { return std::to_string(n); }

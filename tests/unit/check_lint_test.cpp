@@ -60,6 +60,8 @@ TEST(CheckLintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
          {"1:2: warning: root \"Computer\" is not one of the three machine roots (HKEY_CLASSES_ROOT, "
           "HKEY_LOCAL_MACHINE\\SOFTWARE, HKEY_LOCAL_MACHINE\\SYSTEM, matched in exact case): the line is per-user and is "
           "written below HKEY_USERS for each targeted profile"}},
+        {"NEL and line separator in a root shown by code", Machine(2, "Comp\xC2\x85uter\xE2\x80\xA8"),
+         {"1:2: warning: root \"Comp\\x85uter\\u2028\" is not one of the three machine roots"}},
         {"near miss: the per-user root", PerUser("All Users"), {}},
         {"near miss: classes root", Machine(2, "HKEY_CLASSES_ROOT"), {}},
 

@@ -187,6 +187,11 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
          "line 1: set value \"N\\0\" as REG_SZ in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\n"
          "  HKEY_LOCAL_MACHINE: refused: the key or value name holds a NUL character, which would name another key or "
          "value\n"},
+        {"NEL and line separator in a key", "",
+         "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V\xC2\x85x\xE2\x80\xA8*@**@*N*@*REG_NONE*@**@*x*@*",
+         "line 1: set value \"N\" as REG_NONE in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\x85x\\u2028\n"
+         "  HKEY_LOCAL_MACHINE: create key HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\x85x\\u2028\n"
+         "  HKEY_LOCAL_MACHINE: nothing set: type \"REG_NONE\" is not one the program sets\n"},
         {"no profile group named", "",
          "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*N*@*REG_SZ*@*jsmith*@*x*@*",
          "line 1: set value \"N\" as REG_SZ in per-user key Software\\V for \"jsmith\"\n"
