@@ -114,8 +114,8 @@ void EncodeBinary(PackageRecord& record, TextView field) {
 }  // namespace
 
 std::optional<std::uint32_t> ValueTypeCode(TextView typeName) {
-    for (const RegistryType& type : kRegistryTypes)
-        if (type.inPackages && EqualsIgnoreAsciiCase(typeName, type.name)) return type.code;
+    for (const std::uint32_t code : kPackageTypes)
+        if (EqualsIgnoreAsciiCase(typeName, RegistryTypeName(code))) return code;
     return std::nullopt;
 }
 
@@ -137,8 +137,8 @@ void EncodeValueData(PackageRecord& record, TextView field) {
 }
 
 TextView ValueTypeName(std::uint32_t code) {
-    for (const RegistryType& type : kRegistryTypes)
-        if (type.inPackages && type.code == code) return type.name;
+    for (const std::uint32_t named : kPackageTypes)
+        if (named == code) return RegistryTypeName(code);
     return TextView();
 }
 

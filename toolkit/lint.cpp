@@ -115,7 +115,7 @@ std::string GroupTargetList() {
     return NameList(kTargetRules, [](const TargetRule& r) { return r.target; }, ", ");
 }
 std::string PackageTypeList() {
-    return NameList(kRegistryTypes, [](const RegistryType& t) { return t.inPackages ? t.name : TextView(); }, ", ");
+    return NameList(kPackageTypes, [](std::uint32_t code) { return RegistryTypeName(code); }, ", ");
 }
 
 void CheckRoot(const LineView& line, const Findings& findings) {

@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "platform/memory/memory_platform_print.h"
-#include "engine/value_encoding.h"
 #include "platform/text.h"
+#include "platform/value_types.h"
 
 namespace km {
 
@@ -86,9 +86,9 @@ const CallFormat kCallFormats[] = {
     {SeamOp::QueryPublisherTrust, nullptr, nullptr, kDataHex},
 };
 
-// The names of the types a package can set; others by number.
+// The registry's names of types; others by number.
 std::string TypeText(std::uint32_t type) {
-    const TextView name = ValueTypeName(type);
+    const TextView name = RegistryTypeName(type);
     return !name.empty() ? ToUtf8(name) : "type " + std::to_string(type);
 }
 
