@@ -112,7 +112,7 @@ PassOutcome Run(const PassSetup& setup, Pass pass) {
         ReferenceWorker(m.sys, m.state);
         // The one change made on purpose since: a package that is there but
         // could not be opened exits 3 with the read-error entry, where the
-        // earlier pass passed it for done.
+        // reference pass passed it for done.
         const auto reads = m.sys.CallsOf(SeamOp::ReadWholeFile);
         if (!reads.empty() && !reads.front().succeeded && m.state.exitCode.load() == 0 &&
             m.sys.PathExists(machine::kDataPath)) {
@@ -244,7 +244,7 @@ bool StartsProcess(SeamOp op) {
 
 bool CallCountShared(SeamOp op) {
     // The current pass also asks a held key whether it still answers after a
-    // value call on it failed, which the earlier pass never needed.
+    // value call on it failed, which the reference pass never needed.
     return op != SeamOp::RegOpenKeyExW && op != SeamOp::RegCreateKeyExW &&
            op != SeamOp::RegCloseKey && op != SeamOp::RegQueryInfoKeyW;
 }
