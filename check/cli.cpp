@@ -107,8 +107,8 @@ constexpr const char* kUsage =
 // (--live), or the default base. False, with the message in err, when it
 // cannot be read.
 // The base's warnings go to `out`, in line order, and are kept in `warnings`.
-bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPlatform& machine, PlanInput& input,
-                  std::string& out, std::vector<RegFileError>& warnings, std::string& err) {
+bool LoadPlanBase(const Options& options, const toolkit::ToolEnvironment& env, MemoryPlatform& machine, PlanInput& input,
+                  std::string& out, std::vector<toolkit::RegFileError>& warnings, std::string& err) {
     if (options.base) {
         const std::string baseName = ToUtf8(*options.base);
         std::string bytes;
@@ -116,9 +116,9 @@ bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPla
             err += "keymason-check: " + baseName + ": cannot be read\n";
             return false;
         }
-        RegFileError error;
-        const std::optional<RegFile> file = ParseRegFile(bytes, &error);
-        if (!file || !LoadSnapshot(*file, machine, &error, &warnings)) {
+        toolkit::RegFileError error;
+        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+        if (!file || !toolkit::LoadSnapshot(*file, machine, &error, &warnings)) {
             err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
                    " " + error.message + "\n";
             return false;
@@ -126,19 +126,19 @@ bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPla
         // Lines reg import skips, then what a base cannot hold, each in line order.
         warnings.insert(warnings.begin(), file->skipped.begin(), file->skipped.end());
         std::stable_sort(warnings.begin(), warnings.end(),
-                         [](const RegFileError& a, const RegFileError& b) { return a.line < b.line; });
-        for (const RegFileError& w : warnings)
+                         [](const toolkit::RegFileError& a, const toolkit::RegFileError& b) { return a.line < b.line; });
+        for (const toolkit::RegFileError& w : warnings)
             out += baseName + ":" + std::to_string(w.line) + ": warning: " + w.message + "\n";
         input.baseName = baseName;
     } else if (options.live) {
         std::string error;
-        if (!env.liveBase(LiveBaseRequest{input.packageBytes, &machine, &input.notInspected, &error})) {
+        if (!env.liveBase(toolkit::LiveBaseRequest{input.packageBytes, &machine, &input.notInspected, &error})) {
             err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
             return false;
         }
         input.baseName = "this machine's registry (read only)";
     } else {
-        LoadDefaultBase(machine);
+        toolkit::LoadDefaultBase(machine);
         input.baseName = "an empty machine with one logged-on profile";
     }
     return true;
@@ -213,7 +213,7 @@ std::string HelpText(bool liveOffered) {
 
 namespace {
 
-int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) {
+int RunCheckCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
     std::string& out = *env.out;
     std::string& err = *env.err;
     const bool liveOffered = static_cast<bool>(env.liveBase);
@@ -238,10 +238,10 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
         err += "keymason-check: " + packageName + ": cannot be read\n";
         return kExitUnreadable;
     }
-    const std::vector<Diagnostic> diagnostics = LintPackage(package);
+    const std::vector<toolkit::Finding> diagnostics = toolkit::LintPackage(package);
     std::string text;  // the report as people read it
-    for (const Diagnostic& d : diagnostics) text += FormatDiagnostic(packageName, d) + "\n";
-    int code = LintExitCode(diagnostics);
+    for (const toolkit::Finding& d : diagnostics) text += toolkit::FormatFinding(packageName, d) + "\n";
+    int code = toolkit::LintExitCode(diagnostics);
     ReportInput report;
     report.packageName = packageName;
     report.findings = diagnostics;
@@ -250,19 +250,19 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
     PlanDetails details;
     if (options->plan) {
         PlanInput input;
-        std::vector<RegFileError> baseWarnings;
+        std::vector<toolkit::RegFileError> baseWarnings;
         input.packageName = packageName;
         input.packageBytes = package;
         if (!LoadPlanBase(*options, env, machine, input, text, baseWarnings, err)) return kExitUnreadable;
         if (!diagnostics.empty() || !baseWarnings.empty()) text += "\n";
         text += RunPlan(input, machine, &details);
-        if (options->result && !env.writeFile(*options->result, FormatRegFile(SnapshotSections(machine)))) {
+        if (options->result && !env.writeFile(*options->result, toolkit::FormatRegFile(toolkit::SnapshotSections(machine)))) {
             err += "keymason-check: " + ToUtf8(*options->result) + ": cannot be written\n";
             return kExitUnreadable;
         }
         if (!baseWarnings.empty()) code = std::max<int>(code, kExitWarnings);
-        // A plan whose calls could not be told apart by line reports nothing
-        // reliable: an error, never a clean run.
+        // A pass that stopped before the last line leaves no plan: an error,
+        // never a clean run.
         if (!details.made) code = std::max<int>(code, kExitErrors);
         report.planned = true;
         report.baseName = input.baseName;
@@ -299,7 +299,7 @@ int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) 
 
 }  // namespace
 
-int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
+int RunCheck(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
     try {
         return RunCheckCommand(args, env);
     } catch (const std::bad_alloc&) {

@@ -24,7 +24,7 @@ struct Located {
     std::string why;
 };
 
-Located Locate(const check::RegFileSection& section) {
+Located Locate(const toolkit::RegFileSection& section) {
     const TextView path = section.path;
     switch (section.root) {
         case kHkeyLocalMachine:
@@ -35,7 +35,7 @@ Located Locate(const check::RegFileSection& section) {
             return {false, {}, {}, "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE"};
         case kHkeyClassesRoot:
             return {true, Place::ClassesRoot, Text(path), ""};
-        case check::kHkeyCurrentUser:
+        case toolkit::kHkeyCurrentUser:
             // On Windows the user's Software\Classes is the user's classes hive.
             if (StartsWithPart(path, kClassesKeyPath))
                 return {true, Place::UserClasses, Text(Below(path, kClassesKeyPath)), ""};
@@ -49,23 +49,23 @@ Located Locate(const check::RegFileSection& section) {
 
 }  // namespace
 
-FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
+FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     FromRegResult result;
     auto add = [&](const Change& change, int line) {
         const LineResult written = WritePackageLine(change);
         if (written.written)
             result.package += written.line;
         else
-            result.refused.push_back(Finding{line, written.reason});
+            result.refused.push_back(Refusal{line, written.reason});
         return written.written;
     };
     bool userHive = false, userClasses = false;
-    for (const check::RegFileSection& section : file.sections) {
+    for (const toolkit::RegFileSection& section : file.sections) {
         const Located at = Locate(section);
         userHive = userHive || (at.reached && at.place == Place::UserHive);
         userClasses = userClasses || (at.reached && at.place == Place::UserClasses);
         if (!at.reached) {
-            result.refused.push_back(Finding{section.line, at.why});
+            result.refused.push_back(Refusal{section.line, at.why});
             continue;
         }
         Change change;
@@ -80,13 +80,13 @@ FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
         // reg import makes the key of every section; a value line makes it too,
         // a removal does not.
         bool setsValue = false;
-        for (const check::RegFileValue& value : section.values) setsValue = setsValue || !value.remove;
+        for (const toolkit::RegFileValue& value : section.values) setsValue = setsValue || !value.remove;
         if (!setsValue) {
             change.kind = ChangeKind::CreateKey;
             add(change, section.line);
         }
         bool keyMade = !setsValue;
-        for (const check::RegFileValue& value : section.values) {
+        for (const toolkit::RegFileValue& value : section.values) {
             Change line = change;
             line.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
             line.valueName = value.name;

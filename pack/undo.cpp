@@ -47,7 +47,7 @@ struct Placed {
     Text key;
 };
 
-std::optional<Placed> MachinePlace(const check::KeyLocation& at) {
+std::optional<Placed> MachinePlace(const toolkit::KeyLocation& at) {
     if (at.root == kHkeyClassesRoot && !at.path.empty()) return Placed{Place::ClassesRoot, at.path};
     if (at.root != kHkeyLocalMachine) return std::nullopt;
     for (const auto& [top, place] : {std::pair{TextView(u"SOFTWARE"), Place::MachineSoftware},
@@ -59,7 +59,7 @@ std::optional<Placed> MachinePlace(const check::KeyLocation& at) {
 // Below HKEY_USERS, by the keys the pass reached the profile's hives under:
 // a loaded classes hive of its own, or the classes branch of a hive open
 // under the SID.
-std::optional<Placed> ProfilePlace(const check::KeyLocation& at, const UserProfile& p) {
+std::optional<Placed> ProfilePlace(const toolkit::KeyLocation& at, const UserProfile& p) {
     if (at.root != kHkeyUsers) return std::nullopt;
     if (p.classesHiveMounted == 1)
         if (auto rest = Below(at.path, p.classesHiveKey); rest && !rest->empty()) return Placed{Place::UserClasses, *rest};
@@ -76,19 +76,19 @@ std::optional<Placed> ProfilePlace(const check::KeyLocation& at, const UserProfi
 // as the pass left it when it unloaded it.
 class AfterState {
 public:
-    AfterState(const MemoryPlatform& machine, const check::PassAccount& account) : machine_(machine) {
-        for (const check::HiveLoad& load : account.loads)
+    AfterState(const MemoryPlatform& machine, const toolkit::PassAccount& account) : machine_(machine) {
+        for (const toolkit::HiveLoad& load : account.loads)
             for (const auto& [file, tree] : machine.hiveFiles)
                 if (EqualsIgnoreAsciiCase(file, load.file)) mounts_[FoldAsciiCase(load.mountName)] = tree.get();
     }
     // The key's own name as it stands after the pass; none where it is gone.
-    std::optional<Text> KeyName(const check::KeyLocation& at) const {
+    std::optional<Text> KeyName(const toolkit::KeyLocation& at) const {
         if (const auto hive = InHive(at)) return hive->second ? std::optional<Text>(hive->second->name) : std::nullopt;
         if (!machine_.KeyExists(at.root, at.path)) return std::nullopt;
         return LastPart(machine_.StoredPath(at.root, at.path));
     }
     // The value, with its name as stored.
-    std::optional<std::pair<Text, StoredValue>> Value(const check::KeyLocation& at, const Text& name) const {
+    std::optional<std::pair<Text, StoredValue>> Value(const toolkit::KeyLocation& at, const Text& name) const {
         if (const auto hive = InHive(at)) {
             const auto* slot = hive->second ? hive->second->FindValueSlot(name) : nullptr;
             return slot ? std::optional<std::pair<Text, StoredValue>>(*slot) : std::nullopt;
@@ -99,7 +99,7 @@ public:
 private:
     // For a key below a hive the pass loaded: that the key lies there, and
     // the key itself (null where it is not there).
-    std::optional<std::pair<bool, const MemoryKey*>> InHive(const check::KeyLocation& at) const {
+    std::optional<std::pair<bool, const MemoryKey*>> InHive(const toolkit::KeyLocation& at) const {
         if (at.root != kHkeyUsers) return std::nullopt;
         const std::size_t cut = std::min(at.path.find(u'\\'), at.path.size());
         const auto mount = mounts_.find(FoldAsciiCase(TextView(at.path).substr(0, cut)));
@@ -123,16 +123,16 @@ private:
 // tells how it stood before, the machine after the pass how it stands now.
 class Touched {
 public:
-    void Add(const check::Effect& e, const Placed& at) {
+    void Add(const toolkit::Effect& e, const Placed& at) {
         const Text keyId = Id(at.place, at.key);
         auto key = keys_.find(keyId);
         if (key == keys_.end()) {
             // A key the pass made is told so first; any other it touched was there.
-            key = keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != check::EffectKind::CreateKey})
+            key = keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != toolkit::EffectKind::CreateKey})
                       .first;
             keyOrder_.push_back(keyId);
         }
-        if (e.kind != check::EffectKind::SetValue && e.kind != check::EffectKind::DeleteValue) return;
+        if (e.kind != toolkit::EffectKind::SetValue && e.kind != toolkit::EffectKind::DeleteValue) return;
         const Text valueId = keyId + u'\0' + FoldAsciiCase(e.valueName);
         if (values_.emplace(valueId, values_.size()).second)
             valueStates_.push_back(ValueState{keyId, e.valueName, e.before});
@@ -196,7 +196,7 @@ private:
     struct KeyState {
         Place place;
         Text key;             // below the place's top, as stored
-        check::KeyLocation at;  // where it lies on the machine
+        toolkit::KeyLocation at;  // where it lies on the machine
         bool existed;
     };
     struct ValueState {
@@ -266,25 +266,25 @@ Spelled Spell(const Change& c, const Text& sid) {
 
 std::string Describe(const Change& c, const std::string& scope, const Text& sid) {
     const Spelled at = Spell(c, sid);
-    std::string text = scope + ": " + Shown(Join(check::RootName(at.root), at.path));
+    std::string text = scope + ": " + Shown(Join(toolkit::RootName(at.root), at.path));
     if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue)
         text += " value " + (c.valueName.empty() ? std::string("(default)") : "\"" + Shown(c.valueName) + "\"");
     return text;
 }
 
-void AddRegSection(std::vector<check::RegFileSection>& sections, const Change& c, const Text& sid) {
+void AddRegSection(std::vector<toolkit::RegFileSection>& sections, const Change& c, const Text& sid) {
     const Spelled at = Spell(c, sid);
     const bool removal = c.kind == ChangeKind::RemoveKey;
     if (removal || sections.empty() || sections.back().remove || sections.back().root != at.root ||
         !EqualsIgnoreAsciiCase(sections.back().path, at.path)) {
-        check::RegFileSection section;
+        toolkit::RegFileSection section;
         section.root = at.root;
         section.path = at.path;
         section.remove = removal;
         sections.push_back(std::move(section));
     }
     if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue) {
-        check::RegFileValue value;
+        toolkit::RegFileValue value;
         value.name = c.valueName;
         value.remove = c.kind == ChangeKind::RemoveValue;
         value.value = StoredValue{c.type, c.data};
@@ -295,9 +295,9 @@ void AddRegSection(std::vector<check::RegFileSection>& sections, const Change& c
 // The same machine, copied, so that the base stays as it is.
 void CopyMachine(const MemoryPlatform& from, MemoryPlatform& to) {
     to.wow64Redirection = false;
-    check::RegFile copy;
-    copy.sections = check::SnapshotSections(from);
-    check::LoadSnapshot(copy, to, nullptr);
+    toolkit::RegFile copy;
+    copy.sections = toolkit::SnapshotSections(from);
+    toolkit::LoadSnapshot(copy, to, nullptr);
 }
 
 struct ProfileScopes {
@@ -345,9 +345,9 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
 }
 
 // A hive file the pass loaded for the profile that the base does not hold, if any.
-std::string HiveNotInBase(const std::vector<Text>& baseHives, const check::PassAccount& account,
+std::string HiveNotInBase(const std::vector<Text>& baseHives, const toolkit::PassAccount& account,
                           std::size_t profile) {
-    for (const check::HiveLoad& load : account.loads) {
+    for (const toolkit::HiveLoad& load : account.loads) {
         if (load.profile != profile) continue;
         bool held = false;  // file paths are matched ignoring letter case
         for (const Text& hive : baseHives) held = held || EqualsIgnoreAsciiCase(hive, load.file);
@@ -378,7 +378,7 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     std::vector<Text> baseHives;
     for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     // The pass's own account of what it touched: undo puts back exactly that.
-    const check::PassAccount account = check::RunAccountedPass(after, packageBytes);
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(after, packageBytes);
 
     std::vector<ProfileScopes> profiles;
     for (std::size_t p = 0; p < account.profiles.size(); ++p)
@@ -386,10 +386,10 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
                                          p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn, {}, {}});
     Touched machineTouched;
     std::vector<Touched> profileTouched(profiles.size());
-    for (const check::Application& app : account.applications) {
+    for (const toolkit::Application& app : account.applications) {
         const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
-        for (const check::ObservedCall* call : check::CallsOf(account, app))
-            for (const check::Effect& e : call->effects) {
+        for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
+            for (const toolkit::Effect& e : call->effects) {
                 const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
                 if (!at) continue;
                 (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);

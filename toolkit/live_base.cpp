@@ -5,7 +5,7 @@
 #include "engine/windows_facts.h"
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -145,4 +145,4 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
     }
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

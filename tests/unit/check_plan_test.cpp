@@ -15,10 +15,10 @@ std::string Lines(std::initializer_list<const char*> lines) {
 }
 
 void LoadBase(MemoryPlatform& sys, const std::string& regText) {
-    RegFileError error;
-    auto file = ParseRegFile("Windows Registry Editor Version 5.00\n\n" + regText, &error);
+    toolkit::RegFileError error;
+    auto file = toolkit::ParseRegFile("Windows Registry Editor Version 5.00\n\n" + regText, &error);
     ASSERT_TRUE(file) << error.line << ": " << error.message;
-    ASSERT_TRUE(LoadSnapshot(*file, sys, &error)) << error.message;
+    ASSERT_TRUE(toolkit::LoadSnapshot(*file, sys, &error)) << error.message;
 }
 
 std::string Plan(MemoryPlatform& sys, const std::string& package, std::map<Text, std::string> notInspected = {}) {
@@ -117,7 +117,7 @@ TEST(CheckPlanTest, ReportsEachLinePerRootAndProfileWithASummary) {
 
 TEST(CheckPlanTest, DefaultBaseHasOneLoggedOnProfile) {
     MemoryPlatform sys;
-    LoadDefaultBase(sys);
+    toolkit::LoadDefaultBase(sys);
     const std::string report = Plan(sys, Lines({
         "1*@*HKEY_CLASSES_ROOT*@*.ext*@*True*@**@**@**@**@*",
         "1*@*HKEY_CURRENT_USER*@*Software\\Classes\\.ext*@**@**@*REG_SZ*@*User*@*Vendor.File*@*",
@@ -200,7 +200,7 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
     };
     for (const Case& c : cases) {
         MemoryPlatform sys;
-        LoadDefaultBase(sys);
+        toolkit::LoadDefaultBase(sys);
         if (!c.base.empty()) LoadBase(sys, c.base);
         EXPECT_EQ(RecordLines(Plan(sys, c.line + "\n"), 1), c.expected) << c.why;
     }
@@ -210,7 +210,7 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
 // still reported with what it alone did, a line that calls nothing too.
 TEST(CheckPlanTest, LinesSharingAnOpenKeyAreReportedOneByOne) {
     MemoryPlatform sys;
-    LoadDefaultBase(sys);
+    toolkit::LoadDefaultBase(sys);
     LoadBase(sys, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"Old\"=\"o\"\n");
     const std::string plan = Plan(sys, Lines({
         "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*A*@*REG_SZ*@**@*a*@*",
