@@ -47,60 +47,68 @@ Located Locate(const toolkit::RegFileSection& section) {
     }
 }
 
+// Writes the change's line, or says why it is left out.
+bool Add(FromRegResult& result, const Change& change, int line) {
+    const LineResult written = WritePackageLine(change);
+    if (written.written)
+        result.package += written.line;
+    else
+        result.refused.push_back(Refusal{line, written.reason});
+    return written.written;
+}
+
+// The lines of one section that a package line reaches: `change` gives its
+// place, key and target.
+void AddSection(FromRegResult& result, const toolkit::RegFileSection& section, Change change) {
+    if (section.remove) {
+        change.kind = ChangeKind::RemoveKey;
+        Add(result, change, section.line);
+        return;
+    }
+    // reg import makes the key of every section; a value line makes it too,
+    // a removal does not.
+    bool setsValue = false;
+    for (const toolkit::RegFileValue& value : section.values) setsValue = setsValue || !value.remove;
+    if (!setsValue) {
+        change.kind = ChangeKind::CreateKey;
+        Add(result, change, section.line);
+    }
+    bool keyMade = !setsValue;
+    for (const toolkit::RegFileValue& value : section.values) {
+        Change line = change;
+        line.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
+        line.valueName = value.name;
+        line.type = value.value.type;
+        line.data = value.value.data;
+        const bool written = Add(result, line, value.line ? value.line : section.line);
+        keyMade = keyMade || (written && !value.remove);
+    }
+    // Every value that would have made the key was left out: the key
+    // itself still comes, as reg import makes it.
+    if (!keyMade) {
+        change.kind = ChangeKind::CreateKey;
+        Add(result, change, section.line);
+    }
+}
+
 }  // namespace
 
 FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     FromRegResult result;
-    auto add = [&](const Change& change, int line) {
-        const LineResult written = WritePackageLine(change);
-        if (written.written)
-            result.package += written.line;
-        else
-            result.refused.push_back(Refusal{line, written.reason});
-        return written.written;
-    };
     bool userHive = false, userClasses = false;
     for (const toolkit::RegFileSection& section : file.sections) {
         const Located at = Locate(section);
-        userHive = userHive || (at.reached && at.place == Place::UserHive);
-        userClasses = userClasses || (at.reached && at.place == Place::UserClasses);
         if (!at.reached) {
             result.refused.push_back(Refusal{section.line, at.why});
             continue;
         }
+        userHive = userHive || at.place == Place::UserHive;
+        userClasses = userClasses || at.place == Place::UserClasses;
         Change change;
         change.place = at.place;
         change.key = at.key;
         change.target = target;
-        if (section.remove) {
-            change.kind = ChangeKind::RemoveKey;
-            add(change, section.line);
-            continue;
-        }
-        // reg import makes the key of every section; a value line makes it too,
-        // a removal does not.
-        bool setsValue = false;
-        for (const toolkit::RegFileValue& value : section.values) setsValue = setsValue || !value.remove;
-        if (!setsValue) {
-            change.kind = ChangeKind::CreateKey;
-            add(change, section.line);
-        }
-        bool keyMade = !setsValue;
-        for (const toolkit::RegFileValue& value : section.values) {
-            Change line = change;
-            line.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
-            line.valueName = value.name;
-            line.type = value.value.type;
-            line.data = value.value.data;
-            const bool written = add(line, value.line ? value.line : section.line);
-            keyMade = keyMade || (written && !value.remove);
-        }
-        // Every value that would have made the key was left out: the key
-        // itself still comes, as reg import makes it.
-        if (!keyMade) {
-            change.kind = ChangeKind::CreateKey;
-            add(change, section.line);
-        }
+        AddSection(result, section, change);
     }
     // Lines for one account by its name reach it only when the pass prepares
     // the profiles, which only group lines make it do.

@@ -128,8 +128,8 @@ public:
         auto key = keys_.find(keyId);
         if (key == keys_.end()) {
             // A key the pass made is told so first; any other it touched was there.
-            key = keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != toolkit::EffectKind::CreateKey})
-                      .first;
+            key =
+                keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != toolkit::EffectKind::CreateKey}).first;
             keyOrder_.push_back(keyId);
         }
         if (e.kind != toolkit::EffectKind::SetValue && e.kind != toolkit::EffectKind::DeleteValue) return;
@@ -363,6 +363,109 @@ bool RegFileCarries(const Change& c) {
     return true;
 }
 
+// What the pass touched, as the changes that put it back: the machine's, and
+// each profile's in its user hive and its classes.
+struct Restorations {
+    std::vector<Change> machine;
+    std::vector<ProfileScopes> profiles;
+};
+
+Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& account) {
+    Restorations out;
+    for (std::size_t p = 0; p < account.profiles.size(); ++p)
+        out.profiles.push_back(ProfileScopes{account.profiles[p],
+                                             p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn,
+                                             {},
+                                             {}});
+    Touched machineTouched;
+    std::vector<Touched> profileTouched(out.profiles.size());
+    for (const toolkit::Application& app : account.applications) {
+        const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
+        for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
+            for (const toolkit::Effect& e : call->effects) {
+                const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
+                if (!at) continue;
+                (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
+            }
+    }
+    const AfterState state(after, account);
+    out.machine = machineTouched.Restoration(state);
+    for (std::size_t p = 0; p < out.profiles.size(); ++p)
+        for (Change& c : profileTouched[p].Restoration(state))
+            (c.place == Place::UserClasses ? out.profiles[p].classesChanges : out.profiles[p].userChanges)
+                .push_back(std::move(c));
+    return out;
+}
+
+// Writes the undo's lines and .reg sections, and names what cannot be put back.
+struct UndoWriter {
+    UndoResult& result;
+
+    // A .reg file holds any type: what a package line cannot carry still goes
+    // there, unless a name would not read back from it.
+    void Emit(const Change& change, const std::string& scope, const Text& sid, bool toReg) {
+        const LineResult line = WritePackageLine(change);
+        if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
+        else result.package += line.line;
+        const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
+        if (toReg && (line.written || (restores && RegFileCarries(change)))) AddRegSection(result.regFile, change, sid);
+    }
+    // Every change but a key-only line that a written value line after it makes redundant.
+    void EmitAll(const std::vector<Change>& changes, const std::string& scope, const Text& sid, bool toReg) {
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            if (!Redundant(changes, i)) Emit(changes[i], scope, sid, toReg);
+    }
+    static bool Redundant(const std::vector<Change>& changes, std::size_t i) {
+        const Change& c = changes[i];
+        if (c.kind != ChangeKind::CreateKey || i + 1 >= changes.size()) return false;
+        const Change& next = changes[i + 1];
+        return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
+               WritePackageLine(next).written;
+    }
+};
+
+// Which group anchor lines the profiles reached by user name need.
+struct Anchors {
+    bool user = false;
+    bool classes = false;
+};
+
+// Why what the package changes in a profile is unknown; empty where it is known.
+std::string UnknownProfile(const ProfileScopes& s, std::size_t index, const std::vector<Text>& baseHives,
+                           const toolkit::PassAccount& account, const std::map<Text, std::string>& notInspected) {
+    const std::string profile = "profile " + Shown(s.profile.sid);
+    if (const auto unread = notInspected.find(s.profile.sid); unread != notInspected.end())
+        return profile + ": not inspected (" + unread->second + "): what the package changes there is unknown";
+    if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
+        !missing.empty())
+        return profile + ": not logged on, and its hive " + missing +
+               " is not in the base: what the package changes there is unknown";
+    return std::string();
+}
+
+// One profile's changes, with the target that reaches it, or each named with
+// why no line can.
+void UndoProfile(UndoWriter& writer, ProfileScopes& s, const std::vector<ProfileScopes>& all, Anchors& anchors) {
+    if (s.userChanges.empty() && s.classesChanges.empty()) return;
+    const Reach reach = ReachOf(s.profile, all);
+    writer.result.notes.push_back(reach.note);
+    const std::string scope = "profile " + Shown(s.profile.sid);
+    for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
+        for (Change& c : *changes) c.target = reach.target;
+        if (reach.reachable) {
+            writer.EmitAll(*changes, scope, s.profile.sid, s.loggedOn);
+            continue;
+        }
+        for (const Change& c : *changes)
+            writer.result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note);
+    }
+    if (reach.reachable && reach.byName) {
+        // A logged-on profile needs only some group for the list to be built.
+        anchors.user = anchors.user || !s.userChanges.empty() || s.loggedOn;
+        anchors.classes = anchors.classes || (!s.classesChanges.empty() && !s.loggedOn);
+    }
+}
+
 }  // namespace
 
 UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
@@ -379,91 +482,24 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     // The pass's own account of what it touched: undo puts back exactly that.
     const toolkit::PassAccount account = toolkit::RunAccountedPass(after, packageBytes);
+    Restorations restore = RestorationsOf(after, account);
 
-    std::vector<ProfileScopes> profiles;
-    for (std::size_t p = 0; p < account.profiles.size(); ++p)
-        profiles.push_back(ProfileScopes{account.profiles[p],
-                                         p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn, {}, {}});
-    Touched machineTouched;
-    std::vector<Touched> profileTouched(profiles.size());
-    for (const toolkit::Application& app : account.applications) {
-        const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
-        for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
-            for (const toolkit::Effect& e : call->effects) {
-                const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
-                if (!at) continue;
-                (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
-            }
-    }
-    const AfterState state(after, account);
-    const std::vector<Change> machineChanges = machineTouched.Restoration(state);
-    for (std::size_t p = 0; p < profiles.size(); ++p)
-        for (Change& c : profileTouched[p].Restoration(state))
-            (c.place == Place::UserClasses ? profiles[p].classesChanges : profiles[p].userChanges)
-                .push_back(std::move(c));
-
-    // A .reg file holds any type: what a package line cannot carry still goes
-    // there, unless a name would not read back from it.
-    auto emit = [&](const Change& change, const std::string& scope, const Text& sid, bool toReg) {
-        const LineResult line = WritePackageLine(change);
-        if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
-        else result.package += line.line;
-        const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
-        if (toReg && (line.written || (restores && RegFileCarries(change)))) AddRegSection(result.regFile, change, sid);
-        return line.written;
-    };
-    // A key-only line that a written value line after it makes redundant.
-    auto redundant = [](const std::vector<Change>& changes, std::size_t i) {
-        const Change& c = changes[i];
-        if (c.kind != ChangeKind::CreateKey || i + 1 >= changes.size()) return false;
-        const Change& next = changes[i + 1];
-        return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
-               WritePackageLine(next).written;
-    };
-    for (std::size_t i = 0; i < machineChanges.size(); ++i)
-        if (!redundant(machineChanges, i)) emit(machineChanges[i], "machine", Text(), true);
-
-    bool anchorUser = false, anchorClasses = false;
-    std::string anchors;
-    for (std::size_t index = 0; index < profiles.size(); ++index) {
-        ProfileScopes& s = profiles[index];
-        const auto unread = notInspected.find(s.profile.sid);
-        if (unread != notInspected.end()) {
-            result.unrestorable.push_back("profile " + Shown(s.profile.sid) + ": not inspected (" +
-                                          unread->second + "): what the package changes there is unknown");
+    UndoWriter writer{result};
+    writer.EmitAll(restore.machine, "machine", Text(), true);
+    Anchors anchors;
+    for (std::size_t index = 0; index < restore.profiles.size(); ++index) {
+        ProfileScopes& s = restore.profiles[index];
+        if (const std::string unknown = UnknownProfile(s, index, baseHives, account, notInspected); !unknown.empty()) {
+            result.unrestorable.push_back(unknown);
             continue;
         }
-        if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
-            !missing.empty()) {
-            result.unrestorable.push_back("profile " + Shown(s.profile.sid) + ": not logged on, and its hive " +
-                                          missing + " is not in the base: what the package changes there is unknown");
-            continue;
-        }
-        if (s.userChanges.empty() && s.classesChanges.empty()) continue;
-        const Reach reach = ReachOf(s.profile, profiles);
-        result.notes.push_back(reach.note);
-        const std::string scope = "profile " + Shown(s.profile.sid);
-        for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
-            for (Change& c : *changes) c.target = reach.target;
-            for (std::size_t i = 0; i < changes->size(); ++i) {
-                if (!reach.reachable) {
-                    result.unrestorable.push_back(Describe((*changes)[i], scope, s.profile.sid) + ": " + reach.note);
-                    continue;
-                }
-                if (!redundant(*changes, i)) emit((*changes)[i], scope, s.profile.sid, s.loggedOn);
-            }
-        }
-        if (reach.reachable && reach.byName) {
-            // A logged-on profile needs only some group for the list to be built.
-            anchorUser = anchorUser || !s.userChanges.empty() || s.loggedOn;
-            anchorClasses = anchorClasses || (!s.classesChanges.empty() && !s.loggedOn);
-        }
+        UndoProfile(writer, s, restore.profiles, anchors);
     }
-    for (const auto& [wanted, place] :
-         {std::pair{anchorUser, Place::UserHive}, std::pair{anchorClasses, Place::UserClasses}})
-        if (wanted) anchors += GroupAnchorLine(place);
     // First, so that the profiles are prepared before any line for them.
-    result.package = anchors + result.package;
+    std::string lines;
+    if (anchors.user) lines += GroupAnchorLine(Place::UserHive);
+    if (anchors.classes) lines += GroupAnchorLine(Place::UserClasses);
+    result.package = lines + result.package;
     return result;
 }
 
