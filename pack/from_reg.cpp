@@ -112,12 +112,7 @@ FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     }
     // Lines for one account by its name reach it only when the pass prepares
     // the profiles, which only group lines make it do.
-    if (!IsGroupTarget(target)) {
-        std::string anchors;
-        if (userHive) anchors += GroupAnchorLine(Place::UserHive);
-        if (userClasses) anchors += GroupAnchorLine(Place::UserClasses);
-        result.package = anchors + result.package;
-    }
+    if (!IsGroupTarget(target)) result.package = GroupAnchorLines(userHive, userClasses) + result.package;
     return result;
 }
 

@@ -295,7 +295,12 @@ LineResult WritePackageLine(const Change& change) {
     return result;
 }
 
-std::string GroupAnchorLine(Place place) { return WritePackageLine(AnchorChange(place)).line; }
+std::string GroupAnchorLines(bool userHive, bool userClasses) {
+    std::string lines;
+    if (userHive) lines += WritePackageLine(AnchorChange(Place::UserHive)).line;
+    if (userClasses) lines += WritePackageLine(AnchorChange(Place::UserClasses)).line;
+    return lines;
+}
 
 bool IsGroupTarget(TextView target) { return GroupTarget(target) != nullptr; }
 

@@ -496,10 +496,7 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
         UndoProfile(writer, s, restore.profiles, anchors);
     }
     // First, so that the profiles are prepared before any line for them.
-    std::string lines;
-    if (anchors.user) lines += GroupAnchorLine(Place::UserHive);
-    if (anchors.classes) lines += GroupAnchorLine(Place::UserClasses);
-    result.package = lines + result.package;
+    result.package = GroupAnchorLines(anchors.user, anchors.classes) + result.package;
     return result;
 }
 
