@@ -4,8 +4,9 @@
 #include "app/framework/win_app.h"
 #include "app/resource.h"
 #include "app/run_start.h"
-#include "app/update_worker_thread.h"
+#include "app/status_window_rules.h"
 #include "engine/status_dialog_rules.h"
+#include "app/update_worker_thread.h"
 
 using km::framework::DefaultProcessing;
 using km::framework::Handled;

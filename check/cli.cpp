@@ -107,8 +107,8 @@ constexpr const char* kUsage =
 // (--live), or the default base. False, with the message in err, when it
 // cannot be read.
 // The base's warnings go to `out`, in line order, and are kept in `warnings`.
-bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPlatform& machine, PlanInput& input,
-                  std::string& out, std::vector<RegFileError>& warnings, std::string& err) {
+bool LoadPlanBase(const Options& options, const toolkit::ToolEnvironment& env, MemoryPlatform& machine,
+                  PlanInput& input, std::string& out, std::vector<toolkit::RegFileError>& warnings, std::string& err) {
     if (options.base) {
         const std::string baseName = ToUtf8(*options.base);
         std::string bytes;
@@ -116,41 +116,38 @@ bool LoadPlanBase(const Options& options, const CheckEnvironment& env, MemoryPla
             err += "keymason-check: " + baseName + ": cannot be read\n";
             return false;
         }
-        RegFileError error;
-        const std::optional<RegFile> file = ParseRegFile(bytes, &error);
-        if (!file || !LoadSnapshot(*file, machine, &error, &warnings)) {
+        toolkit::RegFileError error;
+        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+        if (!file || !toolkit::LoadSnapshot(*file, machine, &error, &warnings)) {
             err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
                    " " + error.message + "\n";
             return false;
         }
         // Lines reg import skips, then what a base cannot hold, each in line order.
         warnings.insert(warnings.begin(), file->skipped.begin(), file->skipped.end());
-        std::stable_sort(warnings.begin(), warnings.end(),
-                         [](const RegFileError& a, const RegFileError& b) { return a.line < b.line; });
-        for (const RegFileError& w : warnings)
+        std::stable_sort(
+            warnings.begin(), warnings.end(),
+            [](const toolkit::RegFileError& a, const toolkit::RegFileError& b) { return a.line < b.line; });
+        for (const toolkit::RegFileError& w : warnings)
             out += baseName + ":" + std::to_string(w.line) + ": warning: " + w.message + "\n";
         input.baseName = baseName;
     } else if (options.live) {
         std::string error;
-        if (!env.liveBase(LiveBaseRequest{input.packageBytes, &machine, &input.notInspected, &error})) {
+        if (!env.liveBase(toolkit::LiveBaseRequest{input.packageBytes, &machine, &input.notInspected, &error})) {
             err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
             return false;
         }
         input.baseName = "this machine's registry (read only)";
     } else {
-        LoadDefaultBase(machine);
+        toolkit::LoadDefaultBase(machine);
         input.baseName = "an empty machine with one logged-on profile";
     }
     return true;
 }
 
-}  // namespace
-
-std::string HelpText(bool liveOffered) {
-    char usage[256];
-    std::snprintf(usage, sizeof usage, kUsage, liveOffered ? " | --live" : "", liveOffered ? " | --live" : "");
-    std::string text = usage;
-    text +=
+// The options, one a paragraph; --live only where it is offered.
+std::string OptionsText(bool liveOffered) {
+    std::string text =
         "\n"
         "Checks a Keymason package data file before it touches a machine, and shows\n"
         "what Keymason would do with it. Nothing is written to any registry.\n"
@@ -185,121 +182,166 @@ std::string HelpText(bool liveOffered) {
         "                        findings)\n"
         "  --help                this text\n";
     text += liveOffered ? "--base, --live, --out and --verify imply --plan.\n" : "--base, --out and --verify imply --plan.\n";
-    text +=
-        "\n"
-        "Snapshot: HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT and HKEY_USERS keys, as reg\n"
-        "export writes them; the profile list is HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\\n"
-        "Windows NT\\CurrentVersion\\ProfileList. A user is logged on when\n"
-        "HKEY_USERS\\<SID> exists. The hive files of users who are not logged on are\n"
-        "given as pseudo-keys below HKEY_USERS named \"HiveFile:\" and the file's path\n"
-        "with / for \\, as Keymason composes it from ProfileImagePath, e.g.\n"
-        "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/NTUSER.DAT\\Software\\Vendor]\n"
-        "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/AppData/Local/Microsoft/Windows/UsrClass.dat]\n"
-        "The pseudo-key's own values are those of the hive's top key. --out writes\n"
-        "the same form, so a result can be the next base. The snapshot is read as\n"
-        "reg import reads it: lines reg import skips are warnings (FILE:LINE:\n"
-        "warning: text), removals remove what the file set before them, and\n"
-        "HKEY_CURRENT_USER and HKEY_CURRENT_CONFIG keys are skipped.\n"
-        "\n"
-        "Exit codes:\n"
-        "  0  no finding\n"
-        "  1  warnings only\n"
-        "  2  errors\n"
-        "  3  the package or the base cannot be read, or the result cannot be written\n"
-        "  4  wrong usage\n"
-        "  5  --verify: the package would change the machine\n";
     return text;
+}
+
+constexpr const char* kSnapshotAndExitText =
+    "\n"
+    "Snapshot: HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT and HKEY_USERS keys, as reg\n"
+    "export writes them; the profile list is HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\\n"
+    "Windows NT\\CurrentVersion\\ProfileList. A user is logged on when\n"
+    "HKEY_USERS\\<SID> exists. The hive files of users who are not logged on are\n"
+    "given as pseudo-keys below HKEY_USERS named \"HiveFile:\" and the file's path\n"
+    "with / for \\, as Keymason composes it from ProfileImagePath, e.g.\n"
+    "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/NTUSER.DAT\\Software\\Vendor]\n"
+    "  [HKEY_USERS\\HiveFile:C:/Users/Administrator/AppData/Local/Microsoft/Windows/UsrClass.dat]\n"
+    "The pseudo-key's own values are those of the hive's top key. --out writes\n"
+    "the same form, so a result can be the next base. The snapshot is read as\n"
+    "reg import reads it: lines reg import skips are warnings (FILE:LINE:\n"
+    "warning: text), removals remove what the file set before them, and\n"
+    "HKEY_CURRENT_USER and HKEY_CURRENT_CONFIG keys are skipped.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  no finding\n"
+    "  1  warnings only\n"
+    "  2  errors\n"
+    "  3  the package or the base cannot be read, or the result cannot be written\n"
+    "  4  wrong usage\n"
+    "  5  --verify: the package would change the machine\n";
+
+}  // namespace
+
+std::string HelpText(bool liveOffered) {
+    char usage[256];
+    std::snprintf(usage, sizeof usage, kUsage, liveOffered ? " | --live" : "", liveOffered ? " | --live" : "");
+    return usage + OptionsText(liveOffered) + kSnapshotAndExitText;
 }
 
 namespace {
 
-int RunCheckCommand(const std::vector<Text>& args, const CheckEnvironment& env) {
-    std::string& out = *env.out;
-    std::string& err = *env.err;
-    const bool liveOffered = static_cast<bool>(env.liveBase);
-    std::string problem;
-    const std::optional<Options> options = ParseOptions(args, &problem);
+// What one step of a run adds: its report text and the exit code so far.
+struct Step {
+    std::string text;
+    int code = kExitClean;
+};
+
+// Wrong usage and --help end the run before any file is read.
+std::optional<int> UsageExit(const std::optional<Options>& options, const std::string& problem, bool liveOffered,
+                             const toolkit::ToolEnvironment& env) {
     if (!options) {
-        err += "keymason-check: " + problem + "\n" + HelpText(liveOffered).substr(0, HelpText(liveOffered).find("\n\n") + 1);
+        const std::string help = HelpText(liveOffered);
+        *env.err += "keymason-check: " + problem + "\n" + help.substr(0, help.find("\n\n") + 1);
         return kExitUsage;
     }
     if (options->help) {
-        out += HelpText(liveOffered);
+        *env.out += HelpText(liveOffered);
         return kExitClean;
     }
     if (options->live && !liveOffered) {
-        err += "keymason-check: --live reads the Windows registry and is offered only on Windows\n";
+        *env.err += "keymason-check: --live reads the Windows registry and is offered only on Windows\n";
         return kExitUsage;
     }
+    return std::nullopt;
+}
 
-    const std::string packageName = ToUtf8(*options->package);
-    std::string package;
-    if (!env.readFile(*options->package, &package)) {
-        err += "keymason-check: " + packageName + ": cannot be read\n";
-        return kExitUnreadable;
-    }
-    const std::vector<Diagnostic> diagnostics = LintPackage(package);
-    std::string text;  // the report as people read it
-    for (const Diagnostic& d : diagnostics) text += FormatDiagnostic(packageName, d) + "\n";
-    int code = LintExitCode(diagnostics);
-    ReportInput report;
-    report.packageName = packageName;
-    report.findings = diagnostics;
+Step Lint(const std::string& packageName, const std::string& package, ReportInput& report) {
+    Step step;
+    report.findings = toolkit::LintPackage(package);
+    for (const toolkit::Finding& f : report.findings) step.text += toolkit::FormatFinding(packageName, f) + "\n";
+    step.code = toolkit::LintExitCode(report.findings);
+    return step;
+}
 
+// The plan's report, after a blank line where findings or base warnings stand
+// before it. None when the base cannot be read or the result not written
+// (said in err).
+std::optional<Step> Plan(const Options& options, const toolkit::ToolEnvironment& env, const std::string& package,
+                         PlanDetails& details, ReportInput& report) {
     MemoryPlatform machine;
-    PlanDetails details;
-    if (options->plan) {
-        PlanInput input;
-        std::vector<RegFileError> baseWarnings;
-        input.packageName = packageName;
-        input.packageBytes = package;
-        if (!LoadPlanBase(*options, env, machine, input, text, baseWarnings, err)) return kExitUnreadable;
-        if (!diagnostics.empty() || !baseWarnings.empty()) text += "\n";
-        text += RunPlan(input, machine, &details);
-        if (options->result && !env.writeFile(*options->result, FormatRegFile(SnapshotSections(machine)))) {
-            err += "keymason-check: " + ToUtf8(*options->result) + ": cannot be written\n";
-            return kExitUnreadable;
-        }
-        if (!baseWarnings.empty()) code = std::max<int>(code, kExitWarnings);
-        // A plan whose calls could not be told apart by line reports nothing
-        // reliable: an error, never a clean run.
-        if (!details.made) code = std::max<int>(code, kExitErrors);
-        report.planned = true;
-        report.baseName = input.baseName;
-        report.baseWarnings = baseWarnings;
-        report.plan = &details;
+    PlanInput input;
+    input.packageName = report.packageName;
+    input.packageBytes = package;
+    Step step;
+    if (!LoadPlanBase(options, env, machine, input, step.text, report.baseWarnings, *env.err)) return std::nullopt;
+    if (!report.findings.empty() || !report.baseWarnings.empty()) step.text += "\n";
+    step.text += RunPlan(input, machine, &details);
+    if (options.result && !env.writeFile(*options.result, toolkit::FormatRegFile(toolkit::SnapshotSections(machine)))) {
+        *env.err += "keymason-check: " + ToUtf8(*options.result) + ": cannot be written\n";
+        return std::nullopt;
     }
-    if (options->verify) {
-        report.verify = true;
-        const std::vector<const PlannedEffect*> drift = Drift(details);
-        // Without a plan nothing is known of drift: never "would change nothing".
-        text += !details.made                ? "verify: no plan could be made: whether the package would "
-                                                  "change the machine is unknown\n"
+    if (!report.baseWarnings.empty()) step.code = kExitWarnings;
+    // A pass that stopped before the last line leaves no plan: an error,
+    // never a clean run.
+    if (!details.made) step.code = kExitErrors;
+    report.planned = true;
+    report.baseName = input.baseName;
+    report.plan = &details;
+    return step;
+}
+
+// Drift against the base; `code` is the exit code of the steps before.
+Step Verify(const PlanDetails& details, int code) {
+    Step step;
+    const std::vector<const PlannedEffect*> drift = Drift(details);
+    // Without a plan nothing is known of drift: never "would change nothing".
+    step.text = !details.made                 ? "verify: no plan could be made: whether the package would "
+                                                "change the machine is unknown\n"
                 : !drift.empty()                 ? "verify: the package would change the machine\n"
                 : !details.notInspected.empty() ? "verify: not every profile could be inspected\n"
                                                 : "verify: the package would change nothing\n";
-        for (const PlannedEffect* effect : drift) text += "  drift: " + DriftLine(*effect) + "\n";
-        // A profile whose hives could not be read may hold drift nobody saw:
-        // the machine is not known to comply.
-        for (const std::string& scope : details.notInspected)
-            text += "  unknown: " + scope + " was not inspected\n";
-        const bool complies = drift.empty() && details.notInspected.empty();
-        // Errors in the package, or a plan that could not be read, say nothing about drift.
-        if (!details.made) code = std::max<int>(code, kExitErrors);
-        else if (code < kExitErrors) code = complies ? kExitClean : kExitDrift;
+    for (const PlannedEffect* effect : drift) step.text += "  drift: " + DriftLine(*effect) + "\n";
+    // A profile whose hives could not be read may hold drift nobody saw:
+    // the machine is not known to comply.
+    for (const std::string& scope : details.notInspected) step.text += "  unknown: " + scope + " was not inspected\n";
+    const bool complies = drift.empty() && details.notInspected.empty();
+    // Errors in the package, or a plan that could not be read, say nothing about drift.
+    if (!details.made) step.code = std::max<int>(code, kExitErrors);
+    else step.code = code < kExitErrors ? (complies ? kExitClean : kExitDrift) : code;
+    return step;
+}
+
+std::string Formatted(Format format, const std::string& text, const ReportInput& report) {
+    switch (format) {
+        case Format::Json: return JsonReport(report);
+        case Format::Sarif: return SarifReport(report);
+        case Format::Text: break;
     }
-    report.exitCode = code;
-    switch (options->format) {
-        case Format::Text: out += text; break;
-        case Format::Json: out += JsonReport(report); break;
-        case Format::Sarif: out += SarifReport(report); break;
+    return text;
+}
+
+int RunCheckCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
+    const bool liveOffered = static_cast<bool>(env.liveBase);
+    std::string problem;
+    const std::optional<Options> options = ParseOptions(args, &problem);
+    if (const std::optional<int> code = UsageExit(options, problem, liveOffered, env)) return *code;
+
+    ReportInput report;
+    report.packageName = ToUtf8(*options->package);
+    std::string package;
+    if (!env.readFile(*options->package, &package)) {
+        *env.err += "keymason-check: " + report.packageName + ": cannot be read\n";
+        return kExitUnreadable;
     }
-    return code;
+    Step run = Lint(report.packageName, package, report);
+    PlanDetails details;
+    if (options->plan) {
+        const std::optional<Step> plan = Plan(*options, env, package, details, report);
+        if (!plan) return kExitUnreadable;
+        run = Step{run.text + plan->text, std::max(run.code, plan->code)};
+    }
+    if (options->verify) {
+        report.verify = true;
+        const Step verify = Verify(details, run.code);
+        run = Step{run.text + verify.text, verify.code};
+    }
+    report.exitCode = run.code;
+    *env.out += Formatted(options->format, run.text, report);
+    return run.code;
 }
 
 }  // namespace
 
-int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env) {
+int RunCheck(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
     try {
         return RunCheckCommand(args, env);
     } catch (const std::bad_alloc&) {

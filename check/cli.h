@@ -3,12 +3,10 @@
 // tests run it whole.
 #pragma once
 
-#include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "platform/memory/memory_platform.h"
+#include "toolkit/tool_environment.h"
 
 namespace km::check {
 
@@ -21,25 +19,9 @@ enum ExitCode : int {
     kExitDrift = 5,  // --verify: the package would change the machine
 };
 
-// The machine's registry as a base, read only; not on every platform.
-struct LiveBaseRequest {
-    std::string packageBytes;
-    MemoryPlatform* base = nullptr;
-    std::map<Text, std::string>* notInspected = nullptr;  // SID -> why its hive was not read
-    std::string* error = nullptr;
-};
-
-struct CheckEnvironment {
-    std::function<bool(const Text& path, std::string* bytes)> readFile;
-    std::function<bool(const Text& path, const std::string& bytes)> writeFile;
-    std::function<bool(const LiveBaseRequest&)> liveBase;  // empty where --live is not offered
-    std::string* out = nullptr;  // the report
-    std::string* err = nullptr;  // what went wrong
-};
-
 std::string HelpText(bool liveOffered);
 
 // The arguments after the program's name.
-int RunCheck(const std::vector<Text>& args, const CheckEnvironment& env);
+int RunCheck(const std::vector<Text>& args, const toolkit::ToolEnvironment& env);
 
 }  // namespace km::check

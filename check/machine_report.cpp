@@ -18,15 +18,15 @@ namespace {
 using nlohmann::json;
 
 struct KindName {
-    EffectKind kind;
+    toolkit::EffectKind kind;
     const char* name;
 };
-constexpr KindName kKindNames[] = {{EffectKind::CreateKey, "createKey"},
-                                   {EffectKind::DeleteKey, "deleteKey"},
-                                   {EffectKind::SetValue, "setValue"},
-                                   {EffectKind::DeleteValue, "deleteValue"}};
+constexpr KindName kKindNames[] = {{toolkit::EffectKind::CreateKey, "createKey"},
+                                   {toolkit::EffectKind::DeleteKey, "deleteKey"},
+                                   {toolkit::EffectKind::SetValue, "setValue"},
+                                   {toolkit::EffectKind::DeleteValue, "deleteValue"}};
 
-const char* NameOf(EffectKind kind) {
+const char* NameOf(toolkit::EffectKind kind) {
     for (const KindName& row : kKindNames)
         if (row.kind == kind) return row.name;
     return "";
@@ -90,13 +90,13 @@ std::string Unmarked(const std::string& dumped) {
 }
 
 json EffectJson(const PlannedEffect& p) {
-    const Effect& e = p.effect;
-    const bool valueEffect = e.kind == EffectKind::SetValue || e.kind == EffectKind::DeleteValue;
+    const toolkit::Effect& e = p.effect;
+    const bool valueEffect = e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue;
     return json{{"line", p.line},
                 {"scope", p.scope},
                 {"kind", NameOf(e.kind)},
                 {"lost", e.lost},
-                {"key", MarkedText(FullPath(e.key))},
+                {"key", MarkedText(toolkit::FullPath(e.key))},
                 {"value", valueEffect ? json(MarkedText(e.valueName)) : json(nullptr)},
                 {"old", ValueJson(e.before)},
                 {"new", ValueJson(e.after)}};
@@ -136,7 +136,7 @@ std::string ArtifactUri(const std::string& path) {
     return out;
 }
 
-const char* SeverityName(Severity s) { return s == Severity::Error ? "error" : "warning"; }
+const char* SeverityName(toolkit::Severity s) { return s == toolkit::Severity::Error ? "error" : "warning"; }
 
 // One rule per field of a line: what a finding is about.
 const char* RuleOf(int field) {
@@ -148,18 +148,18 @@ const char* RuleOf(int field) {
 std::vector<const PlannedEffect*> Drift(const PlanDetails& plan) {
     std::vector<const PlannedEffect*> drift;
     for (const PlannedEffect& p : plan.effects) {
-        const Effect& e = p.effect;
-        if (e.kind == EffectKind::SetValue && e.before && e.after && *e.before == *e.after) continue;
+        const toolkit::Effect& e = p.effect;
+        if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) continue;
         drift.push_back(&p);
     }
     return drift;
 }
 
 std::string DriftLine(const PlannedEffect& p) {
-    const Effect& e = p.effect;
+    const toolkit::Effect& e = p.effect;
     std::string text = "line " + std::to_string(p.line) + ": " + p.scope + ": " + NameOf(e.kind) + " " +
-                       ToUtf8(FullPath(e.key));
-    if (e.kind == EffectKind::SetValue || e.kind == EffectKind::DeleteValue)
+                       ToUtf8(toolkit::FullPath(e.key));
+    if (e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue)
         text += " " + (e.valueName.empty() ? std::string("(default)") : QuotedText(e.valueName));
     if (e.before) text += " was " + ValueText(*e.before);
     if (e.after) text += " becomes " + ValueText(*e.after);
@@ -170,7 +170,7 @@ std::string JsonReport(const ReportInput& in) {
     json doc{{"version", kJsonReportVersion}, {"tool", "keymason-check"}, {"package", in.packageName},
              {"exitCode", in.exitCode}};
     json findings = json::array();
-    for (const Diagnostic& d : in.findings)
+    for (const toolkit::Finding& d : in.findings)
         findings.push_back({{"line", d.line}, {"field", d.field}, {"severity", SeverityName(d.severity)}, {"text", d.text}});
     doc["findings"] = findings;
     doc["base"] = nullptr;
@@ -178,7 +178,8 @@ std::string JsonReport(const ReportInput& in) {
     doc["verify"] = nullptr;
     if (in.planned) {
         json warnings = json::array();
-        for (const RegFileError& w : in.baseWarnings) warnings.push_back({{"line", w.line}, {"text", w.message}});
+        for (const toolkit::RegFileError& w : in.baseWarnings)
+            warnings.push_back({{"line", w.line}, {"text", w.message}});
         doc["base"] = {{"name", in.baseName}, {"warnings", warnings}};
     }
     if (in.plan) {
@@ -212,7 +213,7 @@ std::string SarifReport(const ReportInput& in) {
                          {"shortDescription", {{"text", std::string("a finding about the ") + RuleOf(field) +
                                                                 (field == 0 ? " as a whole" : " field")}}}});
     json results = json::array();
-    for (const Diagnostic& d : in.findings) {
+    for (const toolkit::Finding& d : in.findings) {
         results.push_back(
             {{"ruleId", RuleOf(d.field)},
              {"level", SeverityName(d.severity)},

@@ -19,10 +19,10 @@ constexpr int kJsonReportVersion = 1;
 
 struct ReportInput {
     std::string packageName;
-    std::vector<Diagnostic> findings;
+    std::vector<toolkit::Finding> findings;
     bool planned = false;
     std::string baseName;
-    std::vector<RegFileError> baseWarnings;
+    std::vector<toolkit::RegFileError> baseWarnings;
     const PlanDetails* plan = nullptr;
     bool verify = false;
     int exitCode = 0;

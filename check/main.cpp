@@ -7,13 +7,13 @@
 
 int main(int argc, char** argv) {
     std::vector<km::Text> args;
-    for (int i = 1; i < argc; ++i) args.push_back(km::check::DecodeUtf8(argv[i]).text);
+    for (int i = 1; i < argc; ++i) args.push_back(km::toolkit::DecodeUtf8(argv[i]).text);
     std::string out, err;
-    km::check::CheckEnvironment env;
-    env.readFile = km::check::ReadFileBytes;
-    env.writeFile = km::check::WriteFileBytes;
+    km::toolkit::ToolEnvironment env;
+    env.readFile = km::toolkit::ReadFileBytes;
+    env.writeFile = km::toolkit::WriteFileBytes;
     env.out = &out;
     env.err = &err;
     const int code = km::check::RunCheck(args, env);
-    return km::check::WriteOutputsAndExit(out, err, code, "keymason-check");
+    return km::toolkit::WriteOutputsAndExit(out, err, code, "keymason-check");
 }

@@ -28,27 +28,26 @@ struct ProfileFacts {
     std::vector<std::string> missingHives;  // hive files the pass loads but the base lacks
 };
 
-std::string U8(TextView text) { return ShownText(text); }
-
 // "NTUSER.DAT" from "\\NTUSER.DAT".
-std::string FileName(TextView pathInProfile) { return U8(pathInProfile.substr(pathInProfile.rfind(u'\\') + 1)); }
+std::string FileName(TextView pathInProfile) { return ShownText(pathInProfile.substr(pathInProfile.rfind(u'\\') + 1)); }
 
-std::string ValueRef(const Effect& e) {
-    return U8(FullPath(e.key)) + " " + (e.valueName.empty() ? std::string("(default)") : QuotedText(e.valueName));
+std::string ValueRef(const toolkit::Effect& e) {
+    return ShownText(toolkit::FullPath(e.key)) + " " +
+           (e.valueName.empty() ? std::string("(default)") : QuotedText(e.valueName));
 }
 
-std::string EffectLine(const Effect& e, Counts& counts) {
+std::string EffectLine(const toolkit::Effect& e, Counts& counts) {
     switch (e.kind) {
-        case EffectKind::CreateKey:
+        case toolkit::EffectKind::CreateKey:
             ++counts.keysCreated;
-            return "create key " + U8(FullPath(e.key));
-        case EffectKind::DeleteKey:
+            return "create key " + ShownText(toolkit::FullPath(e.key));
+        case toolkit::EffectKind::DeleteKey:
             ++counts.keysDeleted;
-            return (e.lost ? "lost key " : "delete key ") + U8(FullPath(e.key));
-        case EffectKind::DeleteValue:
+            return (e.lost ? "lost key " : "delete key ") + ShownText(toolkit::FullPath(e.key));
+        case toolkit::EffectKind::DeleteValue:
             ++counts.valuesDeleted;
             return (e.lost ? "lost value " : "delete value ") + ValueRef(e) + " (was " + ValueText(*e.before) + ")";
-        case EffectKind::SetValue:
+        case toolkit::EffectKind::SetValue:
             if (!e.before) {
                 ++counts.valuesSet;
                 return "set value " + ValueRef(e) + ": (none) -> " + ValueText(*e.after);
@@ -65,35 +64,39 @@ std::string EffectLine(const Effect& e, Counts& counts) {
 
 std::string Describe(const PackageRecord& r) {
     const std::string where = r.rootKind == Users
-                                  ? "per-user key " + U8(r.classesKey == 1 ? Text(kClassesBranch) + r.keyPath : r.keyPath) +
+                                  ? "per-user key " +
+                                        ShownText(r.classesKey == 1 ? Text(kClassesBranch) + r.keyPath : r.keyPath) +
                                         " for " + QuotedText(r.target)
-                                  : U8(FullPath(KeyLocation{r.rootKey, r.keyPath}));
+                                  : ShownText(toolkit::FullPath(toolkit::KeyLocation{r.rootKey, r.keyPath}));
     const std::string value = r.valueName.empty() ? "(default)" : QuotedText(r.valueName);
     if (r.keyOnly == 1) return (r.remove == 1 ? "delete key " : "create key ") + where;
     if (r.remove == 1) return "delete value " + value + " in " + where;
-    return "set value " + value + " as " + (r.typeName.empty() ? std::string("\"\"") : U8(r.typeName)) + " in " + where;
+    return "set value " + value + " as " + (r.typeName.empty() ? std::string("\"\"") : ShownText(r.typeName)) + " in " +
+           where;
 }
 
 // What the calls of one application did, as report lines.
-std::vector<std::string> GroupLines(const PackageRecord& record, const Application& app, const CallGroup& calls,
-                                    Counts& counts, const std::string& failHint) {
+std::vector<std::string> GroupLines(const PackageRecord& record, const toolkit::Application& app,
+                                    const toolkit::CallGroup& calls, Counts& counts, const std::string& failHint) {
     std::vector<std::string> lines, lost;
     // A value line on the key the line before it opened uses that key: its
     // calls start with the value call, or there are none.
-    const ObservedCall* first = calls.empty() ? nullptr : calls.front();
+    const toolkit::ObservedCall* first = calls.empty() ? nullptr : calls.front();
     const bool opens = first && (first->op == SeamOp::RegOpenKeyExW || first->op == SeamOp::RegCreateKeyExW);
-    const KeyLocation landing = app.landed ? app.landing : KeyLocation{record.rootKey, record.keyPath};
-    const std::string path = first && first->key ? U8(FullPath(*first->key))
-                                                 : U8(RootName(landing.root)) + "\\" + U8(landing.path);
+    const toolkit::KeyLocation landing =
+        app.landed ? app.landing : toolkit::KeyLocation{record.rootKey, record.keyPath};
+    const std::string path = first && first->key
+                                 ? ShownText(toolkit::FullPath(*first->key))
+                                 : ShownText(toolkit::RootName(landing.root)) + "\\" + ShownText(landing.path);
     if (opens && !first->succeeded) {
         if (first->op == SeamOp::RegOpenKeyExW) return {"no change: key " + path + " does not exist"};
         return {"fails: key " + path + " cannot be created" + failHint};
     }
     bool valueCall = false;
-    for (const ObservedCall* call : calls) {
+    for (const toolkit::ObservedCall* call : calls) {
         if (call->op == SeamOp::RegSetValueExW || call->op == SeamOp::RegDeleteKeyValueW) valueCall = true;
         if (call->op == SeamOp::RegSetValueExW && !call->succeeded) lines.push_back("fails: the value cannot be set");
-        for (const Effect& effect : call->effects)
+        for (const toolkit::Effect& effect : call->effects)
             (effect.lost ? lost : lines).push_back(EffectLine(effect, counts));
     }
     for (std::string& line : lost) lines.push_back("  " + line);
@@ -114,7 +117,7 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const Applicati
 std::string GroupNames() {
     std::string out;
     for (std::size_t i = 0; i < std::size(kTargetRules); ++i)
-        out += (i == 0 ? "" : i + 1 == std::size(kTargetRules) ? " or " : ", ") + U8(kTargetRules[i].target);
+        out += (i == 0 ? "" : i + 1 == std::size(kTargetRules) ? " or " : ", ") + ShownText(kTargetRules[i].target);
     return out;
 }
 
@@ -137,7 +140,7 @@ void LabelProfiles(std::vector<ProfileFacts>& facts) {
         const auto same = std::count_if(facts.begin(), facts.end(), [&](const ProfileFacts& o) {
             return EqualsIgnoreAsciiCase(o.profile.userName, f.profile.userName);
         });
-        f.label = !f.profile.userName.empty() && same == 1 ? U8(f.profile.userName) : U8(f.profile.sid);
+        f.label = !f.profile.userName.empty() && same == 1 ? ShownText(f.profile.userName) : ShownText(f.profile.sid);
     }
 }
 
@@ -161,10 +164,9 @@ std::string ReachText(const ProfileFacts& f) {
 }
 
 std::string ProfileLine(const ProfileFacts& f) {
-    const std::string line = "  " + f.label + ": " + U8(f.profile.sid) + ", " +
-                             (f.profile.profilePath.empty() ? std::string("no profile path")
-                                                            : U8(f.profile.profilePath)) +
-                             ", ";
+    const std::string line =
+        "  " + f.label + ": " + ShownText(f.profile.sid) + ", " +
+        (f.profile.profilePath.empty() ? std::string("no profile path") : ShownText(f.profile.profilePath)) + ", ";
     if (!f.notInspected.empty()) return line + "not inspected: " + f.notInspected;
     return line + ReachText(f);
 }
@@ -181,7 +183,7 @@ std::string FailHint(const ProfileFacts* f) {
 }
 
 // The profiles as the pass listed, reached and prepared them.
-std::vector<ProfileFacts> DescribeProfiles(const PlanInput& input, const PassAccount& account,
+std::vector<ProfileFacts> DescribeProfiles(const PlanInput& input, const toolkit::PassAccount& account,
                                            const std::unordered_set<Text>& baseHives) {
     std::vector<ProfileFacts> facts;
     for (std::size_t p = 0; p < account.profiles.size(); ++p) {
@@ -192,16 +194,17 @@ std::vector<ProfileFacts> DescribeProfiles(const PlanInput& input, const PassAcc
         if (why != input.notInspected.end()) f.notInspected = why->second;
         facts.push_back(std::move(f));
     }
-    for (const HiveLoad& load : account.loads) {
+    for (const toolkit::HiveLoad& load : account.loads) {
         if (load.profile >= facts.size()) continue;
-        facts[load.profile].loads.push_back(FileName(load.file) + " as HKEY_USERS\\" + U8(load.mountName));
-        if (!baseHives.count(FoldAsciiCase(load.file))) facts[load.profile].missingHives.push_back(U8(load.file));
+        facts[load.profile].loads.push_back(FileName(load.file) + " as HKEY_USERS\\" + ShownText(load.mountName));
+        if (!baseHives.count(FoldAsciiCase(load.file)))
+            facts[load.profile].missingHives.push_back(ShownText(load.file));
     }
     LabelProfiles(facts);
     return facts;
 }
 
-std::string RenderProfiles(const PassAccount& account, const std::vector<ProfileFacts>& facts) {
+std::string RenderProfiles(const toolkit::PassAccount& account, const std::vector<ProfileFacts>& facts) {
     if (!account.listed)
         return "profiles: not read: no per-user line of the package names " + GroupNames() + "\n";
     if (facts.empty()) return "profiles: none\n";
@@ -210,29 +213,33 @@ std::string RenderProfiles(const PassAccount& account, const std::vector<Profile
     return out;
 }
 
-std::string RefusalText(const Application& app) {
+std::string RefusalText(const toolkit::Application& app) {
     if (*app.refused == RefusalReason::NulInName)
         return "refused: the key or value name holds a NUL character, which would name another key or value";
-    return "refused: " + U8(FullPath(app.refusedAt)) + " is a root or a hive's top key, which a line never deletes";
+    return "refused: " + ShownText(toolkit::FullPath(app.refusedAt)) +
+           " is a root or a hive's top key, which a line never deletes";
 }
 
 // One application of a record: its scope label and what it did there.
-std::string RenderApplication(const PackageRecord& record, int line, const Application& app, const CallGroup& calls,
-                              const ProfileFacts* f, std::map<std::string, Counts>& counts, PlanDetails* details) {
-    const std::string scope = f ? f->label : U8(RootName(record.rootKey));
+std::string RenderApplication(const PackageRecord& record, int line, const toolkit::Application& app,
+                              const toolkit::CallGroup& calls, const ProfileFacts* f,
+                              std::map<std::string, Counts>& counts, PlanDetails* details) {
+    const std::string scope = f ? f->label : ShownText(toolkit::RootName(record.rootKey));
     if (f && !f->notInspected.empty()) return "  " + scope + ": not inspected (" + f->notInspected + ")\n";
     if (app.refused) return "  " + scope + ": " + RefusalText(app) + "\n";
     std::string out;
     for (const std::string& text : GroupLines(record, app, calls, counts[scope], FailHint(f)))
         out += "  " + scope + ": " + text + "\n";
     if (details)
-        for (const ObservedCall* call : calls)
-            for (const Effect& effect : call->effects) details->effects.push_back(PlannedEffect{line, scope, effect});
+        for (const toolkit::ObservedCall* call : calls)
+            for (const toolkit::Effect& effect : call->effects)
+                details->effects.push_back(PlannedEffect{line, scope, effect});
     return out;
 }
 
-std::string RenderLines(const RecordList& records, const PassAccount& account, const std::vector<ProfileFacts>& facts,
-                        std::map<std::string, Counts>& counts, PlanDetails* details) {
+std::string RenderLines(const RecordList& records, const toolkit::PassAccount& account,
+                        const std::vector<ProfileFacts>& facts, std::map<std::string, Counts>& counts,
+                        PlanDetails* details) {
     std::string out;
     std::size_t app = 0, over = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
@@ -244,12 +251,12 @@ std::string RenderLines(const RecordList& records, const PassAccount& account, c
                                    : "  reaches no profile: the machine's profile list holds none\n";
         }
         for (; app < account.applications.size() && account.applications[app].record == i; ++app) {
-            const Application& a = account.applications[app];
+            const toolkit::Application& a = account.applications[app];
             const ProfileFacts* f = a.profile >= 0 ? &facts[std::size_t(a.profile)] : nullptr;
-            out += RenderApplication(record, int(i + 1), a, CallsOf(account, a), f, counts, details);
+            out += RenderApplication(record, int(i + 1), a, toolkit::CallsOf(account, a), f, counts, details);
         }
         for (; over < account.passedOver.size() && account.passedOver[over].record == i; ++over) {
-            const PassedOverProfile& p = account.passedOver[over];
+            const toolkit::PassedOverProfile& p = account.passedOver[over];
             out += "  " + facts[p.profile].label + ": passed over: " +
                    PassedOverText(record, facts[p.profile].profile, p.why) + "\n";
         }
@@ -261,7 +268,7 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
                           PlanDetails* details) {
     std::string out = "summary:\n";
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) {
-        const std::string scope = U8(RootName(root));
+        const std::string scope = ShownText(toolkit::RootName(root));
         out += "  " + scope + ": " + CountsLine(counts[scope]) + "\n";
         if (details) details->summary.emplace_back(scope, counts[scope]);
     }
@@ -284,7 +291,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
     for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
 
-    const PassAccount account = RunAccountedPass(machine, input.packageBytes);
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(machine, input.packageBytes);
     const std::vector<ProfileFacts> facts = DescribeProfiles(input, account, baseHives);
 
     std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";
@@ -294,7 +301,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
                std::to_string(account.exitCode) + "); no plan could be made\n";
 
     std::map<std::string, Counts> counts;  // by scope label
-    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[U8(RootName(root))];
+    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[ShownText(toolkit::RootName(root))];
     if (details) details->made = true;
     out += RenderLines(records, account, facts, counts, details);
     out += RenderSummary(facts, counts, details);

@@ -27,7 +27,7 @@ struct PlanCounts {
 struct PlannedEffect {
     int line = 0;       // the package line, from 1
     std::string scope;  // the root's name, or the profile's label
-    Effect effect;
+    toolkit::Effect effect;
 };
 
 // What the plan found, for reports that machines read.

@@ -35,53 +35,9 @@ std::string TypeName(std::uint32_t type) {
     return buf;
 }
 
-namespace {
+std::string QuotedText(TextView text) { return "\"" + DisplayText(text, {u"\\\"", kLetteredControls}) + "\""; }
 
-bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Text as a report shows it: a pair of surrogates whole; controls (C0, DEL,
-// C1, the line and paragraph separators) and lone surrogates escaped, so
-// that no name can break or forge a report line.
-void AppendShown(std::string& out, TextView text, bool quoted) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (quoted && (c == u'\\' || c == u'"')) {
-            out += '\\';
-            out += char(c);
-            continue;
-        }
-        if (IsHigh(c) && i + 1 < text.size() && IsLow(text[i + 1])) {
-            out += ToUtf8(text.substr(i, 2));
-            ++i;
-            continue;
-        }
-        const char* named = c == u'\r' ? "\\r" : c == u'\n' ? "\\n" : c == u'\t' ? "\\t" : c == u'\0' ? "\\0" : nullptr;
-        if (named) {
-            out += named;
-        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || IsHigh(c) || IsLow(c)) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, c <= 0xFF ? "\\x%02x" : "\\u%04x", unsigned(c));
-            out += buf;
-        } else {
-            out += ToUtf8(text.substr(i, 1));
-        }
-    }
-}
-
-}  // namespace
-
-std::string QuotedText(TextView text) {
-    std::string out = "\"";
-    AppendShown(out, text, true);
-    return out + "\"";
-}
-
-std::string ShownText(TextView text) {
-    std::string out;
-    AppendShown(out, text, false);
-    return out;
-}
+std::string ShownText(TextView text) { return DisplayText(text, {{}, kLetteredControls}); }
 
 std::string ValueText(const StoredValue& value) {
     const std::string type = TypeName(value.type);

@@ -16,12 +16,6 @@ bool SelectsEveryProfile(std::uint8_t groups) {
     return (groups & kAllUsersUserHives) == kAllUsersUserHives || (groups & kAllUsersClasses) == kAllUsersClasses;
 }
 
-TextView RegistryTypeName(std::uint32_t code) {
-    for (const RegistryType& type : kRegistryTypes)
-        if (type.code == code) return type.name;
-    return TextView();
-}
-
 const NumberWidth* NumberWidthOf(std::uint32_t type) {
     for (const NumberWidth& width : kNumberWidths)
         if (width.type == type) return &width;

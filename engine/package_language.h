@@ -11,6 +11,7 @@
 
 #include "engine/package_record.h"
 #include "engine/windows_facts.h"
+#include "platform/value_types.h"
 
 namespace km {
 
@@ -103,27 +104,8 @@ bool SelectsEveryProfile(std::uint8_t groups);
 
 // ---- Value types ----
 
-struct RegistryType {
-    std::uint32_t code;
-    TextView name;
-    bool inPackages;  // a line can name it
-};
-inline constexpr RegistryType kRegistryTypes[] = {
-    {0, u"REG_NONE", false},
-    {kRegSz, u"REG_SZ", true},
-    {kRegExpandSz, u"REG_EXPAND_SZ", true},
-    {kRegBinary, u"REG_BINARY", true},
-    {kRegDword, u"REG_DWORD", true},
-    {5, u"REG_DWORD_BIG_ENDIAN", false},
-    {6, u"REG_LINK", false},
-    {kRegMultiSz, u"REG_MULTI_SZ", true},
-    {8, u"REG_RESOURCE_LIST", false},
-    {9, u"REG_FULL_RESOURCE_DESCRIPTOR", false},
-    {10, u"REG_RESOURCE_REQUIREMENTS_LIST", false},
-    {kRegQword, u"REG_QWORD", true},
-};
-// The registry's name of any type code; empty for a code it has no name for.
-TextView RegistryTypeName(std::uint32_t code);
+// The types a line can name, by the registry's names for them.
+inline constexpr std::uint32_t kPackageTypes[] = {kRegSz, kRegExpandSz, kRegBinary, kRegDword, kRegMultiSz, kRegQword};
 // The type a removal line names: the reader does not look at it.
 inline constexpr std::uint32_t kRemovalLineType = kRegSz;
 

@@ -12,8 +12,6 @@ namespace km {
 
 namespace {
 
-constexpr TextView kSeparator = kFieldSeparator;
-
 // Lines are cut as decoded UTF-16 text, or, to find the profiles a package
 // needs while it is read, as its UTF-8 bytes. Every text searched for is
 // ASCII, and in UTF-8 an ASCII byte only ever stands for itself (a bad
@@ -98,11 +96,11 @@ public:
         const std::int64_t n = Size();
         // The rest only ever shrinks to a suffix of itself: once no separator
         // is found, none will be, and a long line is not searched again.
-        const std::size_t found = separatorLeft_ ? Find(rest_, kSeparator) : TextView::npos;
+        const std::size_t found = separatorLeft_ ? Find(rest_, kFieldSeparator) : TextView::npos;
         separatorLeft_ = found != TextView::npos;
         const std::int64_t p = separatorLeft_ ? std::int64_t(found) : -1;
         const Units<Unit> field = Head(p);
-        rest_ = Tail(n - p - std::int64_t(kSeparator.size()));
+        rest_ = Tail(n - p - std::int64_t(kFieldSeparator.size()));
         return field;
     }
 
@@ -146,7 +144,6 @@ std::uint8_t GroupsOfTarget(Units<Unit> target, bool classesKey) {
         if (EqualsAsciiWord(target, rule.target)) return classesKey ? rule.classesBits : rule.userBits;
     return 0;
 }
-
 
 template <class Unit>
 std::uint8_t GroupsOfLine(Units<Unit> line) {

@@ -22,10 +22,6 @@ void NoteWorkerNotStarted(RunState& state) {
     state.done.store(1);
 }
 
-bool TickEndsDialog(const RunState& state, std::uintptr_t timerId) {
-    return timerId == kStatusTimerId && state.done.load() == 1;
-}
-
 CancelAction RequestCancel(RunState& state) {
     // The pass publishes hivesHeld before loading and then re-reads this flag,
     // so one of the two sides always sees the other.
@@ -36,14 +32,6 @@ CancelAction RequestCancel(RunState& state) {
 
 bool PassEndEndsDialog(const RunState& state) {
     return state.cancelRequested.load() == 1;
-}
-
-std::uint32_t FilterWindowPositionFlags(const RunState& state, std::uint32_t flags) {
-    return state.showWindow == 0 ? flags & ~kSwpShowWindow : flags;
-}
-
-IconOrigin CentredIconOrigin(int clientWidth, int clientHeight, int iconWidth, int iconHeight) {
-    return {(clientWidth - iconWidth + 1) / 2, (clientHeight - iconHeight + 1) / 2};
 }
 
 }  // namespace km

@@ -10,10 +10,6 @@ namespace km {
 
 namespace {
 
-// Hex digits of a number field stand from kFirstNumberDigit on; the "0x"
-// before them is never looked at.
-constexpr std::size_t kFirstDigit = kFirstNumberDigit;
-
 // Unvalidated on purpose: other characters count with whatever this gives,
 // below 0 or above 15; existing packages are applied with exactly these values.
 std::int64_t DigitValue(char16_t c) {
@@ -22,8 +18,10 @@ std::int64_t DigitValue(char16_t c) {
     return std::int64_t(c) - 87;
 }
 
+// Hex digits of a number field stand from kFirstNumberDigit on; the "0x"
+// before them is never looked at.
 void EncodeNumber(PackageRecord& record, TextView field, std::size_t digits) {
-    const std::size_t last = kFirstDigit + digits - 1;
+    const std::size_t last = kFirstNumberDigit + digits - 1;
     // A short field would have to be read past its end or guessed at.
     if (field.size() <= last) {
         record.unencodable = true;
@@ -31,7 +29,7 @@ void EncodeNumber(PackageRecord& record, TextView field, std::size_t digits) {
     }
     std::uint64_t place = 1;
     std::uint64_t number = 0;  // unsigned: the sum wraps modulo 2^64
-    for (std::size_t i = last + 1; i-- > kFirstDigit;) {
+    for (std::size_t i = last + 1; i-- > kFirstNumberDigit;) {
         number += std::uint64_t(DigitValue(field[i])) * place;
         place *= 16;
     }
@@ -114,8 +112,8 @@ void EncodeBinary(PackageRecord& record, TextView field) {
 }  // namespace
 
 std::optional<std::uint32_t> ValueTypeCode(TextView typeName) {
-    for (const RegistryType& type : kRegistryTypes)
-        if (type.inPackages && EqualsIgnoreAsciiCase(typeName, type.name)) return type.code;
+    for (const std::uint32_t code : kPackageTypes)
+        if (EqualsIgnoreAsciiCase(typeName, RegistryTypeName(code))) return code;
     return std::nullopt;
 }
 
@@ -137,8 +135,8 @@ void EncodeValueData(PackageRecord& record, TextView field) {
 }
 
 TextView ValueTypeName(std::uint32_t code) {
-    for (const RegistryType& type : kRegistryTypes)
-        if (type.inPackages && type.code == code) return type.name;
+    for (const std::uint32_t named : kPackageTypes)
+        if (named == code) return RegistryTypeName(code);
     return TextView();
 }
 

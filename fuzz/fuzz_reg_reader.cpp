@@ -18,7 +18,7 @@
 #include "pack/from_reg.h"
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 namespace {
 
 // Lines as the reader counts them: ended by CR LF, LF or CR.
@@ -57,8 +57,8 @@ void Check(std::string_view bytes) {
     }
 
     const pack::FromRegResult converted = pack::PackageFromReg(*file, u"All Users");
-    for (const Diagnostic& d : LintPackage(converted.package)) REQUIRE(d.severity != Severity::Error);
-    for (const pack::Finding& refused : converted.refused) {
+    for (const Finding& d : LintPackage(converted.package)) REQUIRE(d.severity != Severity::Error);
+    for (const pack::Refusal& refused : converted.refused) {
         REQUIRE(refused.line >= 1 && refused.line <= lines);
         REQUIRE(!refused.text.empty());
     }
@@ -77,9 +77,9 @@ void Check(std::string_view bytes) {
 }
 
 }  // namespace
-}  // namespace km::check
+}  // namespace km::toolkit
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    km::check::Check(std::string_view(reinterpret_cast<const char*>(data), size));
+    km::toolkit::Check(std::string_view(reinterpret_cast<const char*>(data), size));
     return 0;
 }

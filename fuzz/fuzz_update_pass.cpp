@@ -4,7 +4,7 @@
 // package argument, bits 2-3 the number of faults), two bytes per fault
 // (which operation, which call of it), then the package bytes.
 // Aborts when the pass leaves anything behind or writes where it must not,
-// or when the current reader and pass and the earlier ones kept in
+// or when the current reader and pass and the reference ones kept in
 // tests/reference read different records or leave different results.
 #include <cstddef>
 #include <cstdint>
@@ -107,13 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckLog(m.sys, m.state, expansionFault);
     g_failedRun = nullptr;
 
-    // The earlier reader and pass, on machines of their own: the faults on
+    // The reference reader and pass, on machines of their own: the faults on
     // opens and creates are left out there, as the current pass makes fewer.
     const std::string records = reference::ParseDifference(package);
     const std::string passes =
         reference::ComparePasses(reference::ComparableSetup(*input)).difference;
     if (!records.empty() || !passes.empty())
-        std::fprintf(stderr, "current and earlier differ: %s%s\n", records.c_str(), passes.c_str());
+        std::fprintf(stderr, "current and reference differ: %s%s\n", records.c_str(), passes.c_str());
     REQUIRE(records.empty() && passes.empty());
     return 0;
 }

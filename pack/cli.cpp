@@ -64,44 +64,43 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
     return o;
 }
 
-int Usage(const PackEnvironment& env, const std::string& problem) {
+int Usage(const toolkit::ToolEnvironment& env, const std::string& problem) {
     *env.err += "keymason-pack: " + problem + "\n" + PackHelpText();
     return kExitUsage;
 }
 
 // Each line lints clean on its own; the package as a whole must too (a
 // single-account target, for one, reaches nobody without its group).
-bool LintsClean(const std::string& package, const PackEnvironment& env) {
-    for (const check::Diagnostic& d : check::LintPackage(package))
-        if (d.severity == check::Severity::Error) {
-            *env.err += "keymason-pack: the package would not apply as written: " +
-                        check::FormatDiagnostic("package", d) + "\n";
+bool LintsClean(const std::string& package, const toolkit::ToolEnvironment& env) {
+    for (const toolkit::Finding& d : toolkit::LintPackage(package))
+        if (d.severity == toolkit::Severity::Error) {
+            *env.err +=
+                "keymason-pack: the package would not apply as written: " + toolkit::FormatFinding("package", d) + "\n";
             return false;
         }
     return true;
 }
 
-int FromReg(const Options& o, const PackEnvironment& env) {
+int FromReg(const Options& o, const toolkit::ToolEnvironment& env) {
     const std::string inputName = ToUtf8(*o.input);
     std::string bytes;
     if (!env.readFile(*o.input, &bytes)) {
         *env.err += inputName + ": cannot be read\n";
         return kExitUnreadable;
     }
-    check::RegFileError error;
-    const std::optional<check::RegFile> file = check::ParseRegFile(bytes, &error);
+    toolkit::RegFileError error;
+    const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
     if (!file) {
         *env.err += inputName + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
         return kExitUnreadable;
     }
     // What reg import skips is skipped here too: the result stays the same.
-    for (const check::RegFileError& skipped : file->skipped)
+    for (const toolkit::RegFileError& skipped : file->skipped)
         *env.err += inputName + ":" + std::to_string(skipped.line) + ": warning: " + skipped.message +
                     (skipped.readAltered ? " (and so does this package)\n" : " (reg import skips it too)\n");
     const FromRegResult result = PackageFromReg(*file, o.target);
-    for (const Finding& finding : result.refused)
-        *env.err += inputName + ":" + std::to_string(finding.line) + ": error: " + finding.text +
-                    "; left out\n";
+    for (const Refusal& refusal : result.refused)
+        *env.err += inputName + ":" + std::to_string(refusal.line) + ": error: " + refusal.text + "; left out\n";
     if (!LintsClean(result.package, env)) return kExitUsage;
     if (o.output) {
         if (!env.writeFile(*o.output, result.package)) {
@@ -114,7 +113,7 @@ int FromReg(const Options& o, const PackEnvironment& env) {
     return result.refused.empty() ? kExitWritten : kExitLeftOut;
 }
 
-int Undo(const Options& o, const PackEnvironment& env) {
+int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
     if (o.live == o.base.has_value()) return Usage(env, "undo needs either --base SNAPSHOT.reg or --live");
     if (o.live && !env.liveBase) return Usage(env, "--live reads this machine's registry: only on Windows");
     if (!o.output) return Usage(env, "undo needs -o UNDO.reg.dat");
@@ -131,13 +130,13 @@ int Undo(const Options& o, const PackEnvironment& env) {
             *env.err += ToUtf8(*o.base) + ": cannot be read\n";
             return kExitUnreadable;
         }
-        check::RegFileError error;
-        const std::optional<check::RegFile> file = check::ParseRegFile(bytes, &error);
-        if (!file || !check::LoadSnapshot(*file, base, &error)) {
+        toolkit::RegFileError error;
+        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+        if (!file || !toolkit::LoadSnapshot(*file, base, &error)) {
             *env.err += ToUtf8(*o.base) + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
             return kExitUnreadable;
         }
-    } else if (!env.liveBase(LiveBase{package, &base, &notInspected})) {
+    } else if (!env.liveBase(toolkit::LiveBaseRequest{package, &base, &notInspected, nullptr})) {
         *env.err += "keymason-pack: this machine's registry cannot be read\n";
         return kExitUnreadable;
     }
@@ -149,14 +148,14 @@ int Undo(const Options& o, const PackEnvironment& env) {
         *env.err += ToUtf8(*o.output) + ": cannot be written\n";
         return kExitUnreadable;
     }
-    if (o.reg && !env.writeFile(*o.reg, check::FormatRegFile(undo.regFile))) {
+    if (o.reg && !env.writeFile(*o.reg, toolkit::FormatRegFile(undo.regFile))) {
         *env.err += ToUtf8(*o.reg) + ": cannot be written\n";
         return kExitUnreadable;
     }
     return undo.unrestorable.empty() ? kExitWritten : kExitLeftOut;
 }
 
-int RunPackCommand(const std::vector<Text>& args, const PackEnvironment& env) {
+int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
     std::string problem;
     const std::optional<Options> o = ParseOptions(args, &problem);
     if (!o) return Usage(env, problem);
@@ -167,7 +166,7 @@ int RunPackCommand(const std::vector<Text>& args, const PackEnvironment& env) {
     if (o->command == u"from-reg") {
         if (!o->input) return Usage(env, "from-reg needs a .reg file");
         if (o->reg || o->base || o->live) return Usage(env, "from-reg takes no --reg, --base or --live");
-        if (!GroupTarget(o->target) && !check::IsLikelyAccount(o->target))
+        if (!GroupTarget(o->target) && !toolkit::IsLikelyAccount(o->target))
             return Usage(env, "--target \"" + ToUtf8(o->target) +
                                   "\" names no profile group and no account a line can target");
         return FromReg(*o, env);
@@ -204,7 +203,7 @@ std::string PackHelpText() {
            "output unwritable, 4 wrong usage\n";
 }
 
-int RunPack(const std::vector<Text>& args, const PackEnvironment& env) {
+int RunPack(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
     try {
         return RunPackCommand(args, env);
     } catch (const std::bad_alloc&) {

@@ -24,7 +24,7 @@ struct Located {
     std::string why;
 };
 
-Located Locate(const check::RegFileSection& section) {
+Located Locate(const toolkit::RegFileSection& section) {
     const TextView path = section.path;
     switch (section.root) {
         case kHkeyLocalMachine:
@@ -35,7 +35,7 @@ Located Locate(const check::RegFileSection& section) {
             return {false, {}, {}, "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE"};
         case kHkeyClassesRoot:
             return {true, Place::ClassesRoot, Text(path), ""};
-        case check::kHkeyCurrentUser:
+        case toolkit::kHkeyCurrentUser:
             // On Windows the user's Software\Classes is the user's classes hive.
             if (StartsWithPart(path, kClassesKeyPath))
                 return {true, Place::UserClasses, Text(Below(path, kClassesKeyPath)), ""};
@@ -47,69 +47,72 @@ Located Locate(const check::RegFileSection& section) {
     }
 }
 
+// Writes the change's line, or says why it is left out.
+bool Add(FromRegResult& result, const Change& change, int line) {
+    const LineResult written = WritePackageLine(change);
+    if (written.written)
+        result.package += written.line;
+    else
+        result.refused.push_back(Refusal{line, written.reason});
+    return written.written;
+}
+
+// The lines of one section that a package line reaches: `change` gives its
+// place, key and target.
+void AddSection(FromRegResult& result, const toolkit::RegFileSection& section, Change change) {
+    if (section.remove) {
+        change.kind = ChangeKind::RemoveKey;
+        Add(result, change, section.line);
+        return;
+    }
+    // reg import makes the key of every section; a value line makes it too,
+    // a removal does not.
+    bool setsValue = false;
+    for (const toolkit::RegFileValue& value : section.values) setsValue = setsValue || !value.remove;
+    if (!setsValue) {
+        change.kind = ChangeKind::CreateKey;
+        Add(result, change, section.line);
+    }
+    bool keyMade = !setsValue;
+    for (const toolkit::RegFileValue& value : section.values) {
+        Change line = change;
+        line.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
+        line.valueName = value.name;
+        line.type = value.value.type;
+        line.data = value.value.data;
+        const bool written = Add(result, line, value.line ? value.line : section.line);
+        keyMade = keyMade || (written && !value.remove);
+    }
+    // Every value that would have made the key was left out: the key
+    // itself still comes, as reg import makes it.
+    if (!keyMade) {
+        change.kind = ChangeKind::CreateKey;
+        Add(result, change, section.line);
+    }
+}
+
 }  // namespace
 
-FromRegResult PackageFromReg(const check::RegFile& file, const Text& target) {
+FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     FromRegResult result;
-    auto add = [&](const Change& change, int line) {
-        const LineResult written = WritePackageLine(change);
-        if (written.written)
-            result.package += written.line;
-        else
-            result.refused.push_back(Finding{line, written.reason});
-        return written.written;
-    };
     bool userHive = false, userClasses = false;
-    for (const check::RegFileSection& section : file.sections) {
+    for (const toolkit::RegFileSection& section : file.sections) {
         const Located at = Locate(section);
-        userHive = userHive || (at.reached && at.place == Place::UserHive);
-        userClasses = userClasses || (at.reached && at.place == Place::UserClasses);
         if (!at.reached) {
-            result.refused.push_back(Finding{section.line, at.why});
+            result.refused.push_back(Refusal{section.line, at.why});
             continue;
         }
+        userHive = userHive || at.place == Place::UserHive;
+        userClasses = userClasses || at.place == Place::UserClasses;
         Change change;
         change.place = at.place;
         change.key = at.key;
         change.target = target;
-        if (section.remove) {
-            change.kind = ChangeKind::RemoveKey;
-            add(change, section.line);
-            continue;
-        }
-        // reg import makes the key of every section; a value line makes it too,
-        // a removal does not.
-        bool setsValue = false;
-        for (const check::RegFileValue& value : section.values) setsValue = setsValue || !value.remove;
-        if (!setsValue) {
-            change.kind = ChangeKind::CreateKey;
-            add(change, section.line);
-        }
-        bool keyMade = !setsValue;
-        for (const check::RegFileValue& value : section.values) {
-            Change line = change;
-            line.kind = value.remove ? ChangeKind::RemoveValue : ChangeKind::SetValue;
-            line.valueName = value.name;
-            line.type = value.value.type;
-            line.data = value.value.data;
-            const bool written = add(line, value.line ? value.line : section.line);
-            keyMade = keyMade || (written && !value.remove);
-        }
-        // Every value that would have made the key was left out: the key
-        // itself still comes, as reg import makes it.
-        if (!keyMade) {
-            change.kind = ChangeKind::CreateKey;
-            add(change, section.line);
-        }
+        AddSection(result, section, change);
     }
     // Lines for one account by its name reach it only when the pass prepares
     // the profiles, which only group lines make it do.
-    if (!IsGroupTarget(target)) {
-        std::string anchors;
-        if (userHive) anchors += GroupAnchorLine(Place::UserHive);
-        if (userClasses) anchors += GroupAnchorLine(Place::UserClasses);
-        result.package = anchors + result.package;
-    }
+    if (!IsGroupTarget(target)) result.package = GroupAnchorLines(userHive, userClasses) + result.package;
     return result;
 }
 

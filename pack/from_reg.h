@@ -11,17 +11,18 @@
 
 namespace km::pack {
 
-struct Finding {
+// A section or value from-reg leaves out: its line in the .reg file, and why.
+struct Refusal {
     int line = 0;  // in the .reg file
     std::string text;
 };
 
 struct FromRegResult {
     std::string package;            // UTF-8, CR LF line ends
-    std::vector<Finding> refused;   // each left out, with why
+    std::vector<Refusal> refused;   // each left out, with why
 };
 
 // `target` is the APPLY TO field of the lines that HKEY_CURRENT_USER becomes.
-FromRegResult PackageFromReg(const check::RegFile& file, const Text& target);
+FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target);
 
 }  // namespace km::pack

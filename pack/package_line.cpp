@@ -15,8 +15,6 @@ namespace km::pack {
 
 namespace {
 
-constexpr TextView kClassesPrefix = kClassesBranch;
-
 // How each place is named in a line: by the root the reader gives it.
 struct PlaceRow {
     Place place;
@@ -168,23 +166,23 @@ Field KeyField(const Change& change) {
     std::string why = CheckText("the key", change.key, removal, Nul::Refused);
     if (!why.empty()) return Refuse(why);
     if (HasEmptyPart(change.key)) return Refuse("the key has an empty part");
-    const bool classesPrefixed = TextView(change.key).substr(0, kClassesPrefix.size()) == kClassesPrefix;
+    const bool classesPrefixed = TextView(change.key).substr(0, kClassesBranch.size()) == kClassesBranch;
     // The registry follows the link in any letter case, where the reader's
     // prefix is exact.
-    const TextView head = TextView(change.key).substr(0, kClassesPrefix.size());
-    const bool reachesClasses = EqualsIgnoreAsciiCase(head, kClassesPrefix) ||
-                                EqualsIgnoreAsciiCase(change.key, kClassesKeyPath);
+    const TextView head = TextView(change.key).substr(0, kClassesBranch.size());
+    const bool reachesClasses =
+        EqualsIgnoreAsciiCase(head, kClassesBranch) || EqualsIgnoreAsciiCase(change.key, kClassesKeyPath);
     switch (change.place) {
         case Place::ClassesRoot:
             // The reader drops the prefix once.
-            return Field{classesPrefixed ? Text(kClassesPrefix) + change.key : change.key, std::string()};
+            return Field{classesPrefixed ? Text(kClassesBranch) + change.key : change.key, std::string()};
         case Place::UserHive:
             if (reachesClasses)
                 return Refuse("a key at or below Software\\Classes in a user's own hive: a package line "
                               "reaches the user's classes hive there");
             return Field{change.key, std::string()};
         case Place::UserClasses:
-            return Field{Text(kClassesPrefix) + change.key, std::string()};
+            return Field{Text(kClassesBranch) + change.key, std::string()};
         default:
             return Field{change.key, std::string()};
     }
@@ -258,8 +256,8 @@ bool ReadsBackAs(const Change& change, const std::string& line) {
 // package's concern, not the line's.
 std::optional<std::string> LintError(const std::string& line) {
     const std::string withGroup = line + ToUtf8(AssembleLine(AnchorChange(Place::UserHive), Text(kAnchorKey), Text()));
-    for (const check::Diagnostic& d : check::LintPackage(withGroup))
-        if (d.line == 1 && d.severity == check::Severity::Error) return d.text;
+    for (const toolkit::Finding& d : toolkit::LintPackage(withGroup))
+        if (d.line == 1 && d.severity == toolkit::Severity::Error) return d.text;
     return std::nullopt;
 }
 
@@ -297,7 +295,12 @@ LineResult WritePackageLine(const Change& change) {
     return result;
 }
 
-std::string GroupAnchorLine(Place place) { return WritePackageLine(AnchorChange(place)).line; }
+std::string GroupAnchorLines(bool userHive, bool userClasses) {
+    std::string lines;
+    if (userHive) lines += WritePackageLine(AnchorChange(Place::UserHive)).line;
+    if (userClasses) lines += WritePackageLine(AnchorChange(Place::UserClasses)).line;
+    return lines;
+}
 
 bool IsGroupTarget(TextView target) { return GroupTarget(target) != nullptr; }
 

@@ -40,10 +40,10 @@ struct LineResult {
 
 LineResult WritePackageLine(const Change& change);
 
-// A line that changes nothing (an All Users value removal in a key that
-// exists nowhere) but makes the pass prepare every profile's hive of the
-// place's half, so that lines for one account by its user name reach it.
-std::string GroupAnchorLine(Place place);
+// Lines that change nothing (an All Users value removal in a key that exists
+// nowhere) but make the pass prepare every profile's user hive, classes hive
+// or both, as asked, so that lines for one account by its user name reach it.
+std::string GroupAnchorLines(bool userHive, bool userClasses);
 
 // "All Users", "Administrator" and "User" select profiles by themselves; any
 // other target needs a group anchor.

@@ -18,6 +18,9 @@ namespace km::pack {
 
 namespace {
 
+// Names and paths in notes, escaped as the plan shows them.
+std::string Shown(TextView text) { return DisplayText(text, {{}, kLetteredControls}); }
+
 Text Join(const Text& path, const Text& name) { return path.empty() ? name : path + u"\\" + name; }
 
 std::size_t Depth(const Text& path) {
@@ -44,7 +47,7 @@ struct Placed {
     Text key;
 };
 
-std::optional<Placed> MachinePlace(const check::KeyLocation& at) {
+std::optional<Placed> MachinePlace(const toolkit::KeyLocation& at) {
     if (at.root == kHkeyClassesRoot && !at.path.empty()) return Placed{Place::ClassesRoot, at.path};
     if (at.root != kHkeyLocalMachine) return std::nullopt;
     for (const auto& [top, place] : {std::pair{TextView(u"SOFTWARE"), Place::MachineSoftware},
@@ -56,7 +59,7 @@ std::optional<Placed> MachinePlace(const check::KeyLocation& at) {
 // Below HKEY_USERS, by the keys the pass reached the profile's hives under:
 // a loaded classes hive of its own, or the classes branch of a hive open
 // under the SID.
-std::optional<Placed> ProfilePlace(const check::KeyLocation& at, const UserProfile& p) {
+std::optional<Placed> ProfilePlace(const toolkit::KeyLocation& at, const UserProfile& p) {
     if (at.root != kHkeyUsers) return std::nullopt;
     if (p.classesHiveMounted == 1)
         if (auto rest = Below(at.path, p.classesHiveKey); rest && !rest->empty()) return Placed{Place::UserClasses, *rest};
@@ -73,19 +76,19 @@ std::optional<Placed> ProfilePlace(const check::KeyLocation& at, const UserProfi
 // as the pass left it when it unloaded it.
 class AfterState {
 public:
-    AfterState(const MemoryPlatform& machine, const check::PassAccount& account) : machine_(machine) {
-        for (const check::HiveLoad& load : account.loads)
+    AfterState(const MemoryPlatform& machine, const toolkit::PassAccount& account) : machine_(machine) {
+        for (const toolkit::HiveLoad& load : account.loads)
             for (const auto& [file, tree] : machine.hiveFiles)
                 if (EqualsIgnoreAsciiCase(file, load.file)) mounts_[FoldAsciiCase(load.mountName)] = tree.get();
     }
     // The key's own name as it stands after the pass; none where it is gone.
-    std::optional<Text> KeyName(const check::KeyLocation& at) const {
+    std::optional<Text> KeyName(const toolkit::KeyLocation& at) const {
         if (const auto hive = InHive(at)) return hive->second ? std::optional<Text>(hive->second->name) : std::nullopt;
         if (!machine_.KeyExists(at.root, at.path)) return std::nullopt;
         return LastPart(machine_.StoredPath(at.root, at.path));
     }
     // The value, with its name as stored.
-    std::optional<std::pair<Text, StoredValue>> Value(const check::KeyLocation& at, const Text& name) const {
+    std::optional<std::pair<Text, StoredValue>> Value(const toolkit::KeyLocation& at, const Text& name) const {
         if (const auto hive = InHive(at)) {
             const auto* slot = hive->second ? hive->second->FindValueSlot(name) : nullptr;
             return slot ? std::optional<std::pair<Text, StoredValue>>(*slot) : std::nullopt;
@@ -96,7 +99,7 @@ public:
 private:
     // For a key below a hive the pass loaded: that the key lies there, and
     // the key itself (null where it is not there).
-    std::optional<std::pair<bool, const MemoryKey*>> InHive(const check::KeyLocation& at) const {
+    std::optional<std::pair<bool, const MemoryKey*>> InHive(const toolkit::KeyLocation& at) const {
         if (at.root != kHkeyUsers) return std::nullopt;
         const std::size_t cut = std::min(at.path.find(u'\\'), at.path.size());
         const auto mount = mounts_.find(FoldAsciiCase(TextView(at.path).substr(0, cut)));
@@ -120,16 +123,16 @@ private:
 // tells how it stood before, the machine after the pass how it stands now.
 class Touched {
 public:
-    void Add(const check::Effect& e, const Placed& at) {
+    void Add(const toolkit::Effect& e, const Placed& at) {
         const Text keyId = Id(at.place, at.key);
         auto key = keys_.find(keyId);
         if (key == keys_.end()) {
             // A key the pass made is told so first; any other it touched was there.
-            key = keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != check::EffectKind::CreateKey})
-                      .first;
+            key =
+                keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != toolkit::EffectKind::CreateKey}).first;
             keyOrder_.push_back(keyId);
         }
-        if (e.kind != check::EffectKind::SetValue && e.kind != check::EffectKind::DeleteValue) return;
+        if (e.kind != toolkit::EffectKind::SetValue && e.kind != toolkit::EffectKind::DeleteValue) return;
         const Text valueId = keyId + u'\0' + FoldAsciiCase(e.valueName);
         if (values_.emplace(valueId, values_.size()).second)
             valueStates_.push_back(ValueState{keyId, e.valueName, e.before});
@@ -193,7 +196,7 @@ private:
     struct KeyState {
         Place place;
         Text key;             // below the place's top, as stored
-        check::KeyLocation at;  // where it lies on the machine
+        toolkit::KeyLocation at;  // where it lies on the machine
         bool existed;
     };
     struct ValueState {
@@ -263,25 +266,25 @@ Spelled Spell(const Change& c, const Text& sid) {
 
 std::string Describe(const Change& c, const std::string& scope, const Text& sid) {
     const Spelled at = Spell(c, sid);
-    std::string text = scope + ": " + ToUtf8(Join(check::RootName(at.root), at.path));
+    std::string text = scope + ": " + Shown(Join(toolkit::RootName(at.root), at.path));
     if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue)
-        text += " value " + (c.valueName.empty() ? std::string("(default)") : "\"" + ToUtf8(c.valueName) + "\"");
+        text += " value " + (c.valueName.empty() ? std::string("(default)") : "\"" + Shown(c.valueName) + "\"");
     return text;
 }
 
-void AddRegSection(std::vector<check::RegFileSection>& sections, const Change& c, const Text& sid) {
+void AddRegSection(std::vector<toolkit::RegFileSection>& sections, const Change& c, const Text& sid) {
     const Spelled at = Spell(c, sid);
     const bool removal = c.kind == ChangeKind::RemoveKey;
     if (removal || sections.empty() || sections.back().remove || sections.back().root != at.root ||
         !EqualsIgnoreAsciiCase(sections.back().path, at.path)) {
-        check::RegFileSection section;
+        toolkit::RegFileSection section;
         section.root = at.root;
         section.path = at.path;
         section.remove = removal;
         sections.push_back(std::move(section));
     }
     if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue) {
-        check::RegFileValue value;
+        toolkit::RegFileValue value;
         value.name = c.valueName;
         value.remove = c.kind == ChangeKind::RemoveValue;
         value.value = StoredValue{c.type, c.data};
@@ -292,9 +295,9 @@ void AddRegSection(std::vector<check::RegFileSection>& sections, const Change& c
 // The same machine, copied, so that the base stays as it is.
 void CopyMachine(const MemoryPlatform& from, MemoryPlatform& to) {
     to.wow64Redirection = false;
-    check::RegFile copy;
-    copy.sections = check::SnapshotSections(from);
-    check::LoadSnapshot(copy, to, nullptr);
+    toolkit::RegFile copy;
+    copy.sections = toolkit::SnapshotSections(from);
+    toolkit::LoadSnapshot(copy, to, nullptr);
 }
 
 struct ProfileScopes {
@@ -315,14 +318,14 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     const auto same = std::count_if(all.begin(), all.end(), [&](const ProfileScopes& o) {
         return EqualsIgnoreAsciiCase(o.profile.userName, p.userName);
     });
-    const std::string who = ToUtf8(p.sid);
+    const std::string who = Shown(p.sid);
     if (p.userName.empty()) return {false, {}, false, who + " has no user name a line can target"};
     if (same > 1)
-        return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" is shared by " +
+        return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" is shared by " +
                                       std::to_string(same) + " profiles, so no line reaches it alone"};
     if (const TargetRule* group = GroupTarget(p.userName)) {
         if (IsAllUsersTarget(group->target))
-            return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" would reach every profile"};
+            return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" would reach every profile"};
         return {true, Text(group->target), false, who + " is reached as \"" + ToUtf8(group->target) + "\""};
     }
     if (p.userName.size() > kMaxAccountName)
@@ -335,20 +338,20 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     probe.key = u"Keymason Target Probe";
     probe.target = p.userName;
     if (!WritePackageLine(probe).written)
-        return {false, {}, false, who + ": its user name \"" + ToUtf8(p.userName) + "\" cannot stand as a target"};
+        return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" cannot stand as a target"};
     return {true, p.userName, true,
-            who + " is reached by its user name \"" + ToUtf8(p.userName) +
+            who + " is reached by its user name \"" + Shown(p.userName) +
                 "\"; " + ToUtf8(kAllUsersTarget) + " lines that change nothing make the pass prepare every profile for it"};
 }
 
 // A hive file the pass loaded for the profile that the base does not hold, if any.
-std::string HiveNotInBase(const std::vector<Text>& baseHives, const check::PassAccount& account,
+std::string HiveNotInBase(const std::vector<Text>& baseHives, const toolkit::PassAccount& account,
                           std::size_t profile) {
-    for (const check::HiveLoad& load : account.loads) {
+    for (const toolkit::HiveLoad& load : account.loads) {
         if (load.profile != profile) continue;
         bool held = false;  // file paths are matched ignoring letter case
         for (const Text& hive : baseHives) held = held || EqualsIgnoreAsciiCase(hive, load.file);
-        if (!held) return ToUtf8(load.file);
+        if (!held) return Shown(load.file);
     }
     return std::string();
 }
@@ -358,6 +361,109 @@ bool RegFileCarries(const Change& c) {
     for (const Text* text : {&c.key, &c.valueName})
         if (text->find_first_of(TextView(u"\0\r\n", 3)) != Text::npos) return false;
     return true;
+}
+
+// What the pass touched, as the changes that put it back: the machine's, and
+// each profile's in its user hive and its classes.
+struct Restorations {
+    std::vector<Change> machine;
+    std::vector<ProfileScopes> profiles;
+};
+
+Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& account) {
+    Restorations out;
+    for (std::size_t p = 0; p < account.profiles.size(); ++p)
+        out.profiles.push_back(ProfileScopes{account.profiles[p],
+                                             p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn,
+                                             {},
+                                             {}});
+    Touched machineTouched;
+    std::vector<Touched> profileTouched(out.profiles.size());
+    for (const toolkit::Application& app : account.applications) {
+        const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
+        for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
+            for (const toolkit::Effect& e : call->effects) {
+                const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
+                if (!at) continue;
+                (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
+            }
+    }
+    const AfterState state(after, account);
+    out.machine = machineTouched.Restoration(state);
+    for (std::size_t p = 0; p < out.profiles.size(); ++p)
+        for (Change& c : profileTouched[p].Restoration(state))
+            (c.place == Place::UserClasses ? out.profiles[p].classesChanges : out.profiles[p].userChanges)
+                .push_back(std::move(c));
+    return out;
+}
+
+// Writes the undo's lines and .reg sections, and names what cannot be put back.
+struct UndoWriter {
+    UndoResult& result;
+
+    // A .reg file holds any type: what a package line cannot carry still goes
+    // there, unless a name would not read back from it.
+    void Emit(const Change& change, const std::string& scope, const Text& sid, bool toReg) {
+        const LineResult line = WritePackageLine(change);
+        if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
+        else result.package += line.line;
+        const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
+        if (toReg && (line.written || (restores && RegFileCarries(change)))) AddRegSection(result.regFile, change, sid);
+    }
+    // Every change but a key-only line that a written value line after it makes redundant.
+    void EmitAll(const std::vector<Change>& changes, const std::string& scope, const Text& sid, bool toReg) {
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            if (!Redundant(changes, i)) Emit(changes[i], scope, sid, toReg);
+    }
+    static bool Redundant(const std::vector<Change>& changes, std::size_t i) {
+        const Change& c = changes[i];
+        if (c.kind != ChangeKind::CreateKey || i + 1 >= changes.size()) return false;
+        const Change& next = changes[i + 1];
+        return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
+               WritePackageLine(next).written;
+    }
+};
+
+// Which group anchor lines the profiles reached by user name need.
+struct Anchors {
+    bool user = false;
+    bool classes = false;
+};
+
+// Why what the package changes in a profile is unknown; empty where it is known.
+std::string UnknownProfile(const ProfileScopes& s, std::size_t index, const std::vector<Text>& baseHives,
+                           const toolkit::PassAccount& account, const std::map<Text, std::string>& notInspected) {
+    const std::string profile = "profile " + Shown(s.profile.sid);
+    if (const auto unread = notInspected.find(s.profile.sid); unread != notInspected.end())
+        return profile + ": not inspected (" + unread->second + "): what the package changes there is unknown";
+    if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
+        !missing.empty())
+        return profile + ": not logged on, and its hive " + missing +
+               " is not in the base: what the package changes there is unknown";
+    return std::string();
+}
+
+// One profile's changes, with the target that reaches it, or each named with
+// why no line can.
+void UndoProfile(UndoWriter& writer, ProfileScopes& s, const std::vector<ProfileScopes>& all, Anchors& anchors) {
+    if (s.userChanges.empty() && s.classesChanges.empty()) return;
+    const Reach reach = ReachOf(s.profile, all);
+    writer.result.notes.push_back(reach.note);
+    const std::string scope = "profile " + Shown(s.profile.sid);
+    for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
+        for (Change& c : *changes) c.target = reach.target;
+        if (reach.reachable) {
+            writer.EmitAll(*changes, scope, s.profile.sid, s.loggedOn);
+            continue;
+        }
+        for (const Change& c : *changes)
+            writer.result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note);
+    }
+    if (reach.reachable && reach.byName) {
+        // A logged-on profile needs only some group for the list to be built.
+        anchors.user = anchors.user || !s.userChanges.empty() || s.loggedOn;
+        anchors.classes = anchors.classes || (!s.classesChanges.empty() && !s.loggedOn);
+    }
 }
 
 }  // namespace
@@ -375,92 +481,22 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     std::vector<Text> baseHives;
     for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     // The pass's own account of what it touched: undo puts back exactly that.
-    const check::PassAccount account = check::RunAccountedPass(after, packageBytes);
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(after, packageBytes);
+    Restorations restore = RestorationsOf(after, account);
 
-    std::vector<ProfileScopes> profiles;
-    for (std::size_t p = 0; p < account.profiles.size(); ++p)
-        profiles.push_back(ProfileScopes{account.profiles[p],
-                                         p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn, {}, {}});
-    Touched machineTouched;
-    std::vector<Touched> profileTouched(profiles.size());
-    for (const check::Application& app : account.applications) {
-        const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
-        for (const check::ObservedCall* call : check::CallsOf(account, app))
-            for (const check::Effect& e : call->effects) {
-                const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
-                if (!at) continue;
-                (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
-            }
-    }
-    const AfterState state(after, account);
-    const std::vector<Change> machineChanges = machineTouched.Restoration(state);
-    for (std::size_t p = 0; p < profiles.size(); ++p)
-        for (Change& c : profileTouched[p].Restoration(state))
-            (c.place == Place::UserClasses ? profiles[p].classesChanges : profiles[p].userChanges)
-                .push_back(std::move(c));
-
-    // A .reg file holds any type: what a package line cannot carry still goes
-    // there, unless a name would not read back from it.
-    auto emit = [&](const Change& change, const std::string& scope, const Text& sid, bool toReg) {
-        const LineResult line = WritePackageLine(change);
-        if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
-        else result.package += line.line;
-        const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
-        if (toReg && (line.written || (restores && RegFileCarries(change)))) AddRegSection(result.regFile, change, sid);
-        return line.written;
-    };
-    // A key-only line that a written value line after it makes redundant.
-    auto redundant = [](const std::vector<Change>& changes, std::size_t i) {
-        const Change& c = changes[i];
-        if (c.kind != ChangeKind::CreateKey || i + 1 >= changes.size()) return false;
-        const Change& next = changes[i + 1];
-        return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
-               WritePackageLine(next).written;
-    };
-    for (std::size_t i = 0; i < machineChanges.size(); ++i)
-        if (!redundant(machineChanges, i)) emit(machineChanges[i], "machine", Text(), true);
-
-    bool anchorUser = false, anchorClasses = false;
-    std::string anchors;
-    for (std::size_t index = 0; index < profiles.size(); ++index) {
-        ProfileScopes& s = profiles[index];
-        const auto unread = notInspected.find(s.profile.sid);
-        if (unread != notInspected.end()) {
-            result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not inspected (" +
-                                          unread->second + "): what the package changes there is unknown");
+    UndoWriter writer{result};
+    writer.EmitAll(restore.machine, "machine", Text(), true);
+    Anchors anchors;
+    for (std::size_t index = 0; index < restore.profiles.size(); ++index) {
+        ProfileScopes& s = restore.profiles[index];
+        if (const std::string unknown = UnknownProfile(s, index, baseHives, account, notInspected); !unknown.empty()) {
+            result.unrestorable.push_back(unknown);
             continue;
         }
-        if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
-            !missing.empty()) {
-            result.unrestorable.push_back("profile " + ToUtf8(s.profile.sid) + ": not logged on, and its hive " +
-                                          missing + " is not in the base: what the package changes there is unknown");
-            continue;
-        }
-        if (s.userChanges.empty() && s.classesChanges.empty()) continue;
-        const Reach reach = ReachOf(s.profile, profiles);
-        result.notes.push_back(reach.note);
-        const std::string scope = "profile " + ToUtf8(s.profile.sid);
-        for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
-            for (Change& c : *changes) c.target = reach.target;
-            for (std::size_t i = 0; i < changes->size(); ++i) {
-                if (!reach.reachable) {
-                    result.unrestorable.push_back(Describe((*changes)[i], scope, s.profile.sid) + ": " + reach.note);
-                    continue;
-                }
-                if (!redundant(*changes, i)) emit((*changes)[i], scope, s.profile.sid, s.loggedOn);
-            }
-        }
-        if (reach.reachable && reach.byName) {
-            // A logged-on profile needs only some group for the list to be built.
-            anchorUser = anchorUser || !s.userChanges.empty() || s.loggedOn;
-            anchorClasses = anchorClasses || (!s.classesChanges.empty() && !s.loggedOn);
-        }
+        UndoProfile(writer, s, restore.profiles, anchors);
     }
-    for (const auto& [wanted, place] :
-         {std::pair{anchorUser, Place::UserHive}, std::pair{anchorClasses, Place::UserClasses}})
-        if (wanted) anchors += GroupAnchorLine(place);
     // First, so that the profiles are prepared before any line for them.
-    result.package = anchors + result.package;
+    result.package = GroupAnchorLines(anchors.user, anchors.classes) + result.package;
     return result;
 }
 

@@ -16,7 +16,7 @@ namespace km::pack {
 
 struct UndoResult {
     std::string package;                         // UTF-8, CR LF line ends
-    std::vector<check::RegFileSection> regFile;  // HKLM, HKCR, logged-on users' HKEY_USERS
+    std::vector<toolkit::RegFileSection> regFile;  // HKLM, HKCR, logged-on users' HKEY_USERS
     std::vector<std::string> notes;              // how each profile is reached
     std::vector<std::string> unrestorable;       // each item that cannot be put back, and why
 };

@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <cstdio>
+
 namespace km {
 
 Text FoldAsciiCase(TextView text) {
@@ -69,6 +71,58 @@ std::string ToUtf8(TextView text) {
             out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
             out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
             out.push_back(char(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+namespace {
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+bool Escaped(char16_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || IsHighSurrogate(c) ||
+           IsLowSurrogate(c);
+}
+
+struct Letter {
+    char16_t control;
+    char letter;
+};
+constexpr Letter kLetters[] = {{u'\r', 'r'}, {u'\n', 'n'}, {u'\t', 't'}, {u'\0', '0'}};
+
+char LetterOf(char16_t c, TextView byLetter) {
+    if (byLetter.find(c) == TextView::npos) return 0;
+    for (const Letter& l : kLetters)
+        if (l.control == c) return l.letter;
+    return 0;
+}
+
+}  // namespace
+
+std::string DisplayText(TextView text, const DisplayForm& form) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (form.backslashed.find(c) != TextView::npos) {
+            out += '\\';
+            out += ToUtf8(text.substr(i, 1));
+        } else if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+            out += ToUtf8(text.substr(i, 2));
+            ++i;
+        } else if (const char letter = LetterOf(c, form.byLetter)) {
+            out += '\\';
+            out += letter;
+        } else if (Escaped(c)) {
+            char buf[8];
+            const char* pattern = c <= 0xFF ? (form.upperHex ? "\\x%02X" : "\\x%02x")
+                                            : (form.upperHex ? "\\u%04X" : "\\u%04x");
+            std::snprintf(buf, sizeof buf, pattern, unsigned(c));
+            out += buf;
+        } else {
+            out += ToUtf8(text.substr(i, 1));
         }
     }
     return out;

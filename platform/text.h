@@ -25,4 +25,18 @@ Text TextUpToNul(const Bytes& data);
 // UTF-8 for messages and test output; unpaired surrogates become U+FFFD.
 std::string ToUtf8(TextView text);
 
+// How display text writes the characters it escapes.
+struct DisplayForm {
+    TextView backslashed;  // written as a backslash and the character itself (quote marks)
+    TextView byLetter;     // the controls among \r \n \t \0 written by their letter
+    bool upperHex = false; // \x0D rather than \x0d
+};
+// Every control a DisplayForm can write by its letter.
+inline constexpr TextView kLetteredControls(u"\r\n\t\0", 4);
+
+// Stored text as a report shows it: a pair of surrogates whole; C0, DEL, C1,
+// U+2028/U+2029 and lone surrogates escaped (\xHH up to U+00FF, \uHHHH above),
+// so that no stored name or data can break or forge a report line.
+std::string DisplayText(TextView text, const DisplayForm& form);
+
 }  // namespace km

@@ -7,8 +7,9 @@
 #include <cstdio>
 
 #include "toolkit/file_io.h"
+#include "toolkit/live_base.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 std::vector<Text> WideArguments(int argc, wchar_t** argv) {
     std::vector<Text> args;
@@ -25,4 +26,18 @@ int WriteOutputs(const std::string& out, const std::string& err, bool binary, in
     return code;
 }
 
-}  // namespace km::check
+ToolEnvironment WindowsEnvironment(std::string* out, std::string* err) {
+    ToolEnvironment env;
+    env.readFile = ReadFileBytes;
+    env.writeFile = WriteFileBytes;
+    env.liveBase = [](const LiveBaseRequest& request) {
+        auto registry = OpenMachineRegistry();
+        CollectLiveBase(*registry, request.packageBytes, *request.base, request.notInspected);
+        return true;
+    };
+    env.out = out;
+    env.err = err;
+    return env;
+}
+
+}  // namespace km::toolkit

@@ -7,7 +7,7 @@
 
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -80,4 +80,4 @@ bool WriteFileBytes(const Text& path, const std::string& bytes) {
     return true;
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

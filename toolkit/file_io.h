@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 bool ReadFileBytes(const Text& path, std::string* bytes);
 bool WriteFileBytes(const Text& path, const std::string& bytes);
@@ -15,4 +15,4 @@ bool WriteFileBytes(const Text& path, const std::string& bytes);
 // closed pipe) is an error, exit code 3, never the run's own code.
 int WriteOutputsAndExit(const std::string& out, std::string err, int code, const char* tool);
 
-}  // namespace km::check
+}  // namespace km::toolkit

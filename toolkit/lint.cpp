@@ -13,37 +13,21 @@
 #include "engine/windows_facts.h"
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
-
-constexpr TextView kSeparator = kFieldSeparator;
 
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 // Quoted for a message; long texts are cut (never inside a surrogate pair),
-// control characters shown by code, a character outside the basic plane whole.
+// escaped characters shown by code.
 std::string Quote(TextView text, std::size_t max = 60) {
-    std::string out = "\"";
     const std::size_t kept =
         text.size() > max ? max + (max > 0 && IsHighSurrogate(text[max - 1]) && IsLowSurrogate(text[max]) ? 1 : 0)
                           : text.size();
     const bool cut = kept < text.size();
-    text = text.substr(0, kept);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", unsigned(c));
-            out += buf;
-        } else {
-            const std::size_t units = IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1]) ? 2 : 1;
-            out += ToUtf8(text.substr(i, units));
-            i += units - 1;
-        }
-    }
-    return out + (cut ? "...\"" : "\"");
+    return "\"" + DisplayText(text.substr(0, kept), {{}, {}, true}) + (cut ? "...\"" : "\"");
 }
 
 std::string Number(std::size_t n) { return std::to_string(n); }
@@ -56,9 +40,9 @@ std::string Hex(std::uint64_t value, int digits) {
 
 struct Findings {
     int line;
-    std::vector<Diagnostic>* out;
+    std::vector<Finding>* out;
     void Add(int field, Severity severity, std::string text) const {
-        out->push_back(Diagnostic{line, field, severity, std::move(text)});
+        out->push_back(Finding{line, field, severity, std::move(text)});
     }
     void Error(int field, std::string text) const { Add(field, Severity::Error, std::move(text)); }
     void Warning(int field, std::string text) const { Add(field, Severity::Warning, std::move(text)); }
@@ -88,7 +72,7 @@ struct LineView {
     int FieldAt(std::size_t position) const {
         std::size_t start = 0;
         for (std::size_t i = 0; i < pieces.size(); ++i) {
-            start += pieces[i].size() + kSeparator.size();
+            start += pieces[i].size() + kFieldSeparator.size();
             if (position < start) return std::min(int(i) + 1, int(kRestField));
         }
         return std::min(int(pieces.size()), int(kRestField));
@@ -98,24 +82,22 @@ struct LineView {
 std::vector<TextView> SplitFields(TextView line) {
     std::vector<TextView> pieces;
     while (true) {
-        const std::size_t cut = line.find(kSeparator);
+        const std::size_t cut = line.find(kFieldSeparator);
         pieces.push_back(line.substr(0, cut));
         if (cut == TextView::npos) break;
-        line.remove_prefix(cut + kSeparator.size());
+        line.remove_prefix(cut + kFieldSeparator.size());
     }
     return pieces;
 }
 
 // ---- The rules, one a function. ----
 
-std::string U8(TextView text) { return ToUtf8(text); }
-
 // "A, B or C" of the names a table lists.
 template <class Rows, class Name>
 std::string NameList(const Rows& rows, Name name, const char* last = " or ") {
     std::vector<std::string> names;
     for (const auto& row : rows)
-        if (const TextView n = name(row); !n.empty()) names.push_back(U8(n));
+        if (const TextView n = name(row); !n.empty()) names.push_back(ToUtf8(n));
     std::string out;
     for (std::size_t i = 0; i < names.size(); ++i)
         out += (i == 0 ? "" : i + 1 == names.size() ? last : ", ") + names[i];
@@ -129,7 +111,7 @@ std::string GroupTargetList() {
     return NameList(kTargetRules, [](const TargetRule& r) { return r.target; }, ", ");
 }
 std::string PackageTypeList() {
-    return NameList(kRegistryTypes, [](const RegistryType& t) { return t.inPackages ? t.name : TextView(); }, ", ");
+    return NameList(kPackageTypes, [](std::uint32_t code) { return RegistryTypeName(code); }, ", ");
 }
 
 void CheckRoot(const LineView& line, const Findings& findings) {
@@ -161,8 +143,8 @@ bool ReadsLimitedField(const LineView& line, PackageField field) {
 std::string KeyLimitScope(RootKind kind) {
     for (const RootRule& rule : kRootRules)
         if (rule.kind == kind)
-            return U8(rule.marker) + (rule.takesClassesPrefix ? ", after a leading " + U8(kClassesBranch) : "");
-    return "per-user lines, after a leading " + U8(kClassesBranch);
+            return ToUtf8(rule.marker) + (rule.takesClassesPrefix ? ", after a leading " + ToUtf8(kClassesBranch) : "");
+    return "per-user lines, after a leading " + ToUtf8(kClassesBranch);
 }
 
 void CheckCapacities(const LineView& line, const Findings& findings) {
@@ -191,8 +173,9 @@ void CheckNumber(const LineView& line, const Findings& findings) {
     if (const NumberWidth* number = NumberWidthOf(code)) {
         const std::size_t width = kFirstNumberDigit + number->digits;
         const TextView data = line.FieldText(kValueDataField);
-        const std::string name = U8(RegistryTypeName(code));
-        const std::string form = " (\"" + U8(kNumberPrefix) + "\" and " + std::to_string(number->digits) + " hex digits)";
+        const std::string name = ToUtf8(RegistryTypeName(code));
+        const std::string form =
+            " (\"" + ToUtf8(kNumberPrefix) + "\" and " + std::to_string(number->digits) + " hex digits)";
         if (line.record.unencodable) {
             findings.Error(kValueDataField, name + " value data " + Quote(data) + " is " + Number(data.size()) +
                                            " characters, not " + Number(width) + form +
@@ -213,7 +196,7 @@ void CheckNumber(const LineView& line, const Findings& findings) {
         }
         if (!EqualsIgnoreAsciiCase(data.substr(0, kFirstNumberDigit), kNumberPrefix))
             findings.Warning(kValueDataField, name + " value data " + Quote(data) + " does not begin with \"" +
-                                                 U8(kNumberPrefix) + "\": its first two characters are not read");
+                                                  ToUtf8(kNumberPrefix) + "\": its first two characters are not read");
     }
 }
 
@@ -256,15 +239,16 @@ void CheckBinary(const LineView& line, const Findings& findings) {
         if (c > 0xFF) {
             char code[16];
             std::snprintf(code, sizeof code, "U+%04X", unsigned(c));
-            findings.Error(kValueDataField, U8(RegistryTypeName(kRegBinary)) + " value data has " + Quote(TextView(&c, 1)) + " (" + code +
-                                           "), a character above U+00FF: no value will be set");
+            findings.Error(kValueDataField, ToUtf8(RegistryTypeName(kRegBinary)) + " value data has " +
+                                                Quote(TextView(&c, 1)) + " (" + code +
+                                                "), a character above U+00FF: no value will be set");
             return;
         }
     }
     const std::size_t characters =
         std::size_t(std::count_if(data.begin(), data.end(), [](char16_t c) { return c != kBinarySeparator; }));
     if (characters > kMaxBinaryLength)
-        findings.Error(kValueDataField, U8(RegistryTypeName(kRegBinary)) + " value data is " + Number(characters) +
+        findings.Error(kValueDataField, ToUtf8(RegistryTypeName(kRegBinary)) + " value data is " + Number(characters) +
                                             " characters long once its commas are removed; the format allows at most " +
                                             Number(kMaxBinaryLength));
     if (LooksLikeHexPairs(data)) {
@@ -276,10 +260,11 @@ void CheckBinary(const LineView& line, const Findings& findings) {
             if (!spaced.empty()) spaced += u' ';
             spaced += pairs.substr(i, 2);
         }
-        findings.Warning(kValueDataField, U8(RegistryTypeName(kRegBinary)) + " value data " + Quote(data) +
-                                         " looks like hex bytes, but each character is stored as its code: "
-                                         "it stores " + ByteList(line.record.data, line.record.dataSize) +
-                                         ", not " + ToUtf8(spaced));
+        findings.Warning(kValueDataField, ToUtf8(RegistryTypeName(kRegBinary)) + " value data " + Quote(data) +
+                                              " looks like hex bytes, but each character is stored as its code: "
+                                              "it stores " +
+                                              ByteList(line.record.data, line.record.dataSize) + ", not " +
+                                              ToUtf8(spaced));
     }
 }
 
@@ -295,7 +280,7 @@ void CheckRemovalMarker(const LineView& line, const Findings& findings) {
     if (line.record.remove != 1) {
         for (int field = kLeadingField; field <= kKeyField && std::size_t(field) <= line.pieces.size(); ++field) {
             if (ContainsIgnoreAsciiCase(line.pieces[std::size_t(field) - 1], kRemovalMarker)) {
-                findings.Error(field, U8(kRemovalMarker) + " in the " + kPackageFieldNames[field] +
+                findings.Error(field, ToUtf8(kRemovalMarker) + " in the " + kPackageFieldNames[field] +
                                           " does not make a removal: the marker counts only from the "
                                           "key-only field on");
             }
@@ -307,16 +292,16 @@ void CheckRemovalMarker(const LineView& line, const Findings& findings) {
     if (line.Separators() >= std::size_t(kKeyOnlyField - 1)) {
         from = 0;
         for (int field = kLeadingField; field < kKeyOnlyField; ++field)
-            from += line.pieces[std::size_t(field) - 1].size() + kSeparator.size();
+            from += line.pieces[std::size_t(field) - 1].size() + kFieldSeparator.size();
     }
     const TextView rest = line.text.substr(std::min(from, line.text.size()));
     if (line.record.remove != 1) {
         for (std::size_t i = 0; i + kRemovalMarker.size() <= rest.size(); ++i) {
             const TextView found = rest.substr(i, kRemovalMarker.size());
             if (EqualsIgnoreAsciiCase(found, kRemovalMarker)) {
-                findings.Error(line.FieldAt(from + i), Quote(found) +
-                                                           " is not the removal marker, which is " +
-                                                           U8(kRemovalMarker) + " in capitals: the line is not a removal");
+                findings.Error(line.FieldAt(from + i), Quote(found) + " is not the removal marker, which is " +
+                                                           ToUtf8(kRemovalMarker) +
+                                                           " in capitals: the line is not a removal");
                 break;
             }
         }
@@ -325,9 +310,8 @@ void CheckRemovalMarker(const LineView& line, const Findings& findings) {
     // A marker inside longer value data still makes the line a removal.
     const TextView data = line.FieldText(kValueDataField);
     if (line.IsValueLine() && data.find(kRemovalMarker) != TextView::npos && data != kRemovalMarker)
-        findings.Warning(kValueDataField, "value data " + Quote(data) +
-                                         " holds " + U8(kRemovalMarker) +
-                                         ": the line is a removal, the value is deleted, not set");
+        findings.Warning(kValueDataField, "value data " + Quote(data) + " holds " + ToUtf8(kRemovalMarker) +
+                                              ": the line is a removal, the value is deleted, not set");
 }
 
 bool IsBlankChar(char16_t c) { return c == u' ' || c == u'\t' || c == 0xA0 || c == 0x3000; }
@@ -339,15 +323,16 @@ void CheckKeyOnly(const LineView& line, const Findings& findings) {
     while (!field.empty() && IsBlankChar(field.back())) field.remove_suffix(1);
     if (EqualsIgnoreAsciiCase(field, kKeyOnlyMark))
         findings.Error(kKeyOnlyField, "key-only field " + Quote(line.FieldText(kKeyOnlyField)) + " is not \"" +
-                                          U8(kKeyOnlyMark) + "\" (spaces count): the line is a value line");
+                                          ToUtf8(kKeyOnlyMark) + "\" (spaces count): the line is a value line");
 }
 
 void CheckTrailingText(const LineView& line, const Findings& findings) {
     const TextView trailing = line.pieces.back();
     const int field = int(line.Separators()) + 1;
     if (trailing.empty() || field == kLeadingField || field > kValueDataField || !line.ReadsField(field)) return;
-    std::string text = (field == kValueDataField ? std::string("value data ") : "field " + std::to_string(field) + " ") +
-                       Quote(trailing) + " has no \"" + U8(kSeparator) + "\" after it: it is read as empty";
+    std::string text =
+        (field == kValueDataField ? std::string("value data ") : "field " + std::to_string(field) + " ") +
+        Quote(trailing) + " has no \"" + ToUtf8(kFieldSeparator) + "\" after it: it is read as empty";
     if (field == kValueDataField) {
         const bool number = NumberWidthOf(ValueTypeCode(line.record.typeName).value_or(0)) != nullptr;
         text += number ? " and no value will be set" : " and empty value data will be stored";
@@ -389,8 +374,8 @@ void CheckTarget(const LineView& line, const Findings& findings) {
     if (SelectsEveryProfile(line.packageGroups)) return;
     findings.Error(kTargetField, "target " + Quote(target) +
                                      " names one account; its profile is prepared only when the package also "
-                                     "has per-user lines for " + U8(kAllUsersTarget) +
-                                     ", and this one has none: the line reaches no profile");
+                                     "has per-user lines for " +
+                                     ToUtf8(kAllUsersTarget) + ", and this one has none: the line reaches no profile");
 }
 
 // The pass refuses such a line outright: the registry would read the name only
@@ -436,7 +421,7 @@ bool LooksLikeUnmarkedUtf16(std::string_view bytes) {
 }
 
 // Bad UTF-8, line by line, as the program splits lines.
-void CheckUtf8Lines(std::string_view bytes, const std::vector<LineView>& lines, std::vector<Diagnostic>* out) {
+void CheckUtf8Lines(std::string_view bytes, const std::vector<LineView>& lines, std::vector<Finding>* out) {
     std::size_t start = 0;
     for (std::size_t index = 0; start < bytes.size() && index < lines.size(); ++index) {
         std::size_t end = bytes.find('\n', start);
@@ -447,15 +432,14 @@ void CheckUtf8Lines(std::string_view bytes, const std::vector<LineView>& lines, 
         if (!decoded.valid) {
             // Separators are ASCII: counting them in the bytes gives the field.
             int field = 1;
-            const std::string separator = U8(kSeparator);
+            const std::string separator = ToUtf8(kFieldSeparator);
             for (std::size_t at = raw.find(separator); at != std::string_view::npos &&
                                                          at + separator.size() <= decoded.firstBadByte;
                  at = raw.find(separator, at + separator.size()))
                 ++field;
-            out->push_back(Diagnostic{int(index) + 1, std::min(field, int(kRestField)), Severity::Error,
-                                      "bytes that are not valid UTF-8 at byte " +
-                                          Number(decoded.firstBadByte + 1) +
-                                          " of the line: each bad sequence is read as U+FFFD"});
+            out->push_back(Finding{int(index) + 1, std::min(field, int(kRestField)), Severity::Error,
+                                   "bytes that are not valid UTF-8 at byte " + Number(decoded.firstBadByte + 1) +
+                                       " of the line: each bad sequence is read as U+FFFD"});
         }
         start = end + 1;
     }
@@ -463,25 +447,25 @@ void CheckUtf8Lines(std::string_view bytes, const std::vector<LineView>& lines, 
 
 }  // namespace
 
-std::vector<Diagnostic> LintPackage(std::string_view bytes) {
-    std::vector<Diagnostic> diagnostics;
+std::vector<Finding> LintPackage(std::string_view bytes) {
+    std::vector<Finding> diagnostics;
     for (const ByteOrderMark& mark : kByteOrderMarks) {
         if (bytes.substr(0, mark.bytes.size()) != mark.bytes) continue;
         if (*mark.text) {
-            diagnostics.push_back(Diagnostic{1, 1, Severity::Error, mark.text});
+            diagnostics.push_back(Finding{1, 1, Severity::Error, mark.text});
             return diagnostics;  // every line would be misread: nothing more is worth saying
         }
         break;
     }
     const bool utf16 = bytes.substr(0, 2) == "\xFF\xFE";
     if (!utf16 && bytes.substr(0, 3) != "\xEF\xBB\xBF" && LooksLikeUnmarkedUtf16(bytes)) {
-        diagnostics.push_back(Diagnostic{1, 1, Severity::Error,
-                                         "the file looks like UTF-16 without a byte-order mark: it is read as UTF-8"});
+        diagnostics.push_back(Finding{1, 1, Severity::Error,
+                                      "the file looks like UTF-16 without a byte-order mark: it is read as UTF-8"});
         return diagnostics;
     }
     if (utf16 && bytes.size() % 2 != 0)
-        diagnostics.push_back(Diagnostic{1, 1, Severity::Warning,
-                                         "UTF-16 file of an odd number of bytes: its last byte is not read"});
+        diagnostics.push_back(
+            Finding{1, 1, Severity::Warning, "UTF-16 file of an odd number of bytes: its last byte is not read"});
 
     std::vector<Text> texts;
     SplitPackageLines(bytes, [&](TextView line) { texts.emplace_back(line); });
@@ -505,27 +489,27 @@ std::vector<Diagnostic> LintPackage(std::string_view bytes) {
             continue;
         }
         if (line.Separators() == 0) {
-            findings.Warning(kLeadingField, "line without any \"" + U8(kSeparator) +
+            findings.Warning(kLeadingField, "line without any \"" + ToUtf8(kFieldSeparator) +
                                                 "\": it is read as an empty per-user line");
             continue;
         }
         for (LineRule rule : kLineRules) rule(line, findings);
     }
-    std::stable_sort(diagnostics.begin(), diagnostics.end(), [](const Diagnostic& a, const Diagnostic& b) {
+    std::stable_sort(diagnostics.begin(), diagnostics.end(), [](const Finding& a, const Finding& b) {
         return a.line != b.line ? a.line < b.line : a.field < b.field;
     });
     return diagnostics;
 }
 
-std::string FormatDiagnostic(const std::string& package, const Diagnostic& d) {
+std::string FormatFinding(const std::string& package, const Finding& d) {
     return package + ":" + std::to_string(d.line) + ":" + std::to_string(d.field) + ": " +
            (d.severity == Severity::Error ? "error" : "warning") + ": " + d.text;
 }
 
-int LintExitCode(const std::vector<Diagnostic>& diagnostics) {
+int LintExitCode(const std::vector<Finding>& diagnostics) {
     int code = 0;
-    for (const Diagnostic& d : diagnostics) code = std::max(code, d.severity == Severity::Error ? 2 : 1);
+    for (const Finding& d : diagnostics) code = std::max(code, d.severity == Severity::Error ? 2 : 1);
     return code;
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -8,11 +8,11 @@
 
 #include "platform/platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 enum class Severity { Warning, Error };
 
-struct Diagnostic {
+struct Finding {
     int line = 0;   // 1-based
     int field = 0;  // 1-based field of the line ("*@*"-separated)
     Severity severity = Severity::Warning;
@@ -20,16 +20,16 @@ struct Diagnostic {
 };
 
 // The package file's bytes, as Keymason reads them.
-std::vector<Diagnostic> LintPackage(std::string_view bytes);
+std::vector<Finding> LintPackage(std::string_view bytes);
 
 // Whether a target that names no group looks like an account a profile can
 // belong to (at most 20 characters, no blanks at its ends, no group name in
 // another spelling, none of the characters Windows refuses in one).
 bool IsLikelyAccount(TextView name);
 
-std::string FormatDiagnostic(const std::string& package, const Diagnostic& diagnostic);
+std::string FormatFinding(const std::string& package, const Finding& finding);
 
 // 0 when there is no finding, 1 for warnings only, 2 when there is an error.
-int LintExitCode(const std::vector<Diagnostic>& diagnostics);
+int LintExitCode(const std::vector<Finding>& diagnostics);
 
-}  // namespace km::check
+}  // namespace km::toolkit

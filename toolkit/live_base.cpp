@@ -5,7 +5,7 @@
 #include "engine/windows_facts.h"
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -77,6 +77,52 @@ std::vector<Profile> CopyProfileList(KeySource& machine, MemoryPlatform& base) {
     return profiles;
 }
 
+bool RemovesTree(const PackageRecord& record) { return record.keyOnly == 1 && record.remove == 1; }
+
+void NoteNotInspected(std::map<Text, std::string>* notInspected, const Text& sid, const std::string& why) {
+    std::string& reasons = (*notInspected)[sid];
+    reasons += (reasons.empty() ? "" : "; ") + why;
+}
+
+// A logged-on profile: its hive is reached under the SID, its classes below
+// Software\Classes.
+void CopyLoggedOnProfile(KeySource& users, MemoryPlatform& base, const Text& sid, const RecordList& records) {
+    base.CreateKey(kHkeyUsers, sid);
+    for (const PackageRecord& record : records) {
+        if (record.rootKind != Users) continue;
+        const Text inHive = record.classesKey == 1 ? Text(kClassesBranch) + record.keyPath : record.keyPath;
+        CopyKey(users, Sink{&base, kHkeyUsers, nullptr}, Join(sid, inHive), RemovesTree(record), true);
+    }
+}
+
+// The user or classes hive file of a profile that is not logged on, as the
+// base's hive file.
+void CopyHiveFile(LiveRegistry& registry, MemoryPlatform& base, const Profile& profile, bool classes,
+                  const RecordList& records, std::map<Text, std::string>* notInspected) {
+    const Text file = profile.path + Text(classes ? kClassesHiveInProfile : kUserHiveInProfile);
+    std::string why;
+    auto hive = registry.LoadHiveFile(registry.ExpandEnvironment(file), &why);
+    if (!hive) {
+        NoteNotInspected(notInspected, profile.sid, ToUtf8(file) + ": " + why);
+        return;
+    }
+    // A load that succeeds but leaves the hive unreadable (Wine's, for
+    // one) would pass for an empty hive, and a plan or an undo made
+    // on it would be wrong: such a profile is not inspected.
+    KeyContents top;
+    if (!hive->ReadKey(Text(), &top)) {
+        NoteNotInspected(notInspected, profile.sid, ToUtf8(file) + ": loaded, but its keys cannot be read");
+        return;
+    }
+    auto tree = std::make_shared<MemoryKey>();
+    tree->name = HiveFileKeyName(file);
+    for (const PackageRecord& record : records) {
+        if (record.rootKind != Users || (record.classesKey == 1) != classes) continue;
+        CopyKey(*hive, Sink{nullptr, 0, tree}, record.keyPath, RemovesTree(record), true);
+    }
+    base.hiveFiles[file] = tree;
+}
+
 }  // namespace
 
 void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, MemoryPlatform& base,
@@ -90,10 +136,9 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
 
     bool perUser = false, userHive = false, classesHive = false;
     for (const PackageRecord& record : records) {
-        const bool deep = record.keyOnly == 1 && record.remove == 1;
         if (record.rootKind != Users) {
             auto source = record.rootKind == ClassesRoot ? registry.Root(kHkeyClassesRoot) : registry.Root(kHkeyLocalMachine);
-            CopyKey(*source, Sink{&base, record.rootKey, nullptr}, record.keyPath, deep, true);
+            CopyKey(*source, Sink{&base, record.rootKey, nullptr}, record.keyPath, RemovesTree(record), true);
             continue;
         }
         perUser = true;
@@ -105,44 +150,13 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
     for (const Profile& profile : profiles) {
         KeyContents top;
         if (!profile.sid.empty() && users->ReadKey(profile.sid, &top)) {
-            // Logged on: the hive is reached under the SID, its classes below Software\Classes.
-            base.CreateKey(kHkeyUsers, profile.sid);
-            for (const PackageRecord& record : records) {
-                if (record.rootKind != Users) continue;
-                const Text inHive = record.classesKey == 1 ? Text(kClassesBranch) + record.keyPath : record.keyPath;
-                CopyKey(*users, Sink{&base, kHkeyUsers, nullptr}, Join(profile.sid, inHive),
-                        record.keyOnly == 1 && record.remove == 1, true);
-            }
+            CopyLoggedOnProfile(*users, base, profile.sid, records);
             continue;
         }
-        for (const bool classes : {false, true}) {
-            if (!(classes ? classesHive : userHive) || profile.path.empty()) continue;
-            const Text file = profile.path + Text(classes ? kClassesHiveInProfile : kUserHiveInProfile);
-            std::string why;
-            auto hive = registry.LoadHiveFile(registry.ExpandEnvironment(file), &why);
-            if (!hive) {
-                std::string& reasons = (*notInspected)[profile.sid];
-                reasons += (reasons.empty() ? "" : "; ") + ToUtf8(file) + ": " + why;
-                continue;
-            }
-            // A load that succeeds but leaves the hive unreadable (Wine's, for
-            // one) would pass for an empty hive, and a plan or an undo made
-            // on it would be wrong: such a profile is not inspected.
-            KeyContents top;
-            if (!hive->ReadKey(Text(), &top)) {
-                std::string& reasons = (*notInspected)[profile.sid];
-                reasons += (reasons.empty() ? "" : "; ") + ToUtf8(file) + ": loaded, but its keys cannot be read";
-                continue;
-            }
-            auto tree = std::make_shared<MemoryKey>();
-            tree->name = HiveFileKeyName(file);
-            for (const PackageRecord& record : records) {
-                if (record.rootKind != Users || (record.classesKey == 1) != classes) continue;
-                CopyKey(*hive, Sink{nullptr, 0, tree}, record.keyPath, record.keyOnly == 1 && record.remove == 1, true);
-            }
-            base.hiveFiles[file] = tree;
-        }
+        for (const bool classes : {false, true})
+            if ((classes ? classesHive : userHive) && !profile.path.empty())
+                CopyHiveFile(registry, base, profile, classes, records, notInspected);
     }
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

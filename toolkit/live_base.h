@@ -11,7 +11,7 @@
 
 #include "platform/memory/memory_platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 struct KeyContents {
     std::vector<Text> subkeys;
@@ -44,4 +44,4 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
 // The machine's registry; defined on Windows only.
 std::unique_ptr<LiveRegistry> OpenMachineRegistry();
 
-}  // namespace km::check
+}  // namespace km::toolkit

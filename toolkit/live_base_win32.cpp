@@ -6,7 +6,7 @@
 #include "toolkit/live_base.h"
 #include "platform/win32/win32_handle.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -122,4 +122,4 @@ public:
 
 std::unique_ptr<LiveRegistry> OpenMachineRegistry() { return std::make_unique<MachineRegistry>(); }
 
-}  // namespace km::check
+}  // namespace km::toolkit

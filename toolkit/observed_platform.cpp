@@ -2,7 +2,7 @@
 
 #include "toolkit/reg_file.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -177,4 +177,4 @@ bool ObservedPlatform::RegCloseKey(RegKey key) {
     return memory_.RegCloseKey(key);
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -10,7 +10,7 @@
 #include "platform/forwarding_platform.h"
 #include "platform/memory/memory_platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 struct KeyLocation {
     RegKey root = 0;
@@ -74,4 +74,4 @@ Text FullPath(const KeyLocation& key);
 // (a leading backslash, an empty part).
 std::optional<KeyLocation> NormalizedLocation(RegKey root, const Text& path);
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -2,7 +2,7 @@
 
 #include "engine/update_pass.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -93,4 +93,4 @@ PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& package
     return account;
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

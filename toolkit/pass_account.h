@@ -13,7 +13,7 @@
 #include "platform/memory/memory_platform.h"
 #include "toolkit/observed_platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 // One application of one record: at its machine root (profile -1) or for one
 // prepared profile, with the calls it made.
@@ -62,4 +62,4 @@ CallGroup CallsOf(const PassAccount& account, const Application& app);
 // over `machine`, which afterwards holds the state after the pass.
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes);
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -5,7 +5,7 @@
 #include "toolkit/text_codec.h"
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 Text RootName(RegKey root) {
     for (const RegRootName& r : kRegRoots)
@@ -111,4 +111,4 @@ std::string FormatRegFile(const std::vector<RegFileSection>& sections) {
     return "\xFF\xFE" + EncodeUtf16Le(text);
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -11,7 +11,7 @@
 
 #include "platform/memory/memory_platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 // Roots a .reg file may name besides those the engine writes.
 constexpr RegKey kHkeyCurrentUser = 0x80000001u;
@@ -84,4 +84,4 @@ std::string FormatRegFile(const std::vector<RegFileSection>& sections);
 // One value's line, without its line end (continuation lines included).
 Text FormatRegValue(const Text& name, const StoredValue& value);
 
-}  // namespace km::check
+}  // namespace km::toolkit

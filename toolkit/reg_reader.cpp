@@ -8,7 +8,7 @@
 #include "toolkit/text_codec.h"
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -418,4 +418,4 @@ std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error)
     return file;
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -5,7 +5,7 @@
 #include "toolkit/text_codec.h"
 #include "platform/text.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 namespace {
 
@@ -232,4 +232,4 @@ std::vector<RegFileSection> SubtreeSections(const MemoryPlatform& sys, RegKey ro
     return sections;
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

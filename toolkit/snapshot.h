@@ -15,7 +15,7 @@
 #include "engine/user_profiles.h"
 #include "platform/memory/memory_platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 constexpr TextView kHiveFilePrefix = u"HiveFile:";
 
@@ -55,4 +55,4 @@ void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value);
 // Orders names as the registry enumerates them.
 bool RegistryNameLess(TextView a, TextView b);
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -2,7 +2,7 @@
 
 #include "engine/utf8_decode.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 Utf8Decoded DecodeUtf8(std::string_view bytes) {
     Utf8Decoded result;
@@ -34,4 +34,4 @@ std::string EncodeUtf16Le(TextView text) {
     return bytes;
 }
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 
-namespace km::check {
+namespace km::toolkit {
 
 // Where a UTF-8 decoding found its first ill-formed sequence.
 struct Utf8Decoded {
@@ -23,4 +23,4 @@ Utf8Decoded DecodeUtf8(std::string_view bytes);
 Text DecodeUtf16Le(std::string_view bytes);
 std::string EncodeUtf16Le(TextView text);
 
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -726,16 +726,16 @@ std::string MemoryPlatform::Dump() const {
     out += "hive files:\n";
     for (const auto& hive : hiveFiles) {
         if (registry.IsMountedFile(hive.first)) {
-            out += "  " + ToUtf8(hive.first) + " (loaded)\n";
+            out += "  " + Shown(hive.first) + " (loaded)\n";
         } else {
-            out += "  " + ToUtf8(hive.first) + "\n";
+            out += "  " + Shown(hive.first) + "\n";
             if (hive.second) DumpKey(*hive.second, 2, &out);
         }
     }
     out += "folders:\n";
-    for (const auto& folder : folders) out += "  " + ToUtf8(folder) + "\n";
+    for (const auto& folder : folders) out += "  " + Shown(folder) + "\n";
     out += "files:\n";
-    for (const auto& file : files) out += "  " + ToUtf8(file.first) + " = " + Quoted(file.second) + "\n";
+    for (const auto& file : files) out += "  " + Shown(file.first) + " = " + Quoted(file.second) + "\n";
     out += "processes:\n";
     for (const auto& process : processes_)
         out += "  " + Quoted(process.applicationName) + " " + Quoted(process.commandLine) +

@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "platform/memory/memory_platform_print.h"
-#include "engine/value_encoding.h"
 #include "platform/text.h"
+#include "platform/value_types.h"
 
 namespace km {
 
@@ -27,28 +27,15 @@ std::string HexBytes(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    char buffer[8];
-    for (const unsigned char c : text) {
-        if (c == '"') {
-            out += '\\';
-            out += char(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20) {
-            std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
-            out += buffer;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
+std::string Quoted(const std::string& bytes) { return Quoted(Widen(bytes)); }
 
-std::string Quoted(TextView text) { return Quoted(ToUtf8(text)); }
+namespace {
+constexpr TextView kByLetter = u"\n\r";
+}  // namespace
+
+std::string Shown(TextView text) { return DisplayText(text, {{}, kByLetter, true}); }
+
+std::string Quoted(TextView text) { return "\"" + DisplayText(text, {u"\"", kByLetter, true}) + "\""; }
 
 namespace {
 
@@ -99,9 +86,9 @@ const CallFormat kCallFormats[] = {
     {SeamOp::QueryPublisherTrust, nullptr, nullptr, kDataHex},
 };
 
-// The names of the types a package can set; others by number.
+// The registry's names of types; others by number.
 std::string TypeText(std::uint32_t type) {
-    const TextView name = ValueTypeName(type);
+    const TextView name = RegistryTypeName(type);
     return !name.empty() ? ToUtf8(name) : "type " + std::to_string(type);
 }
 
@@ -110,9 +97,7 @@ std::string StringData(const Bytes& data) {
     Text units;
     for (std::size_t i = 0; i + 1 < data.size(); i += 2)
         units.push_back(char16_t(data[i] | (data[i + 1] << 8)));
-    std::string text;
-    for (const char16_t unit : units) text += unit == 0 ? std::string("\\0") : ToUtf8(Text(1, unit));
-    return text;
+    return DisplayText(units, {{}, TextView(u"\0", 1), true});
 }
 
 std::string ValueText(const StoredValue& value) {
@@ -126,7 +111,7 @@ std::string ValueText(const StoredValue& value) {
 
 void DumpKey(const MemoryKey& key, int depth, std::string* out) {
     const std::string indent(static_cast<std::size_t>(depth) * 2, ' ');
-    *out += indent + ToUtf8(key.name) + "\n";
+    *out += indent + Shown(key.name) + "\n";
     for (const auto& value : key.values)
         *out += indent + "  " + (value.first.empty() ? std::string("(default)") : Quoted(value.first)) +
                 " = " + ValueText(value.second) + "\n";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "platform/memory/memory_platform_print.h"
 #include "platform/text.h"
 
 namespace km {
@@ -265,9 +266,9 @@ bool MemoryRegistry::DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keep
 }
 
 std::string MemoryRegistry::PathOf(const MemoryKey& key) const {
-    if (key.deleted) return "(deleted) " + ToUtf8(key.name);
-    std::string path = ToUtf8(key.name);
-    for (const MemoryKey* up = key.parent; up; up = up->parent) path = ToUtf8(up->name) + "\\" + path;
+    if (key.deleted) return "(deleted) " + Shown(key.name);
+    std::string path = Shown(key.name);
+    for (const MemoryKey* up = key.parent; up; up = up->parent) path = Shown(up->name) + "\\" + path;
     return path;
 }
 
@@ -336,7 +337,7 @@ std::vector<Text> MemoryRegistry::MountNames() const {
 std::string MemoryRegistry::MountsText() const {
     std::string text;
     for (const auto& mount : mounts_)
-        text += "  HKU\\" + ToUtf8(mount.name) + " <- " + ToUtf8(mount.file) + "\n";
+        text += "  HKU\\" + Shown(mount.name) + " <- " + Shown(mount.file) + "\n";
     return text;
 }
 

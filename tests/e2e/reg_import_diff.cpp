@@ -23,10 +23,10 @@
 namespace {
 
 using km::Bytes;
+using km::StoredValue;
 using km::Text;
 using km::TextView;
-using km::check::RegFile;
-using km::StoredValue;
+using km::toolkit::RegFile;
 
 // ---------------------------------------------------------------------------
 // Generating.
@@ -170,10 +170,12 @@ struct Generated {
 
 std::string Encode(const std::string& utf8, Encoding encoding, const std::string& lineEnd) {
     const std::string text = Replace(utf8, "\n", lineEnd);
-    const Text units = km::check::DecodeUtf8(text).text;
+    const Text units = km::toolkit::DecodeUtf8(text).text;
     switch (encoding) {
-        case Encoding::kUtf16: return "\xFF\xFE" + km::check::EncodeUtf16Le(units);
-        case Encoding::kUtf16NoMark: return km::check::EncodeUtf16Le(units);
+        case Encoding::kUtf16:
+            return "\xFF\xFE" + km::toolkit::EncodeUtf16Le(units);
+        case Encoding::kUtf16NoMark:
+            return km::toolkit::EncodeUtf16Le(units);
         case Encoding::kUtf8: return text;
         case Encoding::kUtf8Mark: return "\xEF\xBB\xBF" + text;
         case Encoding::kAnsi: {
@@ -251,7 +253,7 @@ Text Fold(TextView text) {
 }
 
 Text ShortRoot(km::RegKey root) {
-    return root == km::kHkeyClassesRoot ? u"HKCR" : root == km::check::kHkeyCurrentUser ? u"HKCU" : u"OTHER";
+    return root == km::kHkeyClassesRoot ? u"HKCR" : root == km::toolkit::kHkeyCurrentUser ? u"HKCU" : u"OTHER";
 }
 
 bool Below(const Text& path, const Text& top) {
@@ -261,7 +263,7 @@ bool Below(const Text& path, const Text& top) {
 // What reg import would leave on a machine without the text's keys.
 Tree Expected(const RegFile& file) {
     Tree tree;
-    for (const km::check::RegFileSection& section : file.sections) {
+    for (const km::toolkit::RegFileSection& section : file.sections) {
         const Text full = Fold(ShortRoot(section.root) + (section.path.empty() ? Text() : u"\\" + section.path));
         if (section.remove) {
             for (auto it = tree.begin(); it != tree.end();) it = Below(it->first, full) ? tree.erase(it) : std::next(it);
@@ -270,7 +272,7 @@ Tree Expected(const RegFile& file) {
         for (std::size_t cut = full.find(u'\\'); cut != Text::npos; cut = full.find(u'\\', cut + 1))
             tree[full.substr(0, cut)];
         KeyState& key = tree[full];
-        for (const km::check::RegFileValue& value : section.values) {
+        for (const km::toolkit::RegFileValue& value : section.values) {
             if (value.remove) key.values.erase(Fold(value.name));
             else key.values[Fold(value.name)] = {value.name, value.value};
         }
@@ -316,12 +318,12 @@ Tree ReadProbeTree(const std::string& fileName) {
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.rfind("key ", 0) == 0) {
-            key = &tree[Fold(km::check::DecodeUtf8(line.substr(4)).text)];
+            key = &tree[Fold(km::toolkit::DecodeUtf8(line.substr(4)).text)];
         } else if (line.rfind("value [", 0) == 0 && key) {
             const std::size_t typeAt = line.rfind("] type=");
             const std::size_t sizeAt = line.find(" size=", typeAt);
             const std::size_t dataAt = line.find(" data=", sizeAt);
-            const Text name = km::check::DecodeUtf8(line.substr(7, typeAt - 7)).text;
+            const Text name = km::toolkit::DecodeUtf8(line.substr(7, typeAt - 7)).text;
             const StoredValue value{TypeNumber(line.substr(typeAt + 7, sizeAt - typeAt - 7)), FromHex(line.substr(dataAt + 6))};
             key->values[Fold(name)] = {name, value};
         }
@@ -391,8 +393,8 @@ int Compare(const std::string& dir, int count, const std::string& probeTree, con
         const std::string bytes = ReadAll(dir + "/" + name);
         std::vector<std::string> problems;
         if (!codes.count(n)) problems.push_back("reg import did not run");
-        km::check::RegFileError error;
-        const auto file = km::check::ParseRegFile(bytes, &error);
+        km::toolkit::RegFileError error;
+        const auto file = km::toolkit::ParseRegFile(bytes, &error);
         const int code = codes.count(n) ? codes[n] : -1;
         if (code != 0 && code != 1) problems.push_back("reg import ended with " + std::to_string(code));
         else if (!file && code == 0) problems.push_back("reader refuses (" + error.message + "), reg import exits 0");

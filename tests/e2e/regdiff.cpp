@@ -85,18 +85,18 @@ bool AboveSomeKey(const Comparison& c, const Text& path) {
 
 bool Load(const std::string& fileName, Comparison& c, State& state) {
     std::string bytes;
-    if (!km::check::ReadFileBytes(km::check::DecodeUtf8(fileName).text, &bytes)) {
+    if (!km::toolkit::ReadFileBytes(km::toolkit::DecodeUtf8(fileName).text, &bytes)) {
         std::fprintf(stderr, "keymason_regdiff: %s: cannot be read\n", fileName.c_str());
         return false;
     }
-    km::check::RegFileError error;
-    const auto file = km::check::ParseRegFile(bytes, &error);
+    km::toolkit::RegFileError error;
+    const auto file = km::toolkit::ParseRegFile(bytes, &error);
     if (!file) {
         std::fprintf(stderr, "keymason_regdiff: %s:%d: %s\n", fileName.c_str(), error.line, error.message.c_str());
         return false;
     }
-    for (const km::check::RegFileSection& section : file->sections) {
-        const Text full = km::check::RootName(section.root) + (section.path.empty() ? Text() : u"\\" + section.path);
+    for (const km::toolkit::RegFileSection& section : file->sections) {
+        const Text full = km::toolkit::RootName(section.root) + (section.path.empty() ? Text() : u"\\" + section.path);
         const Text folded = Folded(full);
         const int covering = CoveringKey(c, folded);
         if (covering < 0) {
@@ -112,7 +112,7 @@ bool Load(const std::string& fileName, Comparison& c, State& state) {
         }
         KeyState& key = state[folded];
         key.spelled = c.keys[std::size_t(covering)] + full.substr(c.keys[std::size_t(covering)].size());
-        for (const km::check::RegFileValue& value : section.values) {
+        for (const km::toolkit::RegFileValue& value : section.values) {
             if (value.remove) {
                 c.differences.push_back(fileName + ": removes a value: " + ValueRef(full, value.name));
                 continue;
@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
             c.partial = true;
         } else if (arg == "--key") {
             if (++i >= argc) return Usage();
-            Text key = km::check::DecodeUtf8(argv[i]).text;
+            Text key = km::toolkit::DecodeUtf8(argv[i]).text;
             while (!key.empty() && key.back() == u'\\') key.pop_back();
             c.folded.push_back(Folded(key));
             c.keys.push_back(std::move(key));

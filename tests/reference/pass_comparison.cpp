@@ -244,7 +244,7 @@ bool StartsProcess(SeamOp op) {
 
 bool CallCountShared(SeamOp op) {
     // The current pass also asks a held key whether it still answers after a
-    // value call on it failed, which the earlier pass never needed.
+    // value call on it failed, which the reference pass never needed.
     return op != SeamOp::RegOpenKeyExW && op != SeamOp::RegCreateKeyExW &&
            op != SeamOp::RegCloseKey && op != SeamOp::RegQueryInfoKeyW;
 }

@@ -1,5 +1,5 @@
-// The current reader and pass held against the reference copy of the earlier
-// ones, on identical in-memory machines: the unit test and the pass fuzzer
+// The current reader and pass held against the reference ones, on identical
+// in-memory machines: the unit test and the pass fuzzer
 // both ask here whether the two differ, and where.
 #pragma once
 

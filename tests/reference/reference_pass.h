@@ -1,14 +1,13 @@
-// A frozen copy of the package reader and the update pass as they were before
-// records were decoded one at a time and a key was kept open across a run of
-// value lines. The current reader and pass are held against it: for any
-// package they must leave the same registry, log, exit code and order of
-// effects. It is never part of the product and is not to be improved: a
-// change here would move the yardstick.
+// The reference package reader and update pass: every record decoded up
+// front, and a key opened and closed for every line. The current reader and
+// pass, which decode a record at a time and keep a key open across a run of
+// value lines, are held against it: for any package they must leave the same
+// registry, log, exit code and order of effects. It is never part of the
+// product and is not to be improved: a change here would move the yardstick.
 //
-// The copies use the engine's pieces that those changes left alone: the
-// record layout, the run log, profile preparation and release, the apply
-// settings, the removal guard, the version text, the UTF-8 decoder and
-// ValueSetBy.
+// It uses the engine's pieces that both share: the record layout, the run
+// log, profile preparation and release, the apply settings, the removal
+// guard, the version text, the UTF-8 decoder and ValueSetBy.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// The value encoding and writer as they were (see reference_pass.h). The
-// type table, ValueTypeCode and ValueSetBy are the engine's, unchanged.
+// The reference value encoding and writer (see reference_pass.h). The type
+// table, ValueTypeCode and ValueSetBy are the engine's.
 #include "engine/value_encoding.h"
 
 #include <algorithm>

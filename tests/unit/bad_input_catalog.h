@@ -1,7 +1,7 @@
 // The catalog of bad input: broken, hostile or oversized package files and
 // files or folders that cannot be used, each with what the whole pass must
 // make of it. The bad-input suite holds every outcome to it; the pass
-// differential test runs each case through the current and the earlier pass.
+// differential test runs each case through the current and the reference pass.
 #pragma once
 
 #include <cstdint>

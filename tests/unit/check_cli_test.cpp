@@ -18,11 +18,11 @@ struct CheckRun {
     std::map<Text, std::string> written;
     std::string out, err;
     bool liveOffered = false;
-    std::function<bool(const LiveBaseRequest&)> live;  // in place of the default live base
+    std::function<bool(const toolkit::LiveBaseRequest&)> live;  // in place of the default live base
     int code = -1;
 
     int operator()(std::vector<Text> args) {
-        CheckEnvironment env;
+        toolkit::ToolEnvironment env;
         env.readFile = [this](const Text& path, std::string* bytes) {
             auto found = files.find(path);
             if (found == files.end()) return false;
@@ -37,7 +37,7 @@ struct CheckRun {
         if (live)
             env.liveBase = live;
         else if (liveOffered)
-            env.liveBase = [](const LiveBaseRequest& request) {
+            env.liveBase = [](const toolkit::LiveBaseRequest& request) {
                 request.base->CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Live");
                 return true;
             };
@@ -119,7 +119,7 @@ TEST(CheckCliTest, OutWritesTheStateAfterThePlanAsTheNextBase) {
     run.files = {{u"pkg.dat", kCleanLine}};
     EXPECT_EQ(run({u"--out", u"after.reg", u"pkg.dat"}), kExitClean) << run.err;
     ASSERT_EQ(run.written.count(u"after.reg"), 1u);
-    const std::string text = ToUtf8(DecodeUtf16Le(run.written[u"after.reg"].substr(2)));
+    const std::string text = ToUtf8(toolkit::DecodeUtf16Le(run.written[u"after.reg"].substr(2)));
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"N\"=\"x\"\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[HKEY_USERS\\S-1-5-21-1000000000-1000000000-1000000000-1001]"), std::string::npos);
 
@@ -216,10 +216,11 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
 
     // Names with lone surrogates stay apart in JSON.
     CheckRun lone;
-    lone.files = {{u"base.reg", "\xFF\xFE" + EncodeUtf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n"
-                                                         u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"\xD800\"=\"a\"\r\n"
-                                                         u"\"\xD801\"=\"b\"\r\n")},
-                  {u"gone.dat", "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@*True*@**@**@*All Users*@*DELETE_REG*@*\n"}};
+    lone.files = {
+        {u"base.reg", "\xFF\xFE" + toolkit::EncodeUtf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                                          u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"\xD800\"=\"a\"\r\n"
+                                                          u"\"\xD801\"=\"b\"\r\n")},
+        {u"gone.dat", "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@*True*@**@**@*All Users*@*DELETE_REG*@*\n"}};
     lone({u"--verify", u"--base", u"base.reg", u"--format", u"json", u"gone.dat"});
     EXPECT_NE(lone.out.find("\"value\": \"\\ud800\""), std::string::npos) << lone.out;
     EXPECT_NE(lone.out.find("\"value\": \"\\ud801\""), std::string::npos) << lone.out;
@@ -227,7 +228,7 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     // A profile whose hives could not be read may hold drift: not compliant.
     CheckRun locked;
     locked.files = {{u"user.dat", "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n"}};
-    locked.live = [](const LiveBaseRequest& request) {
+    locked.live = [](const toolkit::LiveBaseRequest& request) {
         request.base->SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath",
                                kRegSz, {'C', 0, ':', 0, '\\', 0, 'U', 0, 0, 0});
         (*request.notInspected)[u"S-1-5-21-1"] = "its hive is in use";

@@ -15,10 +15,10 @@ std::string Lines(std::initializer_list<const char*> lines) {
 }
 
 void LoadBase(MemoryPlatform& sys, const std::string& regText) {
-    RegFileError error;
-    auto file = ParseRegFile("Windows Registry Editor Version 5.00\n\n" + regText, &error);
+    toolkit::RegFileError error;
+    auto file = toolkit::ParseRegFile("Windows Registry Editor Version 5.00\n\n" + regText, &error);
     ASSERT_TRUE(file) << error.line << ": " << error.message;
-    ASSERT_TRUE(LoadSnapshot(*file, sys, &error)) << error.message;
+    ASSERT_TRUE(toolkit::LoadSnapshot(*file, sys, &error)) << error.message;
 }
 
 std::string Plan(MemoryPlatform& sys, const std::string& package, std::map<Text, std::string> notInspected = {}) {
@@ -117,7 +117,7 @@ TEST(CheckPlanTest, ReportsEachLinePerRootAndProfileWithASummary) {
 
 TEST(CheckPlanTest, DefaultBaseHasOneLoggedOnProfile) {
     MemoryPlatform sys;
-    LoadDefaultBase(sys);
+    toolkit::LoadDefaultBase(sys);
     const std::string report = Plan(sys, Lines({
         "1*@*HKEY_CLASSES_ROOT*@*.ext*@*True*@**@**@**@**@*",
         "1*@*HKEY_CURRENT_USER*@*Software\\Classes\\.ext*@**@**@*REG_SZ*@*User*@*Vendor.File*@*",
@@ -187,6 +187,11 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
          "line 1: set value \"N\\0\" as REG_SZ in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\n"
          "  HKEY_LOCAL_MACHINE: refused: the key or value name holds a NUL character, which would name another key or "
          "value\n"},
+        {"NEL and line separator in a key", "",
+         "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V\xC2\x85x\xE2\x80\xA8*@**@*N*@*REG_NONE*@**@*x*@*",
+         "line 1: set value \"N\" as REG_NONE in HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\x85x\\u2028\n"
+         "  HKEY_LOCAL_MACHINE: create key HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\x85x\\u2028\n"
+         "  HKEY_LOCAL_MACHINE: nothing set: type \"REG_NONE\" is not one the program sets\n"},
         {"no profile group named", "",
          "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*N*@*REG_SZ*@*jsmith*@*x*@*",
          "line 1: set value \"N\" as REG_SZ in per-user key Software\\V for \"jsmith\"\n"
@@ -195,7 +200,7 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
     };
     for (const Case& c : cases) {
         MemoryPlatform sys;
-        LoadDefaultBase(sys);
+        toolkit::LoadDefaultBase(sys);
         if (!c.base.empty()) LoadBase(sys, c.base);
         EXPECT_EQ(RecordLines(Plan(sys, c.line + "\n"), 1), c.expected) << c.why;
     }
@@ -205,7 +210,7 @@ TEST(CheckPlanTest, SaysWhyALineChangesNothing) {
 // still reported with what it alone did, a line that calls nothing too.
 TEST(CheckPlanTest, LinesSharingAnOpenKeyAreReportedOneByOne) {
     MemoryPlatform sys;
-    LoadDefaultBase(sys);
+    toolkit::LoadDefaultBase(sys);
     LoadBase(sys, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"Old\"=\"o\"\n");
     const std::string plan = Plan(sys, Lines({
         "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V*@**@*A*@*REG_SZ*@**@*a*@*",

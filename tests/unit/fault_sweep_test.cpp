@@ -346,8 +346,8 @@ TEST(FaultSweepTest, AHeldKeyRemovedFromOutsideAfterEachCallInTurn) {
     }
 }
 
-// One failed unload start used to leave the hive loaded, its file locked
-// until the machine restarts.
+// A hive left loaded keeps its file locked until the machine restarts, so one
+// failed unload start is not the last try.
 TEST(FaultSweepTest, AnUnloadThatCannotStartIsTriedOnceMore) {
     struct Case {
         const char* name;

@@ -25,18 +25,18 @@ inline Text Folded(TextView text) {
 inline State StateOf(const MemoryPlatform& sys, bool exactCase = false) {
     State state;
     const auto name = [exactCase](TextView text) { return exactCase ? Text(text) : Folded(text); };
-    for (const check::RegFileSection& s : check::SnapshotSections(sys)) {
-        auto& values = state[name(check::RootName(s.root) + u"\\" + s.path)];
-        for (const check::RegFileValue& v : s.values) values[name(v.name)] = v.value;
+    for (const toolkit::RegFileSection& s : toolkit::SnapshotSections(sys)) {
+        auto& values = state[name(toolkit::RootName(s.root) + u"\\" + s.path)];
+        for (const toolkit::RegFileValue& v : s.values) values[name(v.name)] = v.value;
     }
     return state;
 }
 
 inline void Copy(const MemoryPlatform& from, MemoryPlatform& to) {
     to.wow64Redirection = false;
-    check::RegFile file;
-    file.sections = check::SnapshotSections(from);
-    check::LoadSnapshot(file, to, nullptr);
+    toolkit::RegFile file;
+    file.sections = toolkit::SnapshotSections(from);
+    toolkit::LoadSnapshot(file, to, nullptr);
 }
 
 inline void Apply(MemoryPlatform& sys, const std::string& package) {

@@ -16,7 +16,7 @@ struct PackRun {
     int code = -1;
 
     int operator()(std::vector<Text> args) {
-        PackEnvironment env;
+        toolkit::ToolEnvironment env;
         env.readFile = [this](const Text& path, std::string* bytes) {
             auto found = files.find(path);
             if (found == files.end()) return false;

@@ -11,22 +11,22 @@
 namespace km::pack {
 namespace {
 
-constexpr TextView kSid = check::kDefaultSid;
+constexpr TextView kSid = toolkit::kDefaultSid;
 
 // reg import run by the logged-on user: HKEY_CURRENT_USER is that user's hive.
-void RegImport(const check::RegFile& file, MemoryPlatform& sys) {
-    check::RegFile mapped = file;
-    for (check::RegFileSection& section : mapped.sections)
-        if (section.root == check::kHkeyCurrentUser) {
+void RegImport(const toolkit::RegFile& file, MemoryPlatform& sys) {
+    toolkit::RegFile mapped = file;
+    for (toolkit::RegFileSection& section : mapped.sections)
+        if (section.root == toolkit::kHkeyCurrentUser) {
             section.root = kHkeyUsers;
             section.path = Text(kSid) + u"\\" + section.path;
         }
-    check::LoadSnapshot(mapped, sys, nullptr);
+    toolkit::LoadSnapshot(mapped, sys, nullptr);
 }
 
 // A machine with something in every place the files below name.
 void Seed(MemoryPlatform& sys) {
-    check::LoadDefaultBase(sys);
+    toolkit::LoadDefaultBase(sys);
     for (const char16_t* key : {u"SOFTWARE\\A", u"SOFTWARE\\A\\Sub", u"SYSTEM\\B"})
         sys.SetValue(kHkeyLocalMachine, key, u"Old", kRegSz, {'o', 0, 0, 0});
     sys.SetValue(kHkeyClassesRoot, u".c", u"", kRegSz, {'c', 0, 0, 0});
@@ -68,25 +68,29 @@ StoredValue RandomValue(std::mt19937& rng) {
     return StoredValue{};
 }
 
-check::RegFile RandomFile(std::mt19937& rng) {
+toolkit::RegFile RandomFile(std::mt19937& rng) {
     struct Place {
         RegKey root;
         const char16_t* path;
-    } const places[] = {{kHkeyLocalMachine, u"SOFTWARE\\A"},        {kHkeyLocalMachine, u"SOFTWARE\\A\\Sub"},
-                        {kHkeyLocalMachine, u"SOFTWARE\\N\\Deep"},  {kHkeyLocalMachine, u"SYSTEM\\B"},
-                        {kHkeyClassesRoot, u".c"},                  {kHkeyClassesRoot, u"C.File\\shell"},
-                        {check::kHkeyCurrentUser, u"Software\\A"},  {check::kHkeyCurrentUser, u"Software\\Classes\\.c"},
-                        {check::kHkeyCurrentUser, u"Software\\N"}};
+    } const places[] = {{kHkeyLocalMachine, u"SOFTWARE\\A"},
+                        {kHkeyLocalMachine, u"SOFTWARE\\A\\Sub"},
+                        {kHkeyLocalMachine, u"SOFTWARE\\N\\Deep"},
+                        {kHkeyLocalMachine, u"SYSTEM\\B"},
+                        {kHkeyClassesRoot, u".c"},
+                        {kHkeyClassesRoot, u"C.File\\shell"},
+                        {toolkit::kHkeyCurrentUser, u"Software\\A"},
+                        {toolkit::kHkeyCurrentUser, u"Software\\Classes\\.c"},
+                        {toolkit::kHkeyCurrentUser, u"Software\\N"}};
     const char16_t* names[] = {u"Old", u"", u"New", u"Na\"me"};
-    std::vector<check::RegFileSection> sections;
+    std::vector<toolkit::RegFileSection> sections;
     for (int n = 1 + int(rng() % 5); n > 0; --n) {
         const Place& place = places[rng() % 9];
-        check::RegFileSection section;
+        toolkit::RegFileSection section;
         section.root = place.root;
         section.path = place.path;
         section.remove = rng() % 6 == 0;
         for (int v = section.remove ? 0 : int(rng() % 4); v > 0; --v) {
-            check::RegFileValue value;
+            toolkit::RegFileValue value;
             value.name = names[rng() % 4];
             value.remove = rng() % 5 == 0;
             if (!value.remove) value.value = RandomValue(rng);
@@ -95,8 +99,8 @@ check::RegFile RandomFile(std::mt19937& rng) {
         sections.push_back(section);
     }
     // Through the writer and the reader, as a file reg export made.
-    check::RegFileError error;
-    return *check::ParseRegFile(check::FormatRegFile(sections), &error);
+    toolkit::RegFileError error;
+    return *toolkit::ParseRegFile(toolkit::FormatRegFile(sections), &error);
 }
 
 TEST(FromRegTest, PackageAppliesAsRegImportDoes) {
@@ -105,16 +109,16 @@ TEST(FromRegTest, PackageAppliesAsRegImportDoes) {
     std::mt19937 rng(1207);
     int compared = 0, refusedRounds = 0;
     for (int round = 0; round < 300; ++round) {
-        const check::RegFile file = RandomFile(rng);
+        const toolkit::RegFile file = RandomFile(rng);
         const FromRegResult result = PackageFromReg(file, u"All Users");
         // What was left out is named; the rest, keys whose values were all
         // left out too, applies as reg import of the file without them.
-        check::RegFile kept = file;
-        for (const Finding& f : result.refused) {
+        toolkit::RegFile kept = file;
+        for (const Refusal& f : result.refused) {
             EXPECT_FALSE(f.text.empty());
-            for (check::RegFileSection& section : kept.sections)
+            for (toolkit::RegFileSection& section : kept.sections)
                 section.values.erase(std::remove_if(section.values.begin(), section.values.end(),
-                                                    [&](const check::RegFileValue& v) { return v.line == f.line; }),
+                                                    [&](const toolkit::RegFileValue& v) { return v.line == f.line; }),
                                      section.values.end());
         }
         refusedRounds += result.refused.empty() ? 0 : 1;
@@ -125,7 +129,8 @@ TEST(FromRegTest, PackageAppliesAsRegImportDoes) {
         Apply(applied, result.package);
         ++compared;
         EXPECT_EQ(StateOf(applied), StateOf(imported))
-            << "round " << round << ":\n" << check::FormatRegFile(file.sections).size() << " bytes of .reg\n"
+            << "round " << round << ":\n"
+            << toolkit::FormatRegFile(file.sections).size() << " bytes of .reg\n"
             << result.package;
     }
     EXPECT_EQ(compared, 300);

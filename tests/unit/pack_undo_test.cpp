@@ -26,7 +26,7 @@ void Seed(MemoryPlatform& sys) {
     m.sys.hiveFiles[u"C:\\Users\\Bob\\NTUSER.DAT"] = HiveTree(u"Software");
     m.sys.hiveFiles[u"C:\\Users\\Bob" + Text(kClassesHiveInProfile)] = HiveTree(u".bob");
     // Every user's hive has its Software key, which Keymason never removes.
-    check::EnsureTreeKey(m.sys.hiveFiles[kUserHiveFile], u"Software");
+    toolkit::EnsureTreeKey(m.sys.hiveFiles[kUserHiveFile], u"Software");
     for (const char16_t* key : {u"SOFTWARE\\V1", u"SOFTWARE\\V1\\Sub", u"SYSTEM\\V2"})
         m.sys.SetValue(kHkeyLocalMachine, key, u"Seed", kRegSz, Utf16Bytes(u"seed"));
     m.sys.SetValue(kHkeyClassesRoot, u".v3", u"", kRegSz, Utf16Bytes(u"V3.File"));
@@ -145,7 +145,7 @@ TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
         for (const std::string& item : undo.unrestorable) items += item + "\n";
         EXPECT_NE(items.find(c.reported), std::string::npos) << c.name << ":\n" << items;
         EXPECT_NE(undo.package.find(c.inPackage), std::string::npos) << c.name << ":\n" << undo.package;
-        const std::string reg = ToUtf8(check::DecodeUtf16Le(check::FormatRegFile(undo.regFile)));
+        const std::string reg = ToUtf8(toolkit::DecodeUtf16Le(toolkit::FormatRegFile(undo.regFile)));
         EXPECT_NE(reg.find(c.inReg), std::string::npos) << c.name << ":\n" << reg;
     }
 }

@@ -1,4 +1,4 @@
-// The current reader and pass against the frozen copy of the earlier ones
+// The current reader and pass against the reference ones
 // (tests/reference): for every package the same records and target groups,
 // and the same registry, run log, exit code and order of effects. Inputs:
 // the fuzz seeds and regressions, the bad-input catalog, and generated
@@ -282,7 +282,7 @@ std::vector<Input> GeneratedInputs() {
     return inputs;
 }
 
-TEST(PassDifferentialTest, CurrentReaderAndPassGiveTheEarlierResults) {
+TEST(PassDifferentialTest, CurrentReaderAndPassGiveTheReferenceResults) {
     std::vector<Input> inputs = FuzzInputs();
     ASSERT_GE(inputs.size(), 20u) << "the fuzz seeds were not found";
     for (auto* more : {&CatalogInputs, &GeneratedInputs})

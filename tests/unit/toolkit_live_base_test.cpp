@@ -5,7 +5,7 @@
 #include "platform/text.h"
 #include "tests/unit/test_values.h"
 
-namespace km::check {
+namespace km::toolkit {
 namespace {
 
 // A machine's registry made of an in-memory platform and hive files, that
@@ -75,7 +75,7 @@ public:
 
 StoredValue Sz(TextView text) { return StoredValue{kRegSz, Utf16Bytes(text)}; }
 
-TEST(CheckLiveBaseTest, ReadsOnlyWhatThePackageTouchesAndTheUsersHives) {
+TEST(LiveBaseTest, ReadsOnlyWhatThePackageTouchesAndTheUsersHives) {
     FakeRegistry registry;
     MemoryPlatform& m = registry.machine;
     const Text list = Text(kProfileListPath);
@@ -128,7 +128,7 @@ TEST(CheckLiveBaseTest, ReadsOnlyWhatThePackageTouchesAndTheUsersHives) {
     EXPECT_EQ(base.hiveFiles.count(u"C:\\Users\\Stub\\NTUSER.DAT"), 0u) << "never taken for an empty hive";
 }
 
-TEST(CheckLiveBaseTest, AMachineOnlyPackageLoadsNoHive) {
+TEST(LiveBaseTest, AMachineOnlyPackageLoadsNoHive) {
     FakeRegistry registry;
     registry.machine.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-2", u"ProfileImagePath",
                               kRegSz, Sz(u"C:\\Users\\Administrator").data);
@@ -141,4 +141,4 @@ TEST(CheckLiveBaseTest, AMachineOnlyPackageLoadsNoHive) {
 }
 
 }  // namespace
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -3,7 +3,7 @@
 #include "toolkit/lint.h"
 #include "toolkit/text_codec.h"
 
-namespace km::check {
+namespace km::toolkit {
 namespace {
 
 std::string Line(std::initializer_list<std::string> fields) {
@@ -32,8 +32,8 @@ std::string PerUser(const std::string& target, const std::string& key = "Softwar
 // "LINE:FIELD: severity: text" for each finding.
 std::vector<std::string> Lint(const std::string& package) {
     std::vector<std::string> out;
-    for (const Diagnostic& d : LintPackage(package)) {
-        const std::string full = FormatDiagnostic("p", d);
+    for (const Finding& d : LintPackage(package)) {
+        const std::string full = FormatFinding("p", d);
         out.push_back(full.substr(2));
     }
     return out;
@@ -45,7 +45,7 @@ std::string Joined(const std::vector<std::string>& items) {
     return out;
 }
 
-TEST(CheckLintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
+TEST(LintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
     struct Case {
         const char* rule;
         std::string package;
@@ -60,6 +60,8 @@ TEST(CheckLintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
          {"1:2: warning: root \"Computer\" is not one of the three machine roots (HKEY_CLASSES_ROOT, "
           "HKEY_LOCAL_MACHINE\\SOFTWARE, HKEY_LOCAL_MACHINE\\SYSTEM, matched in exact case): the line is per-user and is "
           "written below HKEY_USERS for each targeted profile"}},
+        {"NEL and line separator in a root shown by code", Machine(2, "Comp\xC2\x85uter\xE2\x80\xA8"),
+         {"1:2: warning: root \"Comp\\x85uter\\u2028\" is not one of the three machine roots"}},
         {"near miss: the per-user root", PerUser("All Users"), {}},
         {"near miss: classes root", Machine(2, "HKEY_CLASSES_ROOT"), {}},
 
@@ -179,14 +181,14 @@ TEST(CheckLintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
     }
 }
 
-TEST(CheckLintTest, FindingsComeInFileOrderAndSetTheExitCode) {
+TEST(LintTest, FindingsComeInFileOrderAndSetTheExitCode) {
     const std::string package = Machine(6, "REG_NONE") + "\n" + Machine(2, "Computer") + "\n" + Machine(8, "0a,ff", "REG_BINARY");
     const auto diagnostics = LintPackage(package);
     ASSERT_EQ(diagnostics.size(), 3u);
     EXPECT_EQ(diagnostics[0].line, 1);
     EXPECT_EQ(diagnostics[1].line, 2);
     EXPECT_EQ(diagnostics[2].line, 3);
-    EXPECT_EQ(FormatDiagnostic("pkg.dat", diagnostics[0]).substr(0, 21), "pkg.dat:1:6: error: t");
+    EXPECT_EQ(FormatFinding("pkg.dat", diagnostics[0]).substr(0, 21), "pkg.dat:1:6: error: t");
     EXPECT_EQ(LintExitCode(diagnostics), 2);
     EXPECT_EQ(LintExitCode(LintPackage(Machine(2, "Computer"))), 1);
     EXPECT_EQ(LintExitCode(LintPackage(Machine(6, "REG_SZ"))), 0);
@@ -194,4 +196,4 @@ TEST(CheckLintTest, FindingsComeInFileOrderAndSetTheExitCode) {
 }
 
 }  // namespace
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -9,7 +9,7 @@
 #include "platform/text.h"
 #include "tests/unit/test_values.h"
 
-namespace km::check {
+namespace km::toolkit {
 namespace {
 
 std::string FixtureBytes(const std::string& name) {
@@ -39,7 +39,7 @@ RegFile MustParse(const std::string& bytes) {
 }
 
 // Made by wine64's `reg export` from a key holding every value type.
-TEST(CheckRegFileTest, WineExportRoundTripsThroughTheInMemoryRegistry) {
+TEST(RegFileTest, WineExportRoundTripsThroughTheInMemoryRegistry) {
     const std::string exported = FixtureBytes("check_wine_export.reg");
     ASSERT_FALSE(exported.empty());
     MemoryPlatform sys;
@@ -70,7 +70,7 @@ TEST(CheckRegFileTest, WineExportRoundTripsThroughTheInMemoryRegistry) {
     EXPECT_EQ(written, exported) << ToUtf8(DecodeUtf16Le(written));
 }
 
-TEST(CheckRegFileTest, ReadsEveryEncodingAndBothVersions) {
+TEST(RegFileTest, ReadsEveryEncodingAndBothVersions) {
     const std::string body =
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"S\"=\"x\"\n\"E\"=hex(2):41,00,00,00\n";
     const std::string version4 =
@@ -89,7 +89,7 @@ TEST(CheckRegFileTest, ReadsEveryEncodingAndBothVersions) {
     }
 }
 
-TEST(CheckRegFileTest, ReadsTheFormsThatHandMadeFilesUse) {
+TEST(RegFileTest, ReadsTheFormsThatHandMadeFilesUse) {
     const RegFile file = MustParse(Version5(
         "Windows Registry Editor Version 5.00\n"
         "; a comment\n"
@@ -143,7 +143,7 @@ std::string SkippedLines(const RegFile& file) {
     return out;
 }
 
-TEST(CheckRegFileTest, RefusesTheFilesRegImportRefuses) {
+TEST(RegFileTest, RefusesTheFilesRegImportRefuses) {
     const std::string body = "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"a\"=\"b\"\n";
     struct Case {
         std::string bytes;
@@ -170,7 +170,7 @@ TEST(CheckRegFileTest, RefusesTheFilesRegImportRefuses) {
 
 // Each line is applied or skipped as reg import does; the texts start with
 // the header and "[HKCU\K]" on lines 1 and 2.
-TEST(CheckRegFileTest, AppliesOrSkipsEachLineAsRegImportDoes) {
+TEST(RegFileTest, AppliesOrSkipsEachLineAsRegImportDoes) {
     struct Case {
         std::string lines;
         std::string effect;
@@ -228,7 +228,7 @@ TEST(CheckRegFileTest, AppliesOrSkipsEachLineAsRegImportDoes) {
 // Files without a byte-order mark are in the ANSI code page, string data in
 // hex too. Headers that begin "REGEDIT" otherwise are taken
 // and nothing is read; "REGEDIT" alone is the HKEY_CLASSES_ROOT-only format.
-TEST(CheckRegFileTest, ReadsHeadersAndCodePagesAsRegImportDoes) {
+TEST(RegFileTest, ReadsHeadersAndCodePagesAsRegImportDoes) {
     struct Case {
         std::string bytes;
         std::string effect;
@@ -251,7 +251,7 @@ TEST(CheckRegFileTest, ReadsHeadersAndCodePagesAsRegImportDoes) {
     }
 }
 
-TEST(CheckRegFileTest, WritesEveryValueSoThatItReadsBackTheSame) {
+TEST(RegFileTest, WritesEveryValueSoThatItReadsBackTheSame) {
     const StoredValue values[] = {
         {kRegSz, Utf16Bytes(u"plain \"q\" \\ \r\n")},
         {kRegSz, {}},                          // no terminator at all
@@ -282,7 +282,7 @@ TEST(CheckRegFileTest, WritesEveryValueSoThatItReadsBackTheSame) {
     EXPECT_EQ(ToUtf8(FormatRegValue(u"n", values[7])), "\"n\"=hex(4):01,02");
 }
 
-TEST(CheckRegFileTest, HiveFilesTravelAsPseudoKeysBelowHkeyUsers) {
+TEST(RegFileTest, HiveFilesTravelAsPseudoKeysBelowHkeyUsers) {
     const std::string text = Version5(
         "Windows Registry Editor Version 5.00\n\n"
         "[HKEY_USERS\\S-1-5-21-1]\n\n"
@@ -320,7 +320,7 @@ TEST(CheckRegFileTest, HiveFilesTravelAsPseudoKeysBelowHkeyUsers) {
 
 // A base starts from nothing: removals remove only what the file set before
 // them, and what a base cannot hold is skipped with a warning.
-TEST(CheckRegFileTest, ABaseAppliesRemovalsInOrderAndSkipsWhatItCannotHold) {
+TEST(RegFileTest, ABaseAppliesRemovalsInOrderAndSkipsWhatItCannotHold) {
     const std::string text =
         "REGEDIT4\n"
         "[HKLM\\SOFTWARE\\V\\Gone]\n\"a\"=\"1\"\n"
@@ -347,4 +347,4 @@ TEST(CheckRegFileTest, ABaseAppliesRemovalsInOrderAndSkipsWhatItCannotHold) {
 }
 
 }  // namespace
-}  // namespace km::check
+}  // namespace km::toolkit

@@ -1,0 +1,29 @@
+// What a tool reads and writes, handed in from outside so that tests run a
+// tool whole.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/memory/memory_platform.h"
+
+namespace km::toolkit {
+
+// The machine's registry as a base, read only; not on every platform.
+struct LiveBaseRequest {
+    std::string packageBytes;
+    MemoryPlatform* base = nullptr;
+    std::map<Text, std::string>* notInspected = nullptr;  // SID -> why its hive was not read
+    std::string* error = nullptr;  // why the registry could not be read; null where the tool does not ask
+};
+
+struct ToolEnvironment {
+    std::function<bool(const Text& path, std::string* bytes)> readFile;
+    std::function<bool(const Text& path, const std::string& bytes)> writeFile;  // whole or not at all
+    std::function<bool(const LiveBaseRequest&)> liveBase;                       // empty where --live is not offered
+    std::string* out = nullptr;  // the report, or the package when no output file is named
+    std::string* err = nullptr;  // findings and what went wrong
+};
+
+}  // namespace km::toolkit
