@@ -20,6 +20,7 @@ enum class Format { Text, Json, Sarif };
 
 struct Options {
     bool help = false;
+    bool version = false;
     bool plan = false;
     bool live = false;
     bool verify = false;
@@ -58,6 +59,8 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
             endOfOptions = true;
         } else if (!endOfOptions && (arg == u"--help" || arg == u"-h" || arg == u"/?")) {
             o.help = true;
+        } else if (!endOfOptions && arg == u"--version") {
+            o.version = true;
         } else if (!endOfOptions && arg == u"--plan") {
             o.plan = true;
         } else if (!endOfOptions && arg == u"--live") {
@@ -86,7 +89,7 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
         }
     }
     if (!problem->empty()) return std::nullopt;
-    if (o.help) return o;
+    if (o.help || o.version) return o;
     if (!o.package) *problem = "no package named";
     else if (o.base && o.live) *problem = "--base and --live both name a base: give one";
     if (!problem->empty()) return std::nullopt;
@@ -180,7 +183,8 @@ std::string OptionsText(bool liveOffered) {
         "                        the plan's effects with old and new type and bytes,\n"
         "                        the summary, the drift) or sarif (SARIF 2.1.0 of the\n"
         "                        findings)\n"
-        "  --help                this text\n";
+        "  --help                this text\n"
+        "  --version             Keymason's version\n";
     text += liveOffered ? "--base, --live, --out and --verify imply --plan.\n" : "--base, --out and --verify imply --plan.\n";
     return text;
 }
@@ -235,6 +239,10 @@ std::optional<int> UsageExit(const std::optional<Options>& options, const std::s
     }
     if (options->help) {
         *env.out += HelpText(liveOffered);
+        return kExitClean;
+    }
+    if (options->version) {
+        *env.out += std::string("keymason-check ") + KEYMASON_VERSION_TEXT + "\n";
         return kExitClean;
     }
     if (options->live && !liveOffered) {

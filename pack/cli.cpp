@@ -16,6 +16,7 @@ namespace {
 
 struct Options {
     bool help = false;
+    bool version = false;
     bool live = false;
     std::optional<Text> base;
     std::optional<Text> reg;
@@ -39,6 +40,8 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
         };
         if (arg == u"--help" || arg == u"-h" || arg == u"/?") {
             o.help = true;
+        } else if (arg == u"--version") {
+            o.version = true;
         } else if (arg == u"-o") {
             o.output = value("-o");
         } else if (arg == u"--base") {
@@ -163,6 +166,10 @@ int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment
         *env.out += PackHelpText();
         return kExitWritten;
     }
+    if (o->version) {
+        *env.out += std::string("keymason-pack ") + KEYMASON_VERSION_TEXT + "\n";
+        return kExitWritten;
+    }
     if (o->command == u"from-reg") {
         if (!o->input) return Usage(env, "from-reg needs a .reg file");
         if (o->reg || o->base || o->live) return Usage(env, "from-reg takes no --reg, --base or --live");
@@ -186,6 +193,7 @@ int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment
 std::string PackHelpText() {
     return "usage: keymason-pack from-reg FILE.reg [--target NAME] [-o PACKAGE]\n"
            "       keymason-pack undo (--base SNAPSHOT.reg | --live) PACKAGE -o UNDO.reg.dat [--reg UNDO.reg]\n"
+           "       keymason-pack --version\n"
            "\n"
            "from-reg  writes a package that Keymason applies to the same result as\n"
            "          reg import of FILE.reg: HKEY_LOCAL_MACHINE\\SOFTWARE, \\SYSTEM and\n"

@@ -138,6 +138,9 @@ TEST(CheckCliTest, HelpNamesUsageExitCodesAndTheSnapshotForm) {
                              "HiveFile:", "  3  the package or the base cannot be read", "  4  wrong usage"})
         EXPECT_NE(run.out.find(part), std::string::npos) << part;
     EXPECT_EQ(run.out.find("--live"), std::string::npos);
+    CheckRun version;
+    EXPECT_EQ(version({u"--version"}), kExitClean);
+    EXPECT_EQ(version.out, "keymason-check 1.0.0.2\n");
 
     CheckRun windows;
     windows.liveOffered = true;

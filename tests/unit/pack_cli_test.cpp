@@ -117,6 +117,10 @@ TEST(PackCliTest, ExitCodesFindingsAndOutputs) {
             EXPECT_NE(run.written[c.writtenTo].find(c.written), std::string::npos) << c.what;
         }
     }
+    PackRun version;
+    version({u"--version"});
+    EXPECT_EQ(version.code, kExitWritten);
+    EXPECT_EQ(version.out, "keymason-pack 1.0.0.2\n");
 }
 
 }  // namespace
