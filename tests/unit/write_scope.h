@@ -11,6 +11,7 @@
 #include "engine/package_record.h"
 #include "engine/record_parser.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/memory/memory_platform_print.h"
 #include "platform/text.h"
 
 namespace km {
@@ -27,9 +28,10 @@ inline std::string Normal(std::string path) {
     return path;
 }
 
+// Names shown as the in-memory platform shows the keys it names in calls.
 inline std::string Join(const std::string& base, const Text& below) {
     if (below.empty()) return base;
-    return base + "\\" + ToUtf8(below);
+    return base + "\\" + Shown(below);
 }
 
 // The key a call acts on, as the in-memory platform names keys ("HKLM\...").
