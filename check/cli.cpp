@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "toolkit/lint.h"
 #include "check/machine_report.h"
@@ -25,6 +26,7 @@ struct Options {
     bool live = false;
     bool verify = false;
     Format format = Format::Text;
+    bool formatGiven = false;
     std::optional<Text> base;
     std::optional<Text> result;
     std::optional<Text> package;
@@ -34,6 +36,11 @@ struct Options {
 bool TakeFile(const std::vector<Text>& args, std::size_t& i, TextView name, std::optional<Text>* into,
               std::string* problem) {
     const Text& arg = args[i];
+    const Text prefix = Text(name) + u"=";
+    if ((arg == name || arg.compare(0, prefix.size(), prefix) == 0) && into->has_value()) {
+        *problem = ToUtf8(name) + " given twice";
+        return true;
+    }
     if (arg == name) {
         if (i + 1 >= args.size()) {
             *problem = ToUtf8(name) + " needs a file";
@@ -42,7 +49,6 @@ bool TakeFile(const std::vector<Text>& args, std::size_t& i, TextView name, std:
         *into = args[++i];
         return true;
     }
-    const Text prefix = Text(name) + u"=";
     if (arg.compare(0, prefix.size(), prefix) == 0) {
         *into = arg.substr(prefix.size());
         return true;
@@ -68,6 +74,7 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
         } else if (!endOfOptions && arg == u"--verify") {
             o.verify = true;
         } else if (!endOfOptions && (arg == u"--format" || arg.rfind(u"--format=", 0) == 0)) {
+            if (std::exchange(o.formatGiven, true)) *problem = "--format given twice";
             Text name;
             if (arg == u"--format") {
                 if (i + 1 < args.size()) name = args[++i];
@@ -244,6 +251,15 @@ std::optional<int> UsageExit(const std::optional<Options>& options, const std::s
     if (options->version) {
         *env.out += std::string("keymason-check ") + KEYMASON_VERSION_TEXT + "\n";
         return kExitClean;
+    }
+    if (options->result) {
+        const Text* input = toolkit::OutputOverwritesInput(
+            env, *options->result, {&*options->package, options->base ? &*options->base : nullptr});
+        if (input) {
+            *env.err += "keymason-check: --out " + ToUtf8(*options->result) + " names the input " + ToUtf8(*input) +
+                        ": it would be replaced\n";
+            return kExitUsage;
+        }
     }
     if (options->live && !liveOffered) {
         *env.err += "keymason-check: --live reads the Windows registry and is offered only on Windows\n";

@@ -31,7 +31,11 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
     Options o;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const Text& arg = args[i];
-        auto value = [&](const char* name) -> std::optional<Text> {
+        auto value = [&](const char* name, bool given) -> std::optional<Text> {
+            if (given) {
+                *problem = std::string(name) + " given twice";
+                return std::nullopt;
+            }
             if (i + 1 >= args.size()) {
                 *problem = std::string(name) + " needs a value";
                 return std::nullopt;
@@ -43,15 +47,15 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
         } else if (arg == u"--version") {
             o.version = true;
         } else if (arg == u"-o") {
-            o.output = value("-o");
+            o.output = value("-o", o.output.has_value());
         } else if (arg == u"--base") {
-            o.base = value("--base");
+            o.base = value("--base", o.base.has_value());
         } else if (arg == u"--reg") {
-            o.reg = value("--reg");
+            o.reg = value("--reg", o.reg.has_value());
         } else if (arg == u"--live") {
             o.live = true;
         } else if (arg == u"--target") {
-            if (auto target = value("--target")) o.target = *target;
+            if (auto target = value("--target", o.targetGiven)) o.target = *target;
             o.targetGiven = true;
         } else if (!arg.empty() && arg[0] == u'-') {
             *problem = "unknown option " + ToUtf8(arg);
@@ -170,6 +174,13 @@ int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment
         *env.out += std::string("keymason-pack ") + KEYMASON_VERSION_TEXT + "\n";
         return kExitWritten;
     }
+    // Nothing is read before an output is known not to replace an input.
+    for (const std::optional<Text>* output : {&o->output, &o->reg}) {
+        if (!*output) continue;
+        if (const Text* input = toolkit::OutputOverwritesInput(env, **output, {o->input ? &*o->input : nullptr,
+                                                                             o->base ? &*o->base : nullptr}))
+            return Usage(env, ToUtf8(**output) + " names the input " + ToUtf8(*input) + ": it would be replaced");
+    }
     if (o->command == u"from-reg") {
         if (!o->input) return Usage(env, "from-reg needs a .reg file");
         if (o->reg || o->base || o->live) return Usage(env, "from-reg takes no --reg, --base or --live");
@@ -181,7 +192,7 @@ int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment
     if (o->command == u"undo") {
         if (!o->input) return Usage(env, "undo needs the package");
         if (o->targetGiven) return Usage(env, "undo takes no --target: it reaches each profile as a package can");
-        if (o->output && o->reg && EqualsIgnoreAsciiCase(*o->output, *o->reg))
+        if (o->output && o->reg && toolkit::OutputOverwritesInput(env, *o->output, {&*o->reg}))
             return Usage(env, "-o and --reg name one file");
         return Undo(*o, env);
     }

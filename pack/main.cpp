@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     km::toolkit::ToolEnvironment env;
     env.readFile = km::toolkit::ReadFileBytes;
     env.writeFile = km::toolkit::WriteFileBytes;
+    env.sameFile = km::toolkit::SameFile;
     env.out = &out;
     env.err = &err;
     const int code = km::pack::RunPack(args, env);

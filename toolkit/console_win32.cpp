@@ -30,6 +30,7 @@ ToolEnvironment WindowsEnvironment(std::string* out, std::string* err) {
     ToolEnvironment env;
     env.readFile = ReadFileBytes;
     env.writeFile = WriteFileBytes;
+    env.sameFile = SameFile;
     env.liveBase = [](const LiveBaseRequest& request) {
         auto registry = OpenMachineRegistry();
         CollectLiveBase(*registry, request.packageBytes, *request.base, request.notInspected);

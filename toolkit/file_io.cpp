@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/text.h"
+#include "toolkit/tool_environment.h"
 
 namespace km::toolkit {
 
@@ -19,7 +20,52 @@ std::filesystem::path PathOf(const Text& path) {
 #endif
 }
 
+// Where a path leads once its links are followed; the path itself when it is
+// no link, and the last link's target when that does not exist yet.
+std::filesystem::path Followed(std::filesystem::path path) {
+    std::error_code error;
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(path, error); ++hops) {
+        const std::filesystem::path next = std::filesystem::read_symlink(path, error);
+        if (error) break;
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+    return path;
+}
+
+// Devices, FIFOs and sockets are written through, as a shell's ">" would.
+bool WriteInPlace(const std::filesystem::path& target, const std::string& bytes) {
+    std::ofstream out(target, std::ios::binary);
+    if (!out) return false;
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.flush();
+    return !out.fail();
+}
+
 }  // namespace
+
+bool SameFile(const Text& a, const Text& b) {
+    std::error_code error;
+    const bool same = std::filesystem::equivalent(PathOf(a), PathOf(b), error);
+    if (!error) return same;
+    std::error_code leftError, rightError;
+    const std::filesystem::path left = std::filesystem::weakly_canonical(Followed(PathOf(a)), leftError);
+    const std::filesystem::path right = std::filesystem::weakly_canonical(Followed(PathOf(b)), rightError);
+    if (leftError || rightError) return false;
+#ifdef _WIN32
+    const std::wstring l = left.wstring(), r = right.wstring();
+    return EqualsIgnoreAsciiCase(Text(l.begin(), l.end()), Text(r.begin(), r.end()));
+#else
+    return left == right;
+#endif
+}
+
+const Text* OutputOverwritesInput(const ToolEnvironment& env, const Text& output,
+                                  const std::vector<const Text*>& inputs) {
+    for (const Text* input : inputs)
+        if (input && (env.sameFile ? env.sameFile(output, *input) : EqualsIgnoreAsciiCase(output, *input)))
+            return input;
+    return nullptr;
+}
 
 bool ReadFileBytes(const Text& path, std::string* bytes) {
     std::error_code error;
@@ -47,7 +93,12 @@ int WriteOutputsAndExit(const std::string& out, std::string err, int code, const
 }
 
 bool WriteFileBytes(const Text& path, const std::string& bytes) {
-    const std::filesystem::path target = PathOf(path);
+    const std::filesystem::path target = Followed(PathOf(path));
+    std::error_code status;
+    const std::filesystem::file_status kind = std::filesystem::status(target, status);
+    if (!status && std::filesystem::exists(kind) && !std::filesystem::is_regular_file(kind) &&
+        !std::filesystem::is_directory(kind))
+        return WriteInPlace(target, bytes);
     std::filesystem::path temporary = target;
     temporary += ".keymason-tmp";
     {

@@ -8,7 +8,13 @@
 namespace km::toolkit {
 
 bool ReadFileBytes(const Text& path, std::string* bytes);
+// A regular file is written beside its name and renamed over it, so it is
+// whole or untouched; a symbolic link is followed and its target written so;
+// a device, FIFO or socket is written in place, never replaced.
 bool WriteFileBytes(const Text& path, const std::string& bytes);
+// One file however spelled: the same file when both exist (links followed),
+// else the same absolute path (letter case aside on Windows).
+bool SameFile(const Text& a, const Text& b);
 
 // Writes the report to standard output, then what went wrong to standard
 // error; a report that did not reach standard output whole (a full disk, a

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/memory/memory_platform.h"
 
@@ -22,8 +23,15 @@ struct ToolEnvironment {
     std::function<bool(const Text& path, std::string* bytes)> readFile;
     std::function<bool(const Text& path, const std::string& bytes)> writeFile;  // whole or not at all
     std::function<bool(const LiveBaseRequest&)> liveBase;                       // empty where --live is not offered
+    // Whether two paths name one file (the same file however spelled, through
+    // links too); empty: the same text, letter case aside.
+    std::function<bool(const Text& a, const Text& b)> sameFile;
     std::string* out = nullptr;  // the report, or the package when no output file is named
     std::string* err = nullptr;  // findings and what went wrong
 };
+
+// The first of `inputs` that `output` names, if any: an output must never
+// replace what the run reads.
+const Text* OutputOverwritesInput(const ToolEnvironment& env, const Text& output, const std::vector<const Text*>& inputs);
 
 }  // namespace km::toolkit

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
+#include "toolkit/file_io.h"
 #include "toolkit/reg_file.h"
 #include "toolkit/snapshot.h"
 #include "toolkit/text_codec.h"
@@ -344,6 +350,28 @@ TEST(RegFileTest, ABaseAppliesRemovalsInOrderAndSkipsWhatItCannotHold) {
     EXPECT_EQ(warnings[0].line, 15);
     EXPECT_NE(warnings[0].message.find("HKEY_CURRENT_USER is not part of a base"), std::string::npos);
     EXPECT_EQ(warnings[1].line, 17);
+}
+
+// An output never replaces what is not a regular file: a link is followed and
+// its target written, a FIFO is written through; a link and its target are one file.
+TEST(FileIoTest, OutputsGoThroughLinksAndFifos) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(testing::TempDir()) / ("km-out-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const auto text = [](const fs::path& p) { return Widen(p.string()); };
+    fs::create_symlink("target", dir / "link");
+    ASSERT_TRUE(WriteFileBytes(text(dir / "link"), "via link"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+    std::string read;
+    EXPECT_TRUE(ReadFileBytes(text(dir / "target"), &read) && read == "via link") << read;
+    EXPECT_TRUE(SameFile(text(dir / "link"), text(dir / "." / "target")));
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::thread reader([&] { ReadFileBytes(text(dir / "fifo"), &read); });
+    EXPECT_TRUE(WriteFileBytes(text(dir / "fifo"), "through"));
+    reader.join();
+    EXPECT_EQ(read, "through");
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+    fs::remove_all(dir);
 }
 
 }  // namespace
