@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "toolkit/text_codec.h"
+#include "platform/registry_limits.h"
 #include "platform/text.h"
 
 namespace km::toolkit {
@@ -172,7 +173,15 @@ bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*erro
             continue;
         }
         const std::vector<Text> parts = SplitKeyPath(section.path);
-        if (section.root == kHkeyUsers && IsHiveFileKeyName(parts.front())) {
+        // No registry holds such a key: it is read as reg import would fail to
+        // make it. A hive file's pseudo-key stands for the hive's top, one level down.
+        const bool hiveFile = section.root == kHkeyUsers && IsHiveFileKeyName(parts.front());
+        if (!KeyPartsFit(hiveFile ? 1 : 0, std::vector<Text>(parts.begin() + (hiveFile ? 1 : 0), parts.end()))) {
+            warn(section.line, "a key more than 512 levels deep or with a name over 255 characters cannot be in a "
+                               "registry; skipped");
+            continue;
+        }
+        if (hiveFile) {
             if (section.remove) {
                 RemoveFromHiveFile(sys, parts, nullptr);
                 continue;
@@ -196,6 +205,10 @@ bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*erro
         }
         sys.CreateKey(section.root, section.path);
         for (const RegFileValue& value : section.values) {
+            if (value.name.size() > kMaxValueNameLength) {
+                warn(section.line, "a value name over 16,383 characters cannot be in a registry; skipped");
+                continue;
+            }
             if (value.remove) RemoveFromMachine(sys, section.root, section.path, &value.name);
             else sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
         }

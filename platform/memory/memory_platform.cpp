@@ -8,6 +8,7 @@
 #include "platform/memory/memory_platform_print.h"
 #include "platform/memory/memory_reg_exe.h"
 #include "platform/memory/memory_registry.h"
+#include "platform/registry_limits.h"
 #include "platform/text.h"
 
 namespace km {
@@ -189,9 +190,8 @@ void MemoryPlatform::CreateKey(RegKey root, const Text& path) {
 void MemoryPlatform::SetValue(RegKey root, const Text& path, const Text& name, std::uint32_t type,
                               const Bytes& data) {
     auto target = impl_->registry.Locate(root, path, false);
-    if (!target) return;
-    auto key = MemoryRegistry::Create(*target);
-    key->SetNamedValue(name, StoredValue{type, data});
+    if (!target || name.size() > kMaxValueNameLength) return;
+    if (auto key = MemoryRegistry::Create(*target)) key->SetNamedValue(name, StoredValue{type, data});
 }
 
 namespace {
@@ -306,7 +306,9 @@ bool MemoryPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32
     return Record(std::move(call), [&] {
         auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
         if (!target || !result || CreatesBelowHkeyUsers(impl_->registry, *target)) return false;
-        *result = impl_->registry.OpenHandle(MemoryRegistry::Create(*target));
+        auto created = MemoryRegistry::Create(*target);
+        if (!created) return false;  // deeper or longer than the registry holds
+        *result = impl_->registry.OpenHandle(std::move(created));
         return true;
     });
 }
@@ -352,7 +354,7 @@ bool MemoryPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint
     if (data) call.data.assign(data, data + size);
     return Record(std::move(call), [&] {
         auto target = impl_->registry.Resolve(key);
-        if (!target || (!data && size != 0)) return false;
+        if (!target || (!data && size != 0) || valueName.size() > kMaxValueNameLength) return false;
         target->SetNamedValue(valueName, StoredValue{type, data ? Bytes(data, data + size) : Bytes()});
         return true;
     });

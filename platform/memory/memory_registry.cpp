@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "platform/memory/memory_platform_print.h"
+#include "platform/registry_limits.h"
 #include "platform/text.h"
 
 namespace km {
@@ -208,6 +209,9 @@ std::shared_ptr<MemoryKey> MemoryRegistry::Find(const Target& target) {
 }
 
 std::shared_ptr<MemoryKey> MemoryRegistry::Create(const Target& target) {
+    std::size_t depth = 0;
+    for (const MemoryKey* up = target.start->parent; up; up = up->parent) ++depth;
+    if (!KeyPartsFit(depth, target.parts)) return nullptr;
     auto key = target.start;
     for (const auto& part : target.parts) {
         auto next = key->FindSubkey(part);

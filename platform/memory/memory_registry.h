@@ -35,6 +35,7 @@ public:
     // classes hive, HKEY_USERS\<SID>_Classes, wherever that is present.
     std::optional<Target> Locate(RegKey key, const Text& subKey, bool redirect) const;
     static std::shared_ptr<MemoryKey> Find(const Target& target);
+    // Null where the registry would refuse the key (too deep, a name too long).
     static std::shared_ptr<MemoryKey> Create(const Target& target);
 
     RegKey OpenHandle(std::shared_ptr<MemoryKey> key);

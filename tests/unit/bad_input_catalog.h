@@ -75,7 +75,9 @@ inline std::string Repeat(const std::string& text, std::size_t times) {
 }
 
 inline const std::string kName300(300, 'n');
-inline const std::string kKey293(293, 'k');
+// 293 characters in two names the registry can hold (each at most 255).
+inline const std::string kKeyPart(146, 'k');
+inline const std::string kKey293 = kKeyPart + "\\" + kKeyPart;
 inline const std::string kBinary300(300, 'b');
 
 enum class LogOutcome {
@@ -152,7 +154,7 @@ inline std::vector<Case> Catalog() {
              return Fields({"1", kSoftware, "Vendor\\" + kKey293, "", "Name", "REG_SZ", "All Users",
                             "x", ""});
          },
-         none, 1, true, "{" + kKey293 + kValueX + "}", "absent", LogOutcome::StartEntries},
+         none, 1, true, "{" + kKeyPart + "{" + kKeyPart + kValueX + "}}", "absent", LogOutcome::StartEntries},
         {"value name over capacity", [] { return VendorLine(kName300, "REG_SZ", "x"); }, none, 1,
          true, "{" + kName300 + "=1:78000000}", "absent", LogOutcome::StartEntries},
         // A longer type is no type: the key is made, no value is set.

@@ -117,6 +117,12 @@ TEST(MemoryRegistryTest, CreateMakesTheMissingKeysAlongThePathOnce) {
     EXPECT_EQ(sys.SubkeyNames(kHkeyClassesRoot, u"A"), std::vector<Text>{u"B"});
     EXPECT_EQ(Create(sys, kHkeyClassesRoot, u"x\\\\y"), 0u);
     EXPECT_FALSE(sys.KeyExists(kHkeyClassesRoot, u"x"));  // a bad path creates nothing
+    // What the registry refuses: a key 513 levels down, a name over 255, a value name over 16,383.
+    Text levels = u"L";
+    for (int i = 0; i < 512; ++i) levels += u"\\L";
+    EXPECT_EQ(Create(sys, kHkeyClassesRoot, levels), 0u);
+    EXPECT_EQ(Create(sys, kHkeyClassesRoot, Text(256, u'n')), 0u);
+    EXPECT_FALSE(sys.RegSetValueExW(kHkeyClassesRoot, Text(16384, u'v'), 0, kRegDword, Dword(5).data(), 4));
     sys.RegCloseKey(deep);
     sys.RegCloseKey(again);
     EXPECT_EQ(sys.OpenHandleCount(), 0) << sys.CallLog();
