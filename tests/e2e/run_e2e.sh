@@ -702,8 +702,11 @@ standin_log=$drive_c/windows/reg-standin.log
 unix_path() { printf '%s' "$drive_c/$(printf '%s' "${1#C:\\}" | tr '\\' /)"; }
 standin() { "$wine" "$host_standin" "$@" >/dev/null 2>&1; }
 hive_file() { printf 'C:\\Users\\%s\\%s' "$1" "$2"; }  # user, file in the profile
-check "setup: Wine's own user is logged on" probe_has 'HKU' "subkey $wine_sid"
-check "setup: Wine's own user is in the profile list" probe_has "$profile_list" "subkey $wine_sid"
+# Wine writes its own user's profile list entry in the background after the
+# prefix is made: the cases below need it, so the set-up waits for it (10 s at most).
+eventually() { local _; for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
+check "setup: Wine's own user is logged on" eventually probe_has 'HKU' "subkey $wine_sid"
+check "setup: Wine's own user is in the profile list" eventually probe_has "$profile_list" "subkey $wine_sid"
 for profile in "$admin_sid Administrator" "$user_sid User" "$guest_sid Guest"; do
   "$wine" reg add "$profile_list\\${profile% *}" /v ProfileImagePath /t REG_EXPAND_SZ \
     /d "C:\\Users\\${profile#* }" /f >/dev/null 2>&1
