@@ -141,7 +141,8 @@ void ApplyRecordAt(Platform& sys, const ApplySettings& settings, const PackageRe
         return;
     }
     if (observer) {
-        observer->Lands(root, path, settings.isWow64 == 1 ? kKeyWow64_64Key : 0, shared != 0);
+        observer->Lands(Landing{PlaceOf(record), KeyBelowTop(record), root, path,
+                                settings.isWow64 == 1 ? kKeyWow64_64Key : 0, shared != 0});
         if (const std::optional<NotSetReason> why = ValueNotSetBy(record)) observer->ValueNotSet(*why);
     }
     if (shared != 0) {

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "engine/package_record.h"
+#include "engine/user_profiles.h"
 #include "engine/windows_facts.h"
 #include "platform/value_types.h"
 
@@ -50,6 +51,60 @@ inline constexpr const char* kPackageFieldIds[] = {
     "line", "leading-field", "root", "key", "key-only", "value-name", "type", "apply-to", "value-data",
 };
 
+// ---- Places ----
+
+// Where a line lands, as a line names it: a place, and the key below its top.
+enum class Place : std::uint8_t { MachineSoftware, MachineSystem, ClassesRoot, UserHive, UserClasses };
+
+// Where a place's top lies below its root: below the key one of a profile's
+// hives is open under (per-user places only), then along `branch`, which is
+// empty or ends in a backslash.
+struct PlaceTop {
+    const Text UserProfile::*hive;
+    TextView branch;
+};
+struct PlaceRule {
+    Place place;
+    RootKind kind;
+    bool classes;  // per-user places: the line's key field starts with the classes branch
+    RegKey root;
+    PlaceTop top;        // a machine place; a profile reached under its SID
+    PlaceTop loadedTop;  // a profile whose hives this run loaded
+};
+// In the order of Place. A hive loaded by the system is reached under the
+// SID, and its classes branch lies inside it.
+inline constexpr PlaceRule kPlaceRules[] = {
+    {Place::MachineSoftware, MachineSoftware, false, kHkeyLocalMachine, {nullptr, u"SOFTWARE\\"},
+     {nullptr, u"SOFTWARE\\"}},
+    {Place::MachineSystem, MachineSystem, false, kHkeyLocalMachine, {nullptr, u"SYSTEM\\"}, {nullptr, u"SYSTEM\\"}},
+    {Place::ClassesRoot, ClassesRoot, false, kHkeyClassesRoot, {nullptr, u""}, {nullptr, u""}},
+    {Place::UserHive, Users, false, kHkeyUsers, {&UserProfile::userHiveKey, u""}, {&UserProfile::userHiveKey, u""}},
+    {Place::UserClasses, Users, true, kHkeyUsers, {&UserProfile::userHiveKey, kClassesBranch},
+     {&UserProfile::classesHiveKey, u""}},
+};
+inline constexpr const PlaceRule& PlaceRuleOf(Place place) { return kPlaceRules[std::size_t(place)]; }
+
+// The place a record's line names.
+Place PlaceOf(const PackageRecord& record);
+// The record's key below its place's top.
+TextView KeyBelowTop(const PackageRecord& record);
+// The path below the root where a line of `rule`'s place naming `key` lands:
+// for a per-user place, in `profile` as the pass reaches its hives.
+Text PlaceKeyPath(const PlaceRule& rule, const UserProfile* profile, TextView key);
+
+// A key as a line names it.
+struct PlacedKey {
+    Place place;
+    Text key;
+};
+// Whether a place's top itself counts as a key in the place (key "").
+enum class AtTop : bool { Excluded, Counts };
+// Where root\path lies as a line names it: the place whose top lies deepest
+// above it (ASCII case ignored) and the key below that top. The per-user
+// places are those of `profile` as the pass reaches its hives, the machine
+// places those of no profile; a hive open under no key holds none.
+std::optional<PlacedKey> PlaceOfKey(RegKey root, TextView path, const UserProfile* profile, AtTop atTop);
+
 // ---- Roots ----
 
 struct RootRule {
@@ -59,14 +114,21 @@ struct RootRule {
     TextView keyPrefix;        // put before the key field
     bool takesClassesPrefix;   // a leading "Software\Classes\" marks a classes key
 };
+// A root field's rule, from the place a line with it names (outside the classes branch).
+inline constexpr RootRule RootRuleFor(TextView marker, Place place, bool takesClassesPrefix) {
+    const PlaceRule& rule = PlaceRuleOf(place);
+    return {marker, rule.kind, rule.root, rule.top.hive ? TextView() : rule.top.branch, takesClassesPrefix};
+}
 // First match wins; a root field that matches none, an empty one too, is
 // taken as a per-user root.
 inline constexpr RootRule kRootRules[] = {
-    {u"HKEY_CLASSES_ROOT", ClassesRoot, kHkeyClassesRoot, u"", true},
-    {u"HKEY_LOCAL_MACHINE\\SOFTWARE", MachineSoftware, kHkeyLocalMachine, u"SOFTWARE\\", false},
-    {u"HKEY_LOCAL_MACHINE\\SYSTEM", MachineSystem, kHkeyLocalMachine, u"SYSTEM\\", false},
+    RootRuleFor(u"HKEY_CLASSES_ROOT", Place::ClassesRoot, true),
+    RootRuleFor(u"HKEY_LOCAL_MACHINE\\SOFTWARE", Place::MachineSoftware, false),
+    RootRuleFor(u"HKEY_LOCAL_MACHINE\\SYSTEM", Place::MachineSystem, false),
 };
-inline constexpr RootRule kPerUserRoot = {u"HKEY_CURRENT_USER", Users, kHkeyUsers, u"", true};
+inline constexpr RootRule kPerUserRoot = RootRuleFor(u"HKEY_CURRENT_USER", Place::UserHive, true);
+// The rule of the root field a line of the place is written with.
+const RootRule& RootRuleOf(Place place);
 // Root fields that name the per-user branch as an author means it.
 inline constexpr TextView kPerUserRootFields[] = {u"HKEY_CURRENT_USER", u"HKEY_USERS"};
 // Root spellings that look like a machine root but match none of kRootRules
@@ -98,6 +160,9 @@ bool IsAllUsersTarget(TextView target);
 // Whether the groups asked for make the pass prepare every profile, so that a
 // target naming one account by its user name can reach it.
 bool SelectsEveryProfile(std::uint8_t groups);
+// Whether a line for the target reaches a profile only where the package
+// selects every profile: the target names no group, so at most one account.
+bool NeedsEveryProfile(TextView target);
 
 // A target that names one user is compared only with names of at most
 // kMaxAccountName characters, the longest account name Windows allows.

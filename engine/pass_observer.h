@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/package_language.h"
 #include "engine/user_profiles.h"
 
 namespace km {
@@ -40,6 +41,19 @@ enum class NotSetReason : std::uint8_t {
     TypeNotSet,        // a type the program does not set
 };
 
+// Where an application lands: at root\path, which is the top of `place`
+// and then `key`, the key below it as the line names it; in the view
+// `viewFlag` names (kKeyWow64_64Key, or 0 for the program's own), through a
+// key held from the line before it when `heldKey`.
+struct Landing {
+    Place place;
+    TextView key;
+    RegKey root;
+    TextView path;
+    std::uint32_t viewFlag;
+    bool heldKey;
+};
+
 enum class HiveKindName : std::uint8_t { User, Classes };
 
 class PassObserver {
@@ -62,10 +76,7 @@ public:
     virtual void ApplicationStarts(std::size_t record, int profile) = 0;
     // Record `record` does not reach prepared profile `profile`.
     virtual void PassedOver(std::size_t /*record*/, std::size_t /*profile*/, PassedOverReason) {}
-    // The application lands at root\path in the view `viewFlag` names
-    // (kKeyWow64_64Key, or 0 for the program's own), through a key held from
-    // the line before it when `heldKey`.
-    virtual void Lands(RegKey /*root*/, const Text& /*path*/, std::uint32_t /*viewFlag*/, bool /*heldKey*/) {}
+    virtual void Lands(const Landing&) {}
     // The application makes no call at root\path.
     virtual void Refused(RegKey /*root*/, const Text& /*path*/, RefusalReason) {}
     // The value line sets nothing; its key is still opened or created.

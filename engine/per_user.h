@@ -1,6 +1,8 @@
 // The per-user branch of the update pass.
 #pragma once
 
+#include <optional>
+
 #include "engine/apply_record.h"
 #include "engine/pass_observer.h"
 #include "engine/run_state.h"
@@ -17,6 +19,9 @@ ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t
 // passed over.
 void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
                      const ProfileList& profiles, std::size_t recordIndex = 0);
+// Why a per-user line for `target` passes the profile over; none when it
+// reaches it.
+std::optional<PassedOverReason> PassedOverBy(TextView target, const UserProfile& profile);
 void ReleaseProfiles(Platform& sys, const ProfileList& profiles, PassObserver* observer = nullptr);
 
 }  // namespace km

@@ -1,49 +1,36 @@
 #include "pack/from_reg.h"
 
-#include "engine/windows_facts.h"
+#include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km::pack {
 
 namespace {
 
-bool StartsWithPart(TextView path, TextView part) {
-    return path.size() >= part.size() && EqualsIgnoreAsciiCase(path.substr(0, part.size()), part) &&
-           (path.size() == part.size() || path[part.size()] == u'\\');
-}
-
-TextView Below(TextView path, TextView part) {
-    return path.size() > part.size() ? path.substr(part.size() + 1) : TextView();
-}
-
 // Where a section's key lands, or why no package line reaches it.
 struct Located {
-    bool reached = false;
-    Place place = Place::MachineSoftware;
-    Text key;
+    std::optional<PlacedKey> at;
     std::string why;
 };
 
 Located Locate(const toolkit::RegFileSection& section) {
-    const TextView path = section.path;
     switch (section.root) {
         case kHkeyLocalMachine:
-            if (StartsWithPart(path, u"SOFTWARE"))
-                return {true, Place::MachineSoftware, Text(Below(path, u"SOFTWARE")), ""};
-            if (StartsWithPart(path, u"SYSTEM"))
-                return {true, Place::MachineSystem, Text(Below(path, u"SYSTEM")), ""};
-            return {false, {}, {}, "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE"};
         case kHkeyClassesRoot:
-            return {true, Place::ClassesRoot, Text(path), ""};
-        case toolkit::kHkeyCurrentUser:
-            // On Windows the user's Software\Classes is the user's classes hive.
-            if (StartsWithPart(path, kClassesKeyPath))
-                return {true, Place::UserClasses, Text(Below(path, kClassesKeyPath)), ""};
-            return {true, Place::UserHive, Text(path), ""};
+            if (auto at = PlaceOfKey(section.root, section.path, nullptr, AtTop::Counts)) return {at, ""};
+            return {std::nullopt, "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE"};
+        case toolkit::kHkeyCurrentUser: {
+            // The user's own hive, as a line reaches a logged-on user's: its
+            // Software\Classes is the user's classes hive.
+            UserProfile user;
+            user.userHiveKey = u"HKEY_CURRENT_USER";
+            const Text path = section.path.empty() ? user.userHiveKey : user.userHiveKey + u"\\" + section.path;
+            return {PlaceOfKey(kHkeyUsers, path, &user, AtTop::Counts), ""};
+        }
         default:
-            return {false, {}, {}, "root " + ToUtf8(section.rootName) +
-                                       " is not one a package reaches (HKEY_LOCAL_MACHINE\\SOFTWARE, "
-                                       "\\SYSTEM, HKEY_CLASSES_ROOT, HKEY_CURRENT_USER)"};
+            return {std::nullopt, "root " + ToUtf8(section.rootName) +
+                                      " is not one a package reaches (HKEY_LOCAL_MACHINE\\SOFTWARE, "
+                                      "\\SYSTEM, HKEY_CLASSES_ROOT, HKEY_CURRENT_USER)"};
     }
 }
 
@@ -97,22 +84,22 @@ FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     FromRegResult result;
     bool userHive = false, userClasses = false;
     for (const toolkit::RegFileSection& section : file.sections) {
-        const Located at = Locate(section);
-        if (!at.reached) {
-            result.refused.push_back(Refusal{section.line, at.why});
+        const Located located = Locate(section);
+        if (!located.at) {
+            result.refused.push_back(Refusal{section.line, located.why});
             continue;
         }
-        userHive = userHive || at.place == Place::UserHive;
-        userClasses = userClasses || at.place == Place::UserClasses;
+        userHive = userHive || located.at->place == Place::UserHive;
+        userClasses = userClasses || located.at->place == Place::UserClasses;
         Change change;
-        change.place = at.place;
-        change.key = at.key;
+        change.place = located.at->place;
+        change.key = located.at->key;
         change.target = target;
         AddSection(result, section, change);
     }
     // Lines for one account by its name reach it only when the pass prepares
     // the profiles, which only group lines make it do.
-    if (!IsGroupTarget(target)) result.package = GroupAnchorLines(userHive, userClasses) + result.package;
+    if (NeedsEveryProfile(target)) result.package = GroupAnchorLines(userHive, userClasses) + result.package;
     return result;
 }
 

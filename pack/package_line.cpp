@@ -15,26 +15,7 @@ namespace km::pack {
 
 namespace {
 
-// How each place is named in a line: by the root the reader gives it.
-struct PlaceRow {
-    Place place;
-    RootKind kind;
-};
-constexpr PlaceRow kPlaces[] = {
-    {Place::MachineSoftware, MachineSoftware}, {Place::MachineSystem, MachineSystem},
-    {Place::ClassesRoot, ClassesRoot},         {Place::UserHive, Users},
-    {Place::UserClasses, Users},
-};
-
-// The reader's rule for the place's root: its root field, key and prefix.
-const RootRule& RowOf(Place place) {
-    RootKind kind = MachineSoftware;
-    for (const PlaceRow& row : kPlaces)
-        if (row.place == place) kind = row.kind;
-    for (const RootRule& rule : kRootRules)
-        if (rule.kind == kind) return rule;
-    return kPerUserRoot;
-}
+bool PerUser(Place place) { return PlaceRuleOf(place).kind == Users; }
 
 // A field's text, or why the change cannot be written.
 struct Field {
@@ -188,43 +169,37 @@ Field KeyField(const Change& change) {
     }
 }
 
-// Where the engine would remove the key, for each way a profile's hives hang.
+// Where the engine would remove the key, for each way a profile's hives hang:
+// reached under its SID, or loaded by this run.
 bool RemovalRefusedByEngine(const Change& change) {
-    const RootRule& row = RowOf(change.place);
-    switch (change.place) {
-        case Place::UserHive:
-            return KeyRemovalRefusedInUserHive(change.key);
-        case Place::UserClasses:  // the classes branch of a hive open under the SID, or a loaded classes hive
-            return KeyRemovalRefusedInUserHive(Text(kClassesBranch) + change.key) ||
-                   KeyRemovalRefusedInUserHive(change.key);
-        default:
-            return KeyRemovalRefused(row.key, Text(row.keyPrefix) + change.key);
-    }
+    const PlaceRule& rule = PlaceRuleOf(change.place);
+    if (!PerUser(change.place)) return KeyRemovalRefused(rule.root, Text(rule.top.branch) + change.key);
+    return KeyRemovalRefusedInUserHive(Text(rule.top.branch) + change.key) ||
+           KeyRemovalRefusedInUserHive(Text(rule.loadedTop.branch) + change.key);
 }
 
 Text AssembleLine(const Change& change, const Text& keyField, const Text& dataField) {
-    const RootRule& row = RowOf(change.place);
     LineFields fields;
-    fields.rootField = row.marker;
+    fields.rootField = RootRuleOf(change.place).marker;
     fields.keyField = keyField;
     fields.keyOnly = change.kind == ChangeKind::CreateKey || change.kind == ChangeKind::RemoveKey;
     fields.remove = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;
     fields.valueName = change.valueName;
     fields.typeName = fields.remove ? RegistryTypeName(kRemovalLineType) : ValueTypeName(change.type);
-    fields.target = row.kind == Users ? TextView(change.target) : kAllUsersTarget;
+    fields.target = PerUser(change.place) ? TextView(change.target) : kAllUsersTarget;
     fields.valueData = dataField;
     return WriteLineText(fields);
 }
 
 // The group anchor: an All Users value removal in a key that exists nowhere.
-constexpr TextView kAnchorKey = u"Keymason Group Anchor";
-Change AnchorChange(Place place) {
+Text AnchorLine(Place place) {
+    constexpr TextView kAnchorKey = u"Keymason Group Anchor";
     Change anchor;
     anchor.kind = ChangeKind::RemoveValue;
     anchor.place = place;
     anchor.key = Text(kAnchorKey);
     anchor.valueName = anchor.key;
-    return anchor;
+    return AssembleLine(anchor, KeyField(anchor).text, Text());
 }
 
 // Reads the line back as Keymason reads a package held in memory.
@@ -233,15 +208,12 @@ bool ReadsBackAs(const Change& change, const std::string& line) {
     if (read.result != PackageReadResult::Opened || read.lines.size() != 1) return false;
     RecordReader reader(read.lines);
     const PackageRecord& r = reader.Read(0);
-    const RootRule& row = RowOf(change.place);
     const bool keyOnly = change.kind == ChangeKind::CreateKey || change.kind == ChangeKind::RemoveKey;
     const bool remove = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;
-    if (r.rootKey != row.key || r.rootKind != row.kind || r.keyOnly != (keyOnly ? 1 : 0) ||
-        r.remove != (remove ? 1 : 0) || r.keyPath != Text(row.keyPrefix) + change.key)
+    if (PlaceOf(r) != change.place || r.rootKey != PlaceRuleOf(change.place).root || KeyBelowTop(r) != change.key ||
+        r.keyOnly != (keyOnly ? 1 : 0) || r.remove != (remove ? 1 : 0))
         return false;
-    if (row.kind == Users &&
-        (r.classesKey != (change.place == Place::UserClasses ? 1 : 0) || r.target != change.target))
-        return false;
+    if (PerUser(change.place) && r.target != change.target) return false;
     if (keyOnly) return true;
     if (r.valueName != change.valueName) return false;
     if (remove) return true;
@@ -255,7 +227,7 @@ bool ReadsBackAs(const Change& change, const std::string& line) {
 // one account needs an All Users line somewhere in its package, which is the
 // package's concern, not the line's.
 std::optional<std::string> LintError(const std::string& line) {
-    const std::string withGroup = line + ToUtf8(AssembleLine(AnchorChange(Place::UserHive), Text(kAnchorKey), Text()));
+    const std::string withGroup = line + ToUtf8(AnchorLine(Place::UserHive));
     for (const toolkit::Finding& d : toolkit::LintPackage(withGroup))
         if (d.line == 1 && d.severity == toolkit::Severity::Error) return d.text;
     return std::nullopt;
@@ -271,7 +243,7 @@ LineResult WritePackageLine(const Change& change) {
     if (change.kind == ChangeKind::RemoveKey && RemovalRefusedByEngine(change))
         return LineResult{false, std::string(),
                           "Keymason never removes a root, a hive's top key or a classes store"};
-    if (RowOf(change.place).kind == Users) {
+    if (PerUser(change.place)) {
         const std::string why = CheckText("the target", change.target, removal, Nul::Refused);
         if (!why.empty()) return LineResult{false, std::string(), why};
     }
@@ -297,11 +269,9 @@ LineResult WritePackageLine(const Change& change) {
 
 std::string GroupAnchorLines(bool userHive, bool userClasses) {
     std::string lines;
-    if (userHive) lines += WritePackageLine(AnchorChange(Place::UserHive)).line;
-    if (userClasses) lines += WritePackageLine(AnchorChange(Place::UserClasses)).line;
+    if (userHive) lines += ToUtf8(AnchorLine(Place::UserHive));
+    if (userClasses) lines += ToUtf8(AnchorLine(Place::UserClasses));
     return lines;
 }
-
-bool IsGroupTarget(TextView target) { return GroupTarget(target) != nullptr; }
 
 }  // namespace km::pack

@@ -13,15 +13,6 @@ namespace km::pack {
 
 enum class ChangeKind { SetValue, RemoveValue, CreateKey, RemoveKey };
 
-// Where a change lands, as a package line can name it.
-enum class Place {
-    MachineSoftware,  // key below HKEY_LOCAL_MACHINE\SOFTWARE
-    MachineSystem,    // key below HKEY_LOCAL_MACHINE\SYSTEM
-    ClassesRoot,      // key below HKEY_CLASSES_ROOT
-    UserHive,         // key below the top of each targeted user's own hive
-    UserClasses,      // key below the top of each targeted user's classes hive
-};
-
 struct Change {
     ChangeKind kind = ChangeKind::SetValue;
     Place place = Place::MachineSoftware;
@@ -44,9 +35,5 @@ LineResult WritePackageLine(const Change& change);
 // nowhere) but make the pass prepare every profile's user hive, classes hive
 // or both, as asked, so that lines for one account by its user name reach it.
 std::string GroupAnchorLines(bool userHive, bool userClasses);
-
-// "All Users", "Administrator" and "User" select profiles by themselves; any
-// other target needs a group anchor.
-bool IsGroupTarget(TextView target);
 
 }  // namespace km::pack

@@ -10,8 +10,7 @@
 #include "toolkit/snapshot.h"
 #include "engine/package_language.h"
 #include "platform/text.h"
-#include "engine/user_profiles.h"
-#include "engine/windows_facts.h"
+#include "engine/per_user.h"
 #include "pack/package_line.h"
 
 namespace km::pack {
@@ -28,49 +27,6 @@ std::size_t Depth(const Text& path) {
 }
 
 Text LastPart(const Text& path) { return path.substr(path.rfind(u'\\') + 1); }
-
-// The rest of `path` below `top` ("" for the top itself), or none where it
-// does not lie there.
-std::optional<Text> Below(const Text& path, TextView top) {
-    if (path.size() < top.size() || !EqualsIgnoreAsciiCase(TextView(path).substr(0, top.size()), top))
-        return std::nullopt;
-    if (path.size() == top.size()) return Text();
-    if (path[top.size()] != u'\\') return std::nullopt;
-    return path.substr(top.size() + 1);
-}
-
-// Where an effect lies as a package line names it: a place and the key
-// below its top. None for a place's top itself, which no line makes or
-// removes.
-struct Placed {
-    Place place;
-    Text key;
-};
-
-std::optional<Placed> MachinePlace(const toolkit::KeyLocation& at) {
-    if (at.root == kHkeyClassesRoot && !at.path.empty()) return Placed{Place::ClassesRoot, at.path};
-    if (at.root != kHkeyLocalMachine) return std::nullopt;
-    for (const auto& [top, place] : {std::pair{TextView(u"SOFTWARE"), Place::MachineSoftware},
-                                     std::pair{TextView(u"SYSTEM"), Place::MachineSystem}})
-        if (auto rest = Below(at.path, top); rest && !rest->empty()) return Placed{place, *rest};
-    return std::nullopt;
-}
-
-// Below HKEY_USERS, by the keys the pass reached the profile's hives under:
-// a loaded classes hive of its own, or the classes branch of a hive open
-// under the SID.
-std::optional<Placed> ProfilePlace(const toolkit::KeyLocation& at, const UserProfile& p) {
-    if (at.root != kHkeyUsers) return std::nullopt;
-    if (p.classesHiveMounted == 1)
-        if (auto rest = Below(at.path, p.classesHiveKey); rest && !rest->empty()) return Placed{Place::UserClasses, *rest};
-    if (p.userHiveKey.empty()) return std::nullopt;
-    auto rest = Below(at.path, p.userHiveKey);
-    if (!rest || rest->empty()) return std::nullopt;
-    if (p.userHiveMounted != 1)
-        if (auto classes = Below(*rest, kClassesKeyPath); classes && !classes->empty())
-            return Placed{Place::UserClasses, *classes};
-    return Placed{Place::UserHive, *rest};
-}
 
 // The machine after the pass. A hive the pass loaded is read from its file,
 // as the pass left it when it unloaded it.
@@ -123,7 +79,7 @@ private:
 // tells how it stood before, the machine after the pass how it stands now.
 class Touched {
 public:
-    void Add(const toolkit::Effect& e, const Placed& at) {
+    void Add(const toolkit::Effect& e, const PlacedKey& at) {
         const Text keyId = Id(at.place, at.key);
         auto key = keys_.find(keyId);
         if (key == keys_.end()) {
@@ -248,20 +204,17 @@ private:
     std::vector<ValueState> valueStates_;
 };
 
-// Where a change lies, for reports and for the .reg file.
+// Where a change lies, for reports and for the .reg file: a profile's keys
+// as a line reaches them when it is logged on, under its SID.
 struct Spelled {
     RegKey root;
     Text path;
 };
 Spelled Spell(const Change& c, const Text& sid) {
-    switch (c.place) {
-        case Place::MachineSoftware: return {kHkeyLocalMachine, Join(u"SOFTWARE", c.key)};
-        case Place::MachineSystem: return {kHkeyLocalMachine, Join(u"SYSTEM", c.key)};
-        case Place::ClassesRoot: return {kHkeyClassesRoot, c.key};
-        case Place::UserHive: return {kHkeyUsers, Join(sid, c.key)};
-        case Place::UserClasses: return {kHkeyUsers, Join(sid + u"\\Software\\Classes", c.key)};
-    }
-    return {kHkeyLocalMachine, c.key};
+    UserProfile loggedOn;
+    loggedOn.userHiveKey = sid;
+    const PlaceRule& rule = PlaceRuleOf(c.place);
+    return {rule.root, PlaceKeyPath(rule, &loggedOn, c.key)};
 }
 
 std::string Describe(const Change& c, const std::string& scope, const Text& sid) {
@@ -310,7 +263,6 @@ struct ProfileScopes {
 struct Reach {
     bool reachable = false;
     Text target;
-    bool byName = false;  // needs the All Users anchor to be prepared
     std::string note;
 };
 
@@ -319,17 +271,18 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
         return EqualsIgnoreAsciiCase(o.profile.userName, p.userName);
     });
     const std::string who = Shown(p.sid);
-    if (p.userName.empty()) return {false, {}, false, who + " has no user name a line can target"};
+    if (p.userName.empty()) return {false, {}, who + " has no user name a line can target"};
     if (same > 1)
-        return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" is shared by " +
-                                      std::to_string(same) + " profiles, so no line reaches it alone"};
+        return {false, {}, who + ": its user name \"" + Shown(p.userName) + "\" is shared by " +
+                               std::to_string(same) + " profiles, so no line reaches it alone"};
     if (const TargetRule* group = GroupTarget(p.userName)) {
         if (IsAllUsersTarget(group->target))
-            return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" would reach every profile"};
-        return {true, Text(group->target), false, who + " is reached as \"" + ToUtf8(group->target) + "\""};
+            return {false, {}, who + ": its user name \"" + Shown(p.userName) + "\" would reach every profile"};
+        return {true, Text(group->target), who + " is reached as \"" + ToUtf8(group->target) + "\""};
     }
-    if (p.userName.size() > kMaxAccountName)
-        return {false, {}, false, who + ": its user name is longer than the 20 characters a target can name"};
+    if (PassedOverBy(p.userName, p) == PassedOverReason::UserNameTooLong)
+        return {false, {}, who + ": its user name is longer than the " + std::to_string(kMaxAccountName) +
+                               " characters a target can name"};
     // keymason-check's word on the name as a target: a line that reaches no
     // profile is an error there.
     Change probe;
@@ -338,8 +291,8 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
     probe.key = u"Keymason Target Probe";
     probe.target = p.userName;
     if (!WritePackageLine(probe).written)
-        return {false, {}, false, who + ": its user name \"" + Shown(p.userName) + "\" cannot stand as a target"};
-    return {true, p.userName, true,
+        return {false, {}, who + ": its user name \"" + Shown(p.userName) + "\" cannot stand as a target"};
+    return {true, p.userName,
             who + " is reached by its user name \"" + Shown(p.userName) +
                 "\"; " + ToUtf8(kAllUsersTarget) + " lines that change nothing make the pass prepare every profile for it"};
 }
@@ -383,7 +336,8 @@ Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& a
         const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
         for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
             for (const toolkit::Effect& e : call->effects) {
-                const std::optional<Placed> at = profile ? ProfilePlace(e.key, *profile) : MachinePlace(e.key);
+                // A place's top itself is no key a line makes or removes.
+                const std::optional<PlacedKey> at = PlaceOfKey(e.key.root, e.key.path, profile, AtTop::Excluded);
                 if (!at) continue;
                 (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
             }
@@ -459,7 +413,7 @@ void UndoProfile(UndoWriter& writer, ProfileScopes& s, const std::vector<Profile
         for (const Change& c : *changes)
             writer.result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note);
     }
-    if (reach.reachable && reach.byName) {
+    if (reach.reachable && NeedsEveryProfile(reach.target)) {
         // A logged-on profile needs only some group for the list to be built.
         anchors.user = anchors.user || !s.userChanges.empty() || s.loggedOn;
         anchors.classes = anchors.classes || (!s.classesChanges.empty() && !s.loggedOn);

@@ -364,7 +364,7 @@ namespace {
 void CheckTarget(const LineView& line, const Findings& findings) {
     if (line.record.rootKind != Users || !line.ReadsField(kTargetField)) return;
     const TextView target = line.record.target;
-    if (GroupTarget(target)) return;
+    if (!NeedsEveryProfile(target)) return;
     if (!IsLikelyAccount(target)) {
         findings.Error(kTargetField, "target " + Quote(target) + " names no profile group (" + GroupTargetList() +
                                          ") and no likely account: the line reaches no profile");

@@ -39,11 +39,11 @@ public:
     void PassedOver(std::size_t record, std::size_t profile, PassedOverReason why) override {
         account_.passedOver.push_back(PassedOverProfile{record, profile, why});
     }
-    void Lands(RegKey root, const Text& path, std::uint32_t, bool heldKey) override {
+    void Lands(const Landing& at) override {
         if (!open_) return;
         account_.applications.back().landed = true;
-        account_.applications.back().landing = KeyLocation{root, path};
-        account_.applications.back().heldKey = heldKey;
+        account_.applications.back().landing = KeyLocation{at.root, Text(at.path)};
+        account_.applications.back().heldKey = at.heldKey;
     }
     void Refused(RegKey root, const Text& path, RefusalReason why) override {
         if (!open_) return;

@@ -84,6 +84,12 @@ TEST(PerUserPathTest, PathByLoadedHivesAndClassesBranch) {
         EXPECT_EQ(creates[0].subKey, c.path) << c.name << ": " << ToUtf8(creates[0].subKey);
         EXPECT_EQ(creates[0].sam, 0xF013Fu) << c.name;
         EXPECT_EQ(sys.OpenHandleCount(), 0) << c.name;
+        // Read back to the line's place and key; a hive open under no key holds none.
+        const std::optional<PlacedKey> at = PlaceOfKey(kHkeyUsers, c.path, &c.profile, AtTop::Excluded);
+        ASSERT_EQ(at.has_value(), c.path[0] != u'\\') << c.name;
+        if (!at) continue;
+        EXPECT_EQ(at->place, c.classesKey == 1 ? Place::UserClasses : Place::UserHive) << c.name;
+        EXPECT_EQ(at->key, u"Vendor\\Tool") << c.name;
     }
 }
 
