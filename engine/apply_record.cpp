@@ -5,6 +5,7 @@
 
 #include "engine/scoped_key.h"
 #include "platform/text.h"
+#include "platform/registry_case.h"
 #include "engine/value_encoding.h"
 
 namespace km {
@@ -88,7 +89,7 @@ constexpr ProtectedKey kProtectedKeys[] = {
 bool Matches(const ProtectedKey& key, RegKey root, const std::vector<TextView>& parts) {
     if (key.root != root || key.depth != parts.size()) return false;
     for (std::size_t i = 0; i < key.depth; ++i)
-        if (key.parts[i] != u"*" && !EqualsIgnoreAsciiCase(parts[i], key.parts[i])) return false;
+        if (key.parts[i] != u"*" && !SameRegistryName(parts[i], key.parts[i])) return false;
     return true;
 }
 

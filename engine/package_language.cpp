@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/registry_case.h"
 #include "platform/text.h"
 
 namespace km {
@@ -43,7 +44,7 @@ std::optional<Text> TopPath(const PlaceRule& rule, const UserProfile* profile) {
 // does not lie there. An empty top is the root, above every path.
 std::optional<TextView> Below(TextView path, TextView top) {
     if (top.empty()) return path;
-    if (path.size() < top.size() || !EqualsIgnoreAsciiCase(path.substr(0, top.size()), top)) return std::nullopt;
+    if (path.size() < top.size() || !SameRegistryName(path.substr(0, top.size()), top)) return std::nullopt;
     if (path.size() == top.size()) return TextView();
     if (path[top.size()] != u'\\') return std::nullopt;
     return path.substr(top.size() + 1);

@@ -2,6 +2,7 @@
 
 #include "engine/package_language.h"
 #include "platform/text.h"
+#include "platform/registry_case.h"
 
 namespace km::pack {
 

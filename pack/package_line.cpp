@@ -7,6 +7,7 @@
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
 #include "engine/package_language.h"
+#include "platform/registry_case.h"
 #include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
@@ -152,7 +153,7 @@ Field KeyField(const Change& change) {
     // prefix is exact.
     const TextView head = TextView(change.key).substr(0, kClassesBranch.size());
     const bool reachesClasses =
-        EqualsIgnoreAsciiCase(head, kClassesBranch) || EqualsIgnoreAsciiCase(change.key, kClassesKeyPath);
+        SameRegistryName(head, kClassesBranch) || SameRegistryName(change.key, kClassesKeyPath);
     switch (change.place) {
         case Place::ClassesRoot:
             // The reader drops the prefix once.

@@ -9,6 +9,7 @@
 #include "toolkit/pass_account.h"
 #include "toolkit/snapshot.h"
 #include "engine/package_language.h"
+#include "platform/registry_case.h"
 #include "platform/text.h"
 #include "engine/per_user.h"
 #include "pack/package_line.h"
@@ -28,6 +29,16 @@ std::size_t Depth(const Text& path) {
 
 Text LastPart(const Text& path) { return path.substr(path.rfind(u'\\') + 1); }
 
+// The machine's classes key is HKEY_CLASSES_ROOT under either name: one key
+// to put back, whichever name the lines used.
+toolkit::KeyLocation AsClassesRoot(const toolkit::KeyLocation& at) {
+    const TextView path = at.path, top = kMachineClassesPath;
+    if (at.root == kHkeyLocalMachine && path.size() > top.size() && path[top.size()] == u'\\' &&
+        SameRegistryName(path.substr(0, top.size()), top))
+        return toolkit::KeyLocation{kHkeyClassesRoot, Text(path.substr(top.size() + 1))};
+    return at;
+}
+
 // The machine after the pass. A hive the pass loaded is read from its file,
 // as the pass left it when it unloaded it.
 class AfterState {
@@ -35,7 +46,7 @@ public:
     AfterState(const MemoryPlatform& machine, const toolkit::PassAccount& account) : machine_(machine) {
         for (const toolkit::HiveLoad& load : account.loads)
             for (const auto& [file, tree] : machine.hiveFiles)
-                if (EqualsIgnoreAsciiCase(file, load.file)) mounts_[FoldAsciiCase(load.mountName)] = tree.get();
+                if (EqualsIgnoreAsciiCase(file, load.file)) mounts_[RegistryFold(load.mountName)] = tree.get();
     }
     // The key's own name as it stands after the pass; none where it is gone.
     std::optional<Text> KeyName(const toolkit::KeyLocation& at) const {
@@ -58,7 +69,7 @@ private:
     std::optional<std::pair<bool, const MemoryKey*>> InHive(const toolkit::KeyLocation& at) const {
         if (at.root != kHkeyUsers) return std::nullopt;
         const std::size_t cut = std::min(at.path.find(u'\\'), at.path.size());
-        const auto mount = mounts_.find(FoldAsciiCase(TextView(at.path).substr(0, cut)));
+        const auto mount = mounts_.find(RegistryFold(TextView(at.path).substr(0, cut)));
         if (mount == mounts_.end()) return std::nullopt;
         const MemoryKey* key = mount->second;
         TextView rest = cut < at.path.size() ? TextView(at.path).substr(cut + 1) : TextView();
@@ -89,7 +100,7 @@ public:
             keyOrder_.push_back(keyId);
         }
         if (e.kind != toolkit::EffectKind::SetValue && e.kind != toolkit::EffectKind::DeleteValue) return;
-        const Text valueId = keyId + u'\0' + FoldAsciiCase(e.valueName);
+        const Text valueId = keyId + u'\0' + RegistryFold(e.valueName);
         if (values_.emplace(valueId, values_.size()).second)
             valueStates_.push_back(ValueState{keyId, e.valueName, e.before});
     }
@@ -172,7 +183,7 @@ private:
         std::vector<Order> order;
         order.reserve(changes.size());
         for (std::size_t i = 0; i < changes.size(); ++i)
-            order.push_back(Order{Depth(changes[i].key), FoldAsciiCase(changes[i].key),
+            order.push_back(Order{Depth(changes[i].key), RegistryFold(changes[i].key),
                                   changes[i].kind != ChangeKind::CreateKey, i});
         std::stable_sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
             return std::tie(a.depth, a.key, a.value) < std::tie(b.depth, b.key, b.value);
@@ -189,7 +200,7 @@ private:
             if (keys.count(id.substr(0, cut))) return true;
         return false;
     }
-    static Text Id(Place place, const Text& key) { return Text(1, char16_t(u'0' + int(place))) + FoldAsciiCase(key); }
+    static Text Id(Place place, const Text& key) { return Text(1, char16_t(u'0' + int(place))) + RegistryFold(key); }
     static Change KeyChange(ChangeKind kind, const KeyState& k) {
         Change c;
         c.kind = kind;
@@ -229,7 +240,7 @@ void AddRegSection(std::vector<toolkit::RegFileSection>& sections, const Change&
     const Spelled at = Spell(c, sid);
     const bool removal = c.kind == ChangeKind::RemoveKey;
     if (removal || sections.empty() || sections.back().remove || sections.back().root != at.root ||
-        !EqualsIgnoreAsciiCase(sections.back().path, at.path)) {
+        !SameRegistryName(sections.back().path, at.path)) {
         toolkit::RegFileSection section;
         section.root = at.root;
         section.path = at.path;
@@ -337,7 +348,8 @@ Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& a
         for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
             for (const toolkit::Effect& e : call->effects) {
                 // A place's top itself is no key a line makes or removes.
-                const std::optional<PlacedKey> at = PlaceOfKey(e.key.root, e.key.path, profile, AtTop::Excluded);
+                const toolkit::KeyLocation key = profile ? e.key : AsClassesRoot(e.key);
+                const std::optional<PlacedKey> at = PlaceOfKey(key.root, key.path, profile, AtTop::Excluded);
                 if (!at) continue;
                 (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
             }

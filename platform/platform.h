@@ -23,6 +23,9 @@ using RegKey = std::uint64_t;
 constexpr RegKey kHkeyClassesRoot = 0x80000000u;
 constexpr RegKey kHkeyLocalMachine = 0x80000002u;
 constexpr RegKey kHkeyUsers = 0x80000003u;
+// The machine's part of HKEY_CLASSES_ROOT is this key below HKEY_LOCAL_MACHINE:
+// one tree, whichever name a writer uses.
+constexpr TextView kMachineClassesPath = u"SOFTWARE\\Classes";
 
 // Access masks.
 constexpr std::uint32_t kKeyRead = 0x20019;

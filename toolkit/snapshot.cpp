@@ -5,12 +5,11 @@
 #include "toolkit/text_codec.h"
 #include "platform/registry_limits.h"
 #include "platform/text.h"
+#include "platform/registry_case.h"
 
 namespace km::toolkit {
 
 namespace {
-
-char16_t UpperAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
 
 std::vector<Text> SplitKeyPath(TextView path) {
     std::vector<Text> parts;
@@ -43,6 +42,9 @@ Text Identity(const Text& t) { return t; }
 
 void AddPlatformKey(const MemoryPlatform& sys, RegKey root, const Text& path,
                     std::vector<RegFileSection>* out) {
+    // The machine's classes are written once, below HKEY_CLASSES_ROOT, as
+    // packages name them.
+    if (root == kHkeyLocalMachine && SameRegistryName(path, kMachineClassesPath)) return;
     RegFileSection section;
     section.root = root;
     section.rootName = RootName(root);
@@ -85,15 +87,6 @@ std::shared_ptr<MemoryKey> EnsureTreeKey(const std::shared_ptr<MemoryKey>& top, 
     return key;
 }
 
-bool RegistryNameLess(TextView a, TextView b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const char16_t x = UpperAscii(a[i]), y = UpperAscii(b[i]);
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
-}
-
 Text HiveFileKeyName(const Text& filePath) {
     Text name(kHiveFilePrefix);
     for (char16_t c : filePath) name.push_back(c == u'\\' ? u'/' : c);
@@ -123,7 +116,7 @@ std::shared_ptr<MemoryKey> FindTreeKey(std::shared_ptr<MemoryKey> key, const std
 template <class Items, class NameOf>
 void EraseNamed(Items& items, TextView name, NameOf nameOf) {
     items.erase(std::remove_if(items.begin(), items.end(),
-                               [&](const auto& item) { return EqualsIgnoreAsciiCase(nameOf(item), name); }),
+                               [&](const auto& item) { return SameRegistryName(nameOf(item), name); }),
                 items.end());
 }
 

@@ -14,6 +14,7 @@
 #include "toolkit/reg_file.h"
 #include "engine/user_profiles.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/registry_case.h"
 
 namespace km::toolkit {
 
@@ -49,10 +50,7 @@ std::vector<RegFileSection> SubtreeSections(const MemoryPlatform& sys, RegKey ro
 
 // The key at `path` below a hive's top, created with the keys above it.
 std::shared_ptr<MemoryKey> EnsureTreeKey(const std::shared_ptr<MemoryKey>& top, TextView path);
-// Sets a value of a tree key, replacing one of the same name (ASCII case ignored).
+// Sets a value of a tree key, replacing one of the same name as the registry compares names.
 void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value);
-
-// Orders names as the registry enumerates them.
-bool RegistryNameLess(TextView a, TextView b);
 
 }  // namespace km::toolkit

@@ -10,6 +10,7 @@
 #include "platform/memory/memory_registry.h"
 #include "platform/registry_limits.h"
 #include "platform/text.h"
+#include "platform/registry_case.h"
 
 namespace km {
 
@@ -373,7 +374,7 @@ bool MemoryPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Te
         if (!found) return false;
         auto& values = found->values;
         auto value = std::find_if(values.begin(), values.end(), [&](const auto& v) {
-            return EqualsIgnoreAsciiCase(v.first, valueName);
+            return SameRegistryName(v.first, valueName);
         });
         if (value == values.end()) return false;
         values.erase(value);
@@ -722,7 +723,7 @@ PublisherTrust MemoryPlatform::QueryPublisherTrust(const Bytes& signer, const st
 std::string MemoryPlatform::Dump() const {
     const auto& registry = impl_->registry;
     std::string out = "registry:\n";
-    for (const RegKey root : {kHkeyClassesRoot, kHkeyLocalMachine, kHkeyUsers})
+    for (const RegKey root : {kHkeyLocalMachine, kHkeyUsers})  // HKEY_CLASSES_ROOT lies in HKLM
         DumpKey(*registry.Root(root), 1, &out);
     out += "mounts:\n" + registry.MountsText();
     out += "hive files:\n";

@@ -56,10 +56,11 @@ struct MemoryKey {
     std::vector<std::pair<Text, StoredValue>> values;  // creation order
     bool deleted = false;
     MemoryKey* parent = nullptr;  // none at a root or a hive's top
-    // ASCII case ignored; a key of many subkeys is searched through an index.
+    // Names compare as the registry compares them (registry_case.h); a key
+    // of many subkeys is searched through an index.
     std::shared_ptr<MemoryKey> FindSubkey(TextView name) const;
-    const StoredValue* FindValue(TextView name) const;           // ASCII case ignored
-    // The slot of the value of that name (ASCII case ignored), or null; a key
+    const StoredValue* FindValue(TextView name) const;
+    // The slot of the value of that name, or null; a key
     // of many values is searched through an index, so that filling one key is
     // not quadratic.
     std::pair<Text, StoredValue>* FindValueSlot(TextView name) const;

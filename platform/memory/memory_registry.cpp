@@ -6,6 +6,7 @@
 #include "platform/memory/memory_platform_print.h"
 #include "platform/registry_limits.h"
 #include "platform/text.h"
+#include "platform/registry_case.h"
 
 namespace km {
 
@@ -23,8 +24,8 @@ const std::size_t* FindIndexed(const Entries& entries, NameOf nameOf, TextView w
         index->clear();
         *indexed = 0;
     }
-    for (; *indexed < entries.size(); ++*indexed) index->emplace(FoldAsciiCase(nameOf(entries[*indexed])), *indexed);
-    const auto hit = index->find(FoldAsciiCase(wanted));
+    for (; *indexed < entries.size(); ++*indexed) index->emplace(RegistryFold(nameOf(entries[*indexed])), *indexed);
+    const auto hit = index->find(RegistryFold(wanted));
     return hit == index->end() ? nullptr : &hit->second;
 }
 
@@ -33,7 +34,7 @@ const std::size_t* FindIndexed(const Entries& entries, NameOf nameOf, TextView w
 std::shared_ptr<MemoryKey> MemoryKey::FindSubkey(TextView wanted) const {
     if (subkeys.size() < kIndexedFrom) {
         for (const auto& sub : subkeys)
-            if (EqualsIgnoreAsciiCase(sub->name, wanted)) return sub;
+            if (SameRegistryName(sub->name, wanted)) return sub;
         return nullptr;
     }
     const auto nameOf = [](const std::shared_ptr<MemoryKey>& key) -> const Text& { return key->name; };
@@ -50,7 +51,7 @@ std::pair<Text, StoredValue>* MemoryKey::FindValueSlot(TextView wanted) const {
     auto& slots = const_cast<std::vector<std::pair<Text, StoredValue>>&>(values);
     if (slots.size() < kIndexedFrom) {
         for (auto& value : slots)
-            if (EqualsIgnoreAsciiCase(value.first, wanted)) return &value;
+            if (SameRegistryName(value.first, wanted)) return &value;
         return nullptr;
     }
     const auto nameOf = [](const std::pair<Text, StoredValue>& value) -> const Text& { return value.first; };
@@ -115,8 +116,10 @@ void LinkParents(MemoryKey& key) {
 
 }  // namespace
 
-MemoryRegistry::MemoryRegistry()
-    : classesRoot_(MakeRoot(u"HKCR")), machine_(MakeRoot(u"HKLM")), users_(MakeRoot(u"HKU")) {}
+MemoryRegistry::MemoryRegistry() : machine_(MakeRoot(u"HKLM")), users_(MakeRoot(u"HKU")) {
+    // HKEY_CLASSES_ROOT opens the machine's classes key itself.
+    classesRoot_ = Create(Target{machine_, *SplitPath(Text(kMachineClassesPath))});
+}
 
 bool MemoryRegistry::IsRoot(RegKey key) {
     return key == kHkeyClassesRoot || key == kHkeyLocalMachine || key == kHkeyUsers;
@@ -177,8 +180,8 @@ std::optional<MemoryRegistry::Target> MemoryRegistry::Locate(RegKey key, const T
     std::vector<Text> full = PathFromRoot(start.get(), &root);
     if (root != machine_.get() || full.size() > 1) return FollowClassesLink(Target{start, *parts});
     full.insert(full.end(), parts->begin(), parts->end());
-    if (full.size() >= 2 && EqualsIgnoreAsciiCase(full[0], u"SOFTWARE") &&
-        !EqualsIgnoreAsciiCase(full[1], u"WOW6432Node")) {
+    if (full.size() >= 2 && SameRegistryName(full[0], u"SOFTWARE") &&
+        !SameRegistryName(full[1], u"WOW6432Node")) {
         full.insert(full.begin() + 1, u"WOW6432Node");
         return Target{machine_, full};
     }
@@ -191,8 +194,8 @@ MemoryRegistry::Target MemoryRegistry::FollowClassesLink(Target target) const {
     // Only a walk from HKEY_USERS, HKU\<SID> or HKU\<SID>\Software crosses the link.
     if (root != users_.get() || full.size() > 2) return target;
     full.insert(full.end(), target.parts.begin(), target.parts.end());
-    if (full.size() < 3 || !EqualsIgnoreAsciiCase(full[1], u"Software") ||
-        !EqualsIgnoreAsciiCase(full[2], u"Classes"))
+    if (full.size() < 3 || !SameRegistryName(full[1], u"Software") ||
+        !SameRegistryName(full[2], u"Classes"))
         return target;
     auto classes = users_->FindSubkey(full[0] + u"_Classes");
     if (!classes) return target;
@@ -240,10 +243,11 @@ bool MemoryRegistry::IsMountTop(const MemoryKey* key) const {
 }
 
 // Roots and hive tops cannot be deleted: the keys directly below HKLM and
-// HKEY_USERS are all hives on Windows, and so is every mounted tree.
+// HKEY_USERS are all hives on Windows, and so is every mounted tree; nor can
+// the machine's classes key, which HKEY_CLASSES_ROOT is.
 bool MemoryRegistry::Deletable(const MemoryKey& key) const {
     return key.parent && key.parent != machine_.get() && key.parent != users_.get() &&
-           !IsMountTop(&key);
+           &key != classesRoot_.get() && !IsMountTop(&key);
 }
 
 bool MemoryRegistry::DeleteKey(const std::shared_ptr<MemoryKey>& key) {
@@ -271,8 +275,13 @@ bool MemoryRegistry::DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keep
 
 std::string MemoryRegistry::PathOf(const MemoryKey& key) const {
     if (key.deleted) return "(deleted) " + Shown(key.name);
+    // A classes key is named as the pass names it, below HKEY_CLASSES_ROOT.
+    if (&key == classesRoot_.get()) return "HKCR";
     std::string path = Shown(key.name);
-    for (const MemoryKey* up = key.parent; up; up = up->parent) path = Shown(up->name) + "\\" + path;
+    for (const MemoryKey* up = key.parent; up; up = up->parent) {
+        if (up == classesRoot_.get()) return "HKCR\\" + path;
+        path = Shown(up->name) + "\\" + path;
+    }
     return path;
 }
 
@@ -310,7 +319,7 @@ bool MemoryRegistry::IsInside(const MemoryKey* key, const MemoryKey* top) const 
 
 bool MemoryRegistry::Unmount(const Text& name, std::shared_ptr<MemoryKey>* tree, Text* file) {
     auto mount = std::find_if(mounts_.begin(), mounts_.end(), [&](const Mount_& m) {
-        return EqualsIgnoreAsciiCase(m.name, name);
+        return SameRegistryName(m.name, name);
     });
     if (mount == mounts_.end()) return false;
     for (const auto& handle : handles_)
@@ -328,7 +337,7 @@ bool MemoryRegistry::Unmount(const Text& name, std::shared_ptr<MemoryKey>* tree,
 
 const MemoryKey* MemoryRegistry::MountTopByName(const Text& name) const {
     for (const auto& mount : mounts_)
-        if (EqualsIgnoreAsciiCase(mount.name, name)) return mount.top.get();
+        if (SameRegistryName(mount.name, name)) return mount.top.get();
     return nullptr;
 }
 

@@ -18,6 +18,7 @@
 
 #include "toolkit/reg_file.h"
 #include "toolkit/text_codec.h"
+#include "platform/registry_case.h"
 #include "platform/text.h"
 
 namespace {
@@ -61,10 +62,15 @@ const char* const kKeyLines[] = {
     "[-{R}\\{K}\\a\\d]",    "[-{R}\\{K}\\b c] x",     "[- {R}\\{K}\\a]",        "[ -{R}\\{K}\\a]",
     "[{R}\\{K}\\k",         "[HKEY_NOPE\\{K}\\l]",    "[{R}\\\\{K}\\m]",        "[]",
     "[{R}\\{K}\\\xc3\xbc\xe2\x82\xac]", "[{R}\\{K}\\n\\\\]", "[{R}X\\{K}\\o]", "[-{R}\\{K}]",
+    // Letters beyond ASCII that the registry upcases (Ü, Σ) and that it does
+    // not fold to a letter of another (micro sign and Mu, dotless i and I).
+    "[{R}\\{K}\\\xc3\x9c\xe2\x82\xac]", "[{R}\\{K}\\\xcf\x83]", "[{R}\\{K}\\\xce\xa3]",
+    "[{R}\\{K}\\\xc2\xb5]", "[{R}\\{K}\\\xce\x9c]", "[{R}\\{K}\\\xc4\xb1]", "[{R}\\{K}\\I]",
 };
 
 const char* const kNames[] = {"@", "\"v\"", "\"w x\"", "\"q\\\"t\"", "\"b\\\\s\"", "\"\"", "\"V\"",
-                              "\"t\\tn\"", "\"z\\0n\"", "\"\xc3\xa9\"", "\"a=b\"", "@x", "v", "\"u"};
+                              "\"t\\tn\"", "\"z\\0n\"", "\"\xc3\xa9\"", "\"a=b\"", "@x", "v", "\"u",
+                              "\"\xc3\x89\"", "\"\xc5\xbf\"", "\"S\""};
 
 const char* const kEquals[] = {"=", "=", "=", " = ", "\t=\t", "==", " "};
 
@@ -242,15 +248,13 @@ int Generate(const std::string& dir, int count, std::uint64_t seed) {
 
 struct KeyState {
     std::map<Text, std::pair<Text, StoredValue>> values;  // folded name -> name, value
+    Text spelled;                                          // the path as reg import left it
 };
 using Tree = std::map<Text, KeyState>;  // folded full path -> key
 
-Text Fold(TextView text) {
-    Text folded(text);
-    for (char16_t& c : folded)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
-    return folded;
-}
+// Names as the platform's registry tells them apart; a disagreement with
+// reg import shows as a key or value one side has and the other lacks.
+Text Fold(TextView text) { return km::RegistryFold(text); }
 
 Text ShortRoot(km::RegKey root) {
     return root == km::kHkeyClassesRoot ? u"HKCR" : root == km::toolkit::kHkeyCurrentUser ? u"HKCU" : u"OTHER";
@@ -318,14 +322,20 @@ Tree ReadProbeTree(const std::string& fileName) {
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.rfind("key ", 0) == 0) {
-            key = &tree[Fold(km::toolkit::DecodeUtf8(line.substr(4)).text)];
+            const Text path = km::toolkit::DecodeUtf8(line.substr(4)).text;
+            key = &tree[Fold(path)];
+            // Two keys reg import kept apart that the fold would merge.
+            if (!key->spelled.empty() && key->spelled != path) tree[Fold(path) + u"\\(kept apart: " + path + u")"];
+            key->spelled = path;
         } else if (line.rfind("value [", 0) == 0 && key) {
             const std::size_t typeAt = line.rfind("] type=");
             const std::size_t sizeAt = line.find(" size=", typeAt);
             const std::size_t dataAt = line.find(" data=", sizeAt);
             const Text name = km::toolkit::DecodeUtf8(line.substr(7, typeAt - 7)).text;
             const StoredValue value{TypeNumber(line.substr(typeAt + 7, sizeAt - typeAt - 7)), FromHex(line.substr(dataAt + 6))};
-            key->values[Fold(name)] = {name, value};
+            auto& slot = key->values[Fold(name)];
+            if (!slot.first.empty() && slot.first != name) key->values[u"(kept apart) " + name] = {name, value};
+            slot = {name, value};
         }
     }
     return tree;

@@ -22,6 +22,7 @@
 #include "toolkit/reg_file.h"
 #include "toolkit/text_codec.h"
 #include "check/value_text.h"
+#include "platform/registry_case.h"
 #include "platform/text.h"
 
 namespace {
@@ -30,12 +31,8 @@ using km::StoredValue;
 using km::Text;
 using km::TextView;
 
-Text Folded(TextView text) {
-    Text out(text);
-    for (char16_t& c : out)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
-    return out;
-}
+// Names as the registry tells them apart.
+Text Folded(TextView text) { return km::RegistryFold(text); }
 
 struct NamedValue {
     Text name;

@@ -7,6 +7,7 @@
 
 #include "toolkit/snapshot.h"
 #include "engine/update_pass.h"
+#include "platform/registry_case.h"
 #include "platform/text.h"
 
 namespace km::pack {
@@ -14,17 +15,10 @@ namespace km::pack {
 // Every key of the machine and its hive files, with its values, names folded.
 using State = std::map<Text, std::map<Text, StoredValue>>;
 
-inline Text Folded(TextView text) {
-    Text out(text);
-    for (char16_t& c : out)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
-    return out;
-}
-
 // With `exactCase`, names keep their letter case, as the registry shows them.
 inline State StateOf(const MemoryPlatform& sys, bool exactCase = false) {
     State state;
-    const auto name = [exactCase](TextView text) { return exactCase ? Text(text) : Folded(text); };
+    const auto name = [exactCase](TextView text) { return exactCase ? Text(text) : RegistryFold(text); };
     for (const toolkit::RegFileSection& s : toolkit::SnapshotSections(sys)) {
         auto& values = state[name(toolkit::RootName(s.root) + u"\\" + s.path)];
         for (const toolkit::RegFileValue& v : s.values) values[name(v.name)] = v.value;

@@ -76,7 +76,7 @@ std::shared_ptr<MemoryKey> HiveWithApp(std::uint32_t mark) {
 TEST(MemoryRegistryTest, PathsFollowTheRegistryRules) {
     struct Case { Text path; bool opens; long long mark; } cases[] = {
         {u"Vendor\\App", true, 2},
-        {u"VENDOR\\app", true, 2},     // names ignore ASCII case
+        {u"VENDOR\\app", true, 2},     // names ignore letter case
         {u"Vendor\\App\\", true, 2},   // one trailing backslash is ignored
         {u"Vendor", true, 1},
         {u"", true, 0},                // the key itself, as a new handle
@@ -85,13 +85,19 @@ TEST(MemoryRegistryTest, PathsFollowTheRegistryRules) {
         {u"Vendor\\App\\\\", false, -1},
         {u"\\", false, -1},
         {u"Vendor\\Missing", false, -1},
-        {u"V\u00C9NDOR", false, -1},   // only ASCII letters fold
+        {u"V\u00C9NDOR", true, 9},     // every letter the registry upcases folds
+        {u"\u039C", false, -1},        // the micro sign is no Greek Mu
     };
     MemoryPlatform sys;
     sys.SetValue(kHkeyClassesRoot, u"", u"v", kRegDword, Dword(0));
     sys.SetValue(kHkeyClassesRoot, u"Vendor", u"v", kRegDword, Dword(1));
     sys.SetValue(kHkeyClassesRoot, u"V\u00E9ndor", u"v", kRegDword, Dword(9));
     sys.SetValue(kHkeyClassesRoot, u"Vendor\\App", u"v", kRegDword, Dword(2));
+    sys.SetValue(kHkeyClassesRoot, u"\u00B5", u"v", kRegDword, Dword(5));
+    // HKEY_CLASSES_ROOT is the machine's classes key, not a tree of its own.
+    const RegKey machineClasses = Open(sys, kHkeyLocalMachine, u"SOFTWARE\\Classes\\Vendor\\App");
+    EXPECT_EQ(MarkThrough(sys, machineClasses), 2);
+    sys.RegCloseKey(machineClasses);
     for (const auto& c : cases) {
         const RegKey key = Open(sys, kHkeyClassesRoot, c.path);
         EXPECT_EQ(key != 0, c.opens) << ToUtf8(c.path);
@@ -356,6 +362,8 @@ TEST(MemoryRegistryTest, ValuesIgnoreCaseAndKeepTheirPlace) {
     EXPECT_TRUE(sys.RegSetValueExW(key, u"", 0, kRegDword, Dword(1).data(), 4));
     EXPECT_TRUE(sys.RegSetValueExW(key, u"FIRST", 0, kRegBinary, Dword(2).data(), 3));
     EXPECT_TRUE(sys.RegSetValueExW(key, u"Empty", 0, kRegBinary, nullptr, 0));
+    EXPECT_TRUE(sys.RegSetValueExW(key, u"\u00D6l", 0, kRegBinary, nullptr, 0));
+    EXPECT_TRUE(sys.RegDeleteKeyValueW(key, nullptr, u"\u00F6l"));  // one value for the registry
     EXPECT_FALSE(sys.RegSetValueExW(key, u"Bad", 0, kRegBinary, nullptr, 4));
     EXPECT_EQ(sys.ValueNames(kHkeyClassesRoot, u"K"), (std::vector<Text>{u"First", u"", u"Empty"}));
 

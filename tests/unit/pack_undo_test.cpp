@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 #include <map>
 #include <random>
 
@@ -30,6 +31,11 @@ void Seed(MemoryPlatform& sys) {
     for (const char16_t* key : {u"SOFTWARE\\V1", u"SOFTWARE\\V1\\Sub", u"SYSTEM\\V2"})
         m.sys.SetValue(kHkeyLocalMachine, key, u"Seed", kRegSz, Utf16Bytes(u"seed"));
     m.sys.SetValue(kHkeyClassesRoot, u".v3", u"", kRegSz, Utf16Bytes(u"V3.File"));
+    // Keys the registry finds under other spellings: another letter case
+    // beyond ASCII, and HKEY_CLASSES_ROOT's machine part by its HKLM name.
+    m.sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\\u00C4pfel", u"\u00D6l", kRegSz, Utf16Bytes(u"precious"));
+    m.sys.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Classes\\.txt", u"", kRegSz, Utf16Bytes(u"txtfile"));
+    m.sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Classes\\.txt\\ShellNew");
     m.sys.SetValue(kHkeyUsers, kAdminSid + u"\\Software\\V1", u"Seed", kRegDword, {1, 0, 0, 0});
     Copy(m.sys, sys);
 }
@@ -38,14 +44,14 @@ std::string RandomPackage(std::mt19937& rng) {
     const char* roots[] = {"HKEY_LOCAL_MACHINE\\SOFTWARE", "HKEY_LOCAL_MACHINE\\SYSTEM", "HKEY_CLASSES_ROOT",
                            "HKEY_CURRENT_USER"};
     const char* keys[] = {"V1", "V1\\Sub", "V2", "V2\\New\\Deep", ".v3", "Software\\V1", "Software\\Classes\\.v4",
-                          "Environment", "Software", "v1\\SUB"};
-    const char* names[] = {"Seed", "A", "", "B", "seed"};
+                          "Environment", "Software", "v1\\SUB", "\xC3\xA4pfel", ".txt", "Classes\\.TXT"};
+    const char* names[] = {"Seed", "A", "", "B", "seed", "\xC3\xB6l"};
     const char* targets[] = {"All Users", "Administrator", "User", "Bob"};
     const char* values[] = {"REG_SZ*@*%s*@*text", "REG_DWORD*@*%s*@*0x0000002A", "REG_MULTI_SZ*@*%s*@*a*BreakLine*b",
                             "REG_BINARY*@*%s*@*xy", "REG_QWORD*@*%s*@*0x0000000100000002", "REG_EXPAND_SZ*@*%s*@*%%T%%"};
     std::string package;
     for (int n = 1 + int(rng() % 6); n > 0; --n) {
-        const std::string head = std::string("1*@*") + roots[rng() % 4] + "*@*" + keys[rng() % 10] + "*@*";
+        const std::string head = std::string("1*@*") + roots[rng() % 4] + "*@*" + keys[rng() % std::size(keys)] + "*@*";
         const std::string target = targets[rng() % 4];
         switch (rng() % 4) {
             case 0: {
@@ -53,11 +59,11 @@ std::string RandomPackage(std::mt19937& rng) {
                 value.replace(value.find("%s"), 2, target);
                 const auto pct = value.find("%%");
                 if (pct != std::string::npos) value = value.substr(0, pct) + "%T%";
-                package += head + "*@*" + names[rng() % 5] + "*@*" + value + "*@*\r\n";
+                package += head + "*@*" + names[rng() % std::size(names)] + "*@*" + value + "*@*\r\n";
                 break;
             }
             case 1:
-                package += head + "*@*" + names[rng() % 5] + "*@*REG_SZ*@*" + target + "*@**@*DELETE_REG\r\n";
+                package += head + "*@*" + names[rng() % std::size(names)] + "*@*REG_SZ*@*" + target + "*@**@*DELETE_REG\r\n";
                 break;
             case 2: package += head + "True*@**@**@*" + target + "*@**@*\r\n"; break;
             default: package += head + "True*@**@**@*" + target + "*@*DELETE_REG*@*\r\n"; break;
