@@ -4,7 +4,6 @@
 #include <unordered_set>
 
 #include "check/value_text.h"
-#include "engine/package_file.h"
 #include "engine/package_language.h"
 #include "engine/windows_facts.h"
 #include "platform/text.h"
@@ -237,13 +236,12 @@ std::string RenderApplication(const PackageRecord& record, int line, const toolk
     return out;
 }
 
-std::string RenderLines(const RecordList& records, const toolkit::PassAccount& account,
-                        const std::vector<ProfileFacts>& facts, std::map<std::string, Counts>& counts,
-                        PlanDetails* details) {
+std::string RenderLines(const toolkit::PassAccount& account, const std::vector<ProfileFacts>& facts,
+                        std::map<std::string, Counts>& counts, PlanDetails* details) {
     std::string out;
     std::size_t app = 0, over = 0;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const PackageRecord& record = records[i];
+    for (std::size_t i = 0; i < account.records.size(); ++i) {
+        const PackageRecord& record = account.records[i];
         out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
         if (record.rootKind == Users && facts.empty()) {
             out += !account.listed ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
@@ -286,8 +284,6 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
 }  // namespace
 
 std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {
-    const PackageContents package = ParsePackage(input.packageBytes);
-    const RecordList records = DecodeAll(package.lines);
     std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
     for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
 
@@ -303,7 +299,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     std::map<std::string, Counts> counts;  // by scope label
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[ShownText(toolkit::RootName(root))];
     if (details) details->made = true;
-    out += RenderLines(records, account, facts, counts, details);
+    out += RenderLines(account, facts, counts, details);
     out += RenderSummary(facts, counts, details);
     return out;
 }

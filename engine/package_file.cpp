@@ -70,11 +70,11 @@ std::string_view WithoutLineEnd(std::string_view line, std::size_t unit) {
 }
 
 // A line's text into `buffer`. Invalid UTF-8 becomes U+FFFD per bad sequence.
-TextView DecodeLine(std::string_view line, bool utf16, LineBuffer& buffer) {
+TextView DecodeLine(std::string_view line, bool utf16, LineBuffer& buffer, FirstBadByte* firstBad = nullptr) {
     const auto* data = reinterpret_cast<const unsigned char*>(line.data());
     if (!utf16) {
         char16_t* out = buffer.Room(line.size());
-        return TextView(out, DecodeUtf8(data, line.size(), out));
+        return TextView(out, DecodeUtf8(data, line.size(), out, firstBad));
     }
     const std::size_t units = line.size() / 2;
     char16_t* out = buffer.Room(units);
@@ -99,6 +99,8 @@ PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
     const std::string_view all(lines.bytes_);
     const Layout text = LayoutOf(all);
     lines.utf16_ = text.utf16;
+    lines.markBytes_ = text.body;
+    lines.unreadBytes_ = all.size() - text.end;
 
     // Counted first, so the list is allocated once at its size.
     std::size_t count = 0;
@@ -123,14 +125,15 @@ PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
     return lines;
 }
 
-TextView PackageLines::Line(std::size_t i, LineBuffer& buffer) const {
+TextView PackageLines::Line(std::size_t i, LineBuffer& buffer, FirstBadByte* firstBad) const {
     const std::string_view line = std::string_view(bytes_).substr(starts_[i], starts_[i + 1] - starts_[i]);
-    return DecodeLine(WithoutLineEnd(line, utf16_ ? 2 : 1), utf16_, buffer);
+    return DecodeLine(WithoutLineEnd(line, utf16_ ? 2 : 1), utf16_, buffer, firstBad);
 }
 
-const PackageRecord& RecordReader::Read(std::size_t i) {
+const PackageRecord& RecordReader::Read(std::size_t i, FirstBadByte* firstBad) {
     std::uint8_t groups = 0;  // known already, from reading the file
-    ParseRecordLine(lines_.Line(i, line_), record_, groups);
+    text_ = lines_.Line(i, line_, firstBad);
+    ParseRecordLine(text_, record_, groups);
     return record_;
 }
 
@@ -139,9 +142,9 @@ void RecordReader::Prepare() {
     // A value's bytes never exceed two for each unit of its line, plus a
     // terminator.
     record_.data.reserve(2 * (lines_.LongestBytes() + 1));
-    const TextView longest = lines_.Line(lines_.Longest(), line_);
+    text_ = lines_.Line(lines_.Longest(), line_);
     std::uint8_t groups = 0;
-    ParseRecordLine(longest, record_, groups);
+    ParseRecordLine(text_, record_, groups);
 }
 
 RecordList DecodeAll(const PackageLines& lines) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/package_record.h"
+#include "engine/utf8_decode.h"
 #include "platform/platform.h"
 
 namespace km {
@@ -53,8 +54,15 @@ public:
     bool empty() const { return size() == 0; }
 
     // Line i, without its line end, decoded as SplitPackageLines decodes it,
-    // into `buffer`: valid until the buffer is used again.
-    TextView Line(std::size_t i, LineBuffer& buffer) const;
+    // into `buffer`: valid until the buffer is used again. Where firstBad is
+    // given, it receives the line's first ill-formed UTF-8 byte, by its
+    // offset in the line, if it has one.
+    TextView Line(std::size_t i, LineBuffer& buffer, FirstBadByte* firstBad = nullptr) const;
+
+    // The byte-order mark the file began with (0 bytes when none), and the
+    // bytes at its end that make no unit (an odd last byte of UTF-16).
+    std::size_t MarkBytes() const { return markBytes_; }
+    std::size_t UnreadBytes() const { return unreadBytes_; }
 
     // The longest line's index (0 when there is none): it needs the most
     // room to decode.
@@ -72,6 +80,8 @@ public:
 private:
     std::string bytes_;
     bool utf16_ = false;
+    std::size_t markBytes_ = 0;
+    std::size_t unreadBytes_ = 0;
     std::size_t longest_ = 0;
     // Offsets into bytes_: line i is [starts_[i], starts_[i + 1]), line end
     // included; the last entry ends the last line.
@@ -83,8 +93,11 @@ private:
 class RecordReader {
 public:
     explicit RecordReader(const PackageLines& lines) : lines_(lines) {}
-    // The record of line i, valid until the next call.
-    const PackageRecord& Read(std::size_t i);
+    // The record of line i, valid until the next call; firstBad as
+    // PackageLines::Line gives it.
+    const PackageRecord& Read(std::size_t i, FirstBadByte* firstBad = nullptr);
+    // The text of the line last read, valid until the next call.
+    TextView LineText() const { return text_; }
     // Takes the room the largest line and value need up front, so that a
     // package too large to decode fails before the first change rather than
     // part way: the line buffer, a value buffer no line's value can outgrow,
@@ -94,6 +107,7 @@ public:
 private:
     const PackageLines& lines_;
     LineBuffer line_;
+    TextView text_;
     PackageRecord record_;
 };
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "engine/package_language.h"
+#include "engine/package_record.h"
 #include "engine/user_profiles.h"
 
 namespace km {
@@ -70,6 +71,9 @@ public:
     // The profiles the per-user lines reach, hives marked as loaded; none
     // when no line needs them. Told once, before the first record is applied.
     virtual void ProfilesPrepared(const ProfileList&) {}
+    // Record `record` (0-based, file order) as the pass read it, before any
+    // application of it; valid only during the call.
+    virtual void RecordRead(std::size_t /*record*/, const PackageRecord&) {}
     // The calls from here on apply record `record` (0-based, file order) at
     // its machine root (profile -1) or for profile `profile` of the prepared
     // list. A record that reaches no profile has no application.

@@ -1,5 +1,6 @@
 #include "engine/record_parser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -84,40 +85,40 @@ bool EqualsAsciiWord(Units<Unit> text, TextView word) {
 
 // Cuts a line into fields. A field ends at the next separator; when no
 // separator is left the field is empty and moving on drops two characters
-// (existing packages depend on this exact cutting). A view: the line outlives
-// the parse, and a long line is never copied.
+// (existing packages depend on this exact cutting). Offsets into the line:
+// the line outlives the parse, and a long line is never copied.
 template <class Unit>
 class FieldCutter {
 public:
-    explicit FieldCutter(Units<Unit> line) : rest_(line) {}
+    explicit FieldCutter(Units<Unit> line) : line_(line) {}
 
     // Takes the next field and moves past it and its separator.
     Units<Unit> Next() {
-        const std::int64_t n = Size();
+        const LineSpan field = NextSpan();
+        return line_.substr(field.begin, field.end - field.begin);
+    }
+    LineSpan NextSpan() {
         // The rest only ever shrinks to a suffix of itself: once no separator
         // is found, none will be, and a long line is not searched again.
-        const std::size_t found = separatorLeft_ ? Find(rest_, kFieldSeparator) : TextView::npos;
+        const std::size_t found = separatorLeft_ ? Find(line_, kFieldSeparator, rest_) : TextView::npos;
         separatorLeft_ = found != TextView::npos;
-        const std::int64_t p = separatorLeft_ ? std::int64_t(found) : -1;
-        const Units<Unit> field = Head(p);
-        rest_ = Tail(n - p - std::int64_t(kFieldSeparator.size()));
+        if (!separatorLeft_) {
+            rest_ = std::min(line_.size(), rest_ + kFieldSeparator.size() - 1);
+            return LineSpan{rest_, rest_};
+        }
+        const LineSpan field{rest_, found};
+        rest_ = found + kFieldSeparator.size();
         return field;
     }
 
-    Units<Unit> Rest() const { return rest_; }
+    // Whether the field last taken ended at a separator.
+    bool EndedAtSeparator() const { return separatorLeft_; }
+    std::size_t RestFrom() const { return rest_; }
+    Units<Unit> Rest() const { return line_.substr(rest_); }
 
 private:
-    std::int64_t Size() const { return std::int64_t(rest_.size()); }
-    Units<Unit> Head(std::int64_t k) const {
-        if (k <= 0) return Units<Unit>();
-        return k >= Size() ? rest_ : rest_.substr(0, std::size_t(k));
-    }
-    Units<Unit> Tail(std::int64_t k) const {
-        if (k <= 0) return Units<Unit>();
-        return k >= Size() ? rest_ : rest_.substr(rest_.size() - std::size_t(k));
-    }
-
-    Units<Unit> rest_;
+    Units<Unit> line_;
+    std::size_t rest_ = 0;
     bool separatorLeft_ = true;
 };
 
@@ -175,6 +176,23 @@ void Clear(PackageRecord& record) {
 }
 
 }  // namespace
+
+LineSpans CutLine(TextView line) {
+    LineSpans spans;
+    FieldCutter<char16_t> fields(line);
+    bool cutting = true;  // every field so far ended at a separator
+    for (int field = kLeadingField; field < kRestField; ++field) {
+        const std::size_t from = fields.RestFrom();
+        const LineSpan span = fields.NextSpan();
+        if (field == kKeyField) spans.markerFrom = fields.RestFrom();
+        if (!cutting) continue;
+        cutting = fields.EndedAtSeparator();
+        spans.parts[spans.separators] = cutting ? span : LineSpan{from, line.size()};
+        if (cutting) ++spans.separators;
+    }
+    if (cutting) spans.parts[spans.separators] = LineSpan{fields.RestFrom(), line.size()};
+    return spans;
+}
 
 std::uint8_t LineTargetGroups(std::string_view utf8Line) { return GroupsOfLine(utf8Line); }
 std::uint8_t LineTargetGroups(TextView line) { return GroupsOfLine(line); }

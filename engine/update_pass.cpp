@@ -41,6 +41,7 @@ void ApplyRecords(Platform& sys, const CancelHandshake& cancel, const PackageLin
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (cancel.cancelRequested.load() == 1) break;
         const PackageRecord& record = reader.Read(i);
+        if (observer) observer->RecordRead(i, record);
         if (record.rootKind == Users) {
             held.Close();
             ApplyUserRecord(sys, settings, record, profiles, i);

@@ -12,7 +12,7 @@ constexpr char16_t kReplacement = 0xFFFD;
 }  // namespace
 
 std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out,
-                       std::size_t* firstBad) {
+                       FirstBadByte* firstBad) {
     std::size_t i = 0;
     std::size_t o = 0;
     while (i < n) {
@@ -49,7 +49,7 @@ std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out,
             if (lead == 0xF0) lo = 0x90;
             if (lead == 0xF4) hi = 0x8F;
         } else {
-            if (firstBad && *firstBad == kNoBadByte) *firstBad = i;
+            if (firstBad && firstBad->byte == kNoBadByte) *firstBad = {i, o};
             out[o++] = kReplacement;
             ++i;
             continue;
@@ -67,7 +67,7 @@ std::size_t DecodeUtf8(const unsigned char* in, std::size_t n, char16_t* out,
             hi = 0xBF;
         }
         // The byte that broke a sequence is read again as the start of the next.
-        if (!complete && firstBad && *firstBad == kNoBadByte) *firstBad = i;
+        if (!complete && firstBad && firstBad->byte == kNoBadByte) *firstBad = {i, o};
         i = j;
         if (!complete) {
             out[o++] = kReplacement;

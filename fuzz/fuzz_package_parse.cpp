@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -198,6 +199,24 @@ private:
     TextView rest_;
 };
 
+// The spans the lint reads, held against the plain cutting: the fields the
+// separators end, what follows the last of them, where the marker counts.
+void CheckSpans(TextView line) {
+    const LineSpans spans = CutLine(line);
+    const auto part = [&](std::size_t k) {
+        return line.substr(spans.parts[k].begin, spans.parts[k].end - spans.parts[k].begin);
+    };
+    PlainCutter cut(line);
+    for (std::size_t field = 1; field < std::size(spans.parts); ++field) {
+        const TextView rest = cut.Rest();
+        const TextView plain = cut.Next();
+        if (field <= spans.separators) REQUIRE(part(field - 1) == plain);
+        if (field == spans.separators + 1) REQUIRE(part(field - 1) == rest && rest.find(u"*@*") == TextView::npos);
+        if (field == std::size_t(kKeyField)) REQUIRE(line.substr(spans.markerFrom) == cut.Rest());
+    }
+    if (spans.separators + 1 == std::size(spans.parts)) REQUIRE(part(spans.separators) == cut.Rest());
+}
+
 PackageRecord PlainParse(TextView line, std::uint8_t& groups) {
     PackageRecord r;
     PlainCutter cut(line);
@@ -359,6 +378,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const PackageRecord r = ParseRecordLine(line, groups);
         CheckRecord(r, line);
         CheckSameRecord(r, PlainParse(line, plainGroups));
+        CheckSpans(line);
     }
     REQUIRE((groups & ~0x33) == 0);
     REQUIRE(groups == plainGroups);
@@ -376,7 +396,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RecordReader reader(read.lines);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::uint8_t alone = 0;
-        CheckSameRecord(reader.Read(i), ParseRecordLine(lines[i], alone));
+        FirstBadByte bad;
+        CheckSameRecord(reader.Read(i, &bad), ParseRecordLine(lines[i], alone));
+        if (bad.byte != kNoBadByte) REQUIRE(utf8 && reader.LineText()[bad.unit] == 0xFFFD);
     }
 
     // A read error part way: only the lines read whole before it.

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 
-#include "toolkit/text_codec.h"
 #include "engine/apply_record.h"
 #include "engine/package_file.h"
 #include "engine/package_language.h"
@@ -48,21 +46,29 @@ struct Findings {
     void Warning(int field, std::string text) const { Add(field, Severity::Warning, std::move(text)); }
 };
 
-// Everything the rules need to know about one line.
+// Everything the rules need to know about one line, as the reader reads it.
 struct LineView {
     TextView text;
-    std::vector<TextView> pieces;  // split at every separator; the last one has none after it
-    PackageRecord record;          // as the program's parser reads the line
+    LineSpans spans;
+    const PackageRecord& record;
     std::uint8_t packageGroups = 0;  // the target groups of the whole package
 
-    std::size_t Separators() const { return pieces.size() - 1; }
+    std::size_t Separators() const { return spans.separators; }
+    // Part k, from 1: field k while a separator ends it, then what follows the last separator.
+    std::size_t Parts() const { return Separators() + 1; }
+    TextView Part(std::size_t k) const {
+        const LineSpan& span = spans.parts[k - 1];
+        return text.substr(span.begin, span.end - span.begin);
+    }
     // A field as the parser reads it: text after the last separator is no field.
     TextView FieldText(int field) const {
-        return std::size_t(field) <= Separators() ? pieces[std::size_t(field) - 1] : TextView();
+        return std::size_t(field) <= Separators() ? Part(std::size_t(field)) : TextView();
     }
     bool IsValueLine() const { return record.keyOnly != 1; }
     // Value data that no separator follows: the parser reads it as empty.
-    bool ValueDataCutOff() const { return Separators() + 1 == std::size_t(kValueDataField) && !pieces.back().empty(); }
+    bool ValueDataCutOff() const {
+        return Parts() == std::size_t(kValueDataField) && !Part(Parts()).empty();
+    }
     bool ReadsField(int field) const {
         if (field == kRootField || field == kKeyField || field == kKeyOnlyField) return true;
         if (IsValueLine()) return field >= kValueNameField && field <= kValueDataField;
@@ -70,25 +76,11 @@ struct LineView {
     }
     // The field in which a position of the line lies.
     int FieldAt(std::size_t position) const {
-        std::size_t start = 0;
-        for (std::size_t i = 0; i < pieces.size(); ++i) {
-            start += pieces[i].size() + kFieldSeparator.size();
-            if (position < start) return std::min(int(i) + 1, int(kRestField));
-        }
-        return std::min(int(pieces.size()), int(kRestField));
+        for (std::size_t k = 0; k < Separators(); ++k)
+            if (position < spans.parts[k].end + kFieldSeparator.size()) return int(k) + 1;
+        return std::min(int(Parts()), int(kRestField));
     }
 };
-
-std::vector<TextView> SplitFields(TextView line) {
-    std::vector<TextView> pieces;
-    while (true) {
-        const std::size_t cut = line.find(kFieldSeparator);
-        pieces.push_back(line.substr(0, cut));
-        if (cut == TextView::npos) break;
-        line.remove_prefix(cut + kFieldSeparator.size());
-    }
-    return pieces;
-}
 
 // ---- The rules, one a function. ----
 
@@ -278,23 +270,17 @@ void CheckType(const LineView& line, const Findings& findings) {
 void CheckRemovalMarker(const LineView& line, const Findings& findings) {
     // Fields 1 to 3 are never searched for the marker.
     if (line.record.remove != 1) {
-        for (int field = kLeadingField; field <= kKeyField && std::size_t(field) <= line.pieces.size(); ++field) {
-            if (ContainsIgnoreAsciiCase(line.pieces[std::size_t(field) - 1], kRemovalMarker)) {
+        for (int field = kLeadingField; field <= kKeyField && std::size_t(field) <= line.Parts(); ++field) {
+            if (ContainsIgnoreAsciiCase(line.Part(std::size_t(field)), kRemovalMarker)) {
                 findings.Error(field, ToUtf8(kRemovalMarker) + " in the " + kPackageFieldNames[field] +
                                           " does not make a removal: the marker counts only from the "
                                           "key-only field on");
             }
         }
     }
-    // From field 4 on the marker is matched in exact case; a line with fewer
-    // fields has nothing there to look at.
-    std::size_t from = line.text.size();
-    if (line.Separators() >= std::size_t(kKeyOnlyField - 1)) {
-        from = 0;
-        for (int field = kLeadingField; field < kKeyOnlyField; ++field)
-            from += line.pieces[std::size_t(field) - 1].size() + kFieldSeparator.size();
-    }
-    const TextView rest = line.text.substr(std::min(from, line.text.size()));
+    // Where the reader searches for the marker, it is matched in exact case.
+    const std::size_t from = line.spans.markerFrom;
+    const TextView rest = line.text.substr(from);
     if (line.record.remove != 1) {
         for (std::size_t i = 0; i + kRemovalMarker.size() <= rest.size(); ++i) {
             const TextView found = rest.substr(i, kRemovalMarker.size());
@@ -327,7 +313,7 @@ void CheckKeyOnly(const LineView& line, const Findings& findings) {
 }
 
 void CheckTrailingText(const LineView& line, const Findings& findings) {
-    const TextView trailing = line.pieces.back();
+    const TextView trailing = line.Part(line.Parts());
     const int field = int(line.Separators()) + 1;
     if (trailing.empty() || field == kLeadingField || field > kValueDataField || !line.ReadsField(field)) return;
     std::string text =
@@ -398,16 +384,15 @@ constexpr LineRule kLineRules[] = {
 
 struct ByteOrderMark {
     std::string_view bytes;
-    const char* text;  // empty: honoured
+    const char* text;
 };
-// Longest first: FF FE 00 00 is UTF-32LE, not UTF-16LE followed by a zero.
-constexpr ByteOrderMark kByteOrderMarks[] = {
+// Marks the reader does not take for what they say. FF FE 00 00 (UTF-32LE)
+// comes before the UTF-16LE mark it starts with.
+constexpr ByteOrderMark kMisreadMarks[] = {
     {std::string_view("\xFF\xFE\x00\x00", 4),
      "byte-order mark FF FE 00 00 (UTF-32 little-endian): the file is read as UTF-16 little-endian"},
     {std::string_view("\x00\x00\xFE\xFF", 4),
      "byte-order mark 00 00 FE FF (UTF-32 big-endian) is not honoured: the file is read as UTF-8"},
-    {"\xEF\xBB\xBF", ""},
-    {"\xFF\xFE", ""},
     {"\xFE\xFF", "byte-order mark FE FF (UTF-16 big-endian) is not honoured: the file is read as UTF-8"},
 };
 
@@ -420,80 +405,45 @@ bool LooksLikeUnmarkedUtf16(std::string_view bytes) {
     return zeros * 2 > pairs;
 }
 
-// Bad UTF-8, line by line, as the program splits lines.
-void CheckUtf8Lines(std::string_view bytes, const std::vector<LineView>& lines, std::vector<Finding>* out) {
-    std::size_t start = 0;
-    for (std::size_t index = 0; start < bytes.size() && index < lines.size(); ++index) {
-        std::size_t end = bytes.find('\n', start);
-        if (end == std::string_view::npos) end = bytes.size();
-        std::string_view raw = bytes.substr(start, end - start);
-        if (!raw.empty() && raw.back() == '\r' && end < bytes.size()) raw.remove_suffix(1);
-        const Utf8Decoded decoded = DecodeUtf8(raw);
-        if (!decoded.valid) {
-            // Separators are ASCII: counting them in the bytes gives the field.
-            int field = 1;
-            const std::string separator = ToUtf8(kFieldSeparator);
-            for (std::size_t at = raw.find(separator); at != std::string_view::npos &&
-                                                         at + separator.size() <= decoded.firstBadByte;
-                 at = raw.find(separator, at + separator.size()))
-                ++field;
-            out->push_back(Finding{int(index) + 1, std::min(field, int(kRestField)), Severity::Error,
-                                   "bytes that are not valid UTF-8 at byte " + Number(decoded.firstBadByte + 1) +
-                                       " of the line: each bad sequence is read as U+FFFD"});
-        }
-        start = end + 1;
+void LintLine(const LineView& line, const FirstBadByte& bad, const Findings& findings) {
+    // Separators are ASCII and a bad sequence never takes one in: the bad
+    // byte lies in the field its U+FFFD does.
+    if (bad.byte != kNoBadByte)
+        findings.Error(line.FieldAt(bad.unit), "bytes that are not valid UTF-8 at byte " + Number(bad.byte + 1) +
+                                                   " of the line: each bad sequence is read as U+FFFD");
+    if (line.text.empty()) {
+        findings.Warning(kLeadingField, "empty line: it is read as a per-user line that changes nothing");
+        return;
     }
+    if (line.Separators() == 0) {
+        findings.Warning(kLeadingField, "line without any \"" + ToUtf8(kFieldSeparator) +
+                                            "\": it is read as an empty per-user line");
+        return;
+    }
+    for (LineRule rule : kLineRules) rule(line, findings);
 }
 
 }  // namespace
 
 std::vector<Finding> LintPackage(std::string_view bytes) {
+    // Every line would be misread: nothing more is worth saying.
+    for (const ByteOrderMark& mark : kMisreadMarks)
+        if (bytes.substr(0, mark.bytes.size()) == mark.bytes) return {Finding{1, 1, Severity::Error, mark.text}};
+    const PackageContents package = ParsePackage(bytes);
+    const PackageLines& lines = package.lines;
+    if (lines.MarkBytes() == 0 && LooksLikeUnmarkedUtf16(bytes))
+        return {Finding{1, 1, Severity::Error, "the file looks like UTF-16 without a byte-order mark: it is read as UTF-8"}};
     std::vector<Finding> diagnostics;
-    for (const ByteOrderMark& mark : kByteOrderMarks) {
-        if (bytes.substr(0, mark.bytes.size()) != mark.bytes) continue;
-        if (*mark.text) {
-            diagnostics.push_back(Finding{1, 1, Severity::Error, mark.text});
-            return diagnostics;  // every line would be misread: nothing more is worth saying
-        }
-        break;
-    }
-    const bool utf16 = bytes.substr(0, 2) == "\xFF\xFE";
-    if (!utf16 && bytes.substr(0, 3) != "\xEF\xBB\xBF" && LooksLikeUnmarkedUtf16(bytes)) {
-        diagnostics.push_back(Finding{1, 1, Severity::Error,
-                                      "the file looks like UTF-16 without a byte-order mark: it is read as UTF-8"});
-        return diagnostics;
-    }
-    if (utf16 && bytes.size() % 2 != 0)
+    if (lines.UnreadBytes() > 0)
         diagnostics.push_back(
             Finding{1, 1, Severity::Warning, "UTF-16 file of an odd number of bytes: its last byte is not read"});
 
-    std::vector<Text> texts;
-    SplitPackageLines(bytes, [&](TextView line) { texts.emplace_back(line); });
-    std::vector<LineView> lines(texts.size());
-    std::uint8_t groups = 0;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        lines[i].text = texts[i];
-        lines[i].pieces = SplitFields(texts[i]);
-        lines[i].record = ParseRecordLine(texts[i], groups);
-    }
-    if (!utf16) {
-        const std::size_t skip = bytes.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-        CheckUtf8Lines(bytes.substr(skip), lines, &diagnostics);
-    }
+    RecordReader reader(lines);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        LineView& line = lines[i];
-        line.packageGroups = groups;
-        const Findings findings{int(i) + 1, &diagnostics};
-        if (line.text.empty()) {
-            findings.Warning(kLeadingField, "empty line: it is read as a per-user line that changes nothing");
-            continue;
-        }
-        if (line.Separators() == 0) {
-            findings.Warning(kLeadingField, "line without any \"" + ToUtf8(kFieldSeparator) +
-                                                "\": it is read as an empty per-user line");
-            continue;
-        }
-        for (LineRule rule : kLineRules) rule(line, findings);
+        FirstBadByte bad;
+        const PackageRecord& record = reader.Read(i, &bad);
+        const LineView line{reader.LineText(), CutLine(reader.LineText()), record, package.targetGroups};
+        LintLine(line, bad, Findings{int(i) + 1, &diagnostics});
     }
     std::stable_sort(diagnostics.begin(), diagnostics.end(), [](const Finding& a, const Finding& b) {
         return a.line != b.line ? a.line < b.line : a.field < b.field;

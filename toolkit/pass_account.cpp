@@ -27,6 +27,7 @@ public:
     void ProfilesPrepared(const ProfileList& profiles) override {
         if (!profiles.empty()) account_.profiles = profiles;
     }
+    void RecordRead(std::size_t, const PackageRecord& record) override { account_.records.push_back(record); }
     void ApplicationStarts(std::size_t record, int profile) override {
         EndApplication();
         Application application;

@@ -1,8 +1,8 @@
 // The real update pass run over an in-memory machine, watched: the pass's own
-// account of what it decided (profiles, hives, where each line lands or why it
-// acts nowhere) beside the registry calls it made and what each changed. The
-// plan renders it and undo is built from it; neither decides anything of the
-// pass's a second time.
+// account of what it read and decided (records, profiles, hives, where each
+// line lands or why it acts nowhere) beside the registry calls it made and
+// what each changed. The plan renders it and undo is built from it; neither
+// reads the package or decides anything of the pass's a second time.
 #pragma once
 
 #include <optional>
@@ -43,6 +43,7 @@ struct HiveLoad {
 };
 
 struct PassAccount {
+    RecordList records;          // as the pass read them, in file order
     bool listed = false;         // the pass read the profile list (a per-user line needs it)
     ProfileList profiles;        // as prepared: hives marked as loaded; empty when not listed
     std::vector<std::optional<ProfileReach>> reach;  // by profile

@@ -7,11 +7,8 @@ namespace km::toolkit {
 Utf8Decoded DecodeUtf8(std::string_view bytes) {
     Utf8Decoded result;
     result.text.resize(bytes.size());
-    std::size_t firstBad = kNoBadByte;
     result.text.resize(km::DecodeUtf8(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                      bytes.size(), result.text.data(), &firstBad));
-    result.valid = firstBad == kNoBadByte;
-    if (!result.valid) result.firstBadByte = firstBad;
+                                      bytes.size(), result.text.data()));
     return result;
 }
 

@@ -10,11 +10,8 @@
 
 namespace km::toolkit {
 
-// Where a UTF-8 decoding found its first ill-formed sequence.
 struct Utf8Decoded {
-    Text text;                   // every ill-formed sequence becomes U+FFFD
-    bool valid = true;
-    std::size_t firstBadByte = 0;  // offset into the input, when !valid
+    Text text;  // every ill-formed sequence becomes U+FFFD
 };
 
 Utf8Decoded DecodeUtf8(std::string_view bytes);
