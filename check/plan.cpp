@@ -287,7 +287,7 @@ std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails
     std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
     for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
 
-    const toolkit::PassAccount account = toolkit::RunAccountedPass(machine, input.packageBytes);
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(machine, input.packageBytes, toolkit::RecordCopies::Kept);
     const std::vector<ProfileFacts> facts = DescribeProfiles(input, account, baseHives);
 
     std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";

@@ -10,7 +10,8 @@ namespace {
 // pass's own marks.
 class AccountKeeper : public PassObserver {
 public:
-    AccountKeeper(PassAccount& account, const ObservedPlatform& observed) : account_(account), observed_(observed) {}
+    AccountKeeper(PassAccount& account, const ObservedPlatform& observed, RecordCopies records)
+        : account_(account), observed_(observed), records_(records) {}
 
     void ProfilesListed(const ProfileList& profiles) override {
         account_.listed = true;
@@ -27,7 +28,9 @@ public:
     void ProfilesPrepared(const ProfileList& profiles) override {
         if (!profiles.empty()) account_.profiles = profiles;
     }
-    void RecordRead(std::size_t, const PackageRecord& record) override { account_.records.push_back(record); }
+    void RecordRead(std::size_t, const PackageRecord& record) override {
+        if (records_ == RecordCopies::Kept) account_.records.push_back(record);
+    }
     void ApplicationStarts(std::size_t record, int profile) override {
         EndApplication();
         Application application;
@@ -67,6 +70,7 @@ public:
 private:
     PassAccount& account_;
     const ObservedPlatform& observed_;
+    const RecordCopies records_;
     bool open_ = false;
 };
 
@@ -79,12 +83,12 @@ CallGroup CallsOf(const PassAccount& account, const Application& app) {
     return group;
 }
 
-PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes) {
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, RecordCopies records) {
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     machine.keepCallLog = false;       // the account is the log that matters here
     PassAccount account;
     ObservedPlatform observed(machine);
-    AccountKeeper keeper(account, observed);
+    AccountKeeper keeper(account, observed, records);
     PassSettings settings;
     settings.isWow64 = 1;
     settings.observer = &keeper;

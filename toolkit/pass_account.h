@@ -43,7 +43,7 @@ struct HiveLoad {
 };
 
 struct PassAccount {
-    RecordList records;          // as the pass read them, in file order
+    RecordList records;          // as the pass read them, in file order, when kept
     bool listed = false;         // the pass read the profile list (a per-user line needs it)
     ProfileList profiles;        // as prepared: hives marked as loaded; empty when not listed
     std::vector<std::optional<ProfileReach>> reach;  // by profile
@@ -59,8 +59,12 @@ struct PassAccount {
 using CallGroup = std::vector<const ObservedCall*>;
 CallGroup CallsOf(const PassAccount& account, const Application& app);
 
+// Whether the account keeps a copy of every record the pass read.
+enum class RecordCopies : bool { Dropped, Kept };
+
 // Runs the pass as a 32-bit Keymason on 64-bit Windows (the 64-bit view)
 // over `machine`, which afterwards holds the state after the pass.
-PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes);
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes,
+                             RecordCopies records = RecordCopies::Dropped);
 
 }  // namespace km::toolkit
