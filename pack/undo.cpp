@@ -310,9 +310,9 @@ Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
 
 // A hive file the pass loaded for the profile that the base does not hold, if any.
 std::string HiveNotInBase(const std::vector<Text>& baseHives, const toolkit::PassAccount& account,
-                          std::size_t profile) {
+                          std::size_t profile, HiveKindName kind) {
     for (const toolkit::HiveLoad& load : account.loads) {
-        if (load.profile != profile) continue;
+        if (load.profile != profile || load.kind != kind) continue;
         bool held = false;  // file paths are matched ignoring letter case
         for (const Text& hive : baseHives) held = held || EqualsIgnoreAsciiCase(hive, load.file);
         if (!held) return Shown(load.file);
@@ -397,16 +397,26 @@ struct Anchors {
 };
 
 // Why what the package changes in a profile is unknown; empty where it is known.
-std::string UnknownProfile(const ProfileScopes& s, std::size_t index, const std::vector<Text>& baseHives,
-                           const toolkit::PassAccount& account, const std::map<Text, std::string>& notInspected) {
-    const std::string profile = "profile " + Shown(s.profile.sid);
+std::string UnknownProfile(const ProfileScopes& s, const std::map<Text, std::string>& notInspected) {
     if (const auto unread = notInspected.find(s.profile.sid); unread != notInspected.end())
-        return profile + ": not inspected (" + unread->second + "): what the package changes there is unknown";
-    if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
-        !missing.empty())
-        return profile + ": not logged on, and its hive " + missing +
-               " is not in the base: what the package changes there is unknown";
+        return "profile " + Shown(s.profile.sid) + ": not inspected (" + unread->second +
+               "): what the package changes there is unknown";
     return std::string();
+}
+
+// A hive of a profile not logged on that the base lacks: what the package
+// changes in it is unknown, and named; the profile's other hive is still put back.
+void DropHivesNotInBase(ProfileScopes& s, std::size_t index, const std::vector<Text>& baseHives,
+                        const toolkit::PassAccount& account, std::vector<std::string>* unrestorable) {
+    if (s.loggedOn) return;
+    for (const auto& [kind, changes] : {std::pair{HiveKindName::User, &s.userChanges},
+                                        std::pair{HiveKindName::Classes, &s.classesChanges}}) {
+        const std::string missing = HiveNotInBase(baseHives, account, index, kind);
+        if (missing.empty()) continue;
+        unrestorable->push_back("profile " + Shown(s.profile.sid) + ": not logged on, and its hive " + missing +
+                                " is not in the base: what the package changes there is unknown");
+        changes->clear();
+    }
 }
 
 // One profile's changes, with the target that reaches it, or each named with
@@ -422,8 +432,14 @@ void UndoProfile(UndoWriter& writer, ProfileScopes& s, const std::vector<Profile
             writer.EmitAll(*changes, scope, s.profile.sid, s.loggedOn);
             continue;
         }
-        for (const Change& c : *changes)
-            writer.result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note);
+        // A logged-on profile's keys are in the .reg file under its SID, which
+        // reaches it whatever its user name.
+        for (const Change& c : *changes) {
+            const bool inReg = s.loggedOn && RegFileCarries(c);
+            writer.result.unrestorable.push_back(Describe(c, scope, s.profile.sid) + ": " + reach.note +
+                                                 (inReg ? "; the .reg file puts it back" : ""));
+            if (inReg) AddRegSection(writer.result.regFile, c, s.profile.sid);
+        }
     }
     if (reach.reachable && NeedsEveryProfile(reach.target)) {
         // A logged-on profile needs only some group for the list to be built.
@@ -455,10 +471,11 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     Anchors anchors;
     for (std::size_t index = 0; index < restore.profiles.size(); ++index) {
         ProfileScopes& s = restore.profiles[index];
-        if (const std::string unknown = UnknownProfile(s, index, baseHives, account, notInspected); !unknown.empty()) {
+        if (const std::string unknown = UnknownProfile(s, notInspected); !unknown.empty()) {
             result.unrestorable.push_back(unknown);
             continue;
         }
+        DropHivesNotInBase(s, index, baseHives, account, &result.unrestorable);
         UndoProfile(writer, s, restore.profiles, anchors);
     }
     // First, so that the profiles are prepared before any line for them.

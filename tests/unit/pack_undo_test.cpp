@@ -133,6 +133,18 @@ TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
              s.CreateKey(kHkeyUsers, u"S-1-5-21-100-200-300-2002\\Software");
          },
          ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {}, "cannot stand as a target"},
+        {"a logged-on profile no line reaches is put back by the .reg file",
+         [](MemoryPlatform& s) {
+             AddProfileEntry(s, u"S-1-5-21-100-200-300-2003", u"C:\\Users\\Administrator.Contoso-Workstation");
+             s.CreateKey(kHkeyUsers, u"S-1-5-21-100-200-300-2003\\Software");
+         },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {}, "the .reg file puts it back", "",
+         "[-HKEY_USERS\\S-1-5-21-100-200-300-2003\\Software\\V9]"},
+        {"a profile with one of its hives in the base",
+         [](MemoryPlatform& s) { s.hiveFiles.erase(u"C:\\Users\\Bob" + Text(kClassesHiveInProfile)); },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x") +
+             ValueLine("HKEY_CURRENT_USER", "Software\\Classes\\.v9", "A", "REG_SZ", "x"),
+         {}, "UsrClass.dat is not in the base", "Software\\V9*@*True*@**@**@*Bob*@*DELETE_REG"},
         {"a profile not logged on whose hive is not in the base",
          [](MemoryPlatform& s) { s.hiveFiles.erase(u"C:\\Users\\Bob\\NTUSER.DAT"); },
          ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {},
