@@ -224,6 +224,7 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     EXPECT_EQ(doc["plan"]["summary"]["HKEY_LOCAL_MACHINE"]["valuesChanged"], 1);
     EXPECT_EQ(doc["verify"]["changes"], true);
     json.files[u"sets.dat"] = "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V\\\\B*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n";
+    json.out.clear();
     json({u"--verify", u"--base", u"base.reg", u"--format", u"json", u"sets.dat"});
     const nlohmann::json failed = nlohmann::json::parse(json.out);
     EXPECT_EQ(failed["plan"]["failures"][0]["line"], 1) << json.out;
