@@ -218,7 +218,8 @@ constexpr const char* kSnapshotAndExitText =
     "  2  errors\n"
     "  3  the package or the base cannot be read, or the result cannot be written\n"
     "  4  wrong usage\n"
-    "  5  --verify: the package would change the machine\n";
+    "  5  --verify: the machine does not hold what the package sets (it would\n"
+    "     change, a line cannot land) or that is unknown; 2, 3 and 4 outrank it\n";
 
 }  // namespace
 
@@ -311,13 +312,18 @@ Step Verify(const PlanDetails& details, int code) {
     step.text = !details.made                 ? "verify: no plan could be made: whether the package would "
                                                 "change the machine is unknown\n"
                 : !drift.empty()                 ? "verify: the package would change the machine\n"
+                : !details.failures.empty()     ? "verify: a line cannot land, so the machine cannot hold what it sets\n"
                 : !details.notInspected.empty() ? "verify: not every profile could be inspected\n"
                                                 : "verify: the package would change nothing\n";
     for (const PlannedEffect* effect : drift) step.text += "  drift: " + DriftLine(*effect) + "\n";
+    // A line that never lands is never complied with, however often it runs.
+    for (const PlannedFailure& failure : details.failures)
+        step.text += "  fails: line " + std::to_string(failure.line) + ": " + failure.scope + ": " +
+                     failure.text.substr(failure.text.find(": ") + 2) + "\n";
     // A profile whose hives could not be read may hold drift nobody saw:
     // the machine is not known to comply.
     for (const std::string& scope : details.notInspected) step.text += "  unknown: " + scope + " was not inspected\n";
-    const bool complies = drift.empty() && details.notInspected.empty();
+    const bool complies = drift.empty() && details.notInspected.empty() && details.failures.empty();
     // Errors in the package, or a plan that could not be read, say nothing about drift.
     if (!details.made) step.code = std::max<int>(code, kExitErrors);
     else step.code = code < kExitErrors ? (complies ? kExitClean : kExitDrift) : code;

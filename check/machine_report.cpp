@@ -185,22 +185,29 @@ std::string JsonReport(const ReportInput& in) {
     if (in.plan) {
         json effects = json::array();
         for (const PlannedEffect& p : in.plan->effects) effects.push_back(EffectJson(p));
+        json failures = json::array();
+        for (const PlannedFailure& f : in.plan->failures)
+            failures.push_back({{"line", f.line}, {"scope", f.scope}, {"text", f.text}});
         json summary = json::object();
         for (const auto& [scope, counts] : in.plan->summary) summary[scope] = CountsJson(counts);
         // "matched" keeps the name readers of earlier reports know.
         doc["plan"] = {{"matched", in.plan->made},
                        {"effects", effects},
+                       {"failures", failures},
                        {"summary", summary},
                        {"notInspected", in.plan->notInspected}};
         if (in.verify) {
             json drift = json::array();
             for (const PlannedEffect* p : Drift(*in.plan)) drift.push_back(EffectJson(*p));
-            // Unknown (null) while a profile's hives could not be read and nothing else changes.
-            // Unknown (null) too when no plan could be made.
+            // Unknown (null) while a profile's hives could not be read or a
+            // line cannot land, and nothing else changes; unknown too when no
+            // plan could be made.
+            const bool known = in.plan->notInspected.empty() && in.plan->failures.empty();
             const json changes = !in.plan->made ? json(nullptr)
                                  : !drift.empty() ? json(true)
-                                 : in.plan->notInspected.empty() ? json(false) : json(nullptr);
-            doc["verify"] = {{"changes", changes}, {"drift", drift}, {"notInspected", in.plan->notInspected}};
+                                 : known ? json(false) : json(nullptr);
+            doc["verify"] = {{"changes", changes}, {"drift", drift}, {"failures", failures},
+                             {"notInspected", in.plan->notInspected}};
         }
     }
     return Unmarked(doc.dump(2)) + "\n";

@@ -74,6 +74,9 @@ std::string Describe(const PackageRecord& r) {
            where;
 }
 
+// Starts each report line of an application that cannot land.
+const std::string kFails = "fails: ";
+
 // What the calls of one application did, as report lines.
 std::vector<std::string> GroupLines(const PackageRecord& record, const toolkit::Application& app,
                                     const toolkit::CallGroup& calls, Counts& counts, const std::string& failHint) {
@@ -89,12 +92,12 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const toolkit::
                                  : ShownText(toolkit::RootName(landing.root)) + "\\" + ShownText(landing.path);
     if (opens && !first->succeeded) {
         if (first->op == SeamOp::RegOpenKeyExW) return {"no change: key " + path + " does not exist"};
-        return {"fails: key " + path + " cannot be created" + failHint};
+        return {kFails + "key " + path + " cannot be created" + failHint};
     }
     bool valueCall = false;
     for (const toolkit::ObservedCall* call : calls) {
         if (call->op == SeamOp::RegSetValueExW || call->op == SeamOp::RegDeleteKeyValueW) valueCall = true;
-        if (call->op == SeamOp::RegSetValueExW && !call->succeeded) lines.push_back("fails: the value cannot be set");
+        if (call->op == SeamOp::RegSetValueExW && !call->succeeded) lines.push_back(kFails + "the value cannot be set");
         for (const toolkit::Effect& effect : call->effects)
             (effect.lost ? lost : lines).push_back(EffectLine(effect, counts));
     }
@@ -104,7 +107,7 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const toolkit::
                             ? std::string("nothing set: the value data cannot be encoded")
                             : "nothing set: type " + QuotedText(record.typeName) + " is not one the program sets");
     if (!lines.empty()) return lines;
-    if (record.keyOnly == 1) return {record.remove == 1 ? "fails: key " + path + " cannot be deleted"
+    if (record.keyOnly == 1) return {record.remove == 1 ? kFails + "key " + path + " cannot be deleted"
                                                         : "no change: key " + path + " exists"};
     if (record.remove == 1)
         return {"no change: " + path + " has no value " +
@@ -225,10 +228,15 @@ std::string RenderApplication(const PackageRecord& record, int line, const toolk
                               std::map<std::string, Counts>& counts, PlanDetails* details) {
     const std::string scope = f ? f->label : ShownText(toolkit::RootName(record.rootKey));
     if (f && !f->notInspected.empty()) return "  " + scope + ": not inspected (" + f->notInspected + ")\n";
-    if (app.refused) return "  " + scope + ": " + RefusalText(app) + "\n";
+    if (app.refused) {
+        if (details) details->failures.push_back(PlannedFailure{line, scope, RefusalText(app)});
+        return "  " + scope + ": " + RefusalText(app) + "\n";
+    }
     std::string out;
-    for (const std::string& text : GroupLines(record, app, calls, counts[scope], FailHint(f)))
+    for (const std::string& text : GroupLines(record, app, calls, counts[scope], FailHint(f))) {
         out += "  " + scope + ": " + text + "\n";
+        if (details && text.rfind(kFails, 0) == 0) details->failures.push_back(PlannedFailure{line, scope, text});
+    }
     if (details)
         for (const toolkit::ObservedCall* call : calls)
             for (const toolkit::Effect& effect : call->effects)

@@ -30,10 +30,19 @@ struct PlannedEffect {
     toolkit::Effect effect;
 };
 
+// A line's application that cannot land: a key that cannot be made or
+// removed, a value that cannot be set, a line the pass refuses.
+struct PlannedFailure {
+    int line = 0;
+    std::string scope;
+    std::string text;  // as the text report gives it
+};
+
 // What the plan found, for reports that machines read.
 struct PlanDetails {
     bool made = false;  // the pass went through every line: a plan was made
     std::vector<PlannedEffect> effects;
+    std::vector<PlannedFailure> failures;
     std::vector<std::pair<std::string, PlanCounts>> summary;  // by scope, as the report lists them
     std::vector<std::string> notInspected;                    // scopes whose hives could not be read
 };

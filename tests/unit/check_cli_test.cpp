@@ -188,6 +188,9 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
          "drift: line 1: A: setValue"},
         {"a profile whose hive is not in the base", {u"--verify", u"--base", u"nohive.reg", u"user.dat"}, kExitDrift,
          "unknown: A was not inspected"},
+        // Never "would change nothing": the lint's error outranks the answer.
+        {"a line that cannot land", {u"--verify", u"--base", u"base.reg", u"empty.dat"}, kExitErrors,
+         "fails: line 1: HKEY_LOCAL_MACHINE: key HKEY_LOCAL_MACHINE\\SOFTWARE\\\\App cannot be created"},
     };
     std::string unsorted = "Windows Registry Editor Version 5.00\r\n";
     for (const char* p : {"1002]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\B\"", "1001]\r\n\"ProfileImagePath\"=\"C:\\\\Users\\\\A\""})
@@ -199,6 +202,7 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
         CheckRun run;
         run.files = {{u"base.reg", base}, {u"sets.dat", sets}, {u"holds.dat", holds}, {u"error.dat", kErrorLine},
                      {u"unsorted.reg", unsorted}, {u"nohive.reg", nohive},
+                     {u"empty.dat", "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*\\App*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n"},
                      {u"user.dat", "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n"}};
         EXPECT_EQ(run(c.args), c.code) << c.what << "\n" << run.err;
         EXPECT_NE(run.out.find(c.outPart), std::string::npos) << c.what << "\n" << run.out;
@@ -219,6 +223,12 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     EXPECT_EQ(effect["new"]["typeName"], "REG_SZ");
     EXPECT_EQ(doc["plan"]["summary"]["HKEY_LOCAL_MACHINE"]["valuesChanged"], 1);
     EXPECT_EQ(doc["verify"]["changes"], true);
+    json.files[u"sets.dat"] = "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V\\\\B*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n";
+    json.out.clear();
+    json({u"--verify", u"--base", u"base.reg", u"--format", u"json", u"sets.dat"});
+    const nlohmann::json failed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(failed["plan"]["failures"][0]["line"], 1) << json.out;
+    EXPECT_TRUE(failed["verify"]["changes"].is_null()) << json.out;
 
     // Names with lone surrogates stay apart in JSON.
     CheckRun lone;
