@@ -115,6 +115,13 @@ bool KeyRemovalRefusedInUserHive(const Text& path) {
     return false;
 }
 
+bool KeyRemovalRefusedAt(Place place, const Text& key) {
+    const PlaceRule& rule = PlaceRuleOf(place);
+    if (rule.kind != Users) return KeyRemovalRefused(rule.root, Text(rule.top.branch) + key);
+    return KeyRemovalRefusedInUserHive(Text(rule.top.branch) + key) ||
+           KeyRemovalRefusedInUserHive(Text(rule.loadedTop.branch) + key);
+}
+
 ApplySettings MakeApplySettings(std::int32_t isWow64, PassObserver* observer) {
     ApplySettings settings;
     settings.isWow64 = isWow64;

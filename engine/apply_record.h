@@ -28,6 +28,10 @@ bool KeyRemovalRefused(RegKey root, const Text& path);
 // The same rule for a key `path` below the top of a user's hive, whichever
 // key the hive hangs under (the SID, or a name this run loaded it as).
 bool KeyRemovalRefusedInUserHive(const Text& path);
+// Whether a key-only removal of `key` below `place`'s top is refused, for
+// either way a profile's hives hang (reached under its SID, or loaded by
+// this run).
+bool KeyRemovalRefusedAt(Place place, const Text& key);
 
 // The registry reads a name up to its first NUL: a record whose value name
 // (or whose key path) holds one is refused, as it would act on another value.

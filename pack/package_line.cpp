@@ -8,6 +8,7 @@
 #include "engine/package_file.h"
 #include "engine/package_language.h"
 #include "platform/registry_case.h"
+#include "platform/registry_limits.h"
 #include "platform/text.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
@@ -136,18 +137,12 @@ Field DataField(std::uint32_t type, const Bytes& data) {
     }
 }
 
-bool HasEmptyPart(TextView key) {
-    if (key.empty()) return false;
-    if (key.front() == u'\\') return true;
-    return key.find(u"\\\\") != TextView::npos;
-}
-
 // The key field, as the reader turns it back into the change's key.
 Field KeyField(const Change& change) {
     const bool removal = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;
     std::string why = CheckText("the key", change.key, removal, Nul::Refused);
     if (!why.empty()) return Refuse(why);
-    if (HasEmptyPart(change.key)) return Refuse("the key has an empty part");
+    if (KeyPathHasEmptyPart(change.key)) return Refuse("the key has an empty part");
     const bool classesPrefixed = TextView(change.key).substr(0, kClassesBranch.size()) == kClassesBranch;
     // The registry follows the link in any letter case, where the reader's
     // prefix is exact.
@@ -168,15 +163,6 @@ Field KeyField(const Change& change) {
         default:
             return Field{change.key, std::string()};
     }
-}
-
-// Where the engine would remove the key, for each way a profile's hives hang:
-// reached under its SID, or loaded by this run.
-bool RemovalRefusedByEngine(const Change& change) {
-    const PlaceRule& rule = PlaceRuleOf(change.place);
-    if (!PerUser(change.place)) return KeyRemovalRefused(rule.root, Text(rule.top.branch) + change.key);
-    return KeyRemovalRefusedInUserHive(Text(rule.top.branch) + change.key) ||
-           KeyRemovalRefusedInUserHive(Text(rule.loadedTop.branch) + change.key);
 }
 
 Text AssembleLine(const Change& change, const Text& keyField, const Text& dataField) {
@@ -241,7 +227,7 @@ LineResult WritePackageLine(const Change& change) {
     const bool removal = change.kind == ChangeKind::RemoveKey || change.kind == ChangeKind::RemoveValue;
     const Field key = KeyField(change);
     if (!key.refusal.empty()) return LineResult{false, std::string(), key.refusal};
-    if (change.kind == ChangeKind::RemoveKey && RemovalRefusedByEngine(change))
+    if (change.kind == ChangeKind::RemoveKey && KeyRemovalRefusedAt(change.place, change.key))
         return LineResult{false, std::string(),
                           "Keymason never removes a root, a hive's top key or a classes store"};
     if (PerUser(change.place)) {

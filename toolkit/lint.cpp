@@ -9,6 +9,7 @@
 #include "engine/record_parser.h"
 #include "engine/value_encoding.h"
 #include "engine/windows_facts.h"
+#include "platform/registry_limits.h"
 #include "platform/text.h"
 
 namespace km::toolkit {
@@ -310,6 +311,26 @@ void CheckKeyOnly(const LineView& line, const Findings& findings) {
     if (EqualsIgnoreAsciiCase(field, kKeyOnlyMark))
         findings.Error(kKeyOnlyField, "key-only field " + Quote(line.FieldText(kKeyOnlyField)) + " is not \"" +
                                           ToUtf8(kKeyOnlyMark) + "\" (spaces count): the line is a value line");
+    // "True DELETE_REG": the marker makes a removal, but of a value.
+    else if (line.record.remove == 1 && field.size() > kKeyOnlyMark.size() &&
+             EqualsIgnoreAsciiCase(field.substr(0, kKeyOnlyMark.size()), kKeyOnlyMark))
+        findings.Warning(kKeyOnlyField, "key-only field " + Quote(line.FieldText(kKeyOnlyField)) + " is not \"" +
+                                            ToUtf8(kKeyOnlyMark) + "\": the line deletes the value " +
+                                            (line.record.valueName.empty() ? std::string("(default)")
+                                                                           : Quote(line.record.valueName)) +
+                                            " of the key, not the key");
+}
+
+// Lines the pass can never apply: no key has that name, or Keymason refuses
+// the removal wherever it lands.
+void CheckLands(const LineView& line, const Findings& findings) {
+    const PackageRecord& r = line.record;
+    const std::string key = "key " + Quote(line.FieldText(kKeyField));
+    if (KeyPathHasEmptyPart(r.keyPath))
+        findings.Error(kKeyField, key + " has an empty part: no key has that name, so the line never lands");
+    else if (r.keyOnly == 1 && r.remove == 1 && KeyRemovalRefusedAt(PlaceOf(r), Text(KeyBelowTop(r))))
+        findings.Error(kKeyField, key + " is a root, a hive's top key or a classes store, which Keymason never "
+                                        "removes: the line is refused");
 }
 
 void CheckTrailingText(const LineView& line, const Findings& findings) {
@@ -377,7 +398,7 @@ void CheckNul(const LineView& line, const Findings& findings) {
 using LineRule = void (*)(const LineView&, const Findings&);
 constexpr LineRule kLineRules[] = {
     CheckTrailingText, CheckRoot, CheckCapacities, CheckNumber, CheckBinary, CheckType,
-    CheckRemovalMarker, CheckKeyOnly, CheckTarget, CheckNul,
+    CheckRemovalMarker, CheckKeyOnly, CheckTarget, CheckNul, CheckLands,
 };
 
 // ---- The file as a whole. ----
@@ -411,6 +432,11 @@ void LintLine(const LineView& line, const FirstBadByte& bad, const Findings& fin
     if (bad.byte != kNoBadByte)
         findings.Error(line.FieldAt(bad.unit), "bytes that are not valid UTF-8 at byte " + Number(bad.byte + 1) +
                                                    " of the line: each bad sequence is read as U+FFFD");
+    // A carriage return alone ends no line: the line after it is read as this one's tail.
+    if (const std::size_t cr = line.text.find(u'\r');
+        cr != TextView::npos && line.text.find(kFieldSeparator, cr) != TextView::npos)
+        findings.Error(line.FieldAt(cr), "a carriage return without a line feed does not end a line: what follows "
+                                         "it is read as part of this line, not as a line of its own");
     if (line.text.empty()) {
         findings.Warning(kLeadingField, "empty line: it is read as a per-user line that changes nothing");
         return;
