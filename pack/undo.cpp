@@ -259,9 +259,10 @@ void AddRegSection(std::vector<toolkit::RegFileSection>& sections, const Change&
 // The same machine, copied, so that the base stays as it is.
 void CopyMachine(const MemoryPlatform& from, MemoryPlatform& to) {
     to.wow64Redirection = false;
-    toolkit::RegFile copy;
-    copy.sections = toolkit::SnapshotSections(from);
-    toolkit::LoadSnapshot(copy, to, nullptr);
+    // In the order a snapshot of it loads in; a base that reads through stays so.
+    from.CopyRegistryTo(to, &RegistryNameLess);
+    to.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
+    to.CreateKey(kHkeyLocalMachine, u"SYSTEM");
 }
 
 struct ProfileScopes {
@@ -400,8 +401,9 @@ struct Anchors {
 std::string UnknownProfile(const ProfileScopes& s, std::size_t index, const std::vector<Text>& baseHives,
                            const toolkit::PassAccount& account, const std::map<Text, std::string>& notInspected) {
     const std::string profile = "profile " + Shown(s.profile.sid);
-    if (const auto unread = notInspected.find(s.profile.sid); unread != notInspected.end())
-        return profile + ": not inspected (" + unread->second + "): what the package changes there is unknown";
+    for (const auto* unreadable : {&notInspected, &account.notInspected})
+        if (const auto unread = unreadable->find(s.profile.sid); unread != unreadable->end())
+            return profile + ": not inspected (" + unread->second + "): what the package changes there is unknown";
     if (const std::string missing = s.loggedOn ? std::string() : HiveNotInBase(baseHives, account, index);
         !missing.empty())
         return profile + ": not logged on, and its hive " + missing +
@@ -444,10 +446,11 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
 UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
                       const std::map<Text, std::string>& notInspected) {
     UndoResult result;
-    std::vector<Text> baseHives;
-    for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     // The pass's own account of what it touched: undo puts back exactly that.
     const toolkit::PassAccount account = toolkit::RunAccountedPass(after, packageBytes);
+    // The pass adds no hive file; a base that reads through gains those it read.
+    std::vector<Text> baseHives;
+    for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     Restorations restore = RestorationsOf(after, account);
 
     UndoWriter writer{result};
