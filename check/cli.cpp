@@ -143,7 +143,7 @@ bool LoadPlanBase(const Options& options, const toolkit::ToolEnvironment& env, M
         input.baseName = baseName;
     } else if (options.live) {
         std::string error;
-        if (!env.liveBase(toolkit::LiveBaseRequest{input.packageBytes, &machine, &input.notInspected, &error})) {
+        if (!env.liveBase(toolkit::LiveBaseRequest{&machine, &error})) {
             err += "keymason-check: the registry of this machine cannot be read: " + error + "\n";
             return false;
         }

@@ -192,8 +192,9 @@ std::vector<ProfileFacts> DescribeProfiles(const PlanInput& input, const toolkit
         ProfileFacts f;
         f.profile = account.profiles[p];
         if (p < account.reach.size()) f.reach = account.reach[p];
-        const auto why = input.notInspected.find(f.profile.sid);
-        if (why != input.notInspected.end()) f.notInspected = why->second;
+        for (const auto* unread : {&input.notInspected, &account.notInspected})
+            if (const auto why = unread->find(f.profile.sid); why != unread->end() && f.notInspected.empty())
+                f.notInspected = why->second;
         facts.push_back(std::move(f));
     }
     for (const toolkit::HiveLoad& load : account.loads) {
@@ -292,10 +293,10 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
 }  // namespace
 
 std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(machine, input.packageBytes, toolkit::RecordCopies::Kept);
+    // The pass adds no hive file; a base that reads through gains those it read.
     std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
     for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
-
-    const toolkit::PassAccount account = toolkit::RunAccountedPass(machine, input.packageBytes, toolkit::RecordCopies::Kept);
     const std::vector<ProfileFacts> facts = DescribeProfiles(input, account, baseHives);
 
     std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";

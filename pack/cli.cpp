@@ -130,7 +130,6 @@ int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
         return kExitUnreadable;
     }
     MemoryPlatform base;
-    std::map<Text, std::string> notInspected;
     if (o.base) {
         std::string bytes;
         if (!env.readFile(*o.base, &bytes)) {
@@ -143,11 +142,11 @@ int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
             *env.err += ToUtf8(*o.base) + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
             return kExitUnreadable;
         }
-    } else if (!env.liveBase(toolkit::LiveBaseRequest{package, &base, &notInspected, nullptr})) {
+    } else if (!env.liveBase(toolkit::LiveBaseRequest{&base, nullptr})) {
         *env.err += "keymason-pack: this machine's registry cannot be read\n";
         return kExitUnreadable;
     }
-    const UndoResult undo = PlanUndoIn(base, package, notInspected);
+    const UndoResult undo = PlanUndoIn(base, package);
     if (!LintsClean(undo.package, env)) return kExitUsage;
     for (const std::string& note : undo.notes) *env.err += "note: " + note + "\n";
     for (const std::string& item : undo.unrestorable) *env.err += "error: cannot put back " + item + "\n";

@@ -259,9 +259,10 @@ void AddRegSection(std::vector<toolkit::RegFileSection>& sections, const Change&
 // The same machine, copied, so that the base stays as it is.
 void CopyMachine(const MemoryPlatform& from, MemoryPlatform& to) {
     to.wow64Redirection = false;
-    toolkit::RegFile copy;
-    copy.sections = toolkit::SnapshotSections(from);
-    toolkit::LoadSnapshot(copy, to, nullptr);
+    // In the order a snapshot of it loads in; a base that reads through stays so.
+    from.CopyRegistryTo(to, &RegistryNameLess);
+    to.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
+    to.CreateKey(kHkeyLocalMachine, u"SYSTEM");
 }
 
 struct ProfileScopes {
@@ -397,10 +398,12 @@ struct Anchors {
 };
 
 // Why what the package changes in a profile is unknown; empty where it is known.
-std::string UnknownProfile(const ProfileScopes& s, const std::map<Text, std::string>& notInspected) {
-    if (const auto unread = notInspected.find(s.profile.sid); unread != notInspected.end())
-        return "profile " + Shown(s.profile.sid) + ": not inspected (" + unread->second +
-               "): what the package changes there is unknown";
+std::string UnknownProfile(const ProfileScopes& s, const toolkit::PassAccount& account,
+                           const std::map<Text, std::string>& notInspected) {
+    for (const auto* unreadable : {&notInspected, &account.notInspected})
+        if (const auto unread = unreadable->find(s.profile.sid); unread != unreadable->end())
+            return "profile " + Shown(s.profile.sid) + ": not inspected (" + unread->second +
+                   "): what the package changes there is unknown";
     return std::string();
 }
 
@@ -460,10 +463,11 @@ UndoResult PlanUndo(const MemoryPlatform& base, const std::string& packageBytes,
 UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
                       const std::map<Text, std::string>& notInspected) {
     UndoResult result;
-    std::vector<Text> baseHives;
-    for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     // The pass's own account of what it touched: undo puts back exactly that.
     const toolkit::PassAccount account = toolkit::RunAccountedPass(after, packageBytes);
+    // The pass adds no hive file; a base that reads through gains those it read.
+    std::vector<Text> baseHives;
+    for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
     Restorations restore = RestorationsOf(after, account);
 
     UndoWriter writer{result};
@@ -471,7 +475,7 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     Anchors anchors;
     for (std::size_t index = 0; index < restore.profiles.size(); ++index) {
         ProfileScopes& s = restore.profiles[index];
-        if (const std::string unknown = UnknownProfile(s, notInspected); !unknown.empty()) {
+        if (const std::string unknown = UnknownProfile(s, account, notInspected); !unknown.empty()) {
             result.unrestorable.push_back(unknown);
             continue;
         }

@@ -32,8 +32,7 @@ ToolEnvironment WindowsEnvironment(std::string* out, std::string* err) {
     env.writeFile = WriteFileBytes;
     env.sameFile = SameFile;
     env.liveBase = [](const LiveBaseRequest& request) {
-        auto registry = OpenMachineRegistry();
-        CollectLiveBase(*registry, request.packageBytes, *request.base, request.notInspected);
+        request.base->ReadThrough(OpenMachineRegistry());
         return true;
     };
     env.out = out;

@@ -82,17 +82,17 @@ private:
     UniqueRegKey top_;
 };
 
-class MachineRegistry : public LiveRegistry {
+class MachineRegistry : public RegistrySource {
 public:
-    std::unique_ptr<KeySource> Root(RegKey root) override {
+    std::shared_ptr<KeySource> Root(RegKey root) override {
         switch (root) {
-            case kHkeyClassesRoot: return std::make_unique<KeyBelow>(HKEY_CLASSES_ROOT);
-            case kHkeyLocalMachine: return std::make_unique<KeyBelow>(HKEY_LOCAL_MACHINE);
-            default: return std::make_unique<KeyBelow>(HKEY_USERS);
+            case kHkeyClassesRoot: return std::make_shared<KeyBelow>(HKEY_CLASSES_ROOT);
+            case kHkeyLocalMachine: return std::make_shared<KeyBelow>(HKEY_LOCAL_MACHINE);
+            default: return std::make_shared<KeyBelow>(HKEY_USERS);
         }
     }
 
-    std::unique_ptr<KeySource> LoadHiveFile(const Text& file, std::string* why) override {
+    std::shared_ptr<KeySource> LoadHiveFile(const Text& file, std::string* why) override {
         // RegLoadAppKeyW makes an empty hive file where there is none: never let it.
         const DWORD attributes = GetFileAttributesW(Wide(file));
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -105,7 +105,7 @@ public:
             *why = ErrorText(result);
             return nullptr;
         }
-        return std::make_unique<LoadedHive>(top);
+        return std::make_shared<LoadedHive>(top);
     }
 
     Text ExpandEnvironment(const Text& text) override {
@@ -120,6 +120,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<LiveRegistry> OpenMachineRegistry() { return std::make_unique<MachineRegistry>(); }
+std::shared_ptr<RegistrySource> OpenMachineRegistry() { return std::make_shared<MachineRegistry>(); }
 
 }  // namespace km::toolkit

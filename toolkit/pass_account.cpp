@@ -1,6 +1,7 @@
 #include "toolkit/pass_account.h"
 
 #include "engine/update_pass.h"
+#include "platform/text.h"
 
 namespace km::toolkit {
 
@@ -95,6 +96,12 @@ PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& package
     account.exitCode = RunUpdatePass(observed, PassPackage{nullptr, &packageBytes}, settings).exitCode;
     keeper.EndApplication();
     account.calls = observed.TakeRegistryCalls();
+    for (const HiveLoad& load : account.loads) {
+        const auto unread = machine.unloadableHiveFiles.find(load.file);
+        if (unread == machine.unloadableHiveFiles.end() || load.profile >= account.profiles.size()) continue;
+        std::string& reasons = account.notInspected[account.profiles[load.profile].sid];
+        reasons += (reasons.empty() ? "" : "; ") + ToUtf8(load.file) + ": " + unread->second;
+    }
     return account;
 }
 

@@ -5,6 +5,7 @@
 // reads the package or decides anything of the pass's a second time.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ struct PassAccount {
     std::vector<Application> applications;           // in the pass's order
     std::vector<PassedOverProfile> passedOver;       // in the pass's order
     std::vector<ObservedCall> calls;                 // every registry call, closes included
+    // Profiles whose hive files reg.exe could not load from the base's
+    // source, by SID: "FILE: why", one for each such file.
+    std::map<Text, std::string> notInspected;
     std::int32_t exitCode = 0;
     bool finished = false;  // the records were all gone through
 };

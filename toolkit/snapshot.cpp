@@ -42,6 +42,7 @@ Text Identity(const Text& t) { return t; }
 
 void AddPlatformKey(const MemoryPlatform& sys, RegKey root, const Text& path,
                     std::vector<RegFileSection>* out) {
+    if (!sys.IsRead(root, path)) return;  // nothing of it is known, and it is not read for printing
     // The machine's classes are written once, below HKEY_CLASSES_ROOT, as
     // packages name them.
     if (root == kHkeyLocalMachine && SameRegistryName(path, kMachineClassesPath)) return;
@@ -59,6 +60,7 @@ void AddPlatformKey(const MemoryPlatform& sys, RegKey root, const Text& path,
 }
 
 void AddTreeKey(const MemoryKey& key, const Text& path, std::vector<RegFileSection>* out) {
+    if (!key.Fetched()) return;
     RegFileSection section;
     section.root = kHkeyUsers;
     section.rootName = RootName(kHkeyUsers);

@@ -43,6 +43,8 @@ Text HiveFilePath(TextView keyName);
 
 // Every key below the three roots, then every hive file, each key with its
 // values, in the registry's order (names compared with ASCII letters upper-cased).
+// Of a base that reads through to a source, only what was read: a key not
+// read yet is left out with everything below it.
 std::vector<RegFileSection> SnapshotSections(const MemoryPlatform& sys);
 
 // The key at root\path and everything below it; nothing when it does not exist.

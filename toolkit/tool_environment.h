@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -11,11 +10,10 @@
 
 namespace km::toolkit {
 
-// The machine's registry as a base, read only; not on every platform.
+// The machine's registry as a base, read only; not on every platform. The
+// base reads through to it: each key is read when the pass first reaches it.
 struct LiveBaseRequest {
-    std::string packageBytes;
     MemoryPlatform* base = nullptr;
-    std::map<Text, std::string>* notInspected = nullptr;  // SID -> why its hive was not read
     std::string* error = nullptr;  // why the registry could not be read; null where the tool does not ask
 };
 

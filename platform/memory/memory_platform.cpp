@@ -16,6 +16,7 @@ namespace km {
 
 struct MemoryPlatform::Impl {
     MemoryRegistry registry;
+    std::shared_ptr<RegistrySource> source;  // what is not read yet; none: nothing more to read
 
     struct OpFault {
         SeamOp op;
@@ -200,6 +201,12 @@ std::shared_ptr<MemoryKey> Lookup(const MemoryRegistry& registry, RegKey root, c
     auto target = registry.Locate(root, path, false);
     return target ? MemoryRegistry::Find(*target) : nullptr;
 }
+// The key with its contents read from the source, if they were not yet.
+std::shared_ptr<MemoryKey> ReadKey(const MemoryRegistry& registry, RegKey root, const Text& path) {
+    auto key = Lookup(registry, root, path);
+    if (key) key->Fetch();
+    return key;
+}
 }  // namespace
 
 bool MemoryPlatform::KeyExists(RegKey root, const Text& path) const {
@@ -217,7 +224,7 @@ std::optional<StoredValue> MemoryPlatform::GetValue(RegKey root, const Text& pat
 
 std::vector<Text> MemoryPlatform::SubkeyNames(RegKey root, const Text& path) const {
     std::vector<Text> names;
-    if (auto key = Lookup(impl_->registry, root, path))
+    if (auto key = ReadKey(impl_->registry, root, path))
         for (const auto& sub : key->subkeys) names.push_back(sub->name);
     return names;
 }
@@ -250,9 +257,35 @@ std::optional<std::pair<Text, StoredValue>> MemoryPlatform::GetNamedValue(RegKey
 
 std::vector<Text> MemoryPlatform::ValueNames(RegKey root, const Text& path) const {
     std::vector<Text> names;
-    if (auto key = Lookup(impl_->registry, root, path))
+    if (auto key = ReadKey(impl_->registry, root, path))
         for (const auto& value : key->values) names.push_back(value.first);
     return names;
+}
+
+bool MemoryPlatform::IsRead(RegKey root, const Text& path) const {
+    auto key = Lookup(impl_->registry, root, path);
+    return key && key->Fetched();
+}
+
+void MemoryPlatform::ReadThrough(std::shared_ptr<RegistrySource> source) {
+    // HKEY_CLASSES_ROOT is a key below HKEY_LOCAL_MACHINE here, and read as one.
+    for (const RegKey root : {kHkeyLocalMachine, kHkeyUsers})
+        ReadBelow(*impl_->registry.Root(root), source->Root(root), Text());
+    impl_->source = std::move(source);
+}
+
+void MemoryPlatform::CopyRegistryTo(MemoryPlatform& to, NameOrder order) const {
+    for (const RegKey root : {kHkeyLocalMachine, kHkeyUsers})  // HKEY_CLASSES_ROOT lies below HKLM
+        CopyKeyInto(*impl_->registry.Root(root), *to.impl_->registry.Root(root), order);
+    for (const auto& [file, tree] : hiveFiles) {
+        if (!tree) continue;
+        auto copy = std::make_shared<MemoryKey>();
+        copy->name = tree->name;
+        CopyKeyInto(*tree, *copy, order);
+        to.hiveFiles[file] = std::move(copy);
+    }
+    to.unloadableHiveFiles = unloadableHiveFiles;
+    to.impl_->source = impl_->source;
 }
 
 bool MemoryPlatform::IsMounted(const Text& name) const {
@@ -372,6 +405,7 @@ bool MemoryPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Te
                                              subKey && wow64Redirection);
         auto found = target ? MemoryRegistry::Find(*target) : nullptr;
         if (!found) return false;
+        found->Fetch();
         auto& values = found->values;
         auto value = std::find_if(values.begin(), values.end(), [&](const auto& v) {
             return SameRegistryName(v.first, valueName);
@@ -387,6 +421,7 @@ bool MemoryPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
     return Record(KeyCall(SeamOp::RegQueryInfoKeyW, key), [&] {
         auto found = impl_->registry.Resolve(key);
         if (!found) return false;
+        found->Fetch();
         if (subKeys) *subKeys = static_cast<std::uint32_t>(found->subkeys.size());
         return true;
     });
@@ -399,7 +434,9 @@ bool MemoryPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_
     call.capacity = nameCapacity;
     return Record(std::move(call), [&] {
         auto found = impl_->registry.Resolve(key);
-        if (!found || !name || index >= found->subkeys.size()) return false;
+        if (!found || !name) return false;
+        found->Fetch();
+        if (index >= found->subkeys.size()) return false;
         const Text& subName = found->subkeys[index]->name;
         if (subName.size() + 1 > nameCapacity) return false;
         *name = subName;
@@ -430,12 +467,31 @@ bool MemoryPlatform::RegCloseKey(RegKey key) {
 
 // ---- Processes ----
 
+// The hive file from the source, read through like the roots, and kept
+// among the hive files; where it cannot be loaded, why is kept instead.
+std::map<Text, std::shared_ptr<MemoryKey>>::iterator MemoryPlatform::HiveFromSource(const Text& file) {
+    std::string why;
+    if (auto hive = impl_->source->LoadHiveFile(impl_->source->ExpandEnvironment(file), &why)) {
+        auto top = std::make_shared<MemoryKey>();
+        top->name = file;
+        top->source = std::move(hive);
+        // A load that succeeds but leaves the hive unreadable (Wine's, for
+        // one) would pass for an empty hive, and what is planned on it would
+        // be wrong.
+        if (top->Fetch()) return hiveFiles.emplace(file, std::move(top)).first;
+        why = "loaded, but its keys cannot be read";
+    }
+    unloadableHiveFiles[file] = why;
+    return hiveFiles.end();
+}
+
 void MemoryPlatform::ActAsRegExe(const Text& commandLine) {
     const auto command = ParseRegExeCommand(commandLine);
     if (!command) return;
     auto& registry = impl_->registry;
     if (command->verb == RegExeCommand::Verb::Load) {
         auto file = FindPath(hiveFiles, command->file);
+        if (file == hiveFiles.end() && impl_->source) file = HiveFromSource(command->file);
         if (file != hiveFiles.end()) registry.Mount(command->mountName, file->first, file->second);
         return;
     }
@@ -564,7 +620,7 @@ bool MemoryPlatform::ExpandEnvironmentStringsW(const Text& source, Text* expande
     PlatformCall call = TextCall(SeamOp::ExpandEnvironmentStringsW, source);
     return Record(std::move(call), [&] {
         if (!expanded) return false;
-        *expanded = Expand(environment, source);
+        *expanded = impl_->source ? impl_->source->ExpandEnvironment(source) : Expand(environment, source);
         return true;
     });
 }

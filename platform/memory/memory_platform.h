@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory/key_source.h"
 #include "platform/platform.h"
 
 namespace km {
@@ -43,12 +44,6 @@ struct PlatformCall {
     std::string ToString() const;
 };
 
-struct StoredValue {
-    std::uint32_t type = 0;
-    Bytes data;
-    bool operator==(const StoredValue& o) const { return type == o.type && data == o.data; }
-};
-
 // A registry key tree, used both inside the registry and as a hive file.
 struct MemoryKey {
     Text name;
@@ -56,6 +51,15 @@ struct MemoryKey {
     std::vector<std::pair<Text, StoredValue>> values;  // creation order
     bool deleted = false;
     MemoryKey* parent = nullptr;  // none at a root or a hive's top
+    // A key of a read-through registry that is not read yet: its subkeys and
+    // values come from `source` at `sourcePath` the first time anything looks
+    // at them. Null once read, and for a key made here.
+    std::shared_ptr<KeySource> source;
+    Text sourcePath;
+    // Reads the key from its source, once; its subkeys come as keys not read
+    // yet. A key the source cannot read stays empty, and false is returned.
+    bool Fetch() const;
+    bool Fetched() const { return !source; }
     // Names compare as the registry compares them (registry_case.h); a key
     // of many subkeys is searched through an index.
     std::shared_ptr<MemoryKey> FindSubkey(TextView name) const;
@@ -106,12 +110,28 @@ public:
     Text systemDirectory = u"C:\\windows\\system32";
     // Hive files that reg.exe can load, by file path (ASCII case ignored).
     std::map<Text, std::shared_ptr<MemoryKey>> hiveFiles;
+    // Hive files reg.exe could not load from the source, by the file as the
+    // command named it, with why.
+    std::map<Text, std::string> unloadableHiveFiles;
     // Off for the tools' plans, which read what a call changed elsewhere:
     // a package of a million lines needs no log of its calls. Faults still
     // count every call.
     bool keepCallLog = true;
     bool regExeActs = true;                         // started reg.exe loads and unloads hives
     std::set<Text> hangingCommands;                 // command lines whose wait times out
+
+    // ---- Reading through to a source ----
+    // From here on the three roots, the hive files that reg.exe loads and
+    // hiveFiles lacks, and the environment come from `source`, each key read
+    // the first time it is reached. The source is never written: writes and
+    // removals act on what was read.
+    void ReadThrough(std::shared_ptr<RegistrySource> source);
+    // Whether root\path exists and was read; a key made here counts as read.
+    bool IsRead(RegKey root, const Text& path) const;
+    // The registry, the hive files and the source, into `to`, a fresh
+    // platform: a key not read yet stays so, over the same source. Subkeys
+    // and values are copied in `order`.
+    void CopyRegistryTo(MemoryPlatform& to, bool (*order)(TextView, TextView)) const;
 
     // ---- Machine policy and signatures. ----
     // Policy values by key path below HKEY_LOCAL_MACHINE and value name
@@ -222,6 +242,7 @@ private:
     bool Redirects(std::uint32_t samDesired) const;
     PlatformCall KeyCall(SeamOp op, RegKey key) const;
     void ActAsRegExe(const Text& commandLine);
+    std::map<Text, std::shared_ptr<MemoryKey>>::iterator HiveFromSource(const Text& file);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -111,7 +111,7 @@ std::string ValueText(const StoredValue& value) {
 
 void DumpKey(const MemoryKey& key, int depth, std::string* out) {
     const std::string indent(static_cast<std::size_t>(depth) * 2, ' ');
-    *out += indent + Shown(key.name) + "\n";
+    *out += indent + Shown(key.name) + (key.Fetched() ? "" : " (not read)") + "\n";
     for (const auto& value : key.values)
         *out += indent + "  " + (value.first.empty() ? std::string("(default)") : Quoted(value.first)) +
                 " = " + ValueText(value.second) + "\n";

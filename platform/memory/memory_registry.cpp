@@ -31,7 +31,32 @@ const std::size_t* FindIndexed(const Entries& entries, NameOf nameOf, TextView w
 
 }  // namespace
 
+bool MemoryKey::Fetch() const {
+    if (!source) return true;
+    // Contents read once are the key's own from here on: they are kept,
+    // changed and deleted here, never written back.
+    auto& self = const_cast<MemoryKey&>(*this);
+    const std::shared_ptr<KeySource> from = std::move(self.source);
+    const Text path = std::move(self.sourcePath);
+    self.sourcePath.clear();
+    KeyContents contents;
+    if (!from->ReadKey(path, &contents)) return false;
+    for (Text& name : contents.subkeys) {
+        if (self.FindSubkey(name)) continue;  // made here before it was read, and read on its own
+        auto sub = std::make_shared<MemoryKey>();
+        sub->sourcePath = path.empty() ? name : path + u"\\" + name;
+        sub->name = std::move(name);
+        sub->parent = &self;
+        sub->source = from;
+        self.subkeys.push_back(std::move(sub));
+    }
+    for (auto& value : contents.values)
+        if (!self.FindValueSlot(value.first)) self.values.push_back(std::move(value));
+    return true;
+}
+
 std::shared_ptr<MemoryKey> MemoryKey::FindSubkey(TextView wanted) const {
+    Fetch();
     if (subkeys.size() < kIndexedFrom) {
         for (const auto& sub : subkeys)
             if (SameRegistryName(sub->name, wanted)) return sub;
@@ -48,6 +73,7 @@ void MemoryKey::SubkeysChanged() const {
 }
 
 std::pair<Text, StoredValue>* MemoryKey::FindValueSlot(TextView wanted) const {
+    Fetch();
     auto& slots = const_cast<std::vector<std::pair<Text, StoredValue>>&>(values);
     if (slots.size() < kIndexedFrom) {
         for (auto& value : slots)
@@ -75,6 +101,34 @@ void MemoryKey::SetNamedValue(const Text& name, const StoredValue& value) {
         return;
     }
     values.emplace_back(name, value);
+}
+
+void ReadBelow(MemoryKey& key, const std::shared_ptr<KeySource>& source, const Text& path) {
+    key.source = source;
+    key.sourcePath = path;
+    for (const auto& sub : key.subkeys) ReadBelow(*sub, source, path.empty() ? sub->name : path + u"\\" + sub->name);
+}
+
+void CopyKeyInto(const MemoryKey& from, MemoryKey& to, NameOrder order) {
+    to.values = from.values;
+    std::stable_sort(to.values.begin(), to.values.end(),
+                     [order](const auto& a, const auto& b) { return order(a.first, b.first); });
+    to.ValuesChanged();
+    auto subkeys = from.subkeys;
+    std::stable_sort(subkeys.begin(), subkeys.end(), [order](const auto& a, const auto& b) { return order(a->name, b->name); });
+    for (const auto& sub : subkeys) {
+        auto copy = to.FindSubkey(sub->name);  // a key every registry has is there already
+        if (!copy) {
+            copy = std::make_shared<MemoryKey>();
+            copy->name = sub->name;
+            copy->parent = &to;
+            to.subkeys.push_back(copy);
+        }
+        CopyKeyInto(*sub, *copy, order);
+    }
+    // Last, so that the copying reads nothing from the source.
+    to.source = from.source;
+    to.sourcePath = from.sourcePath;
 }
 
 namespace {
@@ -251,6 +305,7 @@ bool MemoryRegistry::Deletable(const MemoryKey& key) const {
 }
 
 bool MemoryRegistry::DeleteKey(const std::shared_ptr<MemoryKey>& key) {
+    key->Fetch();
     if (!Deletable(*key) || !key->subkeys.empty()) return false;
     Detach(key);
     return true;
@@ -258,7 +313,9 @@ bool MemoryRegistry::DeleteKey(const std::shared_ptr<MemoryKey>& key) {
 
 bool MemoryRegistry::DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keepKey) {
     // As Windows does it: depth first, subkeys before their key, stopping at the
-    // first key that cannot go; whatever went before that stays gone.
+    // first key that cannot go; whatever went before that stays gone. What
+    // goes is read first, so that it can be told and put back.
+    key->Fetch();
     while (!key->subkeys.empty()) {
         const auto sub = key->subkeys.front();  // its slot goes when it is deleted
         if (!DeleteTree(sub, false)) return false;

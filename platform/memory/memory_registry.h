@@ -13,6 +13,17 @@
 
 namespace km {
 
+using NameOrder = bool (*)(TextView, TextView);
+
+// Makes `key` and the keys already below it read from `source` at `path`
+// and below: what they hold stays, and what the source holds beside it is
+// read when it is first looked at.
+void ReadBelow(MemoryKey& key, const std::shared_ptr<KeySource>& source, const Text& path);
+
+// Copies `from`'s values and subtree into `to`, each key's subkeys and values
+// in `order`; a key not read yet from its source stays so, over that source.
+void CopyKeyInto(const MemoryKey& from, MemoryKey& to, NameOrder order);
+
 class MemoryRegistry {
 public:
     MemoryRegistry();

@@ -9,6 +9,7 @@
 #include "toolkit/reg_file.h"
 #include "toolkit/text_codec.h"
 #include "platform/text.h"
+#include "tests/unit/snapshot_source.h"
 
 namespace km::check {
 namespace {
@@ -19,6 +20,7 @@ struct CheckRun {
     std::string out, err;
     bool liveOffered = false;
     std::function<bool(const toolkit::LiveBaseRequest&)> live;  // in place of the default live base
+    MemoryPlatform machine;  // what the default live base reads
     int code = -1;
 
     int operator()(std::vector<Text> args) {
@@ -37,8 +39,8 @@ struct CheckRun {
         if (live)
             env.liveBase = live;
         else if (liveOffered)
-            env.liveBase = [](const toolkit::LiveBaseRequest& request) {
-                request.base->CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Live");
+            env.liveBase = [this](const toolkit::LiveBaseRequest& request) {
+                request.base->ReadThrough(std::make_shared<SnapshotSource>(machine));
                 return true;
             };
         env.out = &out;
@@ -153,8 +155,13 @@ TEST(CheckCliTest, HelpNamesUsageExitCodesAndTheSnapshotForm) {
 
     windows.files = {{u"pkg.dat", kCleanLine}};
     windows.out.clear();
-    EXPECT_EQ(windows({u"--live", u"pkg.dat"}), kExitClean);
+    windows.machine.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Live", u"N", kRegSz, {});
+    EXPECT_EQ(windows({u"--live", u"--out", u"r.reg", u"pkg.dat"}), kExitClean);
     EXPECT_NE(windows.out.find("against this machine's registry (read only)"), std::string::npos);
+    // The result holds what the pass read, not the whole machine.
+    const std::string result = ToUtf8(toolkit::DecodeUtf16Le(windows.written[u"r.reg"]));
+    EXPECT_NE(result.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\r\n\"N\"=\"x\""), std::string::npos) << result;
+    EXPECT_EQ(result.find("Live"), std::string::npos) << result;
 }
 
 }  // namespace
@@ -244,13 +251,15 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     // A profile whose hives could not be read may hold drift: not compliant.
     CheckRun locked;
     locked.files = {{u"user.dat", "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*A*@*REG_SZ*@*All Users*@*x*@*\n"}};
-    locked.live = [](const toolkit::LiveBaseRequest& request) {
-        request.base->SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath",
-                               kRegSz, {'C', 0, ':', 0, '\\', 0, 'U', 0, 0, 0});
-        (*request.notInspected)[u"S-1-5-21-1"] = "its hive is in use";
+    MemoryPlatform machine;  // its one profile's hive file is not there
+    machine.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", kRegSz,
+                     {'C', 0, ':', 0, '\\', 0, 'U', 0, 0, 0});
+    locked.live = [&machine](const toolkit::LiveBaseRequest& request) {
+        request.base->ReadThrough(std::make_shared<SnapshotSource>(machine));
         return true;
     };
     EXPECT_EQ(locked({u"--verify", u"--live", u"user.dat"}), kExitDrift) << locked.err;
+    EXPECT_NE(locked.out.find("not inspected: C:\\U\\NTUSER.DAT: no such file"), std::string::npos) << locked.out;
     EXPECT_NE(locked.out.find("unknown: "), std::string::npos) << locked.out;
     locked.out.clear();
     locked({u"--verify", u"--live", u"--format", u"json", u"user.dat"});

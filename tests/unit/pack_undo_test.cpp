@@ -13,6 +13,7 @@
 #include "engine/update_pass.h"
 #include "pack/undo.h"
 #include "tests/unit/machine_state.h"
+#include "tests/unit/snapshot_source.h"
 #include "tests/unit/two_profile_machine.h"
 
 namespace km::pack {
@@ -76,6 +77,8 @@ TEST(UndoTest, BasePackageThenUndoGivesTheBaseBack) {
     MemoryPlatform base;
     Seed(base);
     const State original = StateOf(base, true);
+    MemoryPlatform live;  // reads through to the base: the same undo, the base never written
+    live.ReadThrough(std::make_shared<SnapshotSource>(base));
     std::mt19937 rng(7);
     // Every value the packages set is one a line can carry, and every
     // profile has a name of its own: nothing may be reported. Keys and
@@ -87,6 +90,7 @@ TEST(UndoTest, BasePackageThenUndoGivesTheBaseBack) {
         std::string items;
         for (const std::string& item : undo.unrestorable) items += item + "\n";
         EXPECT_EQ(items, "") << package;
+        EXPECT_EQ(PlanUndo(live, package).package, undo.package) << package;
         MemoryPlatform sys;
         Copy(base, sys);
         Apply(sys, package);
@@ -96,6 +100,7 @@ TEST(UndoTest, BasePackageThenUndoGivesTheBaseBack) {
         EXPECT_EQ(undo.package.empty(), !changed) << package;
     }
     EXPECT_EQ(StateOf(base, true), original) << "the base is left as it was";
+    EXPECT_TRUE(toolkit::SnapshotSections(live).empty()) << "each undo read a copy of the base";
 }
 
 // What cannot be put back is named, item by item.
@@ -109,6 +114,7 @@ TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
         std::string reported;  // a part of the one item
         std::string inPackage = "";  // a part of the undo package
         std::string inReg = "";      // a part of its .reg file
+        bool live = false;           // the base reads through to the machine arranged
     } cases[] = {
         {"an old value of a type with no package name",
          [](MemoryPlatform& s) { s.SetValue(kHkeyLocalMachine, u"SOFTWARE\\V1", u"Odd", 0, {1, 2}); },
@@ -153,12 +159,28 @@ TEST(UndoTest, EachItemThatCannotBePutBackIsNamed) {
          [](MemoryPlatform& s) { s.SetValue(kHkeyLocalMachine, u"SOFTWARE\\V1\\Odd", u"N", 0, {1}); },
          KeyLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "V1\\Odd", true), {}, "type 0 has no package name",
          KeyLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "V1\\Odd", false), "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V1\\Odd]\r\n\"N\"=hex(0):01"},
+        {"a hive file the machine lacks", [](MemoryPlatform& s) { s.hiveFiles.erase(u"C:\\Users\\Bob\\NTUSER.DAT"); },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {},
+         "1002: not inspected (C:\\Users\\Bob\\NTUSER.DAT: no such file)", "", "", true},
+        {"a hive file that loads but cannot be read",
+         [](MemoryPlatform& s) { s.hiveFiles[u"C:\\Users\\Bob\\NTUSER.DAT"] = nullptr; },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {},
+         "1002: not inspected (C:\\Users\\Bob\\NTUSER.DAT: loaded, but its keys cannot be read)", "", "", true},
+        {"a hive file found by the machine's environment",
+         [](MemoryPlatform& s) {
+             AddProfileEntry(s, u"S-1-5-21-100-200-300-1002", u"%SystemDrive%\\Users\\Bob");
+             s.environment["SystemDrive"] = u"C:";
+         },
+         ValueLine("HKEY_CURRENT_USER", "Software\\V9", "A", "REG_SZ", "x"), {},
+         "HKEY_USERS\\S-1-5-21-100-200-300-1002\\Software\\V9: ", "", "", true},
     };
     for (const Case& c : cases) {
         MemoryPlatform base;
         Seed(base);
         c.arrange(base);
-        const UndoResult undo = PlanUndo(base, c.package, c.notInspected);
+        MemoryPlatform live;
+        live.ReadThrough(std::make_shared<SnapshotSource>(base));
+        const UndoResult undo = PlanUndo(c.live ? live : base, c.package, c.notInspected);
         std::string items;
         for (const std::string& item : undo.unrestorable) items += item + "\n";
         EXPECT_NE(items.find(c.reported), std::string::npos) << c.name << ":\n" << items;
