@@ -80,7 +80,6 @@ CallGroup CallsOf(const PassAccount& account, const Application& app) {
 
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes) {
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
-    machine.keepCallLog = false;       // the account is the log that matters here
     PassAccount account;
     ObservedPlatform observed(machine);
     AccountKeeper keeper(account, observed);
