@@ -23,13 +23,13 @@ namespace km {
 namespace {
 
 // What the failing run did, printed before the trap.
-const MemoryPlatform* g_failedRun = nullptr;
+const machine::TwoProfileMachine* g_failedRun = nullptr;
 
 [[noreturn]] void Fail(const char* condition, int line) {
     std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, line, condition);
     if (g_failedRun)
-        std::fprintf(stderr, "%s\n%s\n", g_failedRun->CallLog().c_str(),
-                     g_failedRun->Dump().c_str());
+        std::fprintf(stderr, "%s\n%s\n", g_failedRun->seam.CallLog().c_str(),
+                     g_failedRun->sys.Dump().c_str());
     __builtin_trap();
 }
 
@@ -55,21 +55,21 @@ void CheckProcesses(const MemoryPlatform& sys) {
 
 // Windows reads every name and path up to its first NUL: a text holding one
 // would reach another key, value, file or command than the one meant.
-void CheckNoNulReachesTheSystem(const MemoryPlatform& sys) {
-    for (const PlatformCall& call : sys.Calls())
+void CheckNoNulReachesTheSystem(const FaultPlatform& seam) {
+    for (const PlatformCall& call : seam.Calls())
         REQUIRE(call.subKey.find(u'\0') == Text::npos && call.valueName.find(u'\0') == Text::npos);
 }
 
-void CheckLog(const MemoryPlatform& sys, const RunState& state, bool expansionFailed) {
+void CheckLog(const machine::TwoProfileMachine& m, const RunState& state, bool expansionFailed) {
     if (state.mode == PackageArgument)
         REQUIRE(state.logPath == machine::kLogPath ||
                 (expansionFailed && state.logPath == u"\\keymason.log"));
     else
         REQUIRE(state.logPath == u"keymason.log");
-    for (const PlatformCall& call : sys.CallsOf(SeamOp::AppendToFile))
+    for (const PlatformCall& call : m.seam.CallsOf(SeamOp::AppendToFile))
         REQUIRE(call.subKey == state.logPath);
     // The package and nothing but the log among the files.
-    for (const auto& file : sys.files)
+    for (const auto& file : m.sys.files)
         REQUIRE(file.first == machine::kDataPath || file.first == state.logPath);
 }
 
@@ -88,23 +88,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool expansionFault = false;
     for (const auto& fault : input->faults) {
         expansionFault = expansionFault || fault.first == SeamOp::ExpandEnvironmentStringsW;
-        m.sys.FailNthCallOf(fault.first, fault.second);
+        m.seam.FailNthCallOf(fault.first, fault.second);
     }
     const std::string& package = input->package;
 
-    g_failedRun = &m.sys;
+    g_failedRun = &m;
     m.Run(package);
 
     REQUIRE(m.state.done.load() == 1);
     REQUIRE(m.sys.OpenHandleCount() == 0);
     REQUIRE(m.sys.OpenProcessCount() == 0);
     REQUIRE(m.sys.MountedHives().empty());
-    REQUIRE(scope::WritesOutsideRecords(m.sys.Calls(), scope::RecordsOf(package),
+    REQUIRE(scope::WritesOutsideRecords(m.seam.Calls(), scope::RecordsOf(package),
                                         {machine::kAdminSid, machine::kUserSid})
                 .empty());
     CheckProcesses(m.sys);
-    CheckNoNulReachesTheSystem(m.sys);
-    CheckLog(m.sys, m.state, expansionFault);
+    CheckNoNulReachesTheSystem(m.seam);
+    CheckLog(m, m.state, expansionFault);
     g_failedRun = nullptr;
 
     // The reference reader and pass, on machines of their own: the faults on

@@ -11,6 +11,10 @@ namespace km {
 class ForwardingPlatform : public Platform {
 public:
     explicit ForwardingPlatform(Platform& inner) : inner_(inner) {}
+    // A copy would forward past the wrapper it was copied from; a wrapper of
+    // a wrapper names it as a Platform.
+    ForwardingPlatform(const ForwardingPlatform&) = delete;
+    ForwardingPlatform& operator=(const ForwardingPlatform&) = delete;
 
     bool RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options, std::uint32_t samDesired,
                        RegKey* result) override {

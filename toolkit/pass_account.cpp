@@ -86,7 +86,6 @@ CallGroup CallsOf(const PassAccount& account, const Application& app) {
 
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, RecordCopies records) {
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
-    machine.keepCallLog = false;       // the account is the log that matters here
     PassAccount account;
     ObservedPlatform observed(machine);
     AccountKeeper keeper(account, observed, records);

@@ -210,7 +210,6 @@ bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*erro
     }
     sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");
-    sys.ClearCalls();  // the removals went through the platform's calls; the plan starts afresh
     return true;
 }
 

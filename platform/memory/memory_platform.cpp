@@ -1,8 +1,6 @@
 #include "platform/memory/memory_platform.h"
 
 #include <algorithm>
-#include <cstring>
-#include <functional>
 #include <string_view>
 
 #include "platform/memory/memory_platform_print.h"
@@ -17,24 +15,6 @@ namespace km {
 struct MemoryPlatform::Impl {
     MemoryRegistry registry;
     std::shared_ptr<RegistrySource> source;  // what is not read yet; none: nothing more to read
-
-    struct OpFault {
-        SeamOp op;
-        Text contains;
-    };
-    std::vector<OpFault> opFaults;
-    std::set<std::size_t> nthFaults;
-    std::vector<std::pair<SeamOp, std::size_t>> nthOfFaults;
-    struct OutsideRemoval {
-        std::size_t afterCall;
-        RegKey root;
-        Text path;
-    };
-    std::vector<OutsideRemoval> outsideRemovals;
-    // Calls of each operation in the log so far: a fault on the nth call of
-    // one is found without counting the log again (a plan makes millions).
-    std::map<SeamOp, std::size_t> callsOf;
-    std::size_t callCount = 0;  // the calls so far, logged or not
 
     std::map<ProcessHandle, std::size_t> processes;  // open handle -> index in processes_
     ProcessHandle nextProcess = 0x2000;
@@ -83,102 +63,6 @@ Text OpenedPath(const std::map<Text, Text>& shortPaths, Text path) {
 MemoryPlatform::MemoryPlatform() : impl_(std::make_unique<Impl>()) {}
 MemoryPlatform::~MemoryPlatform() = default;
 
-// ---- Faults and recording ----
-
-void MemoryPlatform::FailCall(SeamOp op, const Text& contains) {
-    impl_->opFaults.push_back({op, contains});
-}
-
-void MemoryPlatform::FailNthCall(std::size_t n) { impl_->nthFaults.insert(n); }
-
-void MemoryPlatform::FailNthCallOf(SeamOp op, std::size_t n) {
-    impl_->nthOfFaults.emplace_back(op, n);
-}
-
-void MemoryPlatform::RemoveKeyAfterCall(std::size_t n, RegKey root, const Text& path) {
-    impl_->outsideRemovals.push_back({n, root, path});
-}
-
-void MemoryPlatform::ClearFaults() {
-    impl_->opFaults.clear();
-    impl_->nthFaults.clear();
-    impl_->nthOfFaults.clear();
-    impl_->outsideRemovals.clear();
-}
-
-bool MemoryPlatform::Faulted(const PlatformCall& call) const {
-    // Counted like the call log, so the failing call is line n of CallLog().
-    if (impl_->nthFaults.count(impl_->callCount + 1)) return true;
-    const auto counted = impl_->callsOf.find(call.op);
-    const std::size_t sameOp = counted == impl_->callsOf.end() ? 0 : counted->second;
-    for (const auto& fault : impl_->nthOfFaults)
-        if (fault.first == call.op && fault.second == sameOp + 1) return true;
-    for (const auto& fault : impl_->opFaults) {
-        if (fault.op != call.op) continue;
-        if (fault.contains.empty() || call.subKey.find(fault.contains) != Text::npos ||
-            call.valueName.find(fault.contains) != Text::npos)
-            return true;
-    }
-    return false;
-}
-
-bool MemoryPlatform::Record(PlatformCall call, const std::function<bool()>& act) {
-    // Room first, so that a call that took a handle is never lost to a
-    // failed append; grown by doubling, as push_back would.
-    if (keepCallLog && calls_.size() == calls_.capacity())
-        calls_.reserve(std::max<std::size_t>(16, 2 * calls_.capacity()));
-    call.succeeded = !Faulted(call) && act();
-    const bool succeeded = call.succeeded;
-    Log(std::move(call));
-    return succeeded;
-}
-
-// Every call, faultable or not, is counted here, so that faults and outside
-// changes aimed at call n meet the call that is line n of CallLog().
-void MemoryPlatform::Log(PlatformCall call) {
-    ++impl_->callsOf[call.op];
-    ++impl_->callCount;
-    if (keepCallLog) calls_.push_back(std::move(call));
-    for (const auto& removal : impl_->outsideRemovals) {
-        if (removal.afterCall != impl_->callCount) continue;
-        auto target = impl_->registry.Locate(removal.root, removal.path, false);
-        if (auto found = target ? MemoryRegistry::Find(*target) : nullptr)
-            impl_->registry.DeleteTree(found, false);
-    }
-}
-
-std::vector<PlatformCall> MemoryPlatform::CallsOf(SeamOp op) const {
-    std::vector<PlatformCall> found;
-    for (const auto& call : calls_)
-        if (call.op == op) found.push_back(call);
-    return found;
-}
-
-void MemoryPlatform::ClearCalls() {
-    calls_.clear();
-    impl_->callsOf.clear();
-    impl_->callCount = 0;
-}
-
-namespace {
-// A call that names a path, file or program rather than a key.
-PlatformCall TextCall(SeamOp op, const Text& text) {
-    PlatformCall call;
-    call.op = op;
-    call.subKey = text;
-    call.hasSubKey = true;
-    return call;
-}
-}  // namespace
-
-PlatformCall MemoryPlatform::KeyCall(SeamOp op, RegKey key) const {
-    PlatformCall call;
-    call.op = op;
-    call.key = key;
-    call.where = impl_->registry.PathOf(key);
-    return call;
-}
-
 bool MemoryPlatform::Redirects(std::uint32_t samDesired) const {
     return wow64Redirection && (samDesired & kKeyWow64_64Key) == 0;
 }
@@ -187,6 +71,11 @@ bool MemoryPlatform::Redirects(std::uint32_t samDesired) const {
 
 void MemoryPlatform::CreateKey(RegKey root, const Text& path) {
     if (auto target = impl_->registry.Locate(root, path, false)) MemoryRegistry::Create(*target);
+}
+
+void MemoryPlatform::DeleteKey(RegKey root, const Text& path) {
+    auto target = impl_->registry.Locate(root, path, false);
+    if (auto found = target ? MemoryRegistry::Find(*target) : nullptr) impl_->registry.DeleteTree(found, false);
 }
 
 void MemoryPlatform::SetValue(RegKey root, const Text& path, const Text& name, std::uint32_t type,
@@ -294,6 +183,8 @@ bool MemoryPlatform::IsMounted(const Text& name) const {
 
 std::vector<Text> MemoryPlatform::MountedHives() const { return impl_->registry.MountNames(); }
 
+std::string MemoryPlatform::HandlePath(RegKey key) const { return impl_->registry.PathOf(key); }
+
 int MemoryPlatform::OpenHandleCount() const { return impl_->registry.HandleCount(); }
 
 int MemoryPlatform::OpenProcessCount() const { return static_cast<int>(impl_->processes.size()); }
@@ -309,160 +200,106 @@ bool CreatesBelowHkeyUsers(const MemoryRegistry& registry, const MemoryRegistry:
 }
 }  // namespace
 
-bool MemoryPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
+bool MemoryPlatform::RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t /*options*/,
                                    std::uint32_t samDesired, RegKey* result) {
     if (result) *result = 0;
-    PlatformCall call = KeyCall(SeamOp::RegOpenKeyExW, key);
-    call.subKey = subKey;
-    call.hasSubKey = true;
-    call.options = options;
-    call.sam = samDesired;
-    return Record(std::move(call), [&] {
-        auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
-        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
-        if (!found || !result) return false;
-        *result = impl_->registry.OpenHandle(found);
-        return true;
-    });
+    auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
+    auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+    if (!found || !result) return false;
+    *result = impl_->registry.OpenHandle(found);
+    return true;
 }
 
-bool MemoryPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved,
-                                     std::uint32_t options, std::uint32_t samDesired,
-                                     const SecurityAttributes* attributes, RegKey* result) {
+bool MemoryPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t /*reserved*/,
+                                     std::uint32_t /*options*/, std::uint32_t samDesired,
+                                     const SecurityAttributes* /*attributes*/, RegKey* result) {
     if (result) *result = 0;
-    PlatformCall call = KeyCall(SeamOp::RegCreateKeyExW, key);
-    call.subKey = subKey;
-    call.hasSubKey = true;
-    call.reserved = reserved;
-    call.options = options;
-    call.sam = samDesired;
-    if (attributes) call.attributes = *attributes;
-    return Record(std::move(call), [&] {
-        auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
-        if (!target || !result || CreatesBelowHkeyUsers(impl_->registry, *target)) return false;
-        auto created = MemoryRegistry::Create(*target);
-        if (!created) return false;  // deeper or longer than the registry holds
-        *result = impl_->registry.OpenHandle(std::move(created));
-        return true;
-    });
+    auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
+    if (!target || !result || CreatesBelowHkeyUsers(impl_->registry, *target)) return false;
+    auto created = MemoryRegistry::Create(*target);
+    if (!created) return false;  // deeper or longer than the registry holds
+    *result = impl_->registry.OpenHandle(std::move(created));
+    return true;
 }
 
 bool MemoryPlatform::RegDeleteTreeW(RegKey key, const Text* subKey) {
-    PlatformCall call = KeyCall(SeamOp::RegDeleteTreeW, key);
-    if (subKey) call.subKey = *subKey;
-    call.hasSubKey = subKey != nullptr;
-    return Record(std::move(call), [&] {
-        auto& registry = impl_->registry;
-        if (!subKey) {
-            auto start = registry.Resolve(key);
-            return start && registry.DeleteTree(start, true);
-        }
-        // No view argument: it acts as a 32-bit process does.
-        auto target = registry.Locate(key, *subKey, wow64Redirection);
-        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
-        return found && registry.DeleteTree(found, false);
-    });
+    auto& registry = impl_->registry;
+    if (!subKey) {
+        auto start = registry.Resolve(key);
+        return start && registry.DeleteTree(start, true);
+    }
+    // No view argument: it acts as a 32-bit process does.
+    auto target = registry.Locate(key, *subKey, wow64Redirection);
+    auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+    return found && registry.DeleteTree(found, false);
 }
 
 bool MemoryPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint32_t samDesired,
-                                     std::uint32_t reserved) {
-    PlatformCall call = KeyCall(SeamOp::RegDeleteKeyExW, key);
-    call.subKey = subKey;
-    call.hasSubKey = true;
-    call.sam = samDesired;
-    call.reserved = reserved;
-    return Record(std::move(call), [&] {
-        auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
-        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
-        return found && impl_->registry.DeleteKey(found);
-    });
+                                     std::uint32_t /*reserved*/) {
+    auto target = impl_->registry.Locate(key, subKey, Redirects(samDesired));
+    auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+    return found && impl_->registry.DeleteKey(found);
 }
 
-bool MemoryPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
+bool MemoryPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t /*reserved*/,
                                     std::uint32_t type, const std::uint8_t* data,
                                     std::uint32_t size) {
-    PlatformCall call = KeyCall(SeamOp::RegSetValueExW, key);
-    call.valueName = valueName;
-    call.reserved = reserved;
-    call.type = type;
-    if (data) call.data.assign(data, data + size);
-    return Record(std::move(call), [&] {
-        auto target = impl_->registry.Resolve(key);
-        if (!target || (!data && size != 0) || valueName.size() > kMaxValueNameLength) return false;
-        target->SetNamedValue(valueName, StoredValue{type, data ? Bytes(data, data + size) : Bytes()});
-        return true;
-    });
+    auto target = impl_->registry.Resolve(key);
+    if (!target || (!data && size != 0) || valueName.size() > kMaxValueNameLength) return false;
+    target->SetNamedValue(valueName, StoredValue{type, data ? Bytes(data, data + size) : Bytes()});
+    return true;
 }
 
 bool MemoryPlatform::RegDeleteKeyValueW(RegKey key, const Text* subKey, const Text& valueName) {
-    PlatformCall call = KeyCall(SeamOp::RegDeleteKeyValueW, key);
-    if (subKey) call.subKey = *subKey;
-    call.hasSubKey = subKey != nullptr;
-    call.valueName = valueName;
-    return Record(std::move(call), [&] {
-        // Like RegDeleteTreeW it takes no view and acts as a 32-bit process does.
-        auto target = impl_->registry.Locate(key, subKey ? *subKey : Text(),
-                                             subKey && wow64Redirection);
-        auto found = target ? MemoryRegistry::Find(*target) : nullptr;
-        if (!found) return false;
-        found->Fetch();
-        auto& values = found->values;
-        auto value = std::find_if(values.begin(), values.end(), [&](const auto& v) {
-            return SameRegistryName(v.first, valueName);
-        });
-        if (value == values.end()) return false;
-        values.erase(value);
-        found->ValuesChanged();
-        return true;
+    // Like RegDeleteTreeW it takes no view and acts as a 32-bit process does.
+    auto target = impl_->registry.Locate(key, subKey ? *subKey : Text(),
+                                         subKey && wow64Redirection);
+    auto found = target ? MemoryRegistry::Find(*target) : nullptr;
+    if (!found) return false;
+    found->Fetch();
+    auto& values = found->values;
+    auto value = std::find_if(values.begin(), values.end(), [&](const auto& v) {
+        return SameRegistryName(v.first, valueName);
     });
+    if (value == values.end()) return false;
+    values.erase(value);
+    found->ValuesChanged();
+    return true;
 }
 
 bool MemoryPlatform::RegQueryInfoKeyW(RegKey key, std::uint32_t* subKeys) {
-    return Record(KeyCall(SeamOp::RegQueryInfoKeyW, key), [&] {
-        auto found = impl_->registry.Resolve(key);
-        if (!found) return false;
-        found->Fetch();
-        if (subKeys) *subKeys = static_cast<std::uint32_t>(found->subkeys.size());
-        return true;
-    });
+    auto found = impl_->registry.Resolve(key);
+    if (!found) return false;
+    found->Fetch();
+    if (subKeys) *subKeys = static_cast<std::uint32_t>(found->subkeys.size());
+    return true;
 }
 
 bool MemoryPlatform::RegEnumKeyExW(RegKey key, std::uint32_t index, std::uint32_t nameCapacity,
                                    Text* name) {
-    PlatformCall call = KeyCall(SeamOp::RegEnumKeyExW, key);
-    call.index = index;
-    call.capacity = nameCapacity;
-    return Record(std::move(call), [&] {
-        auto found = impl_->registry.Resolve(key);
-        if (!found || !name) return false;
-        found->Fetch();
-        if (index >= found->subkeys.size()) return false;
-        const Text& subName = found->subkeys[index]->name;
-        if (subName.size() + 1 > nameCapacity) return false;
-        *name = subName;
-        return true;
-    });
+    auto found = impl_->registry.Resolve(key);
+    if (!found || !name) return false;
+    found->Fetch();
+    if (index >= found->subkeys.size()) return false;
+    const Text& subName = found->subkeys[index]->name;
+    if (subName.size() + 1 > nameCapacity) return false;
+    *name = subName;
+    return true;
 }
 
 bool MemoryPlatform::RegQueryValueExW(RegKey key, const Text& valueName, std::uint32_t* type,
                                       Bytes* data) {
-    PlatformCall call = KeyCall(SeamOp::RegQueryValueExW, key);
-    call.valueName = valueName;
-    return Record(std::move(call), [&] {
-        auto found = impl_->registry.Resolve(key);
-        const StoredValue* value = found ? found->FindValue(valueName) : nullptr;
-        if (!value) return false;
-        if (type) *type = value->type;
-        if (data) *data = value->data;
-        return true;
-    });
+    auto found = impl_->registry.Resolve(key);
+    const StoredValue* value = found ? found->FindValue(valueName) : nullptr;
+    if (!value) return false;
+    if (type) *type = value->type;
+    if (data) *data = value->data;
+    return true;
 }
 
 bool MemoryPlatform::RegCloseKey(RegKey key) {
-    return Record(KeyCall(SeamOp::RegCloseKey, key), [&] {
-        if (key == 0 || MemoryRegistry::IsRoot(key)) return true;
-        return impl_->registry.CloseHandle(key);
-    });
+    if (key == 0 || MemoryRegistry::IsRoot(key)) return true;
+    return impl_->registry.CloseHandle(key);
 }
 
 // ---- Processes ----
@@ -501,74 +338,34 @@ void MemoryPlatform::ActAsRegExe(const Text& commandLine) {
 }
 
 bool MemoryPlatform::CreateProcessW(const Text& applicationName, const Text& commandLine,
-                                    bool inheritHandles, std::uint32_t creationFlags,
-                                    const StartupInfo& startup, ProcessHandle* process) {
+                                    bool /*inheritHandles*/, std::uint32_t /*creationFlags*/,
+                                    const StartupInfo& /*startup*/, ProcessHandle* process) {
     if (process) *process = 0;
-    PlatformCall call = TextCall(SeamOp::CreateProcessW, applicationName);
-    call.valueName = commandLine;
-    call.inheritHandles = inheritHandles;
-    call.creationFlags = creationFlags;
-    call.startup = startup;
-    return Record(std::move(call), [&] {
-        if (!process) return false;
-        processes_.push_back(StartedProcess{applicationName, commandLine, false});
-        *process = impl_->nextProcess++;
-        impl_->processes.emplace(*process, processes_.size() - 1);
-        if (regExeActs && EndsWithIgnoreAsciiCase(applicationName, u"\\reg.exe"))
-            ActAsRegExe(commandLine);
-        return true;
-    });
+    if (!process) return false;
+    processes_.push_back(StartedProcess{applicationName, commandLine, false});
+    *process = impl_->nextProcess++;
+    impl_->processes.emplace(*process, processes_.size() - 1);
+    if (regExeActs && EndsWithIgnoreAsciiCase(applicationName, u"\\reg.exe"))
+        ActAsRegExe(commandLine);
+    return true;
 }
 
-WaitResult MemoryPlatform::WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
-    PlatformCall call;
-    call.op = SeamOp::WaitForProcess;
-    call.key = process;
-    call.timeoutMs = timeoutMs;
-    WaitResult result = WaitResult::Failed;
-    Record(std::move(call), [&] {
-        auto found = impl_->processes.find(process);
-        if (found == impl_->processes.end()) return false;
-        StartedProcess& started = processes_[found->second];
-        if (hangingCommands.count(started.commandLine)) {
-            result = WaitResult::TimedOut;
-        } else {
-            started.exited = true;
-            result = WaitResult::Exited;
-        }
-        return true;
-    });
-    return result;
+WaitResult MemoryPlatform::WaitForProcess(ProcessHandle process, std::uint32_t /*timeoutMs: it never waits*/) {
+    auto found = impl_->processes.find(process);
+    if (found == impl_->processes.end()) return WaitResult::Failed;
+    StartedProcess& started = processes_[found->second];
+    if (hangingCommands.count(started.commandLine)) return WaitResult::TimedOut;
+    started.exited = true;
+    return WaitResult::Exited;
 }
 
-void MemoryPlatform::CloseProcess(ProcessHandle process) {
-    PlatformCall call;
-    call.op = SeamOp::CloseProcess;
-    call.key = process;
-    Record(std::move(call), [&] { return impl_->processes.erase(process) == 1; });
-}
+void MemoryPlatform::CloseProcess(ProcessHandle process) { impl_->processes.erase(process); }
 
-Text MemoryPlatform::GetSystemDirectoryW() {
-    PlatformCall call;
-    call.op = SeamOp::GetSystemDirectoryW;
-    Text directory;
-    Record(std::move(call), [&] {
-        directory = systemDirectory;
-        return !directory.empty();
-    });
-    return directory;
-}
+Text MemoryPlatform::GetSystemDirectoryW() { return systemDirectory; }
 
 // ---- Clock, environment ----
 
-LocalTime MemoryPlatform::GetLocalTime() {
-    PlatformCall call;
-    call.op = SeamOp::GetLocalTime;
-    // The clock cannot fail; a fault aimed at it is recorded and ignored.
-    call.succeeded = true;
-    Log(std::move(call));
-    return clock;
-}
+LocalTime MemoryPlatform::GetLocalTime() { return clock; }
 
 namespace {
 
@@ -617,50 +414,36 @@ Text Expand(const std::map<std::string, Text>& environment, TextView source) {
 }  // namespace
 
 bool MemoryPlatform::ExpandEnvironmentStringsW(const Text& source, Text* expanded) {
-    PlatformCall call = TextCall(SeamOp::ExpandEnvironmentStringsW, source);
-    return Record(std::move(call), [&] {
-        if (!expanded) return false;
-        *expanded = impl_->source ? impl_->source->ExpandEnvironment(source) : Expand(environment, source);
-        return true;
-    });
+    if (!expanded) return false;
+    *expanded = impl_->source ? impl_->source->ExpandEnvironment(source) : Expand(environment, source);
+    return true;
 }
 
 bool MemoryPlatform::GetShortPathNameW(const Text& longPath, Text* shortPath) {
-    PlatformCall call = TextCall(SeamOp::GetShortPathNameW, longPath);
-    return Record(std::move(call), [&] {
-        if (!shortPath || !(HasPath(folders, longPath) || HasPath(files, longPath))) return false;
-        auto mapped = FindPath(shortPaths, longPath);
-        *shortPath = mapped != shortPaths.end() ? mapped->second : longPath;
-        return true;
-    });
+    if (!shortPath || !(HasPath(folders, longPath) || HasPath(files, longPath))) return false;
+    auto mapped = FindPath(shortPaths, longPath);
+    *shortPath = mapped != shortPaths.end() ? mapped->second : longPath;
+    return true;
 }
 
 // ---- Files ----
 
 FileContents MemoryPlatform::ReadWholeFile(const Text& typed, std::uint64_t limit) {
-    PlatformCall call = TextCall(SeamOp::ReadWholeFile, typed);
     FileContents contents;
-    Record(std::move(call), [&] {
-        const Text path = OpenedPath(shortPaths, typed);
-        if (HasPath(folders, path) || HasPath(unreadableFiles, path) || HasPath(lockedFiles, path))
-            return false;
-        auto file = FindPath(files, path);
-        if (file == files.end()) return false;
-        if (file->second.size() > limit) {
-            contents.status = FileReadStatus::TooLarge;
-            return false;
-        }
-        contents.finalPath = file->first;  // the name as the file holds it
-        auto cut = FindPath(readErrorAfter, path);
-        if (cut != readErrorAfter.end()) {
-            contents.status = FileReadStatus::ReadError;
-            contents.bytes = file->second.substr(0, std::min(cut->second, file->second.size()));
-            return false;
-        }
-        contents.status = FileReadStatus::Read;
-        contents.bytes = file->second;
-        return true;
-    });
+    const Text path = OpenedPath(shortPaths, typed);
+    if (HasPath(folders, path) || HasPath(unreadableFiles, path) || HasPath(lockedFiles, path))
+        return contents;
+    auto file = FindPath(files, path);
+    if (file == files.end()) return contents;
+    if (file->second.size() > limit) {
+        contents.status = FileReadStatus::TooLarge;
+        return contents;
+    }
+    contents.finalPath = file->first;  // the name as the file holds it
+    auto cut = FindPath(readErrorAfter, path);
+    const bool whole = cut == readErrorAfter.end();
+    contents.status = whole ? FileReadStatus::Read : FileReadStatus::ReadError;
+    contents.bytes = whole ? file->second : file->second.substr(0, std::min(cut->second, file->second.size()));
     return contents;
 }
 
@@ -676,102 +459,32 @@ bool ParentFolderExists(const std::set<Text>& folders, const Text& path) {
 }  // namespace
 
 bool MemoryPlatform::AppendToFile(const Text& path, std::string_view bytes) {
-    PlatformCall call = TextCall(SeamOp::AppendToFile, path);
-    call.data.assign(bytes.begin(), bytes.end());
-    return Record(std::move(call), [&] {
-        if (HasPath(lockedFiles, path) || HasPath(folders, path) || !ParentFolderExists(folders, path))
-            return false;
-        auto file = FindPath(files, path);
-        if (file == files.end()) file = files.emplace(path, std::string()).first;
-        file->second.append(bytes.data(), bytes.size());
-        return true;
-    });
+    if (HasPath(lockedFiles, path) || HasPath(folders, path) || !ParentFolderExists(folders, path))
+        return false;
+    auto file = FindPath(files, path);
+    if (file == files.end()) file = files.emplace(path, std::string()).first;
+    file->second.append(bytes.data(), bytes.size());
+    return true;
 }
 
 bool MemoryPlatform::PathExists(const Text& typed) {
-    PlatformCall call = TextCall(SeamOp::PathExists, typed);
-    return Record(std::move(call), [&] {
-        const Text path = OpenedPath(shortPaths, typed);
-        return HasPath(files, path) || HasPath(folders, path) || HasPath(unreadableFiles, path) ||
-               HasPath(lockedFiles, path);
-    });
+    const Text path = OpenedPath(shortPaths, typed);
+    return HasPath(files, path) || HasPath(folders, path) || HasPath(unreadableFiles, path) ||
+           HasPath(lockedFiles, path);
 }
 
-std::optional<std::uint64_t> MemoryPlatform::GetOwnFileVersion() {
-    PlatformCall call;
-    call.op = SeamOp::GetOwnFileVersion;
-    std::optional<std::uint64_t> version;
-    Record(std::move(call), [&] {
-        version = ownVersion;
-        return version.has_value();
-    });
-    return version;
+std::optional<std::uint64_t> MemoryPlatform::GetOwnFileVersion() { return ownVersion; }
+
+// ---- Machine policy and signatures: the model holds none ----
+
+PolicyValue MemoryPlatform::QueryPolicyValue(const Text&, const Text&) { return PolicyValue(); }
+
+SignatureFacts MemoryPlatform::InspectDetachedSignature(std::string_view, std::string_view, std::uint32_t) {
+    return SignatureFacts();
 }
 
-// ---- Machine policy and signatures ----
-
-PolicyValue MemoryPlatform::QueryPolicyValue(const Text& keyPath, const Text& valueName) {
-    PlatformCall call = TextCall(SeamOp::QueryPolicyValue, keyPath);
-    call.valueName = valueName;
-    PolicyValue policy;
-    policy.status = PolicyValueStatus::Unreadable;
-    Record(std::move(call), [&] {
-        auto found = policyValues.find({keyPath, valueName});
-        policy.status = found == policyValues.end() ? PolicyValueStatus::Absent : PolicyValueStatus::Present;
-        if (found != policyValues.end()) {
-            policy.type = found->second.type;
-            policy.data = found->second.data;
-        }
-        return true;
-    });
-    return policy;
-}
-
-namespace {
-// A stand-in for SHA-256: equal for equal content, which is all the engine compares.
-Bytes StandInDigest(std::string_view content) {
-    const std::size_t hash = std::hash<std::string_view>()(content);
-    Bytes digest(sizeof hash);
-    std::memcpy(digest.data(), &hash, sizeof hash);
-    return digest;
-}
-}  // namespace
-
-SignatureFacts MemoryPlatform::InspectDetachedSignature(std::string_view content, std::string_view signature,
-                                                        std::uint32_t certificateLimit) {
-    PlatformCall call;
-    call.op = SeamOp::InspectDetachedSignature;
-    SignatureFacts facts;
-    Record(std::move(call), [&] {
-        auto known = signatures.find(std::string(signature));
-        if (known == signatures.end()) return true;
-        const KnownSignature& s = known->second;
-        facts.decoded = true;
-        facts.certificateCount = s.carried;
-        if (s.carried > certificateLimit) return true;
-        facts.signerCarried = s.signerCarried;
-        facts.signatureVerifies = s.verifies && s.signerCarried;
-        facts.digestIsSha256 = s.sha256;
-        if (s.messageDigest) facts.messageDigest = StandInDigest(s.signedContent);
-        facts.contentDigest = StandInDigest(content);
-        if (facts.signatureVerifies) facts.signerCertificate = s.signer;
-        if (s.signerCarried) facts.certificates = {s.signer};
-        return true;
-    });
-    return facts;
-}
-
-PublisherTrust MemoryPlatform::QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>&) {
-    PlatformCall call;
-    call.op = SeamOp::QueryPublisherTrust;
-    call.data = signer;
-    PublisherTrust trust;
-    Record(std::move(call), [&] {
-        auto known = publishers.find(signer);
-        if (known != publishers.end() && known->second.trustedPublisher) trust = known->second;
-        return true;
-    });
-    return trust;
+PublisherTrust MemoryPlatform::QueryPublisherTrust(const Bytes&, const std::vector<Bytes>&) {
+    return PublisherTrust();
 }
 
 // ---- State as text ----

@@ -2,8 +2,9 @@
 // plan and keymason-pack's undo run the real update pass over it, and the
 // tests run the engine on it. A real little registry with handles, views and
 // loadable hives, plus files, clock, environment and processes, all of which
-// can be seeded, inspected, watched and made to fail. Its state prints itself
-// so assertion messages show what the registry held.
+// can be seeded and inspected. Its state prints itself so assertion messages
+// show what the registry held. It knows no machine policy and no signature:
+// asked, it answers that there is none.
 #pragma once
 
 #include <functional>
@@ -19,30 +20,6 @@
 #include "platform/platform.h"
 
 namespace km {
-
-// One call through the seam, with its arguments.
-struct PlatformCall {
-    SeamOp op = SeamOp::RegOpenKeyExW;
-    RegKey key = 0;            // the handle or root passed
-    std::string where;         // the key's full path at the time, e.g. "HKLM\SOFTWARE" ("" if none)
-    Text subKey;               // path, file or application name argument
-    bool hasSubKey = false;    // false where a null subkey was passed
-    Text valueName;            // value name, command line or second text argument
-    std::uint32_t options = 0;
-    std::uint32_t sam = 0;     // samDesired
-    std::uint32_t reserved = 0;
-    std::uint32_t type = 0;
-    std::optional<SecurityAttributes> attributes;
-    Bytes data;
-    bool inheritHandles = false;
-    std::uint32_t creationFlags = 0;
-    StartupInfo startup;
-    std::uint32_t index = 0;       // RegEnumKeyExW's index
-    std::uint32_t capacity = 0;    // RegEnumKeyExW's name capacity
-    std::uint32_t timeoutMs = 0;   // WaitForProcess's timeout
-    bool succeeded = false;
-    std::string ToString() const;
-};
 
 // A registry key tree, used both inside the registry and as a hive file.
 struct MemoryKey {
@@ -113,10 +90,6 @@ public:
     // Hive files reg.exe could not load from the source, by the file as the
     // command named it, with why.
     std::map<Text, std::string> unloadableHiveFiles;
-    // Off for the tools' plans, which read what a call changed elsewhere:
-    // a package of a million lines needs no log of its calls. Faults still
-    // count every call.
-    bool keepCallLog = true;
     bool regExeActs = true;                         // started reg.exe loads and unloads hives
     std::set<Text> hangingCommands;                 // command lines whose wait times out
 
@@ -133,45 +106,11 @@ public:
     // and values are copied in `order`.
     void CopyRegistryTo(MemoryPlatform& to, bool (*order)(TextView, TextView)) const;
 
-    // ---- Machine policy and signatures. ----
-    // Policy values by key path below HKEY_LOCAL_MACHINE and value name
-    // (exact). Kept apart from the registry, so that a plan over a machine's
-    // snapshot never meets a policy. FailCall(QueryPolicyValue) makes one unreadable.
-    std::map<std::pair<Text, Text>, StoredValue> policyValues;
-    // A detached signature as this platform knows it.
-    struct KnownSignature {
-        std::string signedContent;  // the content as the signer saw it
-        bool verifies = true;       // the signature itself checks
-        bool sha256 = true;
-        bool messageDigest = true;  // it carries the signed attribute
-        Bytes signer;               // the signer's certificate
-        bool signerCarried = true;  // the signature carries it
-        std::uint32_t carried = 1;  // certificates it carries in all
-    };
-    // By the signature file's bytes; any other bytes are no signature.
-    std::map<std::string, KnownSignature> signatures;
-    // By signer certificate; an unknown signer is trusted in nothing, and
-    // one who is no trusted publisher in nothing else either.
-    std::map<Bytes, PublisherTrust> publishers;
-
-    // ---- Faults. ----
-    // Fail every call of this operation whose subkey/value/command text contains `contains`.
-    void FailCall(SeamOp op, const Text& contains = Text());
-    // Fail the nth call through the seam (1-based, counting every call): the
-    // call numbered n in CallLog(). ClearCalls() starts the count again.
-    // GetLocalTime cannot fail; a fault aimed at it is ignored.
-    void FailNthCall(std::size_t n);
-    // Fail the nth call of one operation (1-based, counted like FailNthCall).
-    void FailNthCallOf(SeamOp op, std::size_t n);
-    // An outside change: right after the nth call through the seam (counted
-    // like FailNthCall), the key root\path goes with its tree, as when another
-    // program removes it. Handles held to it then see it deleted.
-    void RemoveKeyAfterCall(std::size_t n, RegKey root, const Text& path);
-    void ClearFaults();
-
-    // ---- Seeding and inspection, without views and without recording. ----
+    // ---- Seeding and inspection, without views. ----
     // Paths are below the root, without a leading backslash.
     void CreateKey(RegKey root, const Text& path);
+    // The key goes with its tree; handles held to it then see it deleted.
+    void DeleteKey(RegKey root, const Text& path);
     void SetValue(RegKey root, const Text& path, const Text& name, std::uint32_t type,
                   const Bytes& data);
     bool KeyExists(RegKey root, const Text& path) const;
@@ -188,14 +127,14 @@ public:
     bool IsMounted(const Text& name) const;
     std::vector<Text> MountedHives() const;  // names below HKEY_USERS that came from hive files
 
+    // The full path of the key a handle or root stands for, e.g.
+    // "HKLM\SOFTWARE"; "" where it stands for none.
+    std::string HandlePath(RegKey key) const;
+
     int OpenHandleCount() const;
     int OpenProcessCount() const;
-    const std::vector<PlatformCall>& Calls() const { return calls_; }
-    std::vector<PlatformCall> CallsOf(SeamOp op) const;
     const std::vector<StartedProcess>& Processes() const { return processes_; }
-    void ClearCalls();
     std::string Dump() const;      // the whole registry, the files and the mounts
-    std::string CallLog() const;   // one line per call
 
     // ---- Platform ----
     bool RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options,
@@ -235,18 +174,12 @@ public:
     PublisherTrust QueryPublisherTrust(const Bytes& signer, const std::vector<Bytes>& certificates) override;
 
 private:
-    // Applies the faults, runs `act` unless one hits, and records the call.
-    bool Record(PlatformCall call, const std::function<bool()>& act);
-    bool Faulted(const PlatformCall& call) const;
-    void Log(PlatformCall call);
     bool Redirects(std::uint32_t samDesired) const;
-    PlatformCall KeyCall(SeamOp op, RegKey key) const;
     void ActAsRegExe(const Text& commandLine);
     std::map<Text, std::shared_ptr<MemoryKey>>::iterator HiveFromSource(const Text& file);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    std::vector<PlatformCall> calls_;
     std::vector<StartedProcess> processes_;
 };
 

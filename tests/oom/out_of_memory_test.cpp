@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/forwarding_platform.h"
 #include "tests/oom/failing_allocator.h"
 #include "tests/unit/two_profile_machine.h"
 
@@ -15,17 +16,18 @@ namespace {
 using namespace machine;
 
 // Closing a key or a process handle runs in destructors and allocates
-// nothing on Windows; the model's call log does allocate, which is not the
+// nothing on Windows; the call log below does allocate, which is not the
 // pass's memory and must not fail there.
-class SystemMemoryPlatform : public MemoryPlatform {
+class SystemCloses : public ForwardingPlatform {
 public:
+    explicit SystemCloses(Platform& inner) : ForwardingPlatform(inner) {}
     bool RegCloseKey(RegKey key) override {
         const oom::Suspend system;
-        return MemoryPlatform::RegCloseKey(key);
+        return ForwardingPlatform::RegCloseKey(key);
     }
     void CloseProcess(ProcessHandle process) override {
         const oom::Suspend system;
-        MemoryPlatform::CloseProcess(process);
+        ForwardingPlatform::CloseProcess(process);
     }
 };
 
@@ -52,10 +54,11 @@ struct Outcome {
 };
 
 Outcome RunWith(std::size_t failAt, bool persist, std::size_t* allocations = nullptr) {
-    BasicTwoProfileMachine<SystemMemoryPlatform> m;
+    TwoProfileMachine m;
+    SystemCloses system(m.seam);
     m.sys.files[kDataPath] = Package();
     oom::FailAllocation(failAt, persist);
-    UpdateWorker(m.sys, m.state);
+    UpdateWorker(system, m.state);
     const std::size_t counted = oom::StopFailing();
     if (allocations) *allocations = counted;
     Outcome out;
@@ -111,14 +114,15 @@ TEST(OutOfMemoryTest, ALineTooLargeToDecodeStopsBeforeAnyChange) {
     const std::string small = ValueLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "Vendor\\App", "Mode", "REG_SZ", "1");
     const std::string big = ValueLine("HKEY_LOCAL_MACHINE\\SOFTWARE", "Vendor\\App", "Big", "REG_SZ", huge);
     for (const std::string& package : {small + small + big, big + small, small + big + small}) {
-        BasicTwoProfileMachine<SystemMemoryPlatform> m;
+        TwoProfileMachine m;
+        SystemCloses system(m.seam);
         m.sys.files[kDataPath] = package;
         oom::FailAllocationsOver(4u << 20);  // the file's 3 MB can be read
-        UpdateWorker(m.sys, m.state);
+        UpdateWorker(system, m.state);
         oom::StopFailing();
         EXPECT_TRUE(oom::Failed());
         EXPECT_EQ(m.state.exitCode.load(), kExitPackageNotApplied);
-        EXPECT_FALSE(m.sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\Vendor")) << m.sys.CallLog();
+        EXPECT_FALSE(m.sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\Vendor")) << m.seam.CallLog();
         EXPECT_NE(m.Log().find(kOutOfMemoryEntry), std::string::npos) << m.Log();
         EXPECT_EQ(m.sys.OpenHandleCount(), 0);
     }

@@ -4,6 +4,7 @@
 
 #include "engine/package_file.h"
 #include "engine/update_pass.h"
+#include "platform/forwarding_platform.h"
 #include "platform/memory/memory_platform_print.h"
 #include "platform/text.h"
 #include "tests/reference/reference_pass.h"
@@ -13,37 +14,41 @@ namespace km::reference {
 
 namespace {
 
-// The in-memory platform, noting which key creations made a key (the others
-// opened one, and the current pass makes fewer of those), and asking for
-// cancel after a given number of value writes, as a dialog's Cancel would.
-class ComparedPlatform : public MemoryPlatform {
+// The machine's calls through its fault layer, noting which key creations
+// made a key (the others opened one, and the current pass makes fewer of
+// those), and asking for cancel after a given number of value writes, as a
+// dialog's Cancel would.
+class ComparedPlatform : public ForwardingPlatform {
 public:
-    RunState* cancelState = nullptr;
+    explicit ComparedPlatform(machine::TwoProfileMachine& m)
+        : ForwardingPlatform(static_cast<Platform&>(m.seam)), m_(m) {}
+
     std::size_t cancelAfterWrites = 0;
-    std::set<std::size_t> creations;  // indices into Calls()
+    std::set<std::size_t> creations;  // indices into the layer's Calls()
 
     bool RegCreateKeyExW(RegKey key, const Text& subKey, std::uint32_t reserved,
                          std::uint32_t options, std::uint32_t samDesired,
                          const SecurityAttributes* attributes, RegKey* result) override {
         // Looked up without the 32-bit view; a create in that view counts as
         // making a key every time, which the comparison would show.
-        const bool viewed = wow64Redirection && (samDesired & kKeyWow64_64Key) == 0;
-        const bool existed = !viewed && KeyExists(key, subKey);
-        const bool done = MemoryPlatform::RegCreateKeyExW(key, subKey, reserved, options,
-                                                          samDesired, attributes, result);
-        if (done && !existed) creations.insert(Calls().size() - 1);
+        const bool viewed = m_.sys.wow64Redirection && (samDesired & kKeyWow64_64Key) == 0;
+        const bool existed = !viewed && m_.sys.KeyExists(key, subKey);
+        const bool done = ForwardingPlatform::RegCreateKeyExW(key, subKey, reserved, options,
+                                                              samDesired, attributes, result);
+        if (done && !existed) creations.insert(m_.seam.Calls().size() - 1);
         return done;
     }
 
     bool RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
                         std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override {
         const bool done =
-            MemoryPlatform::RegSetValueExW(key, valueName, reserved, type, data, size);
-        if (cancelState && ++writes_ == cancelAfterWrites) cancelState->cancelRequested.store(1);
+            ForwardingPlatform::RegSetValueExW(key, valueName, reserved, type, data, size);
+        if (++writes_ == cancelAfterWrites) m_.state.cancelRequested.store(1);
         return done;
     }
 
 private:
+    machine::TwoProfileMachine& m_;
     std::size_t writes_ = 0;
 };
 
@@ -59,9 +64,9 @@ void SeedMachineKeys(MemoryPlatform& sys) {
 
 // The registry changes, process starts and log appends, in call order. Keys
 // are named by path: handle numbers differ between the passes.
-std::vector<std::string> Effects(const ComparedPlatform& sys) {
+std::vector<std::string> Effects(const FaultPlatform& seam, const ComparedPlatform& compared) {
     std::vector<std::string> effects;
-    const std::vector<PlatformCall>& calls = sys.Calls();
+    const std::vector<PlatformCall>& calls = seam.Calls();
     for (std::size_t i = 0; i < calls.size(); ++i) {
         switch (calls[i].op) {
             case SeamOp::RegSetValueExW:
@@ -73,7 +78,7 @@ std::vector<std::string> Effects(const ComparedPlatform& sys) {
                 effects.push_back(calls[i].ToString());
                 break;
             case SeamOp::RegCreateKeyExW:
-                if (sys.creations.count(i)) effects.push_back("made a key: " + calls[i].ToString());
+                if (compared.creations.count(i)) effects.push_back("made a key: " + calls[i].ToString());
                 break;
             default:
                 break;
@@ -94,29 +99,29 @@ struct PassOutcome {
 enum class Pass { Current, Reference };
 
 PassOutcome Run(const PassSetup& setup, Pass pass) {
-    machine::BasicTwoProfileMachine<ComparedPlatform> m;
+    machine::TwoProfileMachine m;
+    ComparedPlatform compared(m);
     m.state.isWow64 = setup.wow64 ? 1 : 0;
     m.sys.wow64Redirection = setup.wow64;
     m.state.mode = setup.packageArgument ? PackageArgument : DefaultPackage;
     SeedMachineKeys(m.sys);
-    for (const auto& fault : setup.nthFaults) m.sys.FailNthCallOf(fault.first, fault.second);
-    for (const auto& fault : setup.textFaults) m.sys.FailCall(fault.first, fault.second);
+    for (const auto& fault : setup.nthFaults) m.seam.FailNthCallOf(fault.first, fault.second);
+    for (const auto& fault : setup.textFaults) m.seam.FailCall(fault.first, fault.second);
     m.sys.files[machine::kDataPath] = setup.package;
     if (setup.arrange) setup.arrange(m.sys);
-    m.sys.cancelState = &m.state;
-    m.sys.cancelAfterWrites = setup.cancelAfterWrites;
+    compared.cancelAfterWrites = setup.cancelAfterWrites;
 
     if (pass == Pass::Current) {
-        UpdateWorker(m.sys, m.state);
+        UpdateWorker(compared, m.state);
     } else {
-        ReferenceWorker(m.sys, m.state);
+        ReferenceWorker(compared, m.state);
         // The one change made on purpose since: a package that is there, or
         // was named on the command line, but could not be opened exits 3 with
         // the read-error entry, where the reference pass passed it for done.
-        const auto reads = m.sys.CallsOf(SeamOp::ReadWholeFile);
+        const auto reads = m.seam.CallsOf(SeamOp::ReadWholeFile);
         if (!reads.empty() && !reads.front().succeeded && m.state.exitCode.load() == 0 &&
-            (m.state.mode == PackageArgument || m.sys.PathExists(machine::kDataPath))) {
-            LogPackageNotRead(m.sys, LogSink{m.state.logPath});
+            (m.state.mode == PackageArgument || m.seam.PathExists(machine::kDataPath))) {
+            LogPackageNotRead(compared, LogSink{m.state.logPath});
             m.state.exitCode.store(kExitPackageNotApplied);
         }
     }
@@ -126,9 +131,9 @@ PassOutcome Run(const PassSetup& setup, Pass pass) {
     outcome.done = m.state.done.load();
     const auto log = m.sys.files.find(m.state.logPath);
     if (log != m.sys.files.end()) outcome.log = log->second;
-    outcome.effects = Effects(m.sys);
-    outcome.keyOpens = m.sys.CallsOf(SeamOp::RegOpenKeyExW).size() +
-                       m.sys.CallsOf(SeamOp::RegCreateKeyExW).size();
+    outcome.effects = Effects(m.seam, compared);
+    outcome.keyOpens = m.seam.CallsOf(SeamOp::RegOpenKeyExW).size() +
+                       m.seam.CallsOf(SeamOp::RegCreateKeyExW).size();
     m.sys.files.erase(machine::kDataPath);  // read only, and it may be huge
     outcome.machine = m.sys.Dump();
     return outcome;

@@ -5,6 +5,7 @@
 #include "engine/apply_record.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 #include "tests/unit/registry_snapshot.h"
 
 namespace km {
@@ -82,10 +83,11 @@ TEST_F(ApplyRecordTest, EachRowActsOnTheKeyAsItStands) {
     };
     for (const auto& c : cases) {
         MemoryPlatform fresh;
+        FaultPlatform seam{fresh};
         c.seed(fresh);
-        ApplyRecordAt(fresh, settings, c.record, kHkeyLocalMachine, kTool);
+        ApplyRecordAt(seam, settings, c.record, kHkeyLocalMachine, kTool);
         EXPECT_EQ(Snapshot(fresh, kHkeyLocalMachine, kVendor), c.vendorAfter) << c.name;
-        EXPECT_EQ(fresh.OpenHandleCount(), 0) << c.name << "\n" << fresh.CallLog();
+        EXPECT_EQ(fresh.OpenHandleCount(), 0) << c.name << "\n" << seam.CallLog();
     }
 }
 
@@ -96,21 +98,22 @@ TEST_F(ApplyRecordTest, KeyRemovalHitsOnlyTheViewOfThePass) {
     } cases[] = {{1, true}, {0, false}};
     for (const auto& c : cases) {
         MemoryPlatform fresh;
+        FaultPlatform seam{fresh};
         fresh.wow64Redirection = c.redirection;
         fresh.SetValue(kHkeyLocalMachine, u"SOFTWARE\\X\\Sub", u"v", kRegDword, Dword(1));
         fresh.SetValue(kHkeyLocalMachine, u"SOFTWARE\\WOW6432Node\\X\\Sub", u"v", kRegDword,
                        Dword(2));
         PackageRecord record = Record(1, 1);
         record.keyPath = u"SOFTWARE\\X";
-        ApplyRecordAt(fresh, MakeApplySettings(c.isWow64), record, kHkeyLocalMachine,
+        ApplyRecordAt(seam, MakeApplySettings(c.isWow64), record, kHkeyLocalMachine,
                       record.keyPath);
         EXPECT_FALSE(fresh.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\X"))
-            << c.isWow64 << "\n" << fresh.CallLog();
+            << c.isWow64 << "\n" << seam.CallLog();
         EXPECT_EQ(Snapshot(fresh, kHkeyLocalMachine, u"SOFTWARE\\WOW6432Node\\X"),
                   "{Sub{v=4:02000000}}")
-            << c.isWow64 << "\n" << fresh.CallLog();
+            << c.isWow64 << "\n" << seam.CallLog();
         EXPECT_EQ(fresh.OpenHandleCount(), 0);
-        for (const auto& call : fresh.CallsOf(SeamOp::RegDeleteKeyExW))
+        for (const auto& call : seam.CallsOf(SeamOp::RegDeleteKeyExW))
             EXPECT_EQ(call.sam, c.isWow64 == 1 ? kKeyWow64_64Key : 0u);
     }
 }
@@ -120,16 +123,17 @@ TEST_F(ApplyRecordTest, EveryOpenAndCreateUsesTheMaskOfThePass) {
         {0, 0xF003F}, {1, 0xF013F}};
     for (const auto& c : cases) {
         MemoryPlatform fresh;
+        FaultPlatform seam{fresh};
         fresh.wow64Redirection = c.isWow64 == 1;
         fresh.SetValue(kHkeyLocalMachine, kTool, u"Level", kRegDword, Dword(1));
         const ApplySettings s = MakeApplySettings(c.isWow64);
         for (const PackageRecord& r : {Record(0, 0, 3), Record(0, 1), Record(1, 0), Record(1, 1)})
-            ApplyRecordAt(fresh, s, r, kHkeyLocalMachine, kTool);
+            ApplyRecordAt(seam, s, r, kHkeyLocalMachine, kTool);
 
-        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
-        const auto creates = fresh.CallsOf(SeamOp::RegCreateKeyExW);
-        ASSERT_EQ(opens.size(), 2u) << fresh.CallLog();
-        ASSERT_EQ(creates.size(), 2u) << fresh.CallLog();
+        const auto opens = seam.CallsOf(SeamOp::RegOpenKeyExW);
+        const auto creates = seam.CallsOf(SeamOp::RegCreateKeyExW);
+        ASSERT_EQ(opens.size(), 2u) << seam.CallLog();
+        ASSERT_EQ(creates.size(), 2u) << seam.CallLog();
         for (const auto& call : opens) {
             EXPECT_EQ(call.sam, c.mask);
             EXPECT_EQ(call.options, 0u);
@@ -161,13 +165,14 @@ TEST_F(ApplyRecordTest, FailedOpenOrCreateSkipsTheRecord) {
     };
     for (const auto& c : cases) {
         MemoryPlatform fresh;
+        FaultPlatform seam{fresh};
         fresh.SetValue(kHkeyLocalMachine, kTool, u"Level", kRegDword, Dword(1));
-        fresh.FailCall(c.failing);
-        ApplyRecordAt(fresh, settings, c.record, kHkeyLocalMachine, kTool);
+        seam.FailCall(c.failing);
+        ApplyRecordAt(seam, settings, c.record, kHkeyLocalMachine, kTool);
         EXPECT_EQ(Snapshot(fresh, kHkeyLocalMachine, kVendor), c.vendorAfter) << c.name;
         EXPECT_EQ(fresh.OpenHandleCount(), 0) << c.name;
-        EXPECT_TRUE(fresh.CallsOf(SeamOp::RegSetValueExW).empty()) << c.name;
-        EXPECT_TRUE(fresh.CallsOf(SeamOp::RegDeleteTreeW).empty()) << c.name;
+        EXPECT_TRUE(seam.CallsOf(SeamOp::RegSetValueExW).empty()) << c.name;
+        EXPECT_TRUE(seam.CallsOf(SeamOp::RegDeleteTreeW).empty()) << c.name;
     }
 }
 
@@ -213,13 +218,14 @@ TEST_F(ApplyRecordTest, KeyRemovalNeverWipesARootOrAHiveTop) {
     };
     for (const auto& c : cases) {
         MemoryPlatform fresh;
+        FaultPlatform seam{fresh};
         fresh.wow64Redirection = false;
         fresh.SetValue(c.root, c.probe, u"v", kRegDword, Dword(1));
         PackageRecord record = Record(1, 1);
         record.rootKey = c.root;
-        ApplyRecordAt(fresh, MakeApplySettings(0), record, c.root, c.path);
+        ApplyRecordAt(seam, MakeApplySettings(0), record, c.root, c.path);
         EXPECT_EQ(fresh.KeyExists(c.root, c.probe), !c.removed)
-            << c.name << "\n" << fresh.CallLog();
+            << c.name << "\n" << seam.CallLog();
         EXPECT_EQ(fresh.OpenHandleCount(), 0);
     }
 }

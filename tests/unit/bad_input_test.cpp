@@ -69,7 +69,7 @@ TEST(BadInputTest, Catalog) {
         m.sys.files[kDataPath] = c.package();
         c.arrange(m.sys);
         const auto filesBefore = Fingerprints(m.sys.files);
-        UpdateWorker(m.sys, m.state);
+        UpdateWorker(m.seam, m.state);
 
         // What the pass read, counted apart on the file as it was; the huge
         // ones by their lines alone, to keep the catalog fast.
@@ -96,7 +96,7 @@ TEST(BadInputTest, Catalog) {
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), c.vendor) << c.name;
         EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, kAdminSid + u"\\Vendor"), c.adminVendor) << c.name;
         bool wrote = false;
-        for (const PlatformCall& call : m.sys.Calls())
+        for (const PlatformCall& call : m.seam.Calls())
             wrote = wrote || (WritesRegistry(call) && call.succeeded);
         EXPECT_EQ(wrote, c.registryWrites) << c.name;
         EXPECT_EQ(m.Log(), ExpectedLog(c.log)) << c.name;
@@ -115,7 +115,7 @@ TEST(BadInputTest, Catalog) {
         EXPECT_EQ(filesAfter, filesBefore) << c.name;
         if (!huge) {
             for (const std::string& write :
-                 scope::WritesOutsideRecords(m.sys.Calls(), records, {kAdminSid, kUserSid}))
+                 scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid}))
                 ADD_FAILURE() << c.name << ": write outside the records' keys: " << write;
         }
     }
@@ -124,32 +124,32 @@ TEST(BadInputTest, Catalog) {
 // Under the signing policy only a trusted signature over the package's bytes lets it apply; each refusal applies
 // nothing, loads no hive, adds one entry and exits 4. Without the policy nothing changes.
 TEST(BadInputTest, SigningPolicy) {
-    using Arrange = std::function<void(MemoryPlatform&)>;
+    using Arrange = std::function<void(TwoProfileMachine&)>;
     const std::string package = VendorLine("Name", "REG_SZ", "x") +
                                 ValueLine(kCurrentUser, "Vendor", "Name", "REG_SZ", "x");
     const Text signaturePath = kDataPath + kSignatureSuffix;
     auto policy = [](std::uint32_t type, Bytes data) -> Arrange {
-        return [=](MemoryPlatform& s) { s.policyValues[{kSigningPolicyKey, kSigningPolicyValue}] = {type, data}; };
+        return [=](TwoProfileMachine& m) { m.seam.policyValues[{kSigningPolicyKey, kSigningPolicyValue}] = {type, data}; };
     };
     // Policy on; signed over `content` (verifies, SHA-256, messageDigest: `how`) by a signer trusted as `trust`.
     const std::array<bool, 3> sound = {true, true, true};
     const PublisherTrust trusted = {true, true, true, true, true};
     auto signedAs = [&](std::string content, std::array<bool, 3> how = {true, true, true},
                         PublisherTrust trust = {true, true, true, true, true}, Arrange more = nullptr) -> Arrange {
-        return [=](MemoryPlatform& s) {
-            policy(kRegDword, {1, 0, 0, 0})(s);
-            s.files[signaturePath] = "signature";
-            s.signatures["signature"] = {content, how[0], how[1], how[2], {0x30}};
-            s.publishers[{0x30}] = trust;
-            if (more) more(s);
+        return [=](TwoProfileMachine& m) {
+            policy(kRegDword, {1, 0, 0, 0})(m);
+            m.sys.files[signaturePath] = "signature";
+            m.seam.signatures["signature"] = {content, how[0], how[1], how[2], {0x30}};
+            m.seam.publishers[{0x30}] = trust;
+            if (more) more(m);
         };
     };
     auto then = [&](Arrange more) { return signedAs(package, sound, trusted, more); };
-    auto fail = [](SeamOp op) -> Arrange { return [=](MemoryPlatform& s) { s.FailCall(op); }; };
+    auto fail = [](SeamOp op) -> Arrange { return [=](TwoProfileMachine& m) { m.seam.FailCall(op); }; };
     auto carrying = [&](std::uint32_t count, bool signer = true) {
-        return then([=](MemoryPlatform& s) {
-            s.signatures["signature"].carried = count;
-            s.signatures["signature"].signerCarried = signer;
+        return then([=](TwoProfileMachine& m) {
+            m.seam.signatures["signature"].carried = count;
+            m.seam.signatures["signature"].signerCarried = signer;
         });
     };
     using V = SignatureVerdict;
@@ -160,7 +160,7 @@ TEST(BadInputTest, SigningPolicy) {
         SignatureVerdict verdict;
         Text typed = kDataPath;  // the package's path as given
     } cases[] = {
-        {"no policy", [](MemoryPlatform&) {}, V::Accepted},
+        {"no policy", [](TwoProfileMachine&) {}, V::Accepted},
         {"policy 0", policy(kRegDword, {0, 0, 0, 0}), V::Accepted},
         {"policy \"0\"", policy(kRegSz, {'0', 0, 0, 0}), V::Accepted},
         {"policy REG_QWORD 0", policy(kRegQword, Bytes(8, 0)), V::Accepted},
@@ -174,19 +174,19 @@ TEST(BadInputTest, SigningPolicy) {
         {"policy REG_BINARY 01 is on", policy(kRegBinary, {1}), V::NoSignature},
         {"policy of a type without a number is on", policy(kRegMultiSz, {'0', 0, 0, 0}), V::NoSignature},
         {"unreadable policy is on", fail(SeamOp::QueryPolicyValue), V::NoSignature},
-        {"unsigned", then([&](MemoryPlatform& s) { s.files.erase(signaturePath); }), V::NoSignature},
+        {"unsigned", then([&](TwoProfileMachine& m) { m.sys.files.erase(signaturePath); }), V::NoSignature},
         // The signature is found beside the file as opened, however its name was typed.
         {"named with a trailing dot", signedAs(package), V::Accepted, kDataPath + u"."},
         {"named by its short name",
-         then([](MemoryPlatform& s) { s.shortPaths[kDataPath] = u"C:\\pkg\\INSTAL~1.DAT"; }), V::Accepted,
+         then([](TwoProfileMachine& m) { m.sys.shortPaths[kDataPath] = u"C:\\pkg\\INSTAL~1.DAT"; }), V::Accepted,
          u"C:\\pkg\\INSTAL~1.DAT"},
-        {"signature unreadable", then([&](MemoryPlatform& s) { s.unreadableFiles.insert(signaturePath); }),
+        {"signature unreadable", then([&](TwoProfileMachine& m) { m.sys.unreadableFiles.insert(signaturePath); }),
          V::SignatureUnreadable},
-        {"signature read error", then([&](MemoryPlatform& s) { s.readErrorAfter[signaturePath] = 3; }),
+        {"signature read error", then([&](TwoProfileMachine& m) { m.sys.readErrorAfter[signaturePath] = 3; }),
          V::SignatureUnreadable},
-        {"signature over 1 MiB", then([&](MemoryPlatform& s) { s.files[signaturePath] = std::string(1 << 20, 'x') + "x"; }),
+        {"signature over 1 MiB", then([&](TwoProfileMachine& m) { m.sys.files[signaturePath] = std::string(1 << 20, 'x') + "x"; }),
          V::SignatureTooLarge},
-        {"garbage as the signature", then([&](MemoryPlatform& s) { s.files[signaturePath] = "garbage"; }),
+        {"garbage as the signature", then([&](TwoProfileMachine& m) { m.sys.files[signaturePath] = "garbage"; }),
          V::NotASignature},
         {"inspection fails", then(fail(SeamOp::InspectDetachedSignature)), V::NotASignature},
         {"16 certificates", carrying(16), V::Accepted},
@@ -206,14 +206,14 @@ TEST(BadInputTest, SigningPolicy) {
     };
     for (const auto& c : cases) {
         TwoProfileMachine m;
-        c.arrange(m.sys);
+        c.arrange(m);
         m.state.dataPath = c.typed;
         m.Run(package);
         const bool applied = c.verdict == V::Accepted;
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), applied ? kValueX : "absent") << c.name;
         EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, kAdminSid + u"\\Vendor"), applied ? kValueX : "absent") << c.name;
         EXPECT_EQ(m.sys.Processes().empty(), !applied) << c.name;  // no hive loaded
-        EXPECT_EQ(std::any_of(m.sys.Calls().begin(), m.sys.Calls().end(), WritesRegistry), applied) << c.name;
+        EXPECT_EQ(std::any_of(m.seam.Calls().begin(), m.seam.Calls().end(), WritesRegistry), applied) << c.name;
         const std::string reason =
             VerdictText(c.verdict) + std::string(c.verdict == V::NoSignature ? lookedFor : "");
         const std::string refusal = "Package refused: " + reason + "; nothing was applied.";

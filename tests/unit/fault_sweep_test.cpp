@@ -130,7 +130,6 @@ std::vector<Region> Regions() {
 
 // Loads User's hive files again, after the run, to read them.
 void MountForInspection(MemoryPlatform& sys) {
-    sys.ClearFaults();
     const StartupInfo startup{kStartfUseShowWindow, kSwHide};
     for (const auto& [name, file] :
          {std::pair{kInspectUser, kUserHiveFile}, std::pair{kInspectClasses, kUserClassesFile}}) {
@@ -190,7 +189,7 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
     clean.Run(SweepPackage());
     ASSERT_EQ(clean.sys.OpenHandleCount(), 0);
     ASSERT_TRUE(clean.sys.MountedHives().empty());
-    const std::vector<PlatformCall> cleanCalls = clean.sys.Calls();
+    const std::vector<PlatformCall> cleanCalls = clean.seam.Calls();
     const std::string cleanLog = clean.Log();
     const std::map<std::string, std::string> applied = RegionStates(clean.sys);
 
@@ -221,18 +220,18 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
 
         TwoProfileMachine m;
         Seed(m.sys);
-        m.sys.FailNthCall(n);
+        m.seam.FailNthCall(n);
         m.Run(SweepPackage());
-        ASSERT_EQ(m.sys.Calls()[n - 1].op, failing.op) << label;
-        ASSERT_FALSE(m.sys.Calls()[n - 1].succeeded) << label;
+        ASSERT_EQ(m.seam.Calls()[n - 1].op, failing.op) << label;
+        ASSERT_FALSE(m.seam.Calls()[n - 1].succeeded) << label;
 
         EXPECT_EQ(m.state.done.load(), 1) << label;
-        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << label << "\n" << m.sys.CallLog();
+        EXPECT_EQ(m.sys.OpenHandleCount(), 0) << label << "\n" << m.seam.CallLog();
         EXPECT_EQ(m.sys.OpenProcessCount(), 0) << label;
-        EXPECT_TRUE(m.sys.MountedHives().empty()) << label << "\n" << m.sys.CallLog();
+        EXPECT_TRUE(m.sys.MountedHives().empty()) << label << "\n" << m.seam.CallLog();
         EXPECT_EQ(m.Log(), cleanLog) << label;
         for (const std::string& write :
-             scope::WritesOutsideRecords(m.sys.Calls(), records, {kAdminSid, kUserSid}))
+             scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid}))
             ADD_FAILURE() << label << ": write outside the records' keys: " << write;
 
         const std::map<std::string, std::string> after = RegionStates(m.sys);
@@ -256,7 +255,7 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
     TwoProfileMachine clean;
     Seed(clean.sys);
     clean.Run(SweepPackage());
-    const std::vector<PlatformCall> cleanCalls = clean.sys.Calls();
+    const std::vector<PlatformCall> cleanCalls = clean.seam.Calls();
     const RecordList records = scope::RecordsOf(SweepPackage());
 
     std::map<SeamOp, std::size_t> swept;
@@ -271,14 +270,14 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
 
         TwoProfileMachine m;
         Seed(m.sys);
-        m.sys.FailNthCall(n);
+        m.seam.FailNthCall(n);
         m.Run(SweepPackage());
         EXPECT_EQ(m.state.done.load(), 1) << label;
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << label;
         EXPECT_EQ(m.sys.OpenProcessCount(), 0) << label;
-        EXPECT_TRUE(m.sys.MountedHives().empty()) << label << "\n" << m.sys.CallLog();
+        EXPECT_TRUE(m.sys.MountedHives().empty()) << label << "\n" << m.seam.CallLog();
         for (const std::string& write :
-             scope::WritesOutsideRecords(m.sys.Calls(), records, {kAdminSid, kUserSid}))
+             scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid}))
             ADD_FAILURE() << label << ": write outside the records' keys: " << write;
         // Without the package nothing is applied, nor when the policy cannot be
         // read: that asks for a signature, which it lacks. Otherwise the
@@ -307,7 +306,7 @@ TEST(FaultSweepTest, AHeldKeyRemovedFromOutsideAfterEachCallInTurn) {
     package += ValueLine(kSoftware, "KmTest\\Other", "z", "REG_SZ", "z");
     TwoProfileMachine clean;
     clean.Run(package);
-    const std::vector<PlatformCall> cleanCalls = clean.sys.Calls();
+    const std::vector<PlatformCall> cleanCalls = clean.seam.Calls();
     for (std::size_t n = 1; n <= cleanCalls.size(); ++n) {
         // The lines begun by call n are gone with the key (the first line's
         // set on the key it just created fails, as it would without a held
@@ -334,12 +333,12 @@ TEST(FaultSweepTest, AHeldKeyRemovedFromOutsideAfterEachCallInTurn) {
             expected += "}";
         }
         TwoProfileMachine m;
-        m.sys.RemoveKeyAfterCall(n, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\Run");
+        m.seam.ChangeAfterCall(n, [&m] { m.sys.DeleteKey(kHkeyLocalMachine, u"SOFTWARE\\KmTest\\Run"); });
         m.Run(package);
         const std::string label = "removed after call " + std::to_string(n) + ": " +
                                   cleanCalls[n - 1].ToString();
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\Run"), expected)
-            << label << "\n" << m.sys.CallLog();
+            << label << "\n" << m.seam.CallLog();
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\Other"), "{z=1:7a000000}")
             << label;
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << label;
@@ -351,24 +350,24 @@ TEST(FaultSweepTest, AHeldKeyRemovedFromOutsideAfterEachCallInTurn) {
 TEST(FaultSweepTest, AnUnloadThatCannotStartIsTriedOnceMore) {
     struct Case {
         const char* name;
-        std::function<void(MemoryPlatform&)> fail;
+        std::function<void(FaultPlatform&)> fail;
         std::size_t starts;
     } cases[] = {
         {"first unload's start fails",
-         [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::CreateProcessW, 3); }, 5},
+         [](FaultPlatform& s) { s.FailNthCallOf(SeamOp::CreateProcessW, 3); }, 5},
         {"second unload's start fails",
-         [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::CreateProcessW, 4); }, 5},
+         [](FaultPlatform& s) { s.FailNthCallOf(SeamOp::CreateProcessW, 4); }, 5},
         {"system folder unknown at the unload",
-         [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::GetSystemDirectoryW, 3); }, 4},
+         [](FaultPlatform& s) { s.FailNthCallOf(SeamOp::GetSystemDirectoryW, 3); }, 4},
     };
     for (const Case& c : cases) {
         TwoProfileMachine m;
-        c.fail(m.sys);
+        c.fail(m.seam);
         m.Run(ValueLine(kCurrentUser, "Software\\KmTest", "A", "REG_DWORD", "0x00000001", "User") +
               ValueLine(kCurrentUser, "Software\\Classes\\.km", "", "REG_SZ", "d", "User"));
-        EXPECT_EQ(m.sys.CallsOf(SeamOp::CreateProcessW).size(), c.starts) << c.name << "\n"
-                                                                    << m.sys.CallLog();
-        EXPECT_TRUE(m.sys.MountedHives().empty()) << c.name << "\n" << m.sys.CallLog();
+        EXPECT_EQ(m.seam.CallsOf(SeamOp::CreateProcessW).size(), c.starts) << c.name << "\n"
+                                                                    << m.seam.CallLog();
+        EXPECT_TRUE(m.sys.MountedHives().empty()) << c.name << "\n" << m.seam.CallLog();
         EXPECT_EQ(m.sys.OpenProcessCount(), 0) << c.name;
         // The records reached User's hives all the same.
         EXPECT_EQ(m.sys.hiveFiles.at(kUserHiveFile)->subkeys.size(), 2u) << c.name;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/memory/memory_platform.h"
+#include "tests/support/fault_platform.h"
 #include "platform/text.h"
 
 namespace km {
@@ -41,6 +42,7 @@ protected:
     }
 
     MemoryPlatform sys;
+    FaultPlatform seam{sys};  // the engine's calls go through it
     RunState state;
 };
 
@@ -102,18 +104,19 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
     } cases[] = {{0, 0x20019}, {1, 0x20119}};
     for (const Case& c : cases) {
         MemoryPlatform fresh;
+        FaultPlatform freshSeam(fresh);
         fresh.CreateKey(kHkeyUsers, u"S-1-5-21-7");
         RunState run;
         run.isWow64 = c.isWow64;
         ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-        MountUserHives(fresh, run, 0x33, run.isWow64, profiles);
+        MountUserHives(freshSeam, run, 0x33, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 0);
         EXPECT_EQ(profiles[0].userHiveKey, u"S-1-5-21-7");
         EXPECT_EQ(profiles[0].classesHiveMounted, 0);
         EXPECT_TRUE(profiles[0].classesHiveKey.empty());
         EXPECT_TRUE(fresh.Processes().empty());
         EXPECT_EQ(run.hivesHeld.load(), 0);  // nothing loaded: the shell may still end at once
-        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
+        const auto opens = freshSeam.CallsOf(SeamOp::RegOpenKeyExW);
         ASSERT_EQ(opens.size(), 1u);
         EXPECT_EQ(opens[0].key, kHkeyUsers);
         EXPECT_EQ(opens[0].subKey, u"S-1-5-21-7");
@@ -127,9 +130,9 @@ TEST_F(HiveMountTest, LoggedOnUserIsUsedUnderItsSidWithoutAnyCommand) {
 
 TEST_F(HiveMountTest, FailedProbeCountsAsNotLoggedOn) {
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-7");
-    sys.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-7");
+    seam.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-7");
     ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, 0x01, state.isWow64, profiles);
+    MountUserHives(seam, state, 0x01, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveMounted, 1);
     EXPECT_EQ(CommandLines(), (std::vector<Text>{UserLoad(u"S-1-5-21-7", u"C:\\Users\\User")}));
 }
@@ -138,11 +141,11 @@ TEST_F(HiveMountTest, HiveLoadedOnlyUnderItsMountNameIsLoadedAgain) {
     auto tree = std::make_shared<MemoryKey>();
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = tree;
     ProfileList first{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, 0x01, state.isWow64, first);
+    MountUserHives(seam, state, 0x01, state.isWow64, first);
     ASSERT_TRUE(sys.IsMounted(u"Velmar-Mount-S-1-5-21-7")) << sys.Dump();
 
     ProfileList second{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, 0x01, state.isWow64, second);
+    MountUserHives(seam, state, 0x01, state.isWow64, second);
     EXPECT_EQ(second[0].userHiveMounted, 1);
     EXPECT_EQ(sys.Processes().size(), 2u);
 }
@@ -151,8 +154,8 @@ TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
     ProfileList profiles{Profile(u"S-1-5-21-1", u"Administrator"), Profile(u"S-1-5-21-2", u"Bob"),
                          Profile(u"S-1-5-21-3", u"User")};
     sys.CreateKey(kHkeyUsers, u"S-1-5-21-2");  // Bob is logged on
-    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
-    UnmountUserHives(sys, profiles);
+    MountUserHives(seam, state, 0x33, state.isWow64, profiles);
+    UnmountUserHives(seam, profiles);
 
     const std::vector<Text> expected{
         UserLoad(u"S-1-5-21-1", u"C:\\Users\\Administrator"),
@@ -166,7 +169,7 @@ TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
     };
     EXPECT_EQ(CommandLines(), expected) << Show(CommandLines());
 
-    const auto starts = sys.CallsOf(SeamOp::CreateProcessW);
+    const auto starts = seam.CallsOf(SeamOp::CreateProcessW);
     ASSERT_EQ(starts.size(), expected.size());
     for (const PlatformCall& start : starts) {
         EXPECT_EQ(start.subKey, kRegExe);
@@ -176,14 +179,14 @@ TEST_F(HiveMountTest, CommandsAreStartedHiddenByFullPathInListOrder) {
         EXPECT_EQ(start.startup.wShowWindow, kSwHide);
     }
     // Each start is waited for before the next one.
-    const auto& calls = sys.Calls();
+    const auto& calls = seam.Calls();
     std::vector<SeamOp> processOps;
     for (const PlatformCall& call : calls)
         if (call.op == SeamOp::CreateProcessW || call.op == SeamOp::WaitForProcess) processOps.push_back(call.op);
     ASSERT_EQ(processOps.size(), 2 * expected.size());
     for (std::size_t i = 0; i < processOps.size(); ++i)
         EXPECT_EQ(processOps[i], i % 2 == 0 ? SeamOp::CreateProcessW : SeamOp::WaitForProcess) << i;
-    for (const PlatformCall& wait : sys.CallsOf(SeamOp::WaitForProcess)) EXPECT_EQ(wait.timeoutMs, kRegExeWaitMs);
+    for (const PlatformCall& wait : seam.CallsOf(SeamOp::WaitForProcess)) EXPECT_EQ(wait.timeoutMs, kRegExeWaitMs);
     EXPECT_EQ(sys.OpenProcessCount(), 0);
 }
 
@@ -198,9 +201,10 @@ TEST_F(HiveMountTest, RegExeComesFromTheSystemFolder) {
     };
     for (const Case& c : cases) {
         MemoryPlatform fresh;
+        FaultPlatform freshSeam(fresh);
         fresh.systemDirectory = c.systemDirectory;
-        RunHiddenCommand(fresh, u"reg.exe Unload HKEY_USERS\\X");
-        const auto starts = fresh.CallsOf(SeamOp::CreateProcessW);
+        RunHiddenCommand(freshSeam, u"reg.exe Unload HKEY_USERS\\X");
+        const auto starts = freshSeam.CallsOf(SeamOp::CreateProcessW);
         if (c.application.empty()) {
             EXPECT_TRUE(starts.empty());
         } else {
@@ -217,22 +221,23 @@ TEST_F(HiveMountTest, UnconfirmedLoadStaysMarkedAndIsUnloaded) {
     enum Fault { NoSystemFolder, StartFails, WaitTimesOut };
     for (Fault fault : {NoSystemFolder, StartFails, WaitTimesOut}) {
         MemoryPlatform fresh;
+        FaultPlatform freshSeam(fresh);
         fresh.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
         const Text load = UserLoad(u"S-1-5-21-7", u"C:\\Users\\User");
         if (fault == NoSystemFolder) fresh.systemDirectory.clear();
-        if (fault == StartFails) fresh.FailNthCallOf(SeamOp::CreateProcessW, 1);
+        if (fault == StartFails) freshSeam.FailNthCallOf(SeamOp::CreateProcessW, 1);
         if (fault == WaitTimesOut) fresh.hangingCommands.insert(load);
         RunState run;
         ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-        MountUserHives(fresh, run, 0x01, run.isWow64, profiles);
+        MountUserHives(freshSeam, run, 0x01, run.isWow64, profiles);
         EXPECT_EQ(profiles[0].userHiveMounted, 1) << fault;
         EXPECT_EQ(profiles[0].userHiveKey, u"Velmar-Mount-S-1-5-21-7") << fault;
 
         fresh.systemDirectory = u"C:\\windows\\system32";
-        fresh.ClearFaults();
-        fresh.ClearCalls();
-        UnmountUserHives(fresh, profiles);
-        const auto starts = fresh.CallsOf(SeamOp::CreateProcessW);
+        freshSeam.ClearFaults();
+        freshSeam.ClearCalls();
+        UnmountUserHives(freshSeam, profiles);
+        const auto starts = freshSeam.CallsOf(SeamOp::CreateProcessW);
         ASSERT_EQ(starts.size(), 1u) << fault;
         EXPECT_EQ(starts[0].valueName, Unload(u"Velmar-Mount-S-1-5-21-7")) << fault;
         EXPECT_EQ(fresh.OpenProcessCount(), 0) << fault;
@@ -245,11 +250,11 @@ TEST_F(HiveMountTest, LoadAndUnloadReachTheHiveFile) {
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = userTree;
     sys.hiveFiles[u"C:\\Users\\User\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"] = classesTree;
     ProfileList profiles{Profile(u"S-1-5-21-7", u"User")};
-    MountUserHives(sys, state, 0x11, state.isWow64, profiles);
+    MountUserHives(seam, state, 0x11, state.isWow64, profiles);
     EXPECT_EQ(sys.MountedHives(),
               (std::vector<Text>{u"Velmar-Mount-S-1-5-21-7", u"Velmar-Mount-Classes-S-1-5-21-7"}))
         << sys.Dump();
-    UnmountUserHives(sys, profiles);
+    UnmountUserHives(seam, profiles);
     EXPECT_TRUE(sys.MountedHives().empty()) << sys.Dump();
     // The entry keeps its fields after the unload.
     EXPECT_EQ(profiles[0].userHiveMounted, 1);
@@ -265,16 +270,16 @@ TEST_F(HiveMountTest, UnmountStartsOnlyWhatWasMarked) {
     profiles[2].classesHiveKey = u"Velmar-Mount-Classes-C";
     profiles[3].userHiveMounted = 2;  // only 1 counts
     profiles[3].userHiveKey = u"Velmar-Mount-D";
-    UnmountUserHives(sys, profiles);
+    UnmountUserHives(seam, profiles);
     EXPECT_EQ(CommandLines(),
               (std::vector<Text>{Unload(u"Velmar-Mount-A"), Unload(u"Velmar-Mount-Classes-C")}));
 }
 
 TEST_F(HiveMountTest, EmptyListStartsNothing) {
     ProfileList profiles;
-    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
-    UnmountUserHives(sys, profiles);
-    EXPECT_TRUE(sys.Calls().empty());
+    MountUserHives(seam, state, 0x33, state.isWow64, profiles);
+    UnmountUserHives(seam, profiles);
+    EXPECT_TRUE(seam.Calls().empty());
     EXPECT_EQ(state.hivesHeld.load(), 0);
 }
 
@@ -323,7 +328,7 @@ TEST_F(HiveMountTest, LoggedOnProfileWithOddPathIsStillUsedUnderItsSid) {
     UserProfile odd = Profile(u"S-1-5-21-1", u"User");
     odd.profilePath = u"C:\\Users\\Us\"er";
     ProfileList profiles{odd};
-    MountUserHives(sys, state, 0x03, state.isWow64, profiles);
+    MountUserHives(seam, state, 0x03, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveKey, u"S-1-5-21-1");
     EXPECT_TRUE(sys.Processes().empty());
 }
@@ -334,7 +339,7 @@ TEST_F(HiveMountTest, LongTextsAreNeverCut) {
     UserProfile p = Profile(sid, u"x");
     p.profilePath = path;
     ProfileList profiles{p};
-    MountUserHives(sys, state, 0x03, state.isWow64, profiles);
+    MountUserHives(seam, state, 0x03, state.isWow64, profiles);
     EXPECT_EQ(profiles[0].userHiveKey, u"Velmar-Mount-" + sid);
     EXPECT_EQ(CommandLines(), (std::vector<Text>{UserLoad(sid, path)}));
 }
@@ -342,20 +347,20 @@ TEST_F(HiveMountTest, LongTextsAreNeverCut) {
 TEST_F(HiveMountTest, CancelBeforeTheFirstLoadLoadsNothing) {
     state.cancelRequested = 1;
     ProfileList profiles{Profile(u"S-1-5-21-1", u"User"), Profile(u"S-1-5-21-2", u"Administrator")};
-    MountUserHives(sys, state, 0x33, state.isWow64, profiles);
+    MountUserHives(seam, state, 0x33, state.isWow64, profiles);
     EXPECT_EQ(state.hivesHeld.load(), 1);
     EXPECT_TRUE(sys.Processes().empty());
     for (const UserProfile& p : profiles) {
         EXPECT_EQ(p.userHiveMounted, 0);
         EXPECT_EQ(p.classesHiveMounted, 0);
     }
-    UnmountUserHives(sys, profiles);
+    UnmountUserHives(seam, profiles);
     EXPECT_TRUE(sys.Processes().empty());
 }
 
 TEST_F(HiveMountTest, HivesHeldIsRaisedBeforeTheFirstLoad) {
     ProfileList profiles{Profile(u"S-1-5-21-1", u"User")};
-    MountUserHives(sys, state, 0x01, state.isWow64, profiles);
+    MountUserHives(seam, state, 0x01, state.isWow64, profiles);
     EXPECT_EQ(state.hivesHeld.load(), 1);
     EXPECT_EQ(sys.Processes().size(), 1u);
 }

@@ -1,6 +1,7 @@
 // The in-memory platform stands in for Windows in every engine test, so its
-// registry rules (paths, views, deletion, handles, hives) and its faults are
-// checked here against what the real system does.
+// registry rules (paths, views, deletion, handles, hives) are checked here
+// against what the real system does; and the tests' fault layer over it
+// fails the calls it is told to and logs every call.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -10,6 +11,7 @@
 #include "platform/memory/memory_platform.h"
 #include "platform/memory/memory_reg_exe.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 
 namespace km {
 namespace {
@@ -28,21 +30,21 @@ long long MarkOf(const MemoryPlatform& sys, RegKey root, const Text& path) {
     return value->data[0] | (value->data[1] << 8);
 }
 
-long long MarkThrough(MemoryPlatform& sys, RegKey key) {
+long long MarkThrough(Platform& sys, RegKey key) {
     std::uint32_t type = 0;
     Bytes data;
     if (!sys.RegQueryValueExW(key, u"v", &type, &data) || data.size() != 4) return -1;
     return data[0] | (data[1] << 8);
 }
 
-RegKey Open(MemoryPlatform& sys, RegKey key, const Text& path, std::uint32_t sam = kKeyRead) {
+RegKey Open(Platform& sys, RegKey key, const Text& path, std::uint32_t sam = kKeyRead) {
     RegKey result = 0x5555;
     const bool ok = sys.RegOpenKeyExW(key, path, 0, sam, &result);
     EXPECT_EQ(ok, result != 0) << ToUtf8(path);
     return result;
 }
 
-RegKey Create(MemoryPlatform& sys, RegKey key, const Text& path,
+RegKey Create(Platform& sys, RegKey key, const Text& path,
               std::uint32_t sam = kKeyAllAccess) {
     RegKey result = 0x5555;
     SecurityAttributes attributes;
@@ -51,7 +53,7 @@ RegKey Create(MemoryPlatform& sys, RegKey key, const Text& path,
     return result;
 }
 
-bool StartRegExe(MemoryPlatform& sys, const Text& commandLine) {
+bool StartRegExe(Platform& sys, const Text& commandLine) {
     ProcessHandle process = 0;
     StartupInfo startup{kStartfUseShowWindow, kSwHide};
     const bool started = sys.CreateProcessW(kRegExe, commandLine, true, 0, startup, &process);
@@ -131,7 +133,7 @@ TEST(MemoryRegistryTest, CreateMakesTheMissingKeysAlongThePathOnce) {
     EXPECT_FALSE(sys.RegSetValueExW(kHkeyClassesRoot, Text(16384, u'v'), 0, kRegDword, Dword(5).data(), 4));
     sys.RegCloseKey(deep);
     sys.RegCloseKey(again);
-    EXPECT_EQ(sys.OpenHandleCount(), 0) << sys.CallLog();
+    EXPECT_EQ(sys.OpenHandleCount(), 0) << sys.Dump();
 }
 
 TEST(MemoryRegistryTest, NothingNewIsCreatedDirectlyBelowHkeyUsers) {
@@ -190,7 +192,7 @@ TEST(MemoryRegistryTest, ThirtyTwoBitViewRedirectsMachineSoftware) {
         if (c.start == Vendor64Handle)
             start = Open(sys, c.root, u"SOFTWARE\\Vendor", kKeyRead | kKeyWow64_64Key);
         const RegKey key = Open(sys, start, c.path, c.sam);
-        EXPECT_EQ(MarkThrough(sys, key), c.mark) << c.name << "\n" << sys.CallLog();
+        EXPECT_EQ(MarkThrough(sys, key), c.mark) << c.name << "\n" << sys.Dump();
         sys.RegCloseKey(key);
         sys.RegCloseKey(start);
         EXPECT_EQ(sys.OpenHandleCount(), 0) << c.name;
@@ -282,7 +284,7 @@ TEST(MemoryRegistryTest, DeletionRules) {
         sys.SetValue(kHkeyClassesRoot, u"Vendor\\App\\Leaf", u"l", kRegDword, Dword(3));
         sys.CreateKey(kHkeyClassesRoot, u"Vendor\\Other");
         const RegKey handle = Open(sys, kHkeyClassesRoot, u"Vendor");
-        EXPECT_EQ(c.act(sys, handle), c.succeeds) << c.name << "\n" << sys.CallLog();
+        EXPECT_EQ(c.act(sys, handle), c.succeeds) << c.name << "\n" << sys.Dump();
         // A flat picture: every key in tree order, its value names in brackets.
         std::string left;
         std::function<void(const Text&)> walk = [&](const Text& path) {
@@ -434,33 +436,34 @@ TEST(MemoryRegistryTest, EnumerationKeepsCreationOrderAndChecksCapacity) {
 TEST(MemoryPlatformTest, FaultsFailTheChosenCallsAndChangeNothing) {
     struct Case {
         const char* name;
-        void (*arm)(MemoryPlatform&);
+        void (*arm)(FaultPlatform&);
         std::vector<bool> created;  // for the three creates below
     } cases[] = {
-        {"none", [](MemoryPlatform&) {}, {true, true, true}},
-        {"op and text", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW, u"Beta"); }, {true, false, true}},
-        {"op only", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW); }, {false, false, false}},
-        {"other op", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegOpenKeyExW); }, {true, true, true}},
+        {"none", [](FaultPlatform&) {}, {true, true, true}},
+        {"op and text", [](FaultPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW, u"Beta"); }, {true, false, true}},
+        {"op only", [](FaultPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW); }, {false, false, false}},
+        {"other op", [](FaultPlatform& s) { s.FailCall(SeamOp::RegOpenKeyExW); }, {true, true, true}},
         // Calls: #1 create Alpha, #2 close, #3 create Beta, #4 close, #5 create Gamma.
-        {"nth overall", [](MemoryPlatform& s) { s.FailNthCall(3); }, {true, false, true}},
-        {"nth overall, a close", [](MemoryPlatform& s) { s.FailNthCall(2); }, {true, true, true}},
-        {"nth of op", [](MemoryPlatform& s) { s.FailNthCallOf(SeamOp::RegCreateKeyExW, 3); }, {true, true, false}},
-        {"cleared", [](MemoryPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW); s.ClearFaults(); }, {true, true, true}},
+        {"nth overall", [](FaultPlatform& s) { s.FailNthCall(3); }, {true, false, true}},
+        {"nth overall, a close", [](FaultPlatform& s) { s.FailNthCall(2); }, {true, true, true}},
+        {"nth of op", [](FaultPlatform& s) { s.FailNthCallOf(SeamOp::RegCreateKeyExW, 3); }, {true, true, false}},
+        {"cleared", [](FaultPlatform& s) { s.FailCall(SeamOp::RegCreateKeyExW); s.ClearFaults(); }, {true, true, true}},
     };
     for (const auto& c : cases) {
         MemoryPlatform sys;
-        c.arm(sys);
+        FaultPlatform seam{sys};
+        c.arm(seam);
         int n = 0;
         for (const Text name : {u"Alpha", u"Beta", u"Gamma"}) {
             RegKey key = 0x5555;
-            const bool ok = sys.RegCreateKeyExW(kHkeyClassesRoot, name, 0, 0, kKeyAllAccess, nullptr, &key);
-            EXPECT_EQ(ok, c.created[n]) << c.name << " " << ToUtf8(name) << "\n" << sys.CallLog();
+            const bool ok = seam.RegCreateKeyExW(kHkeyClassesRoot, name, 0, 0, kKeyAllAccess, nullptr, &key);
+            EXPECT_EQ(ok, c.created[n]) << c.name << " " << ToUtf8(name) << "\n" << seam.CallLog();
             EXPECT_EQ(key != 0, ok) << c.name;
             EXPECT_EQ(sys.KeyExists(kHkeyClassesRoot, name), ok) << c.name;
-            sys.RegCloseKey(key);
+            seam.RegCloseKey(key);
             ++n;
         }
-        const auto creates = sys.CallsOf(SeamOp::RegCreateKeyExW);
+        const auto creates = seam.CallsOf(SeamOp::RegCreateKeyExW);
         ASSERT_EQ(creates.size(), 3u) << c.name;
         for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(creates[i].succeeded, c.created[i]) << c.name;
         // A failed close leaves the handle open, and the count says so.
@@ -470,15 +473,16 @@ TEST(MemoryPlatformTest, FaultsFailTheChosenCallsAndChangeNothing) {
 
 TEST(MemoryPlatformTest, FaultTextMatchesValueNamesAndCommandLines) {
     MemoryPlatform sys;
-    sys.FailCall(SeamOp::RegSetValueExW, u"Path");
-    sys.FailCall(SeamOp::CreateProcessW, u"Unload");
-    const RegKey key = Create(sys, kHkeyClassesRoot, u"K");
-    EXPECT_FALSE(sys.RegSetValueExW(key, u"InstallPath", 0, kRegDword, Dword(1).data(), 4));
-    EXPECT_TRUE(sys.RegSetValueExW(key, u"Version", 0, kRegDword, Dword(1).data(), 4));
+    FaultPlatform seam{sys};
+    seam.FailCall(SeamOp::RegSetValueExW, u"Path");
+    seam.FailCall(SeamOp::CreateProcessW, u"Unload");
+    const RegKey key = Create(seam, kHkeyClassesRoot, u"K");
+    EXPECT_FALSE(seam.RegSetValueExW(key, u"InstallPath", 0, kRegDword, Dword(1).data(), 4));
+    EXPECT_TRUE(seam.RegSetValueExW(key, u"Version", 0, kRegDword, Dword(1).data(), 4));
     EXPECT_EQ(sys.ValueNames(kHkeyClassesRoot, u"K"), std::vector<Text>{u"Version"});
-    sys.RegCloseKey(key);
+    seam.RegCloseKey(key);
     ProcessHandle process = 7;
-    EXPECT_FALSE(sys.CreateProcessW(kRegExe, u"reg.exe Unload HKEY_USERS\\X", true, 0, {}, &process));
+    EXPECT_FALSE(seam.CreateProcessW(kRegExe, u"reg.exe Unload HKEY_USERS\\X", true, 0, {}, &process));
     EXPECT_EQ(process, 0u);
     EXPECT_TRUE(sys.Processes().empty());
     EXPECT_EQ(sys.OpenProcessCount(), 0);
@@ -486,16 +490,17 @@ TEST(MemoryPlatformTest, FaultTextMatchesValueNamesAndCommandLines) {
 
 TEST(MemoryPlatformTest, CallsRecordTheirArgumentsAndWhere) {
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE\\WOW6432Node\\Vendor");
-    const RegKey software = Open(sys, kHkeyLocalMachine, u"SOFTWARE", kKeyRead | kKeyWow64_64Key);
-    const RegKey vendor = Open(sys, software, u"Vendor", kKeyAllAccess);
+    const RegKey software = Open(seam, kHkeyLocalMachine, u"SOFTWARE", kKeyRead | kKeyWow64_64Key);
+    const RegKey vendor = Open(seam, software, u"Vendor", kKeyAllAccess);
     const Bytes data = {1, 2, 0xAB};
-    sys.RegSetValueExW(vendor, u"Name", 0, kRegBinary, data.data(), 3);
-    sys.RegDeleteTreeW(vendor, nullptr);
-    sys.RegCloseKey(vendor);
-    sys.RegCloseKey(software);
+    seam.RegSetValueExW(vendor, u"Name", 0, kRegBinary, data.data(), 3);
+    seam.RegDeleteTreeW(vendor, nullptr);
+    seam.RegCloseKey(vendor);
+    seam.RegCloseKey(software);
 
-    const auto& calls = sys.Calls();
+    const auto& calls = seam.Calls();
     ASSERT_EQ(calls.size(), 6u);
     EXPECT_EQ(calls[0].where, "HKLM");
     EXPECT_EQ(calls[0].sam, kKeyRead | kKeyWow64_64Key);
@@ -512,12 +517,12 @@ TEST(MemoryPlatformTest, CallsRecordTheirArgumentsAndWhere) {
               "RegSetValueExW(HKLM\\SOFTWARE\\WOW6432Node\\Vendor, value=\"Name\", reserved=0, "
               "type=REG_BINARY, data=[01 02 AB]) -> ok");
     EXPECT_EQ(calls[3].ToString(), "RegDeleteTreeW(HKLM\\SOFTWARE\\WOW6432Node\\Vendor, subKey=null) -> ok");
-    const std::string log = sys.CallLog();
+    const std::string log = seam.CallLog();
     EXPECT_NE(log.find("#2 RegOpenKeyExW(HKLM\\SOFTWARE, subKey=\"Vendor\", options=0, sam=0xF003F) -> ok"),
               std::string::npos)
         << log;
-    sys.ClearCalls();
-    EXPECT_TRUE(sys.Calls().empty());
+    seam.ClearCalls();
+    EXPECT_TRUE(seam.Calls().empty());
 }
 
 // ---------------------------------------------------------------- reg.exe and hives
@@ -534,7 +539,7 @@ TEST(MemoryPlatformTest, RegExeLoadAndUnloadRoundTrip) {
     const RegKey app = Create(sys, kHkeyUsers, u"Velmar-Mount-S-1\\Software\\App\\New");
     ASSERT_NE(app, 0u) << sys.Dump();
     EXPECT_TRUE(sys.RegSetValueExW(app, u"v", 0, kRegDword, Dword(5).data(), 4));
-    EXPECT_EQ(sys.CallsOf(SeamOp::RegSetValueExW)[0].where, "HKU\\Velmar-Mount-S-1\\Software\\App\\New");
+    EXPECT_EQ(sys.HandlePath(app), "HKU\\Velmar-Mount-S-1\\Software\\App\\New");
 
     // An open handle inside keeps the hive loaded, as on Windows.
     StartRegExe(sys, u"reg.exe Unload HKEY_USERS\\Velmar-Mount-S-1");
@@ -645,7 +650,7 @@ TEST(MemoryPlatformTest, HiveTopsCannotBeDeletedButTheirContentsCan) {
         StartRegExe(sys, u"reg.exe Load HKEY_USERS\\M \"C:\\Users\\User\\NTUSER.DAT\"");
         sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE\\Vendor\\Sub");
         sys.CreateKey(kHkeyLocalMachine, u"SYSTEM\\X");
-        EXPECT_EQ(c.act(sys), c.succeeds) << c.name << "\n" << sys.CallLog();
+        EXPECT_EQ(c.act(sys), c.succeeds) << c.name << "\n" << sys.Dump();
         EXPECT_EQ(Tree(sys, kHkeyUsers), c.users) << c.name;
         EXPECT_EQ(Tree(sys, kHkeyLocalMachine), c.machine) << c.name;
         EXPECT_TRUE(sys.IsMounted(u"M")) << c.name;
@@ -688,27 +693,28 @@ TEST(MemoryPlatformTest, CommandWordsAndRegExeCommands) {
 
 TEST(MemoryPlatformTest, ProcessesAreCountedAndWaitedFor) {
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     sys.hangingCommands.insert(u"slow.exe");
     ProcessHandle fast = 0, slow = 0;
-    ASSERT_TRUE(sys.CreateProcessW(u"C:\\fast.exe", u"fast.exe", false, 0, {}, &fast));
-    ASSERT_TRUE(sys.CreateProcessW(u"C:\\slow.exe", u"slow.exe", false, 0, {}, &slow));
+    ASSERT_TRUE(seam.CreateProcessW(u"C:\\fast.exe", u"fast.exe", false, 0, {}, &fast));
+    ASSERT_TRUE(seam.CreateProcessW(u"C:\\slow.exe", u"slow.exe", false, 0, {}, &slow));
     EXPECT_NE(fast, slow);
     EXPECT_EQ(sys.OpenProcessCount(), 2);
-    EXPECT_EQ(sys.WaitForProcess(fast, 1000), WaitResult::Exited);
-    EXPECT_EQ(sys.WaitForProcess(slow, 1000), WaitResult::TimedOut);
-    EXPECT_EQ(sys.WaitForProcess(0x9999, 1000), WaitResult::Failed);
+    EXPECT_EQ(seam.WaitForProcess(fast, 1000), WaitResult::Exited);
+    EXPECT_EQ(seam.WaitForProcess(slow, 1000), WaitResult::TimedOut);
+    EXPECT_EQ(seam.WaitForProcess(0x9999, 1000), WaitResult::Failed);
     EXPECT_TRUE(sys.Processes()[0].exited);
     EXPECT_FALSE(sys.Processes()[1].exited);
-    sys.CloseProcess(fast);
-    EXPECT_EQ(sys.WaitForProcess(fast, 0), WaitResult::Failed);
-    sys.CloseProcess(slow);
+    seam.CloseProcess(fast);
+    EXPECT_EQ(seam.WaitForProcess(fast, 0), WaitResult::Failed);
+    seam.CloseProcess(slow);
     EXPECT_EQ(sys.OpenProcessCount(), 0);
     ProcessHandle none = 5;
-    EXPECT_FALSE(sys.CreateProcessW(u"C:\\x.exe", u"x", false, 0, {}, nullptr));
-    sys.FailNthCallOf(SeamOp::WaitForProcess, 5);  // counted from the first call
-    ASSERT_TRUE(sys.CreateProcessW(u"C:\\x.exe", u"x", false, 0, {}, &none));
-    EXPECT_EQ(sys.WaitForProcess(none, 0), WaitResult::Failed);
-    sys.CloseProcess(none);
+    EXPECT_FALSE(seam.CreateProcessW(u"C:\\x.exe", u"x", false, 0, {}, nullptr));
+    seam.FailNthCallOf(SeamOp::WaitForProcess, 5);  // counted from the first call
+    ASSERT_TRUE(seam.CreateProcessW(u"C:\\x.exe", u"x", false, 0, {}, &none));
+    EXPECT_EQ(seam.WaitForProcess(none, 0), WaitResult::Failed);
+    seam.CloseProcess(none);
 }
 
 // ---------------------------------------------------------------- environment, paths, files
@@ -737,9 +743,10 @@ TEST(MemoryPlatformTest, EnvironmentExpansionKeepsWhatItCannotExpand) {
         EXPECT_TRUE(sys.ExpandEnvironmentStringsW(c.source, &expanded)) << ToUtf8(c.source);
         EXPECT_EQ(expanded, c.expanded) << ToUtf8(c.source);
     }
-    sys.FailCall(SeamOp::ExpandEnvironmentStringsW);
+    FaultPlatform seam{sys};
+    seam.FailCall(SeamOp::ExpandEnvironmentStringsW);
     Text expanded = u"stale";
-    EXPECT_FALSE(sys.ExpandEnvironmentStringsW(u"%APP_PATH%", &expanded));
+    EXPECT_FALSE(seam.ExpandEnvironmentStringsW(u"%APP_PATH%", &expanded));
     EXPECT_EQ(expanded, u"stale");
 }
 
@@ -810,12 +817,13 @@ TEST(MemoryPlatformTest, AppendingCreatesFilesOnlyWhereItCan) {
         EXPECT_EQ(sys.files.size(), c.ok ? 1u : 0u) << ToUtf8(c.path) << "\n" << sys.Dump();
     }
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     sys.files[u"C:\\Log.txt"] = "1";
-    EXPECT_TRUE(sys.AppendToFile(u"c:\\log.TXT", "2"));  // the same file, another spelling
+    EXPECT_TRUE(seam.AppendToFile(u"c:\\log.TXT", "2"));  // the same file, another spelling
     EXPECT_EQ(sys.files.size(), 1u);
     EXPECT_EQ(sys.files[u"C:\\Log.txt"], "12");
-    sys.FailNthCallOf(SeamOp::AppendToFile, 2);
-    EXPECT_FALSE(sys.AppendToFile(u"C:\\Log.txt", "3"));
+    seam.FailNthCallOf(SeamOp::AppendToFile, 2);
+    EXPECT_FALSE(seam.AppendToFile(u"C:\\Log.txt", "3"));
     EXPECT_EQ(sys.files[u"C:\\Log.txt"], "12");
 }
 
@@ -840,15 +848,16 @@ TEST(MemoryPlatformTest, DumpShowsKeysValuesMountsAndFiles) {
 
 TEST(MemoryPlatformTest, VersionClockAndSystemFolderFollowTheSettings) {
     MemoryPlatform sys;
-    EXPECT_EQ(sys.GetOwnFileVersion(), 0x0001000000000002ull);
+    FaultPlatform seam{sys};
+    EXPECT_EQ(seam.GetOwnFileVersion(), 0x0001000000000002ull);
     sys.ownVersion.reset();
-    EXPECT_FALSE(sys.GetOwnFileVersion().has_value());
-    EXPECT_FALSE(sys.Calls().back().succeeded);
+    EXPECT_FALSE(seam.GetOwnFileVersion().has_value());
+    EXPECT_FALSE(seam.Calls().back().succeeded);
     sys.clock = LocalTime{2025, 12, 31, 23, 59, 58};
-    EXPECT_EQ(sys.GetLocalTime().second, 58);
-    EXPECT_EQ(sys.GetSystemDirectoryW(), u"C:\\windows\\system32");
-    sys.FailCall(SeamOp::GetSystemDirectoryW);
-    EXPECT_EQ(sys.GetSystemDirectoryW(), u"");
+    EXPECT_EQ(seam.GetLocalTime().second, 58);
+    EXPECT_EQ(seam.GetSystemDirectoryW(), u"C:\\windows\\system32");
+    seam.FailCall(SeamOp::GetSystemDirectoryW);
+    EXPECT_EQ(seam.GetSystemDirectoryW(), u"");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "engine/record_parser.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 
 namespace km {
 namespace {
@@ -117,7 +118,7 @@ class ReadPackageFileTest : public ::testing::Test {
 protected:
     // Reads dataPath into records and targetGroups.
     PackageReadResult Read() {
-        PackageContents read = ReadPackageFile(sys, dataPath);
+        PackageContents read = ReadPackageFile(seam, dataPath);
         records = DecodeAll(read.lines);
         targetGroups = read.targetGroups;
         return read.result;
@@ -125,6 +126,7 @@ protected:
 
     static constexpr const char16_t* kPath = u"r:\\install.reg.dat";
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     Text dataPath = kPath;
     RecordList records;
     std::uint8_t targetGroups = 0;
@@ -171,13 +173,13 @@ TEST_F(ReadPackageFileTest, OneRecordPerLineInFileOrder) {
     EXPECT_TRUE(records[5].keyPath.empty());  // the last of two line ends
 
     EXPECT_EQ(targetGroups, 0x20 | 0x01);
-    EXPECT_EQ(sys.CallsOf(SeamOp::ReadWholeFile).size(), 1u);
+    EXPECT_EQ(seam.CallsOf(SeamOp::ReadWholeFile).size(), 1u);
 }
 
 TEST_F(ReadPackageFileTest, EachReadHoldsOnlyItsFilesLines) {
     sys.files[kPath] = "a\nb";
     for (int read = 0; read < 2; ++read) {
-        const PackageContents contents = ReadPackageFile(sys, kPath);
+        const PackageContents contents = ReadPackageFile(seam, kPath);
         EXPECT_EQ(contents.result, PackageReadResult::Opened);
         EXPECT_EQ(contents.lines.size(), 2u);
     }
@@ -244,7 +246,7 @@ TEST_F(ReadPackageFileTest, MillionLines) {
     sys.files[kPath] = std::move(bytes);
 
     // Held as lines and decoded one at a time, as the pass reads it.
-    const PackageContents read = ReadPackageFile(sys, kPath);
+    const PackageContents read = ReadPackageFile(seam, kPath);
     ASSERT_EQ(read.lines.size(), count);
     RecordReader reader(read.lines);
     EXPECT_EQ(reader.Read(0).valueName, u"V0");

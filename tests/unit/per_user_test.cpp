@@ -5,6 +5,7 @@
 #include "engine/record_parser.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 #include "tests/unit/test_values.h"
 
 namespace km {
@@ -30,9 +31,9 @@ UserProfile LoggedOn(const Text& sid, const Text& userName) {
 }
 
 // The per-user key paths that were created, in order.
-std::vector<Text> CreatedPaths(const MemoryPlatform& sys) {
+std::vector<Text> CreatedPaths(const FaultPlatform& seam) {
     std::vector<Text> paths;
-    for (const PlatformCall& c : sys.CallsOf(SeamOp::RegCreateKeyExW)) paths.push_back(c.subKey);
+    for (const PlatformCall& c : seam.CallsOf(SeamOp::RegCreateKeyExW)) paths.push_back(c.subKey);
     return paths;
 }
 
@@ -76,9 +77,10 @@ TEST(PerUserPathTest, PathByLoadedHivesAndClassesBranch) {
     };
     for (const Case& c : cases) {
         MemoryPlatform sys;
+        FaultPlatform seam{sys};
         const ApplySettings settings = MakeApplySettings(1);
-        ApplyUserRecord(sys, settings, KeyRecord(u"All Users", u"Vendor\\Tool", c.classesKey), {c.profile});
-        const auto creates = sys.CallsOf(SeamOp::RegCreateKeyExW);
+        ApplyUserRecord(seam, settings, KeyRecord(u"All Users", u"Vendor\\Tool", c.classesKey), {c.profile});
+        const auto creates = seam.CallsOf(SeamOp::RegCreateKeyExW);
         ASSERT_EQ(creates.size(), 1u) << c.name;
         EXPECT_EQ(creates[0].key, kHkeyUsers) << c.name;
         EXPECT_EQ(creates[0].subKey, c.path) << c.name << ": " << ToUtf8(creates[0].subKey);
@@ -117,14 +119,15 @@ TEST(PerUserMatchTest, TargetMatchesUserNameOrAllUsersIgnoringAsciiCase) {
     };
     for (const Case& c : cases) {
         MemoryPlatform sys;
+        FaultPlatform seam{sys};
         for (const UserProfile& p : profiles) sys.CreateKey(kHkeyUsers, p.userHiveKey);
-        ApplyUserRecord(sys, MakeApplySettings(0), KeyRecord(c.target, u"Key"), profiles);
+        ApplyUserRecord(seam, MakeApplySettings(0), KeyRecord(c.target, u"Key"), profiles);
         std::vector<Text> expected;
         for (const Text& k : c.keys) expected.push_back(k + u"\\Key");
-        EXPECT_EQ(CreatedPaths(sys), expected) << "target '" << ToUtf8(c.target) << "'\n"
-                                               << Show(CreatedPaths(sys));
+        EXPECT_EQ(CreatedPaths(seam), expected) << "target '" << ToUtf8(c.target) << "'\n"
+                                               << Show(CreatedPaths(seam));
         // Unmatched profiles see no registry call at all: one create and one close per match.
-        EXPECT_EQ(sys.Calls().size(), 2 * expected.size()) << sys.CallLog();
+        EXPECT_EQ(seam.Calls().size(), 2 * expected.size()) << seam.CallLog();
     }
 }
 
@@ -132,18 +135,20 @@ TEST(PerUserMatchTest, RecordIsAppliedPerProfileBeforeTheNextRecord) {
     const ProfileList profiles{LoggedOn(u"K1", u"User"), LoggedOn(u"K2", u"Administrator"),
                                LoggedOn(u"K3", u"user")};
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     const ApplySettings settings = MakeApplySettings(0);
-    ApplyUserRecord(sys, settings, KeyRecord(u"All Users", u"One"), profiles);
-    ApplyUserRecord(sys, settings, KeyRecord(u"User", u"Two"), profiles);
-    EXPECT_EQ(CreatedPaths(sys), (std::vector<Text>{u"K1\\One", u"K2\\One", u"K3\\One", u"K1\\Two",
+    ApplyUserRecord(seam, settings, KeyRecord(u"All Users", u"One"), profiles);
+    ApplyUserRecord(seam, settings, KeyRecord(u"User", u"Two"), profiles);
+    EXPECT_EQ(CreatedPaths(seam), (std::vector<Text>{u"K1\\One", u"K2\\One", u"K3\\One", u"K1\\Two",
                                                     u"K3\\Two"}))
-        << Show(CreatedPaths(sys));
+        << Show(CreatedPaths(seam));
 }
 
 TEST(PerUserMatchTest, EmptyProfileListAppliesNowhere) {
     MemoryPlatform sys;
-    ApplyUserRecord(sys, MakeApplySettings(0), KeyRecord(u"All Users", u"Key"), {});
-    EXPECT_TRUE(sys.Calls().empty());
+    FaultPlatform seam{sys};
+    ApplyUserRecord(seam, MakeApplySettings(0), KeyRecord(u"All Users", u"Key"), {});
+    EXPECT_TRUE(seam.Calls().empty());
 }
 
 // The whole per-user phase over the in-memory registry and its reg.exe.
@@ -173,10 +178,11 @@ protected:
     }
     void ApplyAll(const RecordList& records, const ProfileList& profiles) {
         const ApplySettings settings = MakeApplySettings(state.isWow64);
-        for (const PackageRecord& r : records) ApplyUserRecord(sys, settings, r, profiles);
+        for (const PackageRecord& r : records) ApplyUserRecord(seam, settings, r, profiles);
     }
 
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     RunState state;
     std::uint8_t targetGroups = 0;  // of the lines parsed so far
     std::shared_ptr<MemoryKey> userHive = std::make_shared<MemoryKey>();
@@ -190,7 +196,7 @@ TEST_F(PerUserPhaseTest, ValuesReachLoadedAndLoggedOnHives) {
         "3*@*HKEY_CURRENT_USER*@*Software\\OnlyUser*@*True*@**@**@*User*@**@*",
     });
     ASSERT_EQ(targetGroups, 0x33);
-    const ProfileList profiles = PrepareProfiles(sys, state, targetGroups, state.isWow64);
+    const ProfileList profiles = PrepareProfiles(seam, state, targetGroups, state.isWow64);
     ASSERT_EQ(profiles.size(), 2u);
     ApplyAll(records, profiles);
 
@@ -214,7 +220,7 @@ TEST_F(PerUserPhaseTest, ValuesReachLoadedAndLoggedOnHives) {
     EXPECT_TRUE(sys.KeyExists(kHkeyUsers, u"Velmar-Mount-S-1-5-21-1\\Software\\OnlyUser")) << sys.Dump();
     EXPECT_FALSE(sys.KeyExists(kHkeyUsers, u"S-1-5-21-2\\Software\\OnlyUser")) << sys.Dump();
 
-    ReleaseProfiles(sys, profiles);
+    ReleaseProfiles(seam, profiles);
     EXPECT_TRUE(sys.MountedHives().empty()) << sys.Dump();
     // What was written stays in the hive file.
     auto software = userHive->FindSubkey(u"Software");
@@ -232,21 +238,21 @@ TEST_F(PerUserPhaseTest, NoTargetGroupsMeansNoProfilesAndNoCommands) {
         "1*@*HKEY_CURRENT_USER*@*Software\\Vendor*@**@*Name*@*REG_SZ*@*Somebody*@*x*@*",
     });
     ASSERT_EQ(targetGroups, 0);
-    const ProfileList profiles = PrepareProfiles(sys, state, targetGroups, state.isWow64);
+    const ProfileList profiles = PrepareProfiles(seam, state, targetGroups, state.isWow64);
     EXPECT_TRUE(profiles.empty());
     ApplyAll(records, profiles);
-    ReleaseProfiles(sys, profiles);
-    EXPECT_TRUE(sys.Calls().empty()) << sys.CallLog();
+    ReleaseProfiles(seam, profiles);
+    EXPECT_TRUE(seam.Calls().empty()) << seam.CallLog();
 }
 
 TEST_F(PerUserPhaseTest, ReleaseUnloadsExactlyWhatPrepareLoaded) {
     Parse({"1*@*HKEY_CURRENT_USER*@*Software\\Vendor*@**@*Name*@*REG_SZ*@*User*@*x*@*"});
     ASSERT_EQ(targetGroups, 0x01);
-    const ProfileList profiles = PrepareProfiles(sys, state, targetGroups, state.isWow64);
+    const ProfileList profiles = PrepareProfiles(seam, state, targetGroups, state.isWow64);
     EXPECT_EQ(sys.MountedHives(), (std::vector<Text>{u"Velmar-Mount-S-1-5-21-1"}));
-    sys.ClearCalls();
-    ReleaseProfiles(sys, profiles);
-    const auto starts = sys.CallsOf(SeamOp::CreateProcessW);
+    seam.ClearCalls();
+    ReleaseProfiles(seam, profiles);
+    const auto starts = seam.CallsOf(SeamOp::CreateProcessW);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].valueName, u"reg.exe Unload HKEY_USERS\\Velmar-Mount-S-1-5-21-1");
     EXPECT_TRUE(sys.MountedHives().empty());

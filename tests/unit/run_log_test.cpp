@@ -3,6 +3,7 @@
 #include "engine/run_log.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 
 namespace km {
 namespace {
@@ -25,6 +26,7 @@ protected:
         return it == sys.files.end() ? "<no file>" : it->second;
     }
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     RunState state;
 };
 
@@ -65,13 +67,13 @@ TEST_F(RunLogTest, EachFormStoresItsExactBytes) {
     };
     for (const auto& c : cases) {
         sys.files.erase(kLogPath);
-        WriteLogEntry(sys, state, c.source, c.line, c.label, c.text);
+        WriteLogEntry(seam, state, c.source, c.line, c.label, c.text);
         EXPECT_EQ(LogFile(), c.stored) << c.name;
     }
 }
 
 TEST_F(RunLogTest, VersionEntryIsSeventyThreeBytes) {
-    LogNamedValue(sys, state, u"Version", u"1.0.0.2", 254);
+    LogNamedValue(seam, state, u"Version", u"1.0.0.2", 254);
     const std::string expected =
         "[2024-03-05 09:07:02] keymason(254)                  [Version] 1.0.0.2\r\r\n";
     EXPECT_EQ(LogFile(), expected);
@@ -80,8 +82,8 @@ TEST_F(RunLogTest, VersionEntryIsSeventyThreeBytes) {
 
 TEST_F(RunLogTest, EntriesAreAppendedToAnExistingFile) {
     sys.files[kLogPath] = "earlier run\r\n";
-    LogNamedValue(sys, state, u"A", u"one", 1);
-    LogNamedValue(sys, state, u"B", u"two", 2);
+    LogNamedValue(seam, state, u"A", u"one", 1);
+    LogNamedValue(seam, state, u"B", u"two", 2);
     EXPECT_EQ(LogFile(), "earlier run\r\n" + kStamp + " keymason(1)" + Spaces(19) +
                              " [A] one\r\r\n" + kStamp + " keymason(2)" + Spaces(19) +
                              " [B] two\r\r\n");
@@ -89,21 +91,21 @@ TEST_F(RunLogTest, EntriesAreAppendedToAnExistingFile) {
 
 TEST_F(RunLogTest, EmptyLogPathTouchesNothingUntilItIsSet) {
     state.logPath.clear();
-    LogNamedValue(sys, state, u"Version", u"1.0.0.2", 254);
-    WriteLogEntry(sys, state, "keymason", 1, "", "EMPTYLINE");
-    LogWow64Failure(sys, state, 5);
-    EXPECT_TRUE(sys.Calls().empty()) << sys.CallLog();  // not even the clock
+    LogNamedValue(seam, state, u"Version", u"1.0.0.2", 254);
+    WriteLogEntry(seam, state, "keymason", 1, "", "EMPTYLINE");
+    LogWow64Failure(seam, state, 5);
+    EXPECT_TRUE(seam.Calls().empty()) << seam.CallLog();  // not even the clock
     EXPECT_TRUE(sys.files.empty());
 
     state.logPath = kLogPath;
-    WriteLogEntry(sys, state, "keymason", 1, "", "EMPTYLINE");
+    WriteLogEntry(seam, state, "keymason", 1, "", "EMPTYLINE");
     EXPECT_EQ(LogFile(), "\r\n");
 }
 
 TEST_F(RunLogTest, UnwritableFileLosesTheEntryOnly) {
     sys.files[kLogPath] = "kept";
     sys.lockedFiles.insert(kLogPath);
-    LogNamedValue(sys, state, u"A", u"one", 1);
+    LogNamedValue(seam, state, u"A", u"one", 1);
     EXPECT_EQ(LogFile(), "kept");
 }
 
@@ -127,7 +129,7 @@ TEST_F(RunLogTest, WideTextsConvertAsTheCLocale) {
     };
     for (const auto& c : cases) {
         sys.files.erase(kLogPath);
-        LogNamedValue(sys, state, c.label, c.text, 7);
+        LogNamedValue(seam, state, c.label, c.text, 7);
         EXPECT_EQ(LogFile(), c.stored) << c.name;
     }
 }
@@ -152,7 +154,7 @@ TEST_F(RunLogTest, Wow64FailureEntryCarriesTheErrorCode) {
     };
     for (const auto& c : cases) {
         sys.files.erase(kLogPath);
-        LogWow64Failure(sys, state, c.error);
+        LogWow64Failure(seam, state, c.error);
         EXPECT_EQ(LogFile(), c.stored) << c.error;
     }
 }
@@ -161,17 +163,17 @@ TEST_F(RunLogTest, LongTextsAreWrittenWhole) {
     const std::string source(300, 's');
     const std::string label(300, 'l');
     const std::string text(2000, 't');
-    WriteLogEntry(sys, state, source, 1, label, text);
+    WriteLogEntry(seam, state, source, 1, label, text);
     EXPECT_EQ(LogFile(), kStamp + " " + source + "(1) [" + label + "] " + text + "\r\r\n");
 
     sys.files.erase(kLogPath);
-    LogNamedValue(sys, state, Widen(label), Widen(text), 1);
+    LogNamedValue(seam, state, Widen(label), Widen(text), 1);
     EXPECT_EQ(LogFile(), kStamp + " keymason(1)" + Spaces(19) + " [" + label + "] " + text +
                              "\r\r\n");
 
     state.logPath = u"C:\\" + Text(600, u'p') + u".log";
     sys.folders.insert(u"C:\\");
-    LogNamedValue(sys, state, u"A", u"b", 1);
+    LogNamedValue(seam, state, u"A", u"b", 1);
     EXPECT_EQ(sys.files.count(state.logPath), 1u);
 }
 

@@ -55,7 +55,7 @@ TEST(SecurityTest, RegExeIsAlwaysTheSystemsOwn) {
         m.Run(AllUsersPackage());
         if (c.regExe.empty()) {
             EXPECT_TRUE(m.sys.Processes().empty()) << c.name << "\n" << Commands(m.sys);
-            EXPECT_TRUE(m.sys.CallsOf(SeamOp::CreateProcessW).empty()) << c.name;
+            EXPECT_TRUE(m.seam.CallsOf(SeamOp::CreateProcessW).empty()) << c.name;
         } else {
             // Two loads and two unloads of User's hives.
             EXPECT_EQ(m.sys.Processes().size(), 4u) << c.name << "\n" << Commands(m.sys);
@@ -154,10 +154,10 @@ TEST(SecurityTest, TheLogIsWrittenOnlyToTheLogPath) {
             AllUsersPackage() + ValueLine(kSoftware, "Vendor", "Log", "REG_SZ", "keymason.log");
         if (c.dataPath != kLogPath) m.sys.files[c.dataPath] = package;
         const auto filesBefore = m.sys.files;
-        UpdateWorker(m.sys, m.state);
+        UpdateWorker(m.seam, m.state);
 
         EXPECT_EQ(ToUtf8(m.state.logPath), ToUtf8(c.logPath)) << c.name;
-        for (const PlatformCall& call : m.sys.CallsOf(SeamOp::AppendToFile))
+        for (const PlatformCall& call : m.seam.CallsOf(SeamOp::AppendToFile))
             EXPECT_EQ(ToUtf8(call.subKey), ToUtf8(c.logPath)) << c.name;
         for (const auto& file : m.sys.files) {
             if (file.first == c.logPath) continue;
@@ -241,14 +241,14 @@ TEST(SecurityTest, NoPackageWritesOutsideTheKeysItsRecordsName) {
 
         const RecordList records = scope::RecordsOf(c.package);
         for (const std::string& write :
-             scope::WritesOutsideRecords(m.sys.Calls(), records, {kAdminSid, kUserSid}))
+             scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid}))
             ADD_FAILURE() << c.name << ": write outside the records' keys: " << write;
         // Windows stops reading a name at its first NUL: none may reach it.
-        for (const PlatformCall& call : m.sys.Calls()) {
+        for (const PlatformCall& call : m.seam.Calls()) {
             EXPECT_EQ(call.subKey.find(u'\0'), Text::npos) << c.name << ": " << call.ToString();
             EXPECT_EQ(call.valueName.find(u'\0'), Text::npos) << c.name << ": " << call.ToString();
         }
-        EXPECT_EQ(Sentinels(m.sys), before) << c.name << "\n" << m.sys.CallLog();
+        EXPECT_EQ(Sentinels(m.sys), before) << c.name << "\n" << m.seam.CallLog();
         EXPECT_TRUE(m.sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\Sentinel")) << c.name;
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
         EXPECT_TRUE(m.sys.MountedHives().empty()) << c.name;

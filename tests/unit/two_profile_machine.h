@@ -12,6 +12,7 @@
 #include "engine/run_state.h"
 #include "engine/update_pass.h"
 #include "platform/memory/memory_platform.h"
+#include "tests/support/fault_platform.h"
 #include "tests/unit/test_values.h"
 
 namespace km {
@@ -45,10 +46,8 @@ inline std::shared_ptr<MemoryKey> HiveTree(const Text& keyName) {
     return top;
 }
 
-// Platform: MemoryPlatform or a class derived from it.
-template <class Platform_>
-struct BasicTwoProfileMachine {
-    BasicTwoProfileMachine() {
+struct TwoProfileMachine {
+    TwoProfileMachine() {
         sys.environment["APP_PATH"] = kAppPath;
         sys.folders.insert(u"C:\\pkg");
         sys.folders.insert(kLogFolder);
@@ -69,7 +68,7 @@ struct BasicTwoProfileMachine {
 
     void Run(const std::string& package) {
         sys.files[kDataPath] = package;
-        UpdateWorker(sys, state);
+        UpdateWorker(seam, state);
     }
 
     std::string Log() const {
@@ -77,10 +76,10 @@ struct BasicTwoProfileMachine {
         return it == sys.files.end() ? std::string() : it->second;
     }
 
-    Platform_ sys;
+    MemoryPlatform sys;    // seeded and inspected directly
+    FaultPlatform seam{sys};  // what the pass runs on: faults and the call log
     RunState state;
 };
-using TwoProfileMachine = BasicTwoProfileMachine<MemoryPlatform>;
 
 // Package lines, CR LF ended.
 inline std::string ValueLine(const std::string& root, const std::string& key,

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "engine/update_pass.h"
+#include "platform/forwarding_platform.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 #include "tests/unit/registry_snapshot.h"
 #include "tests/unit/test_values.h"
 
@@ -47,8 +49,8 @@ std::string StartEntries(const std::string& version = "1.0.0.2") {
 
 bool IsRegistryCall(const PlatformCall& call) { return std::string(SeamOpName(call.op)).rfind("Reg", 0) == 0; }
 
-std::size_t RegistryCallCount(const MemoryPlatform& sys) {
-    const auto& calls = sys.Calls();
+std::size_t RegistryCallCount(const FaultPlatform& seam) {
+    const auto& calls = seam.Calls();
     return std::count_if(calls.begin(), calls.end(), IsRegistryCall);
 }
 
@@ -65,13 +67,14 @@ struct Machine {
     }
     void Run(const std::string& package) {
         sys.files[kDataPath] = package;
-        UpdateWorker(sys, state);
+        UpdateWorker(seam, state);
     }
     std::string Log() const {
         auto it = sys.files.find(kLogPath);
         return it == sys.files.end() ? "<no log>" : it->second;
     }
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     RunState state;
 };
 
@@ -129,7 +132,7 @@ TEST(UpdatePassTest, ValueLinesOnOneKeyShareItsOpenKey) {
         Machine m;
         m.Run(c.package);
         std::vector<std::string> calls;
-        for (const PlatformCall& call : m.sys.Calls()) {
+        for (const PlatformCall& call : m.seam.Calls()) {
             switch (call.op) {
                 case SeamOp::RegOpenKeyExW: calls.push_back("open " + ToUtf8(call.subKey)); break;
                 case SeamOp::RegCreateKeyExW: calls.push_back("create " + ToUtf8(call.subKey)); break;
@@ -139,7 +142,7 @@ TEST(UpdatePassTest, ValueLinesOnOneKeyShareItsOpenKey) {
                 default: break;
             }
         }
-        EXPECT_EQ(calls, c.calls) << c.name << "\n" << m.sys.CallLog();
+        EXPECT_EQ(calls, c.calls) << c.name << "\n" << m.seam.CallLog();
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
     }
 }
@@ -180,7 +183,7 @@ TEST(UpdatePassTest, LogPathFollowsTheMode) {
             m.sys.folders.insert(*c.appPath + u"\\logs");
             m.sys.shortPaths[*c.appPath + u"\\logs"] = *c.shortFolder;
         }
-        if (c.failing) m.sys.FailCall(*c.failing);
+        if (c.failing) m.seam.FailCall(*c.failing);
         m.state.mode = c.mode;
         m.Run("");
         EXPECT_EQ(ToUtf8(m.state.logPath), ToUtf8(c.logPath)) << c.name;
@@ -202,7 +205,7 @@ TEST(UpdatePassTest, StartEntriesComeFirstAndCarryTheVersion) {
         EXPECT_EQ(m.Log(), StartEntries(c.text));
 
         // Both entries precede the read of the package and every registry call.
-        const auto& calls = m.sys.Calls();
+        const auto& calls = m.seam.Calls();
         std::vector<std::size_t> appends;
         std::size_t firstOther = calls.size();
         for (std::size_t i = 0; i < calls.size(); ++i) {
@@ -212,8 +215,8 @@ TEST(UpdatePassTest, StartEntriesComeFirstAndCarryTheVersion) {
                 firstOther == calls.size())
                 firstOther = i;
         }
-        ASSERT_EQ(appends.size(), 2u) << m.sys.CallLog();
-        EXPECT_LT(appends[1], firstOther) << m.sys.CallLog();
+        ASSERT_EQ(appends.size(), 2u) << m.seam.CallLog();
+        EXPECT_LT(appends[1], firstOther) << m.seam.CallLog();
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor\\Tool"),
                   "{Level=4:0a000000}");
     }
@@ -259,9 +262,9 @@ TEST(UpdatePassTest, RecordsApplyInFileOrder) {
         Machine m;
         m.Run(c.package);
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor"), c.vendorAfter)
-            << c.name << "\n" << m.sys.CallLog();
+            << c.name << "\n" << m.seam.CallLog();
         EXPECT_EQ(m.sys.OpenHandleCount(), 0) << c.name;
-        for (const auto& call : m.sys.Calls())
+        for (const auto& call : m.seam.Calls())
             if (call.op == SeamOp::RegOpenKeyExW || call.op == SeamOp::RegCreateKeyExW) {
                 EXPECT_EQ(call.sam, 0xF013Fu) << c.name << ": " << call.ToString();
             }
@@ -296,20 +299,20 @@ TEST(UpdatePassTest, AFailingRegistryCallSkipsOnlyItsRecord) {
     const std::vector<std::string> applied = MixedState(baseline.sys);
     ASSERT_EQ(applied, (std::vector<std::string>{"{A=4:01000000}", "{}", "{Stays=4:02000000}",
                                                  "absent", "{=1:64006f0063000000}"}))
-        << baseline.sys.CallLog();
+        << baseline.seam.CallLog();
     EXPECT_EQ(baseline.sys.OpenHandleCount(), 0);
 
     std::map<SeamOp, std::size_t> counts;
-    for (const auto& call : baseline.sys.Calls())
+    for (const auto& call : baseline.seam.Calls())
         if (IsRegistryCall(call)) ++counts[call.op];
 
     for (const auto& [op, count] : counts) {
         for (std::size_t n = 1; n <= count; ++n) {
-            const PlatformCall failed = baseline.sys.CallsOf(op)[n - 1];
+            const PlatformCall failed = baseline.seam.CallsOf(op)[n - 1];
             const std::string failedAt = failed.where + "\\" + ToUtf8(failed.subKey);
             Machine m;
             SeedMixed(m.sys);
-            m.sys.FailNthCallOf(op, n);
+            m.seam.FailNthCallOf(op, n);
             m.Run(MixedPackage());
             const std::string label = SeamOpName(op) + std::string(" #") + std::to_string(n) + " at " + failedAt;
             EXPECT_EQ(m.state.done.load(), 1) << label;
@@ -342,10 +345,10 @@ TEST(UpdatePassTest, NothingToReadGivesJustTheStartEntries) {
         Machine m;
         c.arrange(m.sys);
         m.state.mode = c.mode;
-        UpdateWorker(m.sys, m.state);
+        UpdateWorker(m.seam, m.state);
         EXPECT_EQ(m.sys.files[m.state.logPath], StartEntries()) << c.name;
         EXPECT_EQ(m.state.exitCode.load(), 0) << c.name;
-        EXPECT_EQ(RegistryCallCount(m.sys), 0u) << c.name << "\n" << m.sys.CallLog();
+        EXPECT_EQ(RegistryCallCount(m.seam), 0u) << c.name << "\n" << m.seam.CallLog();
         EXPECT_TRUE(m.sys.Processes().empty()) << c.name;
         EXPECT_EQ(m.state.done.load(), 1) << c.name;
     }
@@ -362,19 +365,19 @@ TEST(UpdatePassTest, AReadErrorAppliesNothingAndSaysSo) {
     EXPECT_EQ(m.Log(), StartEntries() + Entry(258, "DAT",
                                               "Package could not be read whole; nothing was "
                                               "applied."));
-    EXPECT_EQ(RegistryCallCount(m.sys), 0u) << m.sys.CallLog();
+    EXPECT_EQ(RegistryCallCount(m.seam), 0u) << m.seam.CallLog();
     EXPECT_TRUE(m.sys.Processes().empty());
     EXPECT_EQ(m.state.done.load(), 1);
 }
 
 // Asks the pass to stop as soon as the first value has been set.
-class CancellingPlatform : public MemoryPlatform {
+class CancellingPlatform : public ForwardingPlatform {
 public:
-    explicit CancellingPlatform(RunState& state) : state_(state) {}
+    CancellingPlatform(Platform& inner, RunState& state) : ForwardingPlatform(inner), state_(state) {}
     bool RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
                         std::uint32_t type, const std::uint8_t* data,
                         std::uint32_t size) override {
-        const bool ok = MemoryPlatform::RegSetValueExW(key, valueName, reserved, type, data, size);
+        const bool ok = ForwardingPlatform::RegSetValueExW(key, valueName, reserved, type, data, size);
         state_.cancelRequested.store(1);
         return ok;
     }
@@ -387,12 +390,13 @@ TEST(UpdatePassTest, CancelStopsBeforeTheNextRecord) {
     RunState state;
     state.mode = DefaultPackage;
     state.dataPath = kDataPath;
-    CancellingPlatform sys(state);
+    MemoryPlatform sys;
     sys.wow64Redirection = false;
     sys.files[kDataPath] = ValueLine(kSoftware, "V", "A", "REG_DWORD", "0x00000001") +
                            ValueLine(kSoftware, "V", "B", "REG_DWORD", "0x00000002") +
                            KeyLine(kSoftware, "W", false);
-    UpdateWorker(sys, state);
+    CancellingPlatform cancelling(sys, state);
+    UpdateWorker(cancelling, state);
     EXPECT_EQ(Snapshot(sys, kHkeyLocalMachine, u"SOFTWARE\\V"), "{A=4:01000000}");
     EXPECT_FALSE(sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\W"));
     EXPECT_EQ(sys.OpenHandleCount(), 0);
@@ -403,17 +407,19 @@ TEST(UpdatePassTest, CancelStillReleasesTheLoadedHives) {
     RunState state;
     state.mode = DefaultPackage;
     state.dataPath = kDataPath;
-    CancellingPlatform sys(state);
+    MemoryPlatform sys;
+    FaultPlatform seam(sys);
+    CancellingPlatform cancelling(seam, state);
     sys.wow64Redirection = false;
     AddProfileEntry(sys, u"S-1-5-21-5", u"C:\\Users\\User");
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
     sys.files[kDataPath] =
         ValueLine("HKEY_CURRENT_USER", "Software\\X", "A", "REG_DWORD", "0x00000001", "User") +
         ValueLine(kSoftware, "V", "B", "REG_DWORD", "0x00000002");
-    UpdateWorker(sys, state);
-    EXPECT_EQ(sys.CallsOf(SeamOp::RegSetValueExW).size(), 1u) << sys.CallLog();
+    UpdateWorker(cancelling, state);
+    EXPECT_EQ(seam.CallsOf(SeamOp::RegSetValueExW).size(), 1u) << seam.CallLog();
     EXPECT_FALSE(sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\V"));
-    ASSERT_EQ(sys.Processes().size(), 2u) << sys.CallLog();
+    ASSERT_EQ(sys.Processes().size(), 2u) << seam.CallLog();
     EXPECT_NE(ToUtf8(sys.Processes()[1].commandLine).find("Unload"), std::string::npos);
     EXPECT_TRUE(sys.MountedHives().empty());
     EXPECT_EQ(sys.OpenHandleCount(), 0);
@@ -430,7 +436,7 @@ TEST(UpdatePassTest, PerUserRecordsGoToTheProfilesInFileOrder) {
           ValueLine("HKEY_CURRENT_USER", "Software\\Tool", "Mode", "REG_DWORD", "0x00000004",
                     "Administrator"));
     EXPECT_EQ(Snapshot(m.sys, kHkeyUsers, u"S-1-5-21-7\\Software\\Tool"), "{Mode=4:03000000}")
-        << m.sys.CallLog();
+        << m.seam.CallLog();
     EXPECT_EQ(Snapshot(m.sys, kHkeyClassesRoot, u".kmx"), "{=1:64000000}");
     EXPECT_EQ(m.sys.OpenHandleCount(), 0);
     EXPECT_EQ(m.Log(), StartEntries());

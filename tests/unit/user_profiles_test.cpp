@@ -4,6 +4,7 @@
 
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 #include "tests/unit/test_values.h"
 
 namespace km {
@@ -28,6 +29,7 @@ protected:
     }
 
     MemoryPlatform sys;
+    FaultPlatform seam{sys};
     std::int32_t isWow64 = 0;
 };
 
@@ -53,15 +55,15 @@ TEST_F(ProfileListTest, ServiceAccountsAreSkippedInAnyLetterCase) {
 }
 
 TEST_F(ProfileListTest, MissingProfileListGivesEmptyList) {
-    EXPECT_TRUE(BuildProfileList(sys, isWow64).empty());
+    EXPECT_TRUE(BuildProfileList(seam, isWow64).empty());
     EXPECT_EQ(sys.OpenHandleCount(), 0);
 }
 
 TEST_F(ProfileListTest, FailedCountGivesEmptyList) {
     AddProfile(u"S-1-5-21-1", u"C:\\Users\\User");
-    sys.FailCall(SeamOp::RegQueryInfoKeyW);
-    EXPECT_TRUE(BuildProfileList(sys, isWow64).empty());
-    EXPECT_TRUE(sys.CallsOf(SeamOp::RegEnumKeyExW).empty());
+    seam.FailCall(SeamOp::RegQueryInfoKeyW);
+    EXPECT_TRUE(BuildProfileList(seam, isWow64).empty());
+    EXPECT_TRUE(seam.CallsOf(SeamOp::RegEnumKeyExW).empty());
     EXPECT_EQ(sys.OpenHandleCount(), 0);
 }
 
@@ -69,7 +71,7 @@ TEST_F(ProfileListTest, EntriesFollowEnumerationOrderWithFreshMountFields) {
     AddProfile(u"S-1-5-21-30", u"C:\\Users\\Zed");
     AddProfile(u"S-1-5-21-10", u"C:\\Users\\Amy");
     AddProfile(u"S-1-5-21-20", u"C:\\Users\\Max");
-    ProfileList profiles = BuildProfileList(sys, isWow64);
+    ProfileList profiles = BuildProfileList(seam, isWow64);
     ASSERT_EQ(Sids(profiles), (std::vector<Text>{u"S-1-5-21-30", u"S-1-5-21-10", u"S-1-5-21-20"}));
     for (const UserProfile& p : profiles) {
         EXPECT_EQ(p.userHiveMounted, 0);
@@ -143,9 +145,9 @@ TEST_F(ProfileListTest, UnreadableProfileStillGivesAnEntryWithItsSid) {
     AddProfileWithoutPath(u"S-1-5-21-1");
     AddProfile(u"S-1-5-21-2", u"C:\\Users\\Locked");
     AddProfile(u"S-1-5-21-3", u"C:\\Users\\Unread");
-    sys.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-2");
-    sys.FailCall(SeamOp::RegQueryValueExW);
-    ProfileList profiles = BuildProfileList(sys, isWow64);
+    seam.FailCall(SeamOp::RegOpenKeyExW, u"S-1-5-21-2");
+    seam.FailCall(SeamOp::RegQueryValueExW);
+    ProfileList profiles = BuildProfileList(seam, isWow64);
     ASSERT_EQ(Sids(profiles), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-2", u"S-1-5-21-3"}));
     for (const UserProfile& p : profiles) {
         EXPECT_TRUE(p.profilePath.empty()) << ToUtf8(p.sid);
@@ -158,9 +160,9 @@ TEST_F(ProfileListTest, SubkeyThatCannotBeEnumeratedIsSkipped) {
     AddProfile(u"S-1-5-21-1", u"C:\\Users\\A");
     AddProfile(u"S-1-5-21-2", u"C:\\Users\\B");
     AddProfile(u"S-1-5-21-3", u"C:\\Users\\C");
-    sys.FailNthCallOf(SeamOp::RegEnumKeyExW, 2);
-    EXPECT_EQ(Sids(BuildProfileList(sys, isWow64)), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-3"}));
-    const auto enums = sys.CallsOf(SeamOp::RegEnumKeyExW);
+    seam.FailNthCallOf(SeamOp::RegEnumKeyExW, 2);
+    EXPECT_EQ(Sids(BuildProfileList(seam, isWow64)), (std::vector<Text>{u"S-1-5-21-1", u"S-1-5-21-3"}));
+    const auto enums = seam.CallsOf(SeamOp::RegEnumKeyExW);
     ASSERT_EQ(enums.size(), 3u);
     for (std::uint32_t i = 0; i < enums.size(); ++i) {
         EXPECT_EQ(enums[i].index, i);
@@ -173,7 +175,7 @@ TEST_F(ProfileListTest, SubkeyNamesUpTo254CharactersAreRead) {
     const Text tooLong = u"S-1-5-21-" + Text(246, u'2');   // 255 characters
     AddProfile(longest, u"C:\\Users\\Long");
     AddProfile(tooLong, u"C:\\Users\\TooLong");
-    ProfileList profiles = BuildProfileList(sys, isWow64);
+    ProfileList profiles = BuildProfileList(seam, isWow64);
     ASSERT_EQ(profiles.size(), 1u);
     EXPECT_EQ(profiles[0].sid, longest);
     EXPECT_EQ(profiles[0].userName, u"Long");
@@ -186,10 +188,11 @@ TEST_F(ProfileListTest, AccessMaskFollowsIsWow64) {
     } cases[] = {{1, 0x20119}, {0, 0x20019}, {2, 0x20019}};
     for (const Case& c : cases) {
         MemoryPlatform fresh;  // redirects the 32-bit view, as under WOW64
+        FaultPlatform freshSeam{fresh};
         fresh.SetValue(kHkeyLocalMachine, Text(kProfileListPath) + u"\\S-1-5-21-1", u"ProfileImagePath", kRegSz,
                        Utf16Bytes(u"C:\\Users\\User"));
-        ProfileList profiles = BuildProfileList(fresh, c.isWow64);
-        const auto opens = fresh.CallsOf(SeamOp::RegOpenKeyExW);
+        ProfileList profiles = BuildProfileList(freshSeam, c.isWow64);
+        const auto opens = freshSeam.CallsOf(SeamOp::RegOpenKeyExW);
         ASSERT_FALSE(opens.empty());
         for (const PlatformCall& open : opens) EXPECT_EQ(open.sam, c.mask) << "isWow64 " << c.isWow64;
         // Only the 64-bit view holds the profile list.

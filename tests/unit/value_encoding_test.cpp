@@ -6,6 +6,7 @@
 #include "engine/value_encoding.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/text.h"
+#include "tests/support/fault_platform.h"
 
 namespace km {
 namespace {
@@ -161,7 +162,6 @@ protected:
         registry.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Vendor", u"", kRegSz, {0x42, 0, 0, 0});
         ASSERT_TRUE(registry.RegOpenKeyExW(kHkeyLocalMachine, u"SOFTWARE\\Vendor", 0,
                                            kKeyAllAccess | kKeyWow64_64Key, &key));
-        registry.ClearCalls();
     }
     void TearDown() override { registry.RegCloseKey(key); }
 
@@ -179,6 +179,7 @@ protected:
     }
 
     MemoryPlatform registry;
+    FaultPlatform seam{registry};
     RegKey key = 0;
 };
 
@@ -197,17 +198,17 @@ TEST_F(WriteRecordValueTest, SetsEachTypeWithItsCodeAndBytes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ToUtf8(c.type) + " " + ToUtf8(c.data));
-        registry.ClearCalls();
-        WriteRecordValue(registry, Line(c.type, u"V", c.data), key);
+        seam.ClearCalls();
+        WriteRecordValue(seam, Line(c.type, u"V", c.data), key);
 
-        const auto calls = registry.CallsOf(SeamOp::RegSetValueExW);
-        ASSERT_EQ(calls.size(), 1u) << registry.CallLog();
+        const auto calls = seam.CallsOf(SeamOp::RegSetValueExW);
+        ASSERT_EQ(calls.size(), 1u) << seam.CallLog();
         EXPECT_EQ(calls[0].key, key);
         EXPECT_EQ(calls[0].valueName, u"V");
         EXPECT_EQ(calls[0].reserved, 0u);
         EXPECT_EQ(calls[0].type, c.code);
         EXPECT_EQ(Hex(calls[0].data), Hex(c.stored));
-        EXPECT_EQ(registry.Calls().size(), 1u) << registry.CallLog();
+        EXPECT_EQ(seam.Calls().size(), 1u) << seam.CallLog();
 
         const auto stored = Stored(u"V");
         ASSERT_TRUE(stored.has_value()) << registry.Dump();
@@ -220,26 +221,26 @@ TEST_F(WriteRecordValueTest, RemovalDeletesTheValueWhateverTheType) {
     for (TextView type : {u"REG_SZ", u"REG_DWORD", u"REG_NONE", u"reg_qword"}) {
         SCOPED_TRACE(ToUtf8(type));
         registry.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Vendor", u"Old", kRegSz, {0x41, 0, 0, 0});
-        registry.ClearCalls();
-        WriteRecordValue(registry, Line(type, u"Old", u"0x0000000A", true), key);
+        seam.ClearCalls();
+        WriteRecordValue(seam, Line(type, u"Old", u"0x0000000A", true), key);
 
-        const auto calls = registry.CallsOf(SeamOp::RegDeleteKeyValueW);
-        ASSERT_EQ(calls.size(), 1u) << registry.CallLog();
+        const auto calls = seam.CallsOf(SeamOp::RegDeleteKeyValueW);
+        ASSERT_EQ(calls.size(), 1u) << seam.CallLog();
         EXPECT_EQ(calls[0].key, key);
         EXPECT_FALSE(calls[0].hasSubKey);
         EXPECT_EQ(calls[0].valueName, u"Old");
-        EXPECT_EQ(registry.Calls().size(), 1u) << registry.CallLog();
+        EXPECT_EQ(seam.Calls().size(), 1u) << seam.CallLog();
         EXPECT_FALSE(Stored(u"Old").has_value()) << registry.Dump();
     }
 }
 
 TEST_F(WriteRecordValueTest, EmptyNameSetsAndDeletesTheDefaultValue) {
-    WriteRecordValue(registry, Line(u"REG_SZ", u"", u"d"), key);
+    WriteRecordValue(seam, Line(u"REG_SZ", u"", u"d"), key);
     auto stored = Stored(u"");
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(Hex(stored->data), "64 00 00 00");
 
-    WriteRecordValue(registry, Line(u"REG_SZ", u"", u"", true), key);
+    WriteRecordValue(seam, Line(u"REG_SZ", u"", u"", true), key);
     EXPECT_FALSE(Stored(u"").has_value()) << registry.Dump();
     EXPECT_TRUE(Stored(u"Old").has_value());
 }
@@ -254,15 +255,15 @@ TEST_F(WriteRecordValueTest, NothingIsSetWithoutACodeOrWithoutEncodableData) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ToUtf8(c.type) + " " + ToUtf8(c.data));
-        registry.ClearCalls();
-        WriteRecordValue(registry, Line(c.type, u"V", c.data), key);
-        EXPECT_TRUE(registry.Calls().empty()) << registry.CallLog();
+        seam.ClearCalls();
+        WriteRecordValue(seam, Line(c.type, u"V", c.data), key);
+        EXPECT_TRUE(seam.Calls().empty()) << seam.CallLog();
         EXPECT_FALSE(Stored(u"V").has_value());
 
         // A removal line still deletes.
         registry.SetValue(kHkeyLocalMachine, u"SOFTWARE\\Vendor", u"V", kRegSz, {0, 0});
-        WriteRecordValue(registry, Line(c.type, u"V", c.data, true), key);
-        EXPECT_EQ(registry.CallsOf(SeamOp::RegDeleteKeyValueW).size(), 1u) << registry.CallLog();
+        WriteRecordValue(seam, Line(c.type, u"V", c.data, true), key);
+        EXPECT_EQ(seam.CallsOf(SeamOp::RegDeleteKeyValueW).size(), 1u) << seam.CallLog();
         EXPECT_FALSE(Stored(u"V").has_value());
     }
 }

@@ -13,6 +13,7 @@
 #include "platform/memory/memory_platform.h"
 #include "platform/memory/memory_platform_print.h"
 #include "platform/text.h"
+#include "tests/support/platform_call.h"
 
 namespace km {
 namespace scope {
