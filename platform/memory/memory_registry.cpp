@@ -316,9 +316,11 @@ bool MemoryRegistry::DeleteTree(const std::shared_ptr<MemoryKey>& key, bool keep
     // first key that cannot go; whatever went before that stays gone. What
     // goes is read first, so that it can be told and put back.
     key->Fetch();
-    while (!key->subkeys.empty()) {
-        const auto sub = key->subkeys.front();  // its slot goes when it is deleted
-        if (!DeleteTree(sub, false)) return false;
+    // The machine's classes key stays, as a hive's top does: what it holds goes.
+    for (std::size_t kept = 0; kept < key->subkeys.size();) {
+        const auto sub = key->subkeys[kept];  // its slot goes when it is deleted
+        if (!DeleteTree(sub, sub == classesRoot_)) return false;
+        if (sub == classesRoot_) ++kept;
     }
     if (keepKey) {
         key->values.clear();

@@ -97,7 +97,7 @@ TEST(MemoryRegistryTest, PathsFollowTheRegistryRules) {
     sys.SetValue(kHkeyClassesRoot, u"Vendor\\App", u"v", kRegDword, Dword(2));
     sys.SetValue(kHkeyClassesRoot, u"\u00B5", u"v", kRegDword, Dword(5));
     // HKEY_CLASSES_ROOT is the machine's classes key, not a tree of its own.
-    const RegKey machineClasses = Open(sys, kHkeyLocalMachine, u"SOFTWARE\\Classes\\Vendor\\App");
+    const RegKey machineClasses = Open(sys, kHkeyLocalMachine, u"SOFTWARE\\Classes\\Vendor\\App", kKeyRead | kKeyWow64_64Key);
     EXPECT_EQ(MarkThrough(sys, machineClasses), 2);
     sys.RegCloseKey(machineClasses);
     for (const auto& c : cases) {
@@ -216,7 +216,7 @@ TEST(MemoryRegistryTest, WritesAndDeletesTakeTheirViews) {
         const RegKey key = Create(sys, kHkeyLocalMachine, u"SOFTWARE\\Vendor\\New", c.sam);
         sys.RegCloseKey(key);
         EXPECT_TRUE(sys.KeyExists(kHkeyLocalMachine, c.written)) << c.name << "\n" << sys.Dump();
-        EXPECT_EQ(sys.SubkeyNames(kHkeyLocalMachine, u"SOFTWARE").size(), 1u) << c.name;
+        EXPECT_EQ(sys.SubkeyNames(kHkeyLocalMachine, u"SOFTWARE").size(), 2u) << c.name;  // and Classes
 
         // RegDeleteKeyExW names its view; so the key is found where it was made.
         EXPECT_TRUE(sys.RegDeleteKeyExW(kHkeyLocalMachine, u"SOFTWARE\\Vendor\\New", c.sam, 0)) << c.name;
@@ -618,20 +618,20 @@ TEST(MemoryPlatformTest, HiveTopsCannotBeDeletedButTheirContentsCan) {
     } cases[] = {
         {"a mounted hive by name",
          [](MemoryPlatform& s) { const Text p = u"M"; return s.RegDeleteTreeW(kHkeyUsers, &p); },
-         false, "S-1-5-18{Software{A}} Empty M", "SOFTWARE{Vendor{Sub}} SYSTEM{X}"},
+         false, "S-1-5-18{Software{A}} Empty M", "SOFTWARE{Classes Vendor{Sub}} SYSTEM{X}"},
         {"a loaded user hive as a key",
          [](MemoryPlatform& s) { return s.RegDeleteKeyExW(kHkeyUsers, u"Empty", 0, 0); },
-         false, "S-1-5-18{Software{A}} Empty M{Software{App}}", "SOFTWARE{Vendor{Sub}} SYSTEM{X}"},
+         false, "S-1-5-18{Software{A}} Empty M{Software{App}}", "SOFTWARE{Classes Vendor{Sub}} SYSTEM{X}"},
         {"HKLM\\SOFTWARE",
          [](MemoryPlatform& s) { const Text p = u"software\\"; return s.RegDeleteTreeW(kHkeyLocalMachine, &p); },
-         false, "S-1-5-18{Software{A}} Empty M{Software{App}}", "SOFTWARE SYSTEM{X}"},
+         false, "S-1-5-18{Software{A}} Empty M{Software{App}}", "SOFTWARE{Classes} SYSTEM{X}"},
         // It stops at the first hive top: the later hives keep their contents.
         {"all of HKEY_USERS",
          [](MemoryPlatform& s) { return s.RegDeleteTreeW(kHkeyUsers, nullptr); },
-         false, "S-1-5-18 Empty M{Software{App}}", "SOFTWARE{Vendor{Sub}} SYSTEM{X}"},
+         false, "S-1-5-18 Empty M{Software{App}}", "SOFTWARE{Classes Vendor{Sub}} SYSTEM{X}"},
         {"inside a mounted hive",
          [](MemoryPlatform& s) { const Text p = u"M\\Software"; return s.RegDeleteTreeW(kHkeyUsers, &p); },
-         true, "S-1-5-18{Software{A}} Empty M", "SOFTWARE{Vendor{Sub}} SYSTEM{X}"},
+         true, "S-1-5-18{Software{A}} Empty M", "SOFTWARE{Classes Vendor{Sub}} SYSTEM{X}"},
         {"a mounted hive's contents through its handle",
          [](MemoryPlatform& s) {
              RegKey top = 0;
@@ -640,7 +640,7 @@ TEST(MemoryPlatformTest, HiveTopsCannotBeDeletedButTheirContentsCan) {
              s.RegCloseKey(top);
              return ok;
          },
-         true, "S-1-5-18{Software{A}} Empty M", "SOFTWARE{Vendor{Sub}} SYSTEM{X}"},
+         true, "S-1-5-18{Software{A}} Empty M", "SOFTWARE{Classes Vendor{Sub}} SYSTEM{X}"},
     };
     for (const auto& c : cases) {
         MemoryPlatform sys;
@@ -837,7 +837,7 @@ TEST(MemoryPlatformTest, DumpShowsKeysValuesMountsAndFiles) {
     sys.files[u"C:\\a.log"] = "line\n";
     const std::string dump = sys.Dump();
     for (const char* expected : {
-             "  HKLM\n    SOFTWARE\n      Vendor\n        \"Name\" = REG_SZ [68 00 69 00 00 00] \"hi\\0\"\n",
+             "  HKLM\n    SOFTWARE\n      Classes\n      Vendor\n        \"Name\" = REG_SZ [68 00 69 00 00 00] \"hi\\0\"\n",
              "        (default) = REG_DWORD [34 12 00 00]\n",
              "  HKU\n    M\n      Software\n        App\n",
              "HKU\\M <- C:\\Users\\User\\NTUSER.DAT",
