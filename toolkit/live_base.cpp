@@ -1,6 +1,7 @@
 #include "toolkit/live_base.h"
 
 #include "toolkit/snapshot.h"
+#include "engine/machine_policy.h"
 #include "engine/package_file.h"
 #include "engine/windows_facts.h"
 #include "platform/text.h"
@@ -133,6 +134,10 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
     base.CreateKey(kHkeyLocalMachine, u"SYSTEM");
     auto machine = registry.Root(kHkeyLocalMachine);
     const std::vector<Profile> profiles = CopyProfileList(*machine, base);
+    // The machine's own policy, which the accounted pass takes from the base, and the
+    // drive the profile list's Default folder names.
+    CopyKey(*machine, Sink{&base, kHkeyLocalMachine, nullptr}, kMachinePolicyKey, false, true);
+    base.environment["SystemDrive"] = registry.ExpandEnvironment(u"%SystemDrive%");
 
     bool perUser = false, userHive = false, classesHive = false;
     for (const PackageRecord& record : records) {
@@ -157,6 +162,12 @@ void CollectLiveBase(LiveRegistry& registry, std::string_view packageBytes, Memo
             if ((classes ? classesHive : userHive) && !profile.path.empty())
                 CopyHiveFile(registry, base, profile, classes, records, notInspected);
     }
+    // The default profile has no SID and only its user hive is reached.
+    const auto policy = base.GetValue(kHkeyLocalMachine, kMachinePolicyKey, kDefaultProfilePolicyValue);
+    const auto folder = base.GetValue(kHkeyLocalMachine, Text(kProfileListPath), Text(kDefaultProfileFolder));
+    if (policy && folder && userHive)
+        CopyHiveFile(registry, base, Profile{Text(), registry.ExpandEnvironment(TextUpToNul(folder->data))}, false,
+                     records, notInspected);
 }
 
 }  // namespace km::toolkit

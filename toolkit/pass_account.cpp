@@ -1,5 +1,6 @@
 #include "toolkit/pass_account.h"
 
+#include "engine/machine_policy.h"
 #include "engine/update_pass.h"
 
 namespace km::toolkit {
@@ -83,7 +84,20 @@ CallGroup CallsOf(const PassAccount& account, const Application& app) {
     return group;
 }
 
+namespace {
+
+void TakeBasePolicy(MemoryPlatform& machine) {
+    const std::pair<Text, Text> name{kMachinePolicyKey, kDefaultProfilePolicyValue};
+    if (const auto held = machine.GetValue(kHkeyLocalMachine, name.first, name.second))
+        machine.policyValues.emplace(name, *held);
+    // Where a base's profile list names the default profile's folder with the system drive.
+    machine.environment.emplace("SystemDrive", u"C:");
+}
+
+}  // namespace
+
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, RecordCopies records) {
+    TakeBasePolicy(machine);
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     machine.keepCallLog = false;       // the account is the log that matters here
     PassAccount account;

@@ -63,7 +63,9 @@ CallGroup CallsOf(const PassAccount& account, const Application& app);
 enum class RecordCopies : bool { Dropped, Kept };
 
 // Runs the pass as a 32-bit Keymason on 64-bit Windows (the 64-bit view)
-// over `machine`, which afterwards holds the state after the pass.
+// over `machine`, which afterwards holds the state after the pass. The policy
+// that lets All Users lines reach the default profile is on where the base
+// holds it, or where the caller set it on the machine.
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes,
                              RecordCopies records = RecordCopies::Dropped);
 
