@@ -25,6 +25,7 @@ struct Options {
     bool plan = false;
     bool live = false;
     bool verify = false;
+    bool defaultProfile = false;  // as if the base held the policy that reaches it
     Format format = Format::Text;
     bool formatGiven = false;
     std::optional<Text> base;
@@ -73,6 +74,8 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
             o.live = true;
         } else if (!endOfOptions && arg == u"--verify") {
             o.verify = true;
+        } else if (!endOfOptions && arg == u"--default-profile") {
+            o.defaultProfile = true;
         } else if (!endOfOptions && (arg == u"--format" || arg.rfind(u"--format=", 0) == 0)) {
             if (std::exchange(o.formatGiven, true)) *problem = "--format given twice";
             Text name;
@@ -103,13 +106,13 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
     else if (o.verify && !o.base && !o.live) *problem = "--verify needs --base or --live";
     if (!problem->empty()) return std::nullopt;
     // A base or a result only make sense for a plan.
-    o.plan = o.plan || o.base || o.live || o.result || o.verify;
+    o.plan = o.plan || o.base || o.live || o.result || o.verify || o.defaultProfile;
     return o;
 }
 
 constexpr const char* kUsage =
     "usage: keymason-check PACKAGE\n"
-    "       keymason-check --plan [--base SNAPSHOT.reg%s] [--out RESULT.reg] PACKAGE\n"
+    "       keymason-check --plan [--base SNAPSHOT.reg%s] [--default-profile] [--out RESULT.reg] PACKAGE\n"
     "       keymason-check --verify (--base SNAPSHOT.reg%s) PACKAGE\n"
     "       (each with --format text|json|sarif)\n";
 
@@ -181,6 +184,9 @@ std::string OptionsText(bool liveOffered) {
             "                        private load that ends with its handle); a profile\n"
             "                        whose hive cannot be read is reported not inspected\n";
     text +=
+        "  --default-profile     plan as under the machine policy IncludeDefaultProfile\n"
+        "                        (which the base may hold): All Users lines outside\n"
+        "                        Software\\Classes also reach the default profile\n"
         "  --out RESULT.reg      write the registry after the plan as a .reg file\n"
         "  --verify              plan against the base and exit 0 when the\n"
         "                        package would change nothing there (the machine\n"
@@ -192,7 +198,8 @@ std::string OptionsText(bool liveOffered) {
         "                        findings)\n"
         "  --help                this text\n"
         "  --version             Keymason's version\n";
-    text += liveOffered ? "--base, --live, --out and --verify imply --plan.\n" : "--base, --out and --verify imply --plan.\n";
+    text += liveOffered ? "--base, --live, --default-profile, --out and --verify imply --plan.\n"
+                        : "--base, --default-profile, --out and --verify imply --plan.\n";
     return text;
 }
 
@@ -286,6 +293,7 @@ std::optional<Step> Plan(const Options& options, const toolkit::ToolEnvironment&
     PlanInput input;
     input.packageName = report.packageName;
     input.packageBytes = package;
+    input.defaultProfile = options.defaultProfile;
     Step step;
     if (!LoadPlanBase(options, env, machine, input, step.text, report.baseWarnings, *env.err)) return std::nullopt;
     if (!report.findings.empty() || !report.baseWarnings.empty()) step.text += "\n";

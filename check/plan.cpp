@@ -16,6 +16,8 @@ namespace {
 
 using Counts = PlanCounts;
 
+constexpr const char* kDefaultProfileLabel = "(default profile)";
+
 // One profile as the pass listed and reached it, and what the plan's input
 // says of its hives.
 struct ProfileFacts {
@@ -130,19 +132,32 @@ std::string CountsLine(const Counts& c) {
 }
 
 std::string PassedOverText(const PackageRecord& record, const UserProfile& profile, PassedOverReason why) {
-    if (why == PassedOverReason::UserNameTooLong)
-        return "its user name is longer than the " + std::to_string(kMaxAccountName) + " characters a target can name";
+    switch (why) {
+        case PassedOverReason::UserNameTooLong:
+            return "its user name is longer than the " + std::to_string(kMaxAccountName) +
+                   " characters a target can name";
+        case PassedOverReason::NotAllUsers:
+            return "target " + QuotedText(record.target) + " is not " + QuotedText(kAllUsersTarget) +
+                   ", and a user who does not exist yet belongs to no group";
+        case PassedOverReason::ClassesBranch:
+            return "Windows builds no new user's classes hive from the default profile";
+        case PassedOverReason::AnotherTarget: break;
+    }
     return "target " + QuotedText(record.target) + " is neither " + QuotedText(kAllUsersTarget) + " nor its user name " +
            QuotedText(profile.userName);
 }
 
-// Labels: the user name where it names one profile alone, else the SID.
+// Labels: the user name where it names one profile alone, else the SID; the
+// default profile has neither, and a user named as its label takes the SID.
 void LabelProfiles(std::vector<ProfileFacts>& facts) {
+    const auto name = [](const UserProfile& p) { return p.defaultProfile ? Widen(kDefaultProfileLabel) : p.userName; };
     for (ProfileFacts& f : facts) {
         const auto same = std::count_if(facts.begin(), facts.end(), [&](const ProfileFacts& o) {
-            return EqualsIgnoreAsciiCase(o.profile.userName, f.profile.userName);
+            return EqualsIgnoreAsciiCase(name(o.profile), name(f.profile));
         });
-        f.label = !f.profile.userName.empty() && same == 1 ? ShownText(f.profile.userName) : ShownText(f.profile.sid);
+        f.label = f.profile.defaultProfile                          ? std::string(kDefaultProfileLabel)
+                  : !f.profile.userName.empty() && same == 1 ? ShownText(f.profile.userName)
+                                                             : ShownText(f.profile.sid);
     }
 }
 
@@ -159,7 +174,7 @@ std::string ReachText(const ProfileFacts& f) {
         case ProfileReach::Cancelled: return "not reached: the run was cancelled first";
         case ProfileReach::HivesLoaded: break;
     }
-    std::string line = "not logged on, the pass loads ";
+    std::string line = f.profile.defaultProfile ? "the pass loads " : "not logged on, the pass loads ";
     for (std::size_t i = 0; i < f.loads.size(); ++i) line += (i ? " and " : "") + f.loads[i];
     for (const std::string& missing : f.missingHives) line += "; " + missing + " is not in the base";
     return line;
@@ -167,8 +182,9 @@ std::string ReachText(const ProfileFacts& f) {
 
 std::string ProfileLine(const ProfileFacts& f) {
     const std::string line =
-        "  " + f.label + ": " + ShownText(f.profile.sid) + ", " +
-        (f.profile.profilePath.empty() ? std::string("no profile path") : ShownText(f.profile.profilePath)) + ", ";
+        "  " + f.label + ": " + (f.profile.defaultProfile ? "for users who log on later" : ShownText(f.profile.sid)) +
+        ", " + (f.profile.profilePath.empty() ? std::string("no profile path") : ShownText(f.profile.profilePath)) +
+        ", ";
     if (!f.notInspected.empty()) return line + "not inspected: " + f.notInspected;
     return line + ReachText(f);
 }
@@ -293,7 +309,9 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
 }  // namespace
 
 std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {
-    const toolkit::PassAccount account = toolkit::RunAccountedPass(machine, input.packageBytes, toolkit::RecordCopies::Kept);
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(
+        machine, input.packageBytes, toolkit::RecordCopies::Kept,
+        input.defaultProfile ? toolkit::DefaultProfile::Included : toolkit::DefaultProfile::AsBaseHolds);
     // The pass adds no hive file; a base that reads through gains those it read.
     std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
     for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));

@@ -16,6 +16,8 @@ struct PlanInput {
     std::string baseName;      // how the report names the base
     // Profiles whose hives could not be read, by SID, with the reason.
     std::map<Text, std::string> notInspected;
+    // As though the base held the policy that reaches the default profile.
+    bool defaultProfile = false;
 };
 
 struct PlanCounts {

@@ -1,6 +1,7 @@
 #include "engine/hive_mount.h"
 
 #include <new>
+#include <optional>
 
 #include "engine/package_language.h"
 #include "platform/text.h"
@@ -23,17 +24,21 @@ struct HiveKind {
     TextView mountPrefix;
     std::int32_t UserProfile::*mounted;
     Text UserProfile::*key;
+    bool inDefaultProfile;  // Windows copies it for a new user
 };
 constexpr HiveKind kHiveKinds[] = {
     {HiveKindName::User, TargetGroups::kUserHives, kUserHiveInProfile, u"Velmar-Mount-", &UserProfile::userHiveMounted,
-     &UserProfile::userHiveKey},
+     &UserProfile::userHiveKey, true},
     {HiveKindName::Classes, TargetGroups::kClassesHives, kClassesHiveInProfile,
-     u"Velmar-Mount-Classes-", &UserProfile::classesHiveMounted, &UserProfile::classesHiveKey},
+     u"Velmar-Mount-Classes-", &UserProfile::classesHiveMounted, &UserProfile::classesHiveKey, false},
 };
 
 // All Users selects every profile; "Administrator" and "User" select the
-// profile of that user name when either of its hives is asked for.
+// profile of that user name when either of its hives is asked for. Only All
+// Users reaches the default profile, and only outside the classes branch;
+// the two groups together ask for the same hives, so they load it too.
 bool IsSelected(std::uint8_t groups, const UserProfile& profile) {
+    if (profile.defaultProfile) return (groups & kAllUsersUserHives) == kAllUsersUserHives;
     if (SelectsEveryProfile(groups)) return true;
     const TargetRule* named = GroupTarget(profile.userName);
     return named && !IsAllUsersTarget(named->target) && (groups & (named->classesBits | named->userBits)) != 0;
@@ -144,6 +149,44 @@ bool StartUnload(Platform& sys, const Text& mountName) {
 
 }  // namespace
 
+namespace {
+
+Text MountName(const HiveKind& hive, const UserProfile& profile) {
+    return profile.defaultProfile ? Text(kDefaultProfileMount) : Text(hive.mountPrefix) + profile.sid;
+}
+
+// How a selected profile is reached without a load; none when its hives are
+// to be loaded. The default profile is never logged on and has no SID.
+std::optional<ProfileReach> ReachedWithoutLoad(Platform& sys, std::int32_t isWow64, UserProfile& profile) {
+    if (!profile.defaultProfile && IsLoggedOn(sys, isWow64, profile.sid)) {
+        profile.userHiveMounted = 0;
+        profile.userHiveKey = profile.sid;
+        return ProfileReach::LoggedOn;
+    }
+    // Without a command line that reg.exe reads as meant, the profile is
+    // passed over: nothing loaded, nothing to write to or unload.
+    if (!(profile.defaultProfile || SidFitsCommandLine(profile.sid)) ||
+        !ProfilePathFitsCommandLine(profile.profilePath))
+        return ProfileReach::CommandLineUnfit;
+    return std::nullopt;
+}
+
+void LoadHive(Platform& sys, const HiveKind& hive, std::size_t p, UserProfile& profile, PassObserver* observer) {
+    const Text file = profile.profilePath + Text(hive.fileInProfile);
+    const Text mountName = MountName(hive, profile);
+    const Text command = LoadCommand(mountName, file);
+    // Marked before the start, so that whatever ends the pass from here on
+    // (memory running out included) still unloads it. Started is enough: a
+    // load that failed or did not finish in time only makes the writes below
+    // the name fail, and the unload is still started for it.
+    profile.*hive.key = mountName;
+    profile.*hive.mounted = 1;
+    const bool started = RunHiddenCommand(sys, command);
+    if (observer) observer->HiveLoadStarted(p, hive.name, profile.*hive.key, file, started);
+}
+
+}  // namespace
+
 void MountUserHives(Platform& sys, CancelHandshake& cancel, std::uint8_t groups,
                     std::int32_t isWow64, ProfileList& profiles, PassObserver* observer) {
     const auto tell = [observer](std::size_t p, ProfileReach reach) {
@@ -155,35 +198,17 @@ void MountUserHives(Platform& sys, CancelHandshake& cancel, std::uint8_t groups,
             tell(p, ProfileReach::NotSelected);
             continue;
         }
-        if (IsLoggedOn(sys, isWow64, profile.sid)) {
-            profile.userHiveMounted = 0;
-            profile.userHiveKey = profile.sid;
-            tell(p, ProfileReach::LoggedOn);
-            continue;
-        }
-        // Without a command line that reg.exe reads as meant, the profile is
-        // passed over: nothing loaded, nothing to write to or unload.
-        if (!SidFitsCommandLine(profile.sid) || !ProfilePathFitsCommandLine(profile.profilePath)) {
-            tell(p, ProfileReach::CommandLineUnfit);
+        if (const std::optional<ProfileReach> reach = ReachedWithoutLoad(sys, isWow64, profile)) {
+            tell(p, *reach);
             continue;
         }
         for (const HiveKind& hive : kHiveKinds) {
-            if ((groups & hive.groups) == 0) continue;
+            if ((groups & hive.groups) == 0 || (profile.defaultProfile && !hive.inDefaultProfile)) continue;
             if (!MayLoadHive(cancel)) {
                 for (std::size_t rest = p; rest < profiles.size(); ++rest) tell(rest, ProfileReach::Cancelled);
                 return;
             }
-            const Text file = profile.profilePath + Text(hive.fileInProfile);
-            const Text command = LoadCommand(Text(hive.mountPrefix) + profile.sid, file);
-            // Marked before the start, so that whatever ends the pass from
-            // here on (memory running out included) still unloads it. Started
-            // is enough: a load that failed or did not finish in time only
-            // makes the writes below the name fail, and the unload is still
-            // started for it.
-            profile.*hive.key = Text(hive.mountPrefix) + profile.sid;
-            profile.*hive.mounted = 1;
-            const bool started = RunHiddenCommand(sys, command);
-            if (observer) observer->HiveLoadStarted(p, hive.name, profile.*hive.key, file, started);
+            LoadHive(sys, hive, p, profile, observer);
         }
         tell(p, ProfileReach::HivesLoaded);
     }

@@ -8,9 +8,14 @@
 namespace km {
 
 constexpr std::uint32_t kRegExeWaitMs = 30000;
+// The default profile's hive is loaded under a name of its own: every name
+// taken from a SID begins "Velmar-Mount-", and this one does not.
+constexpr TextView kDefaultProfileMount = u"Keymason-DefaultProfile";
 
 // Loads the hives that targetGroups asks for, of the profiles it selects that
 // are not logged on; isWow64 1 probes for a logged-on user in the 64-bit view.
+// The default profile is selected by All Users outside the classes branch,
+// and only its user hive is loaded.
 void MountUserHives(Platform& sys, CancelHandshake& cancel, std::uint8_t targetGroups,
                     std::int32_t isWow64, ProfileList& profiles, PassObserver* observer = nullptr);
 void UnmountUserHives(Platform& sys, const ProfileList& profiles, PassObserver* observer = nullptr);

@@ -1,8 +1,8 @@
 #include "engine/package_signature.h"
 
-#include <algorithm>
 #include <string>
 
+#include "engine/machine_policy.h"
 #include "engine/run_log.h"
 
 namespace km {
@@ -44,34 +44,6 @@ const TrustRequirement kTrustRequirements[] = {
     {&PublisherTrust::codeSigning, SignatureVerdict::NotForCodeSigning},
 };
 
-// Policy values that read as zero, by type: numbers of these sizes with no
-// bit set. The text "0" is the one other zero.
-struct ZeroForm {
-    std::uint32_t type;
-    std::size_t minSize, maxSize;
-};
-const ZeroForm kZeroForms[] = {
-    {kRegDword, 4, 4},
-    {kRegQword, 8, 8},
-    {kRegBinary, 1, 8},
-};
-
-bool AllZero(const std::uint8_t* begin, const std::uint8_t* end) {
-    return std::all_of(begin, end, [](std::uint8_t byte) { return byte == 0; });
-}
-
-bool ReadsAsZero(const PolicyValue& policy) {
-    const Bytes& data = policy.data;
-    const std::uint8_t* end = data.data() + data.size();
-    if (policy.type == kRegSz || policy.type == kRegExpandSz)  // "0", then only terminators
-        return data.size() >= 2 && data.size() % 2 == 0 && data[0] == '0' && data[1] == 0 &&
-               AllZero(data.data() + 2, end);
-    for (const ZeroForm& form : kZeroForms)
-        if (form.type == policy.type)
-            return data.size() >= form.minSize && data.size() <= form.maxSize && AllZero(data.data(), end);
-    return false;
-}
-
 SignatureVerdict JudgeFacts(Platform& sys, const FileContents& package, const FileContents& signature) {
     if (signature.status == FileReadStatus::TooLarge) return SignatureVerdict::SignatureTooLarge;
     if (signature.status == FileReadStatus::ReadError) return SignatureVerdict::SignatureUnreadable;
@@ -95,18 +67,7 @@ SignatureVerdict JudgeFacts(Platform& sys, const FileContents& package, const Fi
 
 }  // namespace
 
-bool SignaturesRequired(Platform& sys) {
-    const PolicyValue policy = sys.QueryPolicyValue(kSigningPolicyKey, kSigningPolicyValue);
-    switch (policy.status) {
-        case PolicyValueStatus::Absent:
-            return false;
-        case PolicyValueStatus::Unreadable:
-            return true;
-        case PolicyValueStatus::Present:
-            break;
-    }
-    return !ReadsAsZero(policy);
-}
+bool SignaturesRequired(Platform& sys) { return PolicyIsOn(sys, kSigningPolicyValue); }
 
 SignatureJudgement JudgeSignature(Platform& sys, const Text& packagePath, const FileContents& package) {
     SignatureJudgement judgement;

@@ -5,14 +5,14 @@
 
 #include <string_view>
 
+#include "engine/machine_policy.h"
 #include "engine/run_log.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
 namespace km {
 
-// Below HKEY_LOCAL_MACHINE, where Group Policy puts machine policy.
-inline const Text kSigningPolicyKey = u"SOFTWARE\\Policies\\Keymason";
+inline const Text kSigningPolicyKey = kMachinePolicyKey;
 inline const Text kSigningPolicyValue = u"RequireSignedPackages";
 // The signature lies beside the package: its name plus this.
 inline const Text kSignatureSuffix = u".p7s";
@@ -40,10 +40,7 @@ enum class SignatureVerdict {
     NotForCodeSigning,
 };
 
-// Off only when the value is absent or reads as zero: REG_DWORD 0, REG_QWORD
-// 0, REG_BINARY of one to eight zero bytes, or the text "0". Any other value
-// of any type is on, and so is one that exists but cannot be read: an
-// administrator's evident wish for signatures is never dropped unsaid.
+// By the machine policy's one rule (PolicyIsOn).
 bool SignaturesRequired(Platform& sys);
 
 struct SignatureJudgement {

@@ -28,6 +28,11 @@ enum class ProfileReach : std::uint8_t {
 enum class PassedOverReason : std::uint8_t {
     AnotherTarget,    // the target is neither "All Users" nor the profile's user name
     UserNameTooLong,  // the target is its user name, longer than a target can name
+    // The default profile: a user who does not exist yet belongs to no group
+    // and is no account, so only All Users reaches it; and Windows builds no
+    // new user's classes hive from it, so no classes line does.
+    NotAllUsers,
+    ClassesBranch,
 };
 
 // Why an application of a line makes no registry call.

@@ -3,12 +3,18 @@
 #include <optional>
 
 #include "engine/hive_mount.h"
+#include "engine/machine_policy.h"
 #include "engine/package_language.h"
 #include "platform/text.h"
 
 namespace km {
 
-std::optional<PassedOverReason> PassedOverBy(TextView target, const UserProfile& profile) {
+std::optional<PassedOverReason> PassedOverBy(TextView target, const UserProfile& profile, bool classesBranch) {
+    if (profile.defaultProfile) {
+        if (!IsAllUsersTarget(target)) return PassedOverReason::NotAllUsers;
+        if (classesBranch) return PassedOverReason::ClassesBranch;
+        return std::nullopt;
+    }
     if (IsAllUsersTarget(target)) return std::nullopt;
     if (!EqualsIgnoreAsciiCase(target, profile.userName)) return PassedOverReason::AnotherTarget;
     if (profile.userName.size() > kMaxAccountName) return PassedOverReason::UserNameTooLong;
@@ -19,6 +25,8 @@ ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t
                             std::int32_t isWow64, PassObserver* observer) {
     if (targetGroups == 0) return ProfileList();
     ProfileList profiles = BuildProfileList(sys, isWow64);
+    // Last, so that the machine's own profiles keep their places.
+    if (PolicyIsOn(sys, kDefaultProfilePolicyValue)) profiles.push_back(ReadDefaultProfile(sys, isWow64));
     if (observer) observer->ProfilesListed(profiles);
     try {
         MountUserHives(sys, cancel, targetGroups, isWow64, profiles, observer);
@@ -38,7 +46,7 @@ void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const Package
                      const ProfileList& profiles, std::size_t recordIndex) {
     PassObserver* observer = settings.observer;
     for (std::size_t p = 0; p < profiles.size(); ++p) {
-        if (const std::optional<PassedOverReason> why = PassedOverBy(record.target, profiles[p])) {
+        if (const std::optional<PassedOverReason> why = PassedOverBy(record.target, profiles[p], record.classesKey == 1)) {
             if (observer) observer->PassedOver(recordIndex, p, *why);
             continue;
         }

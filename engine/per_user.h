@@ -19,9 +19,10 @@ ProfileList PrepareProfiles(Platform& sys, CancelHandshake& cancel, std::uint8_t
 // passed over.
 void ApplyUserRecord(Platform& sys, const ApplySettings& settings, const PackageRecord& record,
                      const ProfileList& profiles, std::size_t recordIndex = 0);
-// Why a per-user line for `target` passes the profile over; none when it
-// reaches it.
-std::optional<PassedOverReason> PassedOverBy(TextView target, const UserProfile& profile);
+// Why a per-user line for `target`, in the classes branch or not, passes the
+// profile over; none when it reaches it.
+std::optional<PassedOverReason> PassedOverBy(TextView target, const UserProfile& profile,
+                                             bool classesBranch = false);
 void ReleaseProfiles(Platform& sys, const ProfileList& profiles, PassObserver* observer = nullptr);
 
 }  // namespace km

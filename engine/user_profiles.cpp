@@ -11,19 +11,18 @@ namespace {
 constexpr std::uint32_t kSubkeyNameCapacity = 255;
 constexpr TextView kUsersFolderPrefix = u"C:\\Users\\";
 
-// "ProfileImagePath" exactly as stored (unexpanded); empty when the key or the value cannot be read.
-Text ReadProfilePath(Platform& sys, const Text& sid, std::uint32_t mask) {
-    Text keyPath(kProfileListPath);
-    keyPath += u'\\';
-    keyPath += sid;
-    ScopedKey profileKey(sys);
-    if (!sys.RegOpenKeyExW(kHkeyLocalMachine, keyPath, 0, mask, profileKey.Receive())) return Text();
+// A text value of a profile list key exactly as stored (unexpanded); empty
+// when the key or the value cannot be read.
+Text ReadListText(Platform& sys, const Text& keyPath, TextView valueName, std::uint32_t mask) {
+    ScopedKey key(sys);
+    if (!sys.RegOpenKeyExW(kHkeyLocalMachine, keyPath, 0, mask, key.Receive())) return Text();
     std::uint32_t type = 0;
     Bytes data;
-    if (!sys.RegQueryValueExW(profileKey.Get(), Text(kProfileImagePath), &type, &data))
-        return Text();
+    if (!sys.RegQueryValueExW(key.Get(), Text(valueName), &type, &data)) return Text();
     return TextUpToNul(data);
 }
+
+std::uint32_t ListMask(std::int32_t isWow64) { return isWow64 == 1 ? (kKeyRead | kKeyWow64_64Key) : kKeyRead; }
 
 // One pass, left to right: occurrences are removed from the original text
 // only, so text that comes together after a removal stays.
@@ -51,7 +50,7 @@ bool IsServiceAccount(TextView sid) {
 }
 
 ProfileList BuildProfileList(Platform& sys, std::int32_t isWow64) {
-    const std::uint32_t mask = isWow64 == 1 ? (kKeyRead | kKeyWow64_64Key) : kKeyRead;
+    const std::uint32_t mask = ListMask(isWow64);
     ProfileList profiles;
     ScopedKey listKey(sys);
     if (!sys.RegOpenKeyExW(kHkeyLocalMachine, Text(kProfileListPath), 0, mask, listKey.Receive()))
@@ -67,12 +66,20 @@ ProfileList BuildProfileList(Platform& sys, std::int32_t isWow64) {
         if (IsServiceAccount(sid)) continue;
 
         UserProfile profile;
-        profile.profilePath = ReadProfilePath(sys, sid, mask);
+        profile.profilePath = ReadListText(sys, Text(kProfileListPath) + u'\\' + sid, kProfileImagePath, mask);
         profile.userName = UserNameFromProfilePath(profile.profilePath);
         profile.sid = std::move(sid);
         profiles.push_back(std::move(profile));
     }
     return profiles;
+}
+
+UserProfile ReadDefaultProfile(Platform& sys, std::int32_t isWow64) {
+    UserProfile profile;
+    profile.defaultProfile = true;
+    const Text stored = ReadListText(sys, Text(kProfileListPath), kDefaultProfileFolder, ListMask(isWow64));
+    if (!stored.empty() && !sys.ExpandEnvironmentStringsW(stored, &profile.profilePath)) profile.profilePath.clear();
+    return profile;
 }
 
 }  // namespace km

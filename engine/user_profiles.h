@@ -15,6 +15,9 @@ struct UserProfile {
     Text userHiveKey;
     std::int32_t classesHiveMounted = 0;
     Text classesHiveKey;
+    // The default profile: no SID and no user name; profilePath is its
+    // folder, expanded.
+    bool defaultProfile = false;
 };
 
 // Enumeration order.
@@ -25,5 +28,8 @@ bool IsServiceAccount(TextView sid);
 
 // Read in the 64-bit view when isWow64 is 1.
 ProfileList BuildProfileList(Platform& sys, std::int32_t isWow64);
+// The default profile's entry; its path is empty when the profile list does
+// not name its folder or the name cannot be expanded.
+UserProfile ReadDefaultProfile(Platform& sys, std::int32_t isWow64);
 
 }  // namespace km

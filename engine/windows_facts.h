@@ -13,6 +13,9 @@ namespace km {
 constexpr TextView kProfileListPath = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 // The profile folder, in each profile's subkey (stored unexpanded).
 constexpr TextView kProfileImagePath = u"ProfileImagePath";
+// In the profile list's own key: the folder of the default profile, which
+// Windows copies for each user who logs on for the first time (REG_EXPAND_SZ).
+constexpr TextView kDefaultProfileFolder = u"Default";
 
 // LocalSystem, LocalService and NetworkService have profiles but no user to
 // write for, so the profile list's entries for them are passed over.

@@ -278,7 +278,16 @@ struct Reach {
     std::string note;
 };
 
+// How undo names a profile: by its SID; the default profile has none.
+std::string ProfileName(const UserProfile& p) {
+    return p.defaultProfile ? std::string("the default profile") : "profile " + Shown(p.sid);
+}
+
 Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
+    // Only All Users lines reach it, and they reach every other profile too.
+    if (p.defaultProfile)
+        return {false, {}, "the default profile: only " + ToUtf8(kAllUsersTarget) +
+                               " lines reach it, and they reach every profile"};
     const auto same = std::count_if(all.begin(), all.end(), [&](const ProfileScopes& o) {
         return EqualsIgnoreAsciiCase(o.profile.userName, p.userName);
     });
@@ -402,7 +411,7 @@ std::string UnknownProfile(const ProfileScopes& s, const toolkit::PassAccount& a
                            const std::map<Text, std::string>& notInspected) {
     for (const auto* unreadable : {&notInspected, &account.notInspected})
         if (const auto unread = unreadable->find(s.profile.sid); unread != unreadable->end())
-            return "profile " + Shown(s.profile.sid) + ": not inspected (" + unread->second +
+            return ProfileName(s.profile) + ": not inspected (" + unread->second +
                    "): what the package changes there is unknown";
     return std::string();
 }
@@ -416,7 +425,7 @@ void DropHivesNotInBase(ProfileScopes& s, std::size_t index, const std::vector<T
                                         std::pair{HiveKindName::Classes, &s.classesChanges}}) {
         const std::string missing = HiveNotInBase(baseHives, account, index, kind);
         if (missing.empty()) continue;
-        unrestorable->push_back("profile " + Shown(s.profile.sid) + ": not logged on, and its hive " + missing +
+        unrestorable->push_back(ProfileName(s.profile) + ": not logged on, and its hive " + missing +
                                 " is not in the base: what the package changes there is unknown");
         changes->clear();
     }
@@ -428,7 +437,7 @@ void UndoProfile(UndoWriter& writer, ProfileScopes& s, const std::vector<Profile
     if (s.userChanges.empty() && s.classesChanges.empty()) return;
     const Reach reach = ReachOf(s.profile, all);
     writer.result.notes.push_back(reach.note);
-    const std::string scope = "profile " + Shown(s.profile.sid);
+    const std::string scope = ProfileName(s.profile);
     for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
         for (Change& c : *changes) c.target = reach.target;
         if (reach.reachable) {

@@ -1,5 +1,6 @@
 #include "toolkit/pass_account.h"
 
+#include "engine/machine_policy.h"
 #include "engine/update_pass.h"
 #include "platform/text.h"
 
@@ -84,15 +85,45 @@ CallGroup CallsOf(const PassAccount& account, const Application& app) {
     return group;
 }
 
-PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, RecordCopies records) {
+namespace {
+
+// The machine policies as the base holds them: only the one that changes
+// whom the pass reaches. Signing is a property of the package file, not of
+// the plan, and stays off.
+class BasePolicies : public ForwardingPlatform {
+public:
+    BasePolicies(Platform& inner, const MemoryPlatform& base, DefaultProfile defaultProfile)
+        : ForwardingPlatform(inner), base_(base), defaultProfile_(defaultProfile) {}
+
+    PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override {
+        if (keyPath != kMachinePolicyKey || valueName != kDefaultProfilePolicyValue) return PolicyValue();
+        if (defaultProfile_ == DefaultProfile::Included)
+            return {PolicyValueStatus::Present, kRegDword, {1, 0, 0, 0}};
+        const auto held = base_.GetValue(kHkeyLocalMachine, keyPath, valueName);
+        if (!held) return PolicyValue();
+        return {PolicyValueStatus::Present, held->type, held->data};
+    }
+
+private:
+    const MemoryPlatform& base_;
+    DefaultProfile defaultProfile_;
+};
+
+}  // namespace
+
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, RecordCopies records,
+                             DefaultProfile defaultProfile) {
+    // Where a base's profile list names the default profile's folder with the system drive.
+    machine.environment.emplace("SystemDrive", u"C:");
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     PassAccount account;
     ObservedPlatform observed(machine);
+    BasePolicies policies(observed, machine, defaultProfile);
     AccountKeeper keeper(account, observed, records);
     PassSettings settings;
     settings.isWow64 = 1;
     settings.observer = &keeper;
-    account.exitCode = RunUpdatePass(observed, PassPackage{nullptr, &packageBytes}, settings).exitCode;
+    account.exitCode = RunUpdatePass(policies, PassPackage{nullptr, &packageBytes}, settings).exitCode;
     keeper.EndApplication();
     account.calls = observed.TakeRegistryCalls();
     for (const HiveLoad& load : account.loads) {

@@ -65,10 +65,14 @@ CallGroup CallsOf(const PassAccount& account, const Application& app);
 
 // Whether the account keeps a copy of every record the pass read.
 enum class RecordCopies : bool { Dropped, Kept };
+// Whether All Users lines reach the default profile: as the base's machine
+// policy says, or as though it were on.
+enum class DefaultProfile : bool { AsBaseHolds, Included };
 
 // Runs the pass as a 32-bit Keymason on 64-bit Windows (the 64-bit view)
 // over `machine`, which afterwards holds the state after the pass.
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes,
-                             RecordCopies records = RecordCopies::Dropped);
+                             RecordCopies records = RecordCopies::Dropped,
+                             DefaultProfile defaultProfile = DefaultProfile::AsBaseHolds);
 
 }  // namespace km::toolkit

@@ -720,6 +720,12 @@ done
 for user in User Guest; do
   standin makehive "$(hive_file $user "$classes_file")" .kmold '' KeymasonE2E.Old
 done
+# The default profile, as Windows names it; only the machine policy reaches it.
+default_hive='C:\Users\Default\NTUSER.DAT'
+"$wine" reg add "$profile_list" /v Default /t REG_EXPAND_SZ /d '%SystemDrive%\Users\Default' /f >/dev/null 2>&1
+mkdir -p "$(dirname "$(unix_path "$default_hive")")"
+standin makehive "$default_hive" 'Software\KeymasonE2E\PerUser' Old stale Environment TEMP 'C:\temp'
+default_sum=$(md5sum <"$(unix_path "$default_hive")")
 for file in "$(hive_file Administrator NTUSER.DAT)" "$(hive_file User NTUSER.DAT)" \
   "$(hive_file User "$classes_file")" "$(hive_file Guest NTUSER.DAT)" "$(hive_file Guest "$classes_file")"; do
   check "setup: hive file $file" grep -q '^WINE REGISTRY Version 2' "$(unix_path "$file")"
@@ -749,7 +755,7 @@ user_hive_commands() {
 standin_commands() { tr -d '\r' 2>/dev/null <"$standin_log"; }
 no_mount_left() {  # nothing below HKEY_USERS under a mount name of Keymason's
   probe key HKU >"$work/hku.txt"
-  grep -q '^key HKU$' "$work/hku.txt" && ! grep -q '^subkey Velmar-Mount-' "$work/hku.txt"
+  grep -q '^key HKU$' "$work/hku.txt" && ! grep -q '^subkey \(Velmar-Mount-\|Keymason-DefaultProfile\)' "$work/hku.txt"
 }
 # read_hives NAME=FILE... -- KEY...: loads each hive file as HKU\NAME with
 # the stand-in and dumps the keys into $dump.
@@ -788,6 +794,8 @@ reg.exe Unload HKEY_USERS\\Velmar-Mount-Classes-$guest_sid	ok
 LOG
 )" "$(standin_commands)"
 check "per-user: no hive left loaded under a mount name" no_mount_left
+expect_eq "per-user: without the policy the default profile's hive is untouched" "$default_sum" \
+  "$(md5sum <"$(unix_path "$default_hive")")"
 
 # The logged-on users, under their SIDs; classes lines below Software\Classes.
 dump=$(probe key "HKU\\$wine_sid\\Software\\KeymasonE2E\\PerUser" \
@@ -920,6 +928,22 @@ read_hives "KeymasonE2E-User=$(hive_file User NTUSER.DAT)" -- \
   'HKU\KeymasonE2E-User\Software\KeymasonE2E\Single'
 check "per-user, missing hive file: the file put back is untouched" \
   bash -c '[[ $1 == *"value [Only] "* ]]' _ "$dump"
+
+# --- The default profile by machine policy: the "All Users" lines outside the
+# classes branch land in its hive, loaded and unloaded after the users' hives.
+wine_reg add 'HKLM\Software\Policies\Keymason' /v IncludeDefaultProfile /t REG_DWORD /d 1 /f
+run_per_user per_user.reg.dat
+wine_reg delete 'HKLM\Software\Policies\Keymason' /f
+expect_eq "default profile: exit code 0 (${run_ms} ms)" 0 "$run_rc"
+expect_eq "default profile: its hive loaded and unloaded after the users'" "$(printf 'reg.exe %s HKEY_USERS\\Keymason-DefaultProfile%s\tok\n' \
+  Load " \"$default_hive\"" Unload '')" "$(standin_commands | sed -n '5p;10p')"
+check "default profile: no hive left loaded" no_mount_left
+read_hives "KeymasonE2E-Default=$default_hive" -- 'HKU\KeymasonE2E-Default\Software\KeymasonE2E\PerUser' \
+  'HKU\KeymasonE2E-Default\Software\Classes'
+expect_block "default profile: \"All Users\" lines only" 'HKU\KeymasonE2E-Default\Software\KeymasonE2E\PerUser' \
+  < <(printf '%s\n' 'key HKU\KeymasonE2E-Default\Software\KeymasonE2E\PerUser' "$everyone")
+expect_block "default profile: no classes line" 'HKU\KeymasonE2E-Default\Software\Classes' \
+  <<<'missing HKU\KeymasonE2E-Default\Software\Classes'
 
 # --- Cancel while the pass holds hives: the default package targets the user
 # who is not logged on, and each load waits 4 s. Cancel then only asks; the

@@ -51,11 +51,13 @@ struct Outcome {
     std::size_t hivesLeft = 0;
     std::string log;
     bool failed = false;
+    bool defaultHiveWritten = false;
 };
 
 Outcome RunWith(std::size_t failAt, bool persist, std::size_t* allocations = nullptr) {
     TwoProfileMachine m;
     SystemCloses system(m.seam);
+    m.IncludeDefaultProfile();
     m.sys.files[kDataPath] = Package();
     oom::FailAllocation(failAt, persist);
     UpdateWorker(system, m.state);
@@ -69,6 +71,7 @@ Outcome RunWith(std::size_t failAt, bool persist, std::size_t* allocations = nul
     out.openProcesses = m.sys.OpenProcessCount();
     out.hivesLeft = m.sys.MountedHives().size();
     out.log = m.Log();
+    out.defaultHiveWritten = m.sys.hiveFiles.at(kDefaultHiveFile)->FindSubkey(u"Software") != nullptr;
     return out;
 }
 
@@ -76,6 +79,7 @@ TEST(OutOfMemoryTest, EachAllocationFailingInTurn) {
     std::size_t total = 0;
     const Outcome clean = RunWith(~std::size_t{0}, false, &total);
     ASSERT_EQ(clean.exitCode, 0);
+    ASSERT_TRUE(clean.defaultHiveWritten);
     ASSERT_EQ(clean.log.find("Memory ran out"), std::string::npos);
     ASSERT_GT(total, 20u) << "the pass allocates; the sweep must reach it";
 

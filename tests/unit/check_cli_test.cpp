@@ -139,7 +139,7 @@ TEST(CheckCliTest, OutWritesTheStateAfterThePlanAsTheNextBase) {
 TEST(CheckCliTest, HelpNamesUsageExitCodesAndTheSnapshotForm) {
     CheckRun run;
     EXPECT_EQ(run({u"--help"}), kExitClean);
-    for (const char* part : {"usage: keymason-check PACKAGE", "--plan [--base SNAPSHOT.reg] [--out RESULT.reg] PACKAGE",
+    for (const char* part : {"usage: keymason-check PACKAGE", "--plan [--base SNAPSHOT.reg] [--default-profile] [--out RESULT.reg] PACKAGE",
                              "HiveFile:", "  3  the package or the base cannot be read", "  4  wrong usage"})
         EXPECT_NE(run.out.find(part), std::string::npos) << part;
     EXPECT_EQ(run.out.find("--live"), std::string::npos);

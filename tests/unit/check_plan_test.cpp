@@ -272,10 +272,18 @@ TEST(CheckPlanTest, ProfilesAreShownAsThePassReachedThem) {
                       "stand in reg.exe's command line: the pass loads no hive for it\n"},
         {"User", "  User: S-1-5-21-7-1001, C:\\Users\\User, not logged on, the pass loads NTUSER.DAT as "
                  "HKEY_USERS\\Velmar-Mount-S-1-5-21-7-1001; C:\\Users\\User\\NTUSER.DAT is not in the base\n"},
+        // The base holds the policy that reaches the default profile.
+        {"All Users", "  (default profile): for users who log on later, C:\\Users\\Default, the pass loads NTUSER.DAT "
+                      "as HKEY_USERS\\Keymason-DefaultProfile\n"},
+        {"User", "  (default profile): passed over: target \"User\" is not \"All Users\", and a user who does not "
+                 "exist yet belongs to no group\n"},
     };
     for (const Case& c : cases) {
         MemoryPlatform sys;
-        LoadBase(sys, ProfileEntry("1001", "User") + ProfileEntry("1002", "Q\\\"x"));
+        LoadBase(sys, ProfileEntry("1001", "User") + ProfileEntry("1002", "Q\\\"x") +
+                          "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Keymason]\n\"IncludeDefaultProfile\"=dword:00000001\n"
+                          "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList]\n"
+                          "\"Default\"=\"%SystemDrive%\\\\Users\\\\Default\"\n\n[HKEY_USERS\\HiveFile:C:/Users/Default/NTUSER.DAT]\n");
         const std::string report =
             Plan(sys, "1*@*HKEY_CURRENT_USER*@*Software\\V*@**@*N*@*REG_SZ*@*" + std::string(c.target) + "*@*x*@*\n");
         EXPECT_NE(report.find(c.expected), std::string::npos) << c.target << ":\n" << report;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/hive_mount.h"
+#include "engine/package_signature.h"
 #include "platform/memory/memory_reg_exe.h"
 #include "platform/text.h"
 #include "tests/unit/registry_snapshot.h"
@@ -91,6 +93,7 @@ struct Region {
 
 const Text kInspectUser = u"Inspect-User";
 const Text kInspectClasses = u"Inspect-Classes";
+const Text kInspectDefault = u"Inspect-Default";
 
 std::string Key(const std::string& path) { return scope::Normal(path); }
 
@@ -124,6 +127,12 @@ std::vector<Region> Regions() {
                                 user + "\\" + path),
                             Key("HKU\\" + user + branch + path)},
                            kUserSid});
+        // Only All Users lines outside the classes branch reach it.
+        regions.push_back({"Default: " + path,
+                           kHkeyUsers,
+                           kInspectDefault + u"\\" + r.keyPath,
+                           {Key("HKU\\" + ToUtf8(kDefaultProfileMount) + "\\" + path)},
+                           u"(default profile)"});
     }
     return regions;
 }
@@ -132,7 +141,8 @@ std::vector<Region> Regions() {
 void MountForInspection(MemoryPlatform& sys) {
     const StartupInfo startup{kStartfUseShowWindow, kSwHide};
     for (const auto& [name, file] :
-         {std::pair{kInspectUser, kUserHiveFile}, std::pair{kInspectClasses, kUserClassesFile}}) {
+         {std::pair{kInspectUser, kUserHiveFile}, std::pair{kInspectClasses, kUserClassesFile},
+          std::pair{kInspectDefault, kDefaultHiveFile}}) {
         ProcessHandle process = 0;
         ASSERT_TRUE(sys.CreateProcessW(sys.systemDirectory + u"\\reg.exe",
                                        u"reg.exe Load HKEY_USERS\\" + name + u" \"" + file + u"\"",
@@ -186,6 +196,7 @@ bool IsSweptCall(const PlatformCall& call) {
 TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
     TwoProfileMachine clean;
     Seed(clean.sys);
+    clean.IncludeDefaultProfile();
     clean.Run(SweepPackage());
     ASSERT_EQ(clean.sys.OpenHandleCount(), 0);
     ASSERT_TRUE(clean.sys.MountedHives().empty());
@@ -207,6 +218,8 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
     EXPECT_EQ(applied.at("Administrator: Software\\KmTest\\U13"), "absent");
     EXPECT_EQ(applied.at("User: Software\\KmTest\\U13"), "{}");
     EXPECT_EQ(applied.at("User: Software\\KmTest\\U12"), "absent");
+    EXPECT_EQ(applied.at("Default: Software\\KmTest\\U8"), "{Mode=4:03000000}");
+    EXPECT_EQ(applied.at("Default: .km9"), "absent");
 
     const RecordList records = scope::RecordsOf(SweepPackage());
     std::size_t swept = 0, starts = 0;
@@ -220,6 +233,7 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
 
         TwoProfileMachine m;
         Seed(m.sys);
+        m.IncludeDefaultProfile();
         m.seam.FailNthCall(n);
         m.Run(SweepPackage());
         ASSERT_EQ(m.seam.Calls()[n - 1].op, failing.op) << label;
@@ -231,7 +245,7 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
         EXPECT_TRUE(m.sys.MountedHives().empty()) << label << "\n" << m.seam.CallLog();
         EXPECT_EQ(m.Log(), cleanLog) << label;
         for (const std::string& write :
-             scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid}))
+             scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid, Text(kDefaultProfileMount)}))
             ADD_FAILURE() << label << ": write outside the records' keys: " << write;
 
         const std::map<std::string, std::string> after = RegionStates(m.sys);
@@ -244,7 +258,7 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
     // The sweep covers the whole pass: the profile list, both hives' loads
     // and unloads, and every record's calls.
     EXPECT_GE(swept, 50u);
-    EXPECT_EQ(starts, 4u);
+    EXPECT_EQ(starts, 6u);
 }
 
 // The rest of the seam (files, environment, version, the system folder, the
@@ -254,6 +268,7 @@ TEST(FaultSweepTest, EveryRegistryCallAndProcessStartFailingInTurn) {
 TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
     TwoProfileMachine clean;
     Seed(clean.sys);
+    clean.IncludeDefaultProfile();
     clean.Run(SweepPackage());
     const std::vector<PlatformCall> cleanCalls = clean.seam.Calls();
     const RecordList records = scope::RecordsOf(SweepPackage());
@@ -270,6 +285,7 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
 
         TwoProfileMachine m;
         Seed(m.sys);
+        m.IncludeDefaultProfile();
         m.seam.FailNthCall(n);
         m.Run(SweepPackage());
         EXPECT_EQ(m.state.done.load(), 1) << label;
@@ -277,12 +293,13 @@ TEST(FaultSweepTest, EveryOtherSeamCallFailingInTurnLeavesNothingBehind) {
         EXPECT_EQ(m.sys.OpenProcessCount(), 0) << label;
         EXPECT_TRUE(m.sys.MountedHives().empty()) << label << "\n" << m.seam.CallLog();
         for (const std::string& write :
-             scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid}))
+             scope::WritesOutsideRecords(m.seam.Calls(), records, {kAdminSid, kUserSid, Text(kDefaultProfileMount)}))
             ADD_FAILURE() << label << ": write outside the records' keys: " << write;
-        // Without the package nothing is applied, nor when the policy cannot be
-        // read: that asks for a signature, which it lacks. Otherwise the
-        // machine-wide records are, whatever else failed.
-        const bool read = op != SeamOp::ReadWholeFile && op != SeamOp::QueryPolicyValue;
+        // Without the package nothing is applied, nor when the signing policy
+        // cannot be read: that asks for a signature, which it lacks. Otherwise
+        // the machine-wide records are, whatever else failed.
+        const bool read = op != SeamOp::ReadWholeFile &&
+                          !(op == SeamOp::QueryPolicyValue && failing.valueName == kSigningPolicyValue);
         EXPECT_EQ(Snapshot(m.sys, kHkeyLocalMachine, u"SOFTWARE\\KmTest\\M1"),
                   read ? "{A=4:01000000}" : "absent")
             << label;

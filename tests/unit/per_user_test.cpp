@@ -97,16 +97,17 @@ TEST(PerUserPathTest, PathByLoadedHivesAndClassesBranch) {
 
 TEST(PerUserMatchTest, TargetMatchesUserNameOrAllUsersIgnoringAsciiCase) {
     const Text longName = Text(21, u'n');  // longer than any target can name
-    const ProfileList profiles{LoggedOn(u"K0", u"User"), LoggedOn(u"K1", u"USER"),
+    ProfileList profiles{LoggedOn(u"K0", u"User"), LoggedOn(u"K1", u"USER"),
                                LoggedOn(u"K2", u"Administrator"), LoggedOn(u"K3", u"Bob"),
-                               LoggedOn(u"K4", u""), LoggedOn(u"K5", longName)};
+                               LoggedOn(u"K4", u""), LoggedOn(u"K5", longName), LoggedOn(u"KD", u"")};
+    profiles.back().defaultProfile = true;  // no user name, yet "" never names it
     struct Case {
         Text target;
         std::vector<Text> keys;
     } cases[] = {
-        {u"All Users", {u"K0", u"K1", u"K2", u"K3", u"K4", u"K5"}},
-        {u"all users", {u"K0", u"K1", u"K2", u"K3", u"K4", u"K5"}},
-        {u"ALL USERS", {u"K0", u"K1", u"K2", u"K3", u"K4", u"K5"}},
+        {u"All Users", {u"K0", u"K1", u"K2", u"K3", u"K4", u"K5", u"KD"}},
+        {u"all users", {u"K0", u"K1", u"K2", u"K3", u"K4", u"K5", u"KD"}},
+        {u"ALL USERS", {u"K0", u"K1", u"K2", u"K3", u"K4", u"K5", u"KD"}},
         {u"User", {u"K0", u"K1"}},
         {u"user", {u"K0", u"K1"}},
         {u"administrator", {u"K2"}},

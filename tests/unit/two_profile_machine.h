@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/machine_policy.h"
 #include "engine/run_state.h"
 #include "engine/update_pass.h"
 #include "platform/memory/memory_platform.h"
@@ -32,6 +33,7 @@ inline const Text kUserClassesFile =
     u"C:\\Users\\User\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
 inline const Text kUserMount = u"Velmar-Mount-S-1-5-21-100-200-300-1001";
 inline const Text kUserClassesMount = u"Velmar-Mount-Classes-S-1-5-21-100-200-300-1001";
+inline const Text kDefaultHiveFile = u"C:\\Users\\Default\\NTUSER.DAT";
 
 // A hive file's tree with one key and value in it, so a run that wipes or
 // misplaces it shows.
@@ -64,6 +66,15 @@ struct TwoProfileMachine {
         // Administrator's own hive file is in use by the system: not loadable.
         sys.hiveFiles[kUserHiveFile] = HiveTree(u"Environment");
         sys.hiveFiles[kUserClassesFile] = HiveTree(u"Seeded");
+    }
+
+    // The policy that lets All Users lines reach the default profile.
+    void IncludeDefaultProfile() {
+        seam.policyValues[{Text(kMachinePolicyKey), kDefaultProfilePolicyValue}] = {kRegDword, {1, 0, 0, 0}};
+        sys.environment["SystemDrive"] = u"C:";
+        sys.SetValue(kHkeyLocalMachine, Text(kProfileListPath), u"Default", kRegExpandSz,
+                     Utf16Bytes(u"%SystemDrive%\\Users\\Default"));
+        sys.hiveFiles[kDefaultHiveFile] = HiveTree(u"Environment");
     }
 
     void Run(const std::string& package) {

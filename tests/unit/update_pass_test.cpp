@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/machine_policy.h"
 #include "engine/update_pass.h"
 #include "platform/forwarding_platform.h"
 #include "platform/memory/memory_platform.h"
@@ -413,14 +414,18 @@ TEST(UpdatePassTest, CancelStillReleasesTheLoadedHives) {
     sys.wow64Redirection = false;
     AddProfileEntry(sys, u"S-1-5-21-5", u"C:\\Users\\User");
     sys.hiveFiles[u"C:\\Users\\User\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
+    // The default profile's hive, by machine policy, is released as well.
+    seam.policyValues[{Text(kMachinePolicyKey), kDefaultProfilePolicyValue}] = {kRegDword, {1, 0, 0, 0}};
+    sys.SetValue(kHkeyLocalMachine, Text(kProfileListPath), u"Default", kRegExpandSz, Utf16Bytes(u"C:\\Default"));
+    sys.hiveFiles[u"C:\\Default\\NTUSER.DAT"] = std::make_shared<MemoryKey>();
     sys.files[kDataPath] =
-        ValueLine("HKEY_CURRENT_USER", "Software\\X", "A", "REG_DWORD", "0x00000001", "User") +
+        ValueLine("HKEY_CURRENT_USER", "Software\\X", "A", "REG_DWORD", "0x00000001") +
         ValueLine(kSoftware, "V", "B", "REG_DWORD", "0x00000002");
     UpdateWorker(cancelling, state);
-    EXPECT_EQ(seam.CallsOf(SeamOp::RegSetValueExW).size(), 1u) << seam.CallLog();
+    EXPECT_EQ(seam.CallsOf(SeamOp::RegSetValueExW).size(), 2u) << seam.CallLog();  // the line, in both profiles
     EXPECT_FALSE(sys.KeyExists(kHkeyLocalMachine, u"SOFTWARE\\V"));
-    ASSERT_EQ(sys.Processes().size(), 2u) << seam.CallLog();
-    EXPECT_NE(ToUtf8(sys.Processes()[1].commandLine).find("Unload"), std::string::npos);
+    ASSERT_EQ(sys.Processes().size(), 4u) << seam.CallLog();
+    for (std::size_t i : {2, 3}) EXPECT_NE(ToUtf8(sys.Processes()[i].commandLine).find("Unload"), std::string::npos);
     EXPECT_TRUE(sys.MountedHives().empty());
     EXPECT_EQ(sys.OpenHandleCount(), 0);
     EXPECT_EQ(state.done.load(), 1);
