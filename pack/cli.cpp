@@ -183,9 +183,9 @@ int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment
     if (o->command == u"from-reg") {
         if (!o->input) return Usage(env, "from-reg needs a .reg file");
         if (o->reg || o->base || o->live) return Usage(env, "from-reg takes no --reg, --base or --live");
-        if (!GroupTarget(o->target) && !toolkit::IsLikelyAccount(o->target))
+        if (const std::string why = toolkit::WhyNotAnAccount(o->target); !GroupTarget(o->target) && !why.empty())
             return Usage(env, "--target \"" + ToUtf8(o->target) +
-                                  "\" names no profile group and no account a line can target");
+                                  "\" names no profile group and no account a line can target: it " + why);
         return FromReg(*o, env);
     }
     if (o->command == u"undo") {

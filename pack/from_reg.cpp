@@ -1,5 +1,7 @@
 #include "pack/from_reg.h"
 
+#include <algorithm>
+
 #include "engine/package_language.h"
 #include "platform/text.h"
 #include "platform/registry_case.h"
@@ -101,6 +103,9 @@ FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     // Lines for one account by its name reach it only when the pass prepares
     // the profiles, which only group lines make it do.
     if (NeedsEveryProfile(target)) result.package = GroupAnchorLines(userHive, userClasses) + result.package;
+    // A key is tried after its values; the report reads in the file's order.
+    std::stable_sort(result.refused.begin(), result.refused.end(),
+                     [](const Refusal& a, const Refusal& b) { return a.line < b.line; });
     return result;
 }
 

@@ -41,13 +41,19 @@ bool HoldsLoneSurrogate(TextView text) {
 
 enum class Nul { Allowed, Refused };
 
-// What no field can hold: the separator cuts it, the marker turns a line into
+// What no field can hold: the separator cuts it (or, at its end, the one after
+// it cuts it early), the marker turns a line into
 // a removal (and keymason-check calls it an error in any letter case), a line
 // break ends the line, UTF-8 has no form for a lone surrogate; and a name with
 // a NUL would name something else, as the registry stops there.
 std::string CheckText(const std::string& what, TextView text, bool removal, Nul nul) {
     if (text.find(kFieldSeparator) != TextView::npos)
         return what + " holds the field separator " + ToUtf8(kFieldSeparator);
+    // A field ending in the separator's start makes one with the separator after it.
+    const std::size_t early = (Text(text) += kFieldSeparator).find(kFieldSeparator);
+    if (early < text.size())
+        return what + " ends in " + ToUtf8(text.substr(early)) + ", which the field separator " +
+               ToUtf8(kFieldSeparator) + " after it would read as one";
     if (!removal && ContainsIgnoreAsciiCase(text, kRemovalMarker))
         return what + " holds the removal marker " + ToUtf8(kRemovalMarker);
     if (text.find_first_of(u"\r\n") != TextView::npos) return what + " holds a line break";

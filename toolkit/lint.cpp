@@ -355,15 +355,19 @@ constexpr TextView kNotAccounts[] = {
 
 }  // namespace
 
-bool IsLikelyAccount(TextView name) {
-    if (name.empty() || name.size() > kMaxAccountName) return false;
-    if (IsBlankChar(name.front()) || IsBlankChar(name.back())) return false;
-    if (std::all_of(name.begin(), name.end(), [](char16_t c) { return c == u'.' || c == u' '; })) return false;
+std::string WhyNotAnAccount(TextView name) {
+    if (name.empty()) return "is empty";
+    if (name.size() > kMaxAccountName)
+        return "is longer than the " + std::to_string(kMaxAccountName) + " characters an account name can have";
+    if (IsBlankChar(name.front()) || IsBlankChar(name.back())) return "begins or ends with a blank";
+    if (std::all_of(name.begin(), name.end(), [](char16_t c) { return c == u'.' || c == u' '; }))
+        return "is only dots and spaces";
     for (char16_t c : name)
-        if (c < 0x20 || TextView(u"\"/\\[]:;|=,+*?<>@%").find(c) != TextView::npos) return false;
+        if (c < 0x20 || TextView(u"\"/\\[]:;|=,+*?<>@%").find(c) != TextView::npos)
+            return "holds " + Quote(TextView(&c, 1)) + ", which no account name can";
     for (TextView other : kNotAccounts)
-        if (EqualsIgnoreAsciiCase(name, other)) return false;
-    return true;
+        if (EqualsIgnoreAsciiCase(name, other)) return "is a group or a built-in name, not an account with a profile";
+    return std::string();
 }
 
 namespace {
@@ -372,9 +376,9 @@ void CheckTarget(const LineView& line, const Findings& findings) {
     if (line.record.rootKind != Users || !line.ReadsField(kTargetField)) return;
     const TextView target = line.record.target;
     if (!NeedsEveryProfile(target)) return;
-    if (!IsLikelyAccount(target)) {
+    if (const std::string why = WhyNotAnAccount(target); !why.empty()) {
         findings.Error(kTargetField, "target " + Quote(target) + " names no profile group (" + GroupTargetList() +
-                                         ") and no likely account: the line reaches no profile");
+                                         ") and no likely account (it " + why + "): the line reaches no profile");
         return;
     }
     // One account's profile is prepared only when the package selects every profile.

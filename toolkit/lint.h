@@ -22,10 +22,11 @@ struct Finding {
 // The package file's bytes, as Keymason reads them.
 std::vector<Finding> LintPackage(std::string_view bytes);
 
-// Whether a target that names no group looks like an account a profile can
-// belong to (at most 20 characters, no blanks at its ends, no group name in
-// another spelling, none of the characters Windows refuses in one).
-bool IsLikelyAccount(TextView name);
+// Why a target that names no group cannot be an account a profile belongs to
+// (over 20 characters, blanks at its ends, a group name in another spelling,
+// a character Windows refuses in one): "is longer than ..."; empty when it
+// may be one.
+std::string WhyNotAnAccount(TextView name);
 
 std::string FormatFinding(const std::string& package, const Finding& finding);
 

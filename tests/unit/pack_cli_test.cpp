@@ -99,7 +99,7 @@ TEST(PackCliTest, ExitCodesFindingsAndOutputs) {
         {"from-reg for a target with a blank", {u"from-reg", u"user.reg", u"--target", u" Bob"}, kExitUsage,
          "names no profile group", u"", ""},
         {"from-reg for a target over 20", {u"from-reg", u"user.reg", u"--target", Text(21, u'b')}, kExitUsage,
-         "names no profile group", u"", ""},
+         "it is longer than the 20 characters an account name can have", u"", ""},
         {"from-reg for a group in another spelling", {u"from-reg", u"user.reg", u"--target", u"AllUsers"}, kExitUsage,
          "names no profile group", u"", ""},
     };

@@ -84,6 +84,8 @@ TEST(PackageLineTest, WhatTheFormatCannotCarryIsRefusedWithItsReason) {
          "line break"},
         {"value name with the separator", Set(Place::MachineSoftware, u"V", u"a*@*b", kRegSz, Utf16Bytes(u"x")),
          "separator"},
+        {"key running into the separator after it", Kind(ChangeKind::CreateKey, Place::MachineSoftware, u"W*@"),
+         "ends in *@"},
         {"data with the marker", Set(Place::MachineSoftware, u"V", u"S", kRegSz, Utf16Bytes(u"x delete_reg")),
          "removal marker"},
         {"key with the marker", Kind(ChangeKind::CreateKey, Place::MachineSoftware, u"DELETE_REG"),
@@ -130,8 +132,9 @@ TEST(PackageLineTest, EveryWrittenValueIsStoredExactly) {
         Bytes data(rng() % 9);
         for (auto& b : data) b = rng() % 3 ? hard[rng() % sizeof hard] : std::uint8_t(rng());
         if (rng() % 2 && data.size() >= 2) data[data.size() - 1] = data[data.size() - 2] = 0;
-        const Change change =
-            Set(Place::MachineSoftware, u"Vendor", u"V" + Widen(std::to_string(i)), types[rng() % 8], data);
+        const char16_t* nameEnds[] = {u"*", u"*@", u"@"};  // the separator is "*@*"
+        const Text name = u"V" + Widen(std::to_string(i)) + (rng() % 4 ? u"" : nameEnds[rng() % 3]);
+        const Change change = Set(Place::MachineSoftware, u"Vendor", name, types[rng() % 8], data);
         const LineResult r = WritePackageLine(change);
         if (!r.written) {
             ++refused;

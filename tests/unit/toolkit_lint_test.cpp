@@ -149,7 +149,7 @@ TEST(LintTest, EveryRuleTripsOnItsLineAndNotOnItsNearMiss) {
 
         {"per-user target of no account", PerUser("Administrators"),
          {"1:7: error: target \"Administrators\" names no profile group (All Users, Administrator, User) and no "
-          "likely account: the line reaches no profile"}},
+          "likely account (it is a group or a built-in name, not an account with a profile): the line reaches no profile"}},
         {"per-user target with a trailing space", PerUser("All Users "), {"1:7: error: target \"All Users \" names no profile group"}},
         {"one account alone", PerUser("jsmith"),
          {"1:7: error: target \"jsmith\" names one account; its profile is prepared only when the package also has "
