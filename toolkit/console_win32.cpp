@@ -26,10 +26,30 @@ int WriteOutputs(const std::string& out, const std::string& err, bool binary, in
     return code;
 }
 
+namespace {
+
+// A DOS device name (NUL, CON, COM1; in older Windows also with a folder or an
+// extension, as "C:\out\nul.txt") resolves to the device namespace "\\.\",
+// which has no file beside it to rename over it.
+bool NamesDevice(const Text& path) {
+    const std::wstring wide(path.begin(), path.end());
+    const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return false;
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    return length > 0 && length < size && full.compare(0, 4, L"\\\\.\\") == 0;
+}
+
+bool WriteOutputFile(const Text& path, const std::string& bytes) {
+    return NamesDevice(path) ? WriteFileThrough(path, bytes) : WriteFileBytes(path, bytes);
+}
+
+}  // namespace
+
 ToolEnvironment WindowsEnvironment(std::string* out, std::string* err) {
     ToolEnvironment env;
     env.readFile = ReadFileBytes;
-    env.writeFile = WriteFileBytes;
+    env.writeFile = WriteOutputFile;
     env.sameFile = SameFile;
     env.liveBase = [](const LiveBaseRequest& request) {
         request.base->ReadThrough(OpenMachineRegistry());

@@ -32,7 +32,6 @@ std::filesystem::path Followed(std::filesystem::path path) {
     return path;
 }
 
-// Devices, FIFOs and sockets are written through, as a shell's ">" would.
 bool WriteInPlace(const std::filesystem::path& target, const std::string& bytes) {
     std::ofstream out(target, std::ios::binary);
     if (!out) return false;
@@ -42,6 +41,8 @@ bool WriteInPlace(const std::filesystem::path& target, const std::string& bytes)
 }
 
 }  // namespace
+
+bool WriteFileThrough(const Text& path, const std::string& bytes) { return WriteInPlace(PathOf(path), bytes); }
 
 bool SameFile(const Text& a, const Text& b) {
     std::error_code error;

@@ -934,6 +934,7 @@ check "per-user, missing hive file: the file put back is untouched" \
 wine_reg add 'HKLM\Software\Policies\Keymason' /v IncludeDefaultProfile /t REG_DWORD /d 1 /f
 run_per_user per_user.reg.dat
 wine_reg delete 'HKLM\Software\Policies\Keymason' /f
+cp "$log_file" "$artifacts/default-profile.log" 2>/dev/null
 expect_eq "default profile: exit code 0 (${run_ms} ms)" 0 "$run_rc"
 expect_eq "default profile: its hive loaded and unloaded after the users'" "$(printf 'reg.exe %s HKEY_USERS\\Keymason-DefaultProfile%s\tok\n' \
   Load " \"$default_hive\"" Unload '')" "$(standin_commands | sed -n '5p;10p')"
@@ -1088,6 +1089,10 @@ printf '%s\n' "$imported" >"$artifacts/from-reg-imported.txt"
 "$wine_km" "$pack_exe" from-reg 'C:\e2e\from_reg.reg' -o 'C:\e2e\from_reg.reg.dat' >"$artifacts/from-reg.txt" 2>&1
 expect_eq "from-reg: keymason-pack.exe from-reg, exit code 0, nothing left out" 0 "$?"
 cp "$drive_c/e2e/from_reg.reg.dat" "$artifacts/" 2>/dev/null
+# The Windows way to throw output away: the NUL device, written through.
+(cd "$drive_c/e2e" && "$wine_km" "$pack_exe" from-reg from_reg.reg -o NUL >/dev/null 2>&1)
+expect_eq "from-reg: -o NUL writes to the device, exit code 0" 0 "$?"
+check "from-reg: -o NUL leaves no file beside the input" bash -c '! ls "$1" | grep -qi "^nul"' _ "$drive_c/e2e"
 if [ -n "$check_tool" ]; then
   "$check_tool" "$drive_c/e2e/from_reg.reg.dat" >"$artifacts/from-reg-lint.txt" 2>&1
   lint_rc=$?
