@@ -1,6 +1,7 @@
 #include "toolkit/snapshot.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "toolkit/text_codec.h"
 #include "platform/registry_limits.h"
@@ -149,11 +150,54 @@ void RemoveFromMachine(MemoryPlatform& sys, RegKey root, const Text& path, const
     sys.wow64Redirection = redirection;
 }
 
+using Warn = std::function<void(int line, const std::string& message)>;
+
+// A value the registry could not hold is skipped, with why.
+bool ValueFits(const RegFileSection& section, const RegFileValue& value, const Warn& warn) {
+    if (value.name.size() <= kMaxValueNameLength) return true;
+    warn(section.line, "a value name over 16,383 characters cannot be in a registry; skipped");
+    return false;
+}
+
+// A section below a hive file's pseudo-key: the hive's tree, one level down.
+void LoadHiveFileSection(MemoryPlatform& sys, const RegFileSection& section, const std::vector<Text>& parts,
+                         const Warn& warn) {
+    if (section.remove) {
+        RemoveFromHiveFile(sys, parts, nullptr);
+        return;
+    }
+    auto& top = sys.hiveFiles[HiveFilePath(parts.front())];
+    if (!top) {
+        top = std::make_shared<MemoryKey>();
+        top->name = parts.front();
+    }
+    auto key = top;
+    for (std::size_t i = 1; i < parts.size(); ++i) key = EnsureSubkey(key, parts[i]);
+    for (const RegFileValue& value : section.values) {
+        if (!ValueFits(section, value, warn)) continue;
+        if (value.remove) RemoveFromHiveFile(sys, parts, &value.name);
+        else SetTreeValue(*key, value.name, value.value);
+    }
+}
+
+void LoadMachineSection(MemoryPlatform& sys, const RegFileSection& section, const Warn& warn) {
+    if (section.remove) {
+        RemoveFromMachine(sys, section.root, section.path, nullptr);
+        return;
+    }
+    sys.CreateKey(section.root, section.path);
+    for (const RegFileValue& value : section.values) {
+        if (!ValueFits(section, value, warn)) continue;
+        if (value.remove) RemoveFromMachine(sys, section.root, section.path, &value.name);
+        else sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
+    }
+}
+
 }  // namespace
 
 bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*error: a base always loads*/,
                   std::vector<RegFileError>* warnings) {
-    auto warn = [&](int line, const std::string& message) {
+    const Warn warn = [&](int line, const std::string& message) {
         if (warnings) warnings->push_back(RegFileError{line, message});
     };
     for (const RegFileSection& section : file.sections) {
@@ -176,37 +220,8 @@ bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*erro
                                "registry; skipped");
             continue;
         }
-        if (hiveFile) {
-            if (section.remove) {
-                RemoveFromHiveFile(sys, parts, nullptr);
-                continue;
-            }
-            auto& top = sys.hiveFiles[HiveFilePath(parts.front())];
-            if (!top) {
-                top = std::make_shared<MemoryKey>();
-                top->name = parts.front();
-            }
-            auto key = top;
-            for (std::size_t i = 1; i < parts.size(); ++i) key = EnsureSubkey(key, parts[i]);
-            for (const RegFileValue& value : section.values) {
-                if (value.remove) RemoveFromHiveFile(sys, parts, &value.name);
-                else SetTreeValue(*key, value.name, value.value);
-            }
-            continue;
-        }
-        if (section.remove) {
-            RemoveFromMachine(sys, section.root, section.path, nullptr);
-            continue;
-        }
-        sys.CreateKey(section.root, section.path);
-        for (const RegFileValue& value : section.values) {
-            if (value.name.size() > kMaxValueNameLength) {
-                warn(section.line, "a value name over 16,383 characters cannot be in a registry; skipped");
-                continue;
-            }
-            if (value.remove) RemoveFromMachine(sys, section.root, section.path, &value.name);
-            else sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
-        }
+        if (hiveFile) LoadHiveFileSection(sys, section, parts, warn);
+        else LoadMachineSection(sys, section, warn);
     }
     sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");

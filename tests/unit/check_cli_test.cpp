@@ -96,8 +96,11 @@ TEST(CheckCliTest, ExitCodesFollowTheFindingsAndTheInputs) {
 TEST(CheckCliTest, BaseLinesRegImportSkipsAreWarningsBeforeThePlan) {
     CheckRun run;
     run.files = {{u"pkg.dat", kCleanLine},
-                 {u"base.reg", "REGEDIT4\n[HKLM\\SOFTWARE\\V]\n\"x\"=what\n[HKCU\\Software]\n\"y\"=\"1\"\n"}};
+                 {u"base.reg", "REGEDIT4\n[HKLM\\SOFTWARE\\V]\n\"x\"=what\n[HKCU\\Software]\n\"y\"=\"1\"\n"
+                               "[HKEY_USERS\\HiveFile:C:/U/NTUSER.DAT\\V]\n\"" + std::string(16384, 'n') + "\"=\"1\"\n"}};
     EXPECT_EQ(run({u"--base", u"base.reg", u"pkg.dat"}), kExitWarnings) << run.err;
+    // A hive file's values meet the registry's limits as the machine's do.
+    EXPECT_NE(run.out.find("base.reg:6: warning: a value name over 16,383 characters"), std::string::npos);
     EXPECT_EQ(run.out.rfind("base.reg:3: warning: unknown value data", 0), 0u) << run.out;
     const std::size_t second = run.out.find("\nbase.reg:4: warning: HKEY_CURRENT_USER is not part of a base");
     EXPECT_NE(second, std::string::npos) << run.out;
