@@ -8,6 +8,7 @@
 
 #include "toolkit/pass_account.h"
 #include "toolkit/snapshot.h"
+#include "engine/machine_policy.h"
 #include "engine/package_language.h"
 #include "platform/registry_case.h"
 #include "platform/text.h"
@@ -383,8 +384,11 @@ struct UndoWriter {
         const LineResult line = WritePackageLine(change);
         if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
         else result.package += line.line;
+        if (toReg) AddToReg(change, sid, line.written);
+    }
+    void AddToReg(const Change& change, const Text& sid, bool written) {
         const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
-        if (toReg && (line.written || (restores && RegFileCarries(change)))) AddRegSection(result.regFile, change, sid);
+        if (written || (restores && RegFileCarries(change))) AddRegSection(result.regFile, change, sid);
     }
     // Every change but a key-only line that a written value line after it makes redundant.
     void EmitAll(const std::vector<Change>& changes, const std::string& scope, const Text& sid, bool toReg) {
@@ -429,6 +433,35 @@ void DropHivesNotInBase(ProfileScopes& s, std::size_t index, const std::vector<T
                                 " is not in the base: what the package changes there is unknown");
         changes->clear();
     }
+}
+
+bool SameChange(const Change& a, const Change& b) {
+    return a.kind == b.kind && a.place == b.place && a.key == b.key && a.valueName == b.valueName &&
+           a.type == b.type && a.data == b.data;
+}
+
+// The default profile is reached only by All Users lines, which reach every
+// profile too: its changes are put back when the package changed every
+// profile's own hive alike (the usual install into profiles that lacked it),
+// by All Users lines in place of each profile's own.
+void UndoAlike(UndoWriter& writer, std::vector<ProfileScopes>& profiles) {
+    const auto reached = std::find_if(profiles.begin(), profiles.end(),
+                                      [](const ProfileScopes& s) { return s.profile.defaultProfile; });
+    if (reached == profiles.end() || reached->userChanges.empty()) return;
+    std::vector<Change> changes = reached->userChanges;
+    for (const ProfileScopes& s : profiles)
+        if (!std::equal(s.userChanges.begin(), s.userChanges.end(), changes.begin(), changes.end(), SameChange))
+            return;
+    for (Change& c : changes) c.target = Text(kAllUsersTarget);
+    writer.EmitAll(changes, "every profile", Text(), false);
+    for (ProfileScopes& s : profiles) {
+        if (s.loggedOn)
+            for (const Change& c : changes) writer.AddToReg(c, s.profile.sid, WritePackageLine(c).written);
+        s.userChanges.clear();
+    }
+    writer.result.notes.push_back("every profile and the default profile: the package changed each alike; " +
+                                  ToUtf8(kAllUsersTarget) + " lines put them back while the machine policy " +
+                                  ToUtf8(kDefaultProfilePolicyValue) + " is on");
 }
 
 // One profile's changes, with the target that reaches it, or each named with
@@ -482,15 +515,19 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     UndoWriter writer{result};
     writer.EmitAll(restore.machine, "machine", Text(), true);
     Anchors anchors;
+    std::vector<bool> known(restore.profiles.size(), true);
     for (std::size_t index = 0; index < restore.profiles.size(); ++index) {
         ProfileScopes& s = restore.profiles[index];
         if (const std::string unknown = UnknownProfile(s, account, notInspected); !unknown.empty()) {
             result.unrestorable.push_back(unknown);
+            known[index] = false;
             continue;
         }
         DropHivesNotInBase(s, index, baseHives, account, &result.unrestorable);
-        UndoProfile(writer, s, restore.profiles, anchors);
     }
+    if (std::find(known.begin(), known.end(), false) == known.end()) UndoAlike(writer, restore.profiles);
+    for (std::size_t index = 0; index < restore.profiles.size(); ++index)
+        if (known[index]) UndoProfile(writer, restore.profiles[index], restore.profiles, anchors);
     // First, so that the profiles are prepared before any line for them.
     result.package = GroupAnchorLines(anchors.user, anchors.classes) + result.package;
     return result;

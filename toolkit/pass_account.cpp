@@ -1,6 +1,7 @@
 #include "toolkit/pass_account.h"
 
 #include "engine/machine_policy.h"
+#include "engine/package_signature.h"
 #include "engine/update_pass.h"
 #include "platform/text.h"
 
@@ -87,25 +88,21 @@ CallGroup CallsOf(const PassAccount& account, const Application& app) {
 
 namespace {
 
-// The machine policies as the base holds them: only the one that changes
-// whom the pass reaches. Signing is a property of the package file, not of
-// the plan, and stays off.
+// The machine policies as the base holds them, but for signing: that is a
+// property of the package file, not of the plan, and stays off.
 class BasePolicies : public ForwardingPlatform {
 public:
-    BasePolicies(Platform& inner, const MemoryPlatform& base, DefaultProfile defaultProfile)
-        : ForwardingPlatform(inner), base_(base), defaultProfile_(defaultProfile) {}
+    BasePolicies(Platform& inner, DefaultProfile defaultProfile)
+        : ForwardingPlatform(inner), defaultProfile_(defaultProfile) {}
 
     PolicyValue QueryPolicyValue(const Text& keyPath, const Text& valueName) override {
-        if (keyPath != kMachinePolicyKey || valueName != kDefaultProfilePolicyValue) return PolicyValue();
-        if (defaultProfile_ == DefaultProfile::Included)
+        if (valueName == kSigningPolicyValue) return PolicyValue();
+        if (valueName == kDefaultProfilePolicyValue && defaultProfile_ == DefaultProfile::Included)
             return {PolicyValueStatus::Present, kRegDword, {1, 0, 0, 0}};
-        const auto held = base_.GetValue(kHkeyLocalMachine, keyPath, valueName);
-        if (!held) return PolicyValue();
-        return {PolicyValueStatus::Present, held->type, held->data};
+        return ForwardingPlatform::QueryPolicyValue(keyPath, valueName);
     }
 
 private:
-    const MemoryPlatform& base_;
     DefaultProfile defaultProfile_;
 };
 
@@ -118,7 +115,7 @@ PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& package
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     PassAccount account;
     ObservedPlatform observed(machine);
-    BasePolicies policies(observed, machine, defaultProfile);
+    BasePolicies policies(observed, defaultProfile);
     AccountKeeper keeper(account, observed, records);
     PassSettings settings;
     settings.isWow64 = 1;

@@ -477,7 +477,11 @@ std::optional<std::uint64_t> MemoryPlatform::GetOwnFileVersion() { return ownVer
 
 // ---- Machine policy and signatures: the model holds none ----
 
-PolicyValue MemoryPlatform::QueryPolicyValue(const Text&, const Text&) { return PolicyValue(); }
+PolicyValue MemoryPlatform::QueryPolicyValue(const Text& keyPath, const Text& valueName) {
+    const std::optional<StoredValue> held = GetValue(kHkeyLocalMachine, keyPath, valueName);
+    if (!held) return PolicyValue();
+    return PolicyValue{PolicyValueStatus::Present, held->type, held->data};
+}
 
 SignatureFacts MemoryPlatform::InspectDetachedSignature(std::string_view, std::string_view, std::uint32_t) {
     return SignatureFacts();

@@ -3,8 +3,9 @@
 // tests run the engine on it. A real little registry with handles, views and
 // loadable hives, plus files, clock, environment and processes, all of which
 // can be seeded and inspected. Its state prints itself so assertion messages
-// show what the registry held. It knows no machine policy and no signature:
-// asked, it answers that there is none.
+// show what the registry held. A machine policy is read from its own
+// HKEY_LOCAL_MACHINE, as Windows reads it; it knows no signature: asked, it
+// answers that there is none.
 #pragma once
 
 #include <functional>
