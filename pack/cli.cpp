@@ -1,5 +1,6 @@
 #include "pack/cli.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "toolkit/lint.h"
@@ -7,6 +8,8 @@
 #include "platform/text.h"
 #include "toolkit/snapshot.h"
 #include "engine/package_language.h"
+#include "pack/capture.h"
+#include "pack/default_exclusions.h"
 #include "pack/from_reg.h"
 #include "pack/undo.h"
 
@@ -22,7 +25,11 @@ struct Options {
     std::optional<Text> reg;
     Text command;
     std::optional<Text> input;
+    std::optional<Text> after;  // capture's second snapshot
     std::optional<Text> output;
+    std::optional<Text> user;
+    std::vector<Text> exclusions;
+    bool defaultExclusions = true;
     Text target = Text(kAllUsersTarget);
     bool targetGiven = false;
 };
@@ -52,6 +59,12 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
             o.base = value("--base", o.base.has_value());
         } else if (arg == u"--reg") {
             o.reg = value("--reg", o.reg.has_value());
+        } else if (arg == u"--user") {
+            o.user = value("--user", o.user.has_value());
+        } else if (arg == u"--exclude") {
+            if (auto key = value("--exclude", false)) o.exclusions.push_back(*key);
+        } else if (arg == u"--no-default-exclusions") {
+            o.defaultExclusions = false;
         } else if (arg == u"--live") {
             o.live = true;
         } else if (arg == u"--target") {
@@ -63,6 +76,8 @@ std::optional<Options> ParseOptions(const std::vector<Text>& args, std::string* 
             o.command = arg;
         } else if (!o.input) {
             o.input = arg;
+        } else if (o.command == u"capture" && !o.after) {
+            o.after = arg;
         } else {
             *problem = "one input file at a time";
         }
@@ -161,6 +176,79 @@ int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
     return undo.unrestorable.empty() ? kExitWritten : kExitLeftOut;
 }
 
+// A capture side's files: one path, or several joined by ';'.
+std::vector<Text> SideFiles(const Text& side) {
+    std::vector<Text> files;
+    for (std::size_t begin = 0; begin <= side.size();) {
+        const std::size_t cut = std::min(side.find(u';', begin), side.size());
+        if (cut > begin) files.push_back(side.substr(begin, cut - begin));
+        begin = cut + 1;
+    }
+    return files;
+}
+
+// One side of a capture, its files laid into one registry in turn.
+bool ReadSide(const Text& side, const CaptureOptions& options, MemoryPlatform& into,
+              const toolkit::ToolEnvironment& env) {
+    for (const Text& path : SideFiles(side)) {
+        const std::string name = ToUtf8(path);
+        std::optional<toolkit::RegFile> file;
+        toolkit::RegFileError error;
+        {
+            std::string bytes;  // let go of once read
+            if (!env.readFile(path, &bytes)) {
+                *env.err += name + ": cannot be read\n";
+                return false;
+            }
+            file = toolkit::ParseRegFile(bytes, &error);
+        }
+        if (!file) {
+            *env.err += name + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
+            return false;
+        }
+        std::vector<toolkit::RegFileError> warnings = std::move(file->skipped);
+        LoadCaptureSide(std::move(*file), options, into, &warnings);
+        for (const toolkit::RegFileError& w : warnings)
+            *env.err += name + (w.line ? ":" + std::to_string(w.line) : std::string()) + ": warning: " + w.message + "\n";
+    }
+    return true;
+}
+
+int CaptureCommand(const Options& o, const toolkit::ToolEnvironment& env) {
+    CaptureOptions options;
+    options.target = o.target;
+    options.user = o.user;
+    if (o.defaultExclusions)
+        for (const DefaultExclusion& e : kDefaultExclusions) options.exclusions.push_back(Exclusion{Text(e.key), 0});
+    for (const Text& key : o.exclusions) {
+        if (const std::string problem = ExclusionProblem(key, options); !problem.empty())
+            return Usage(env, "--exclude " + problem);
+        options.exclusions.push_back(Exclusion{key, 0});
+    }
+    MemoryPlatform before, after;
+    if (!ReadSide(*o.input, options, before, env) || !ReadSide(*o.after, options, after, env)) return kExitUnreadable;
+    const CaptureResult result = Capture(before, after, options);
+    for (const Exclusion& e : result.excluded)
+        if (e.changes)
+            *env.err += "excluded: " + std::to_string(e.changes) + (e.changes == 1 ? " change" : " changes") +
+                        " below " + ToUtf8(e.key) + "\n";
+    for (const std::string& item : result.refused) *env.err += "error: " + item + "; left out\n";
+    if (!LintsClean(result.package, env)) return kExitUsage;
+    if (!o.output) *env.out += result.package;
+    else if (!env.writeFile(*o.output, result.package)) {
+        *env.err += ToUtf8(*o.output) + ": cannot be written\n";
+        return kExitUnreadable;
+    }
+    return result.refused.empty() ? kExitWritten : kExitLeftOut;
+}
+
+// Why --target names no one a line can reach; empty where it names someone.
+std::string TargetProblem(const Text& target) {
+    const std::string why = toolkit::WhyNotAnAccount(target);
+    if (GroupTarget(target) || why.empty()) return std::string();
+    return "--target \"" + ToUtf8(target) + "\" names no profile group and no account a line can target: it " + why;
+}
+
 int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
     std::string problem;
     const std::optional<Options> o = ParseOptions(args, &problem);
@@ -174,18 +262,33 @@ int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment
         return kExitWritten;
     }
     // Nothing is read before an output is known not to replace an input.
+    std::vector<Text> inputFiles;
+    if (o->command == u"capture")
+        for (const std::optional<Text>* side : {&o->input, &o->after})
+            for (const Text& file : *side ? SideFiles(**side) : std::vector<Text>()) inputFiles.push_back(file);
+    else if (o->input) inputFiles.push_back(*o->input);
+    if (o->base) inputFiles.push_back(*o->base);
+    std::vector<const Text*> inputs;
+    for (const Text& file : inputFiles) inputs.push_back(&file);
     for (const std::optional<Text>* output : {&o->output, &o->reg}) {
         if (!*output) continue;
-        if (const Text* input = toolkit::OutputOverwritesInput(env, **output, {o->input ? &*o->input : nullptr,
-                                                                             o->base ? &*o->base : nullptr}))
+        if (const Text* input = toolkit::OutputOverwritesInput(env, **output, inputs))
             return Usage(env, ToUtf8(**output) + " names the input " + ToUtf8(*input) + ": it would be replaced");
+    }
+    if (o->command != u"capture" && (o->user || !o->exclusions.empty() || !o->defaultExclusions))
+        return Usage(env, "only capture takes --user, --exclude or --no-default-exclusions");
+    if (o->command == u"capture") {
+        if (!o->after) return Usage(env, "capture needs BEFORE and AFTER snapshots");
+        if (o->reg || o->base || o->live) return Usage(env, "capture takes no --reg, --base or --live");
+        if (o->user && (o->user->empty() || o->user->find(u'\\') != Text::npos))
+            return Usage(env, "--user names one key below HKEY_USERS, a profile's SID");
+        if (const std::string problem = TargetProblem(o->target); !problem.empty()) return Usage(env, problem);
+        return CaptureCommand(*o, env);
     }
     if (o->command == u"from-reg") {
         if (!o->input) return Usage(env, "from-reg needs a .reg file");
         if (o->reg || o->base || o->live) return Usage(env, "from-reg takes no --reg, --base or --live");
-        if (const std::string why = toolkit::WhyNotAnAccount(o->target); !GroupTarget(o->target) && !why.empty())
-            return Usage(env, "--target \"" + ToUtf8(o->target) +
-                                  "\" names no profile group and no account a line can target: it " + why);
+        if (const std::string problem = TargetProblem(o->target); !problem.empty()) return Usage(env, problem);
         return FromReg(*o, env);
     }
     if (o->command == u"undo") {
@@ -202,6 +305,8 @@ int RunPackCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment
 
 std::string PackHelpText() {
     return "usage: keymason-pack from-reg FILE.reg [--target NAME] [-o PACKAGE]\n"
+           "       keymason-pack capture BEFORE AFTER [--target NAME] [--user SID] [-o PACKAGE]\n"
+           "                     [--exclude KEY]... [--no-default-exclusions]\n"
            "       keymason-pack undo (--base SNAPSHOT.reg | --live) PACKAGE -o UNDO.reg.dat [--reg UNDO.reg]\n"
            "       keymason-pack --version\n"
            "\n"
@@ -210,6 +315,15 @@ std::string PackHelpText() {
            "          HKEY_CLASSES_ROOT become machine lines, HKEY_CURRENT_USER per-user\n"
            "          lines for --target (default \"" + ToUtf8(kAllUsersTarget) + "\"). A change a package line\n"
            "          cannot carry exactly is left out, with its line and reason.\n"
+           "\n"
+           "capture   writes the package that takes a machine from the snapshot BEFORE\n"
+           "          to AFTER (each a .reg file, or several joined by ';', as reg\n"
+           "          export or regedit writes them). HKEY_CURRENT_USER, or with --user\n"
+           "          HKEY_USERS\\SID, becomes per-user lines for --target. Keys that\n"
+           "          change by themselves on any machine are left out, and so is each\n"
+           "          --exclude KEY with its subtree (--no-default-exclusions: only\n"
+           "          those); what they leave out is counted. capture AFTER BEFORE\n"
+           "          writes the undo.\n"
            "\n"
            "undo      before PACKAGE runs, writes a package that puts back all it will\n"
            "          change, machine-wide and in every profile it reaches (--live: this\n"

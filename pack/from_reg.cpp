@@ -21,7 +21,7 @@ Located Locate(const toolkit::RegFileSection& section) {
         case kHkeyLocalMachine:
         case kHkeyClassesRoot:
             if (auto at = PlaceOfKey(section.root, section.path, nullptr, AtTop::Counts)) return {at, ""};
-            return {std::nullopt, "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE"};
+            return {std::nullopt, kMachinePlacesOnly};
         case toolkit::kHkeyCurrentUser: {
             // The user's own hive, as a line reaches a logged-on user's: its
             // Software\Classes is the user's classes hive.

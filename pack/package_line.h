@@ -31,6 +31,10 @@ struct LineResult {
 
 LineResult WritePackageLine(const Change& change);
 
+// Why a key of HKEY_LOCAL_MACHINE outside the machine places has no line.
+inline constexpr const char* kMachinePlacesOnly =
+    "a package line reaches only SOFTWARE and SYSTEM below HKEY_LOCAL_MACHINE";
+
 // Lines that change nothing (an All Users value removal in a key that exists
 // nowhere) but make the pass prepare every profile's user hive, classes hive
 // or both, as asked, so that lines for one account by its user name reach it.

@@ -13,36 +13,18 @@
 #include "platform/registry_case.h"
 #include "platform/text.h"
 #include "engine/per_user.h"
+#include "pack/change_set.h"
 #include "pack/package_line.h"
 
 namespace km::pack {
 
 namespace {
 
-// Names and paths in notes, escaped as the plan shows them.
-std::string Shown(TextView text) { return DisplayText(text, {{}, kLetteredControls}); }
-
 Text Join(const Text& path, const Text& name) { return path.empty() ? name : path + u"\\" + name; }
-
-std::size_t Depth(const Text& path) {
-    return path.empty() ? 0 : std::size_t(std::count(path.begin(), path.end(), u'\\')) + 1;
-}
-
-Text LastPart(const Text& path) { return path.substr(path.rfind(u'\\') + 1); }
-
-// The machine's classes key is HKEY_CLASSES_ROOT under either name: one key
-// to put back, whichever name the lines used.
-toolkit::KeyLocation AsClassesRoot(const toolkit::KeyLocation& at) {
-    const TextView path = at.path, top = kMachineClassesPath;
-    if (at.root == kHkeyLocalMachine && path.size() > top.size() && path[top.size()] == u'\\' &&
-        SameRegistryName(path.substr(0, top.size()), top))
-        return toolkit::KeyLocation{kHkeyClassesRoot, Text(path.substr(top.size() + 1))};
-    return at;
-}
 
 // The machine after the pass. A hive the pass loaded is read from its file,
 // as the pass left it when it unloaded it.
-class AfterState {
+class AfterState : public CurrentState {
 public:
     AfterState(const MemoryPlatform& machine, const toolkit::PassAccount& account) : machine_(machine) {
         for (const toolkit::HiveLoad& load : account.loads)
@@ -50,13 +32,14 @@ public:
                 if (EqualsIgnoreAsciiCase(file, load.file)) mounts_[RegistryFold(load.mountName)] = tree.get();
     }
     // The key's own name as it stands after the pass; none where it is gone.
-    std::optional<Text> KeyName(const toolkit::KeyLocation& at) const {
+    std::optional<Text> KeyName(const toolkit::KeyLocation& at) const override {
         if (const auto hive = InHive(at)) return hive->second ? std::optional<Text>(hive->second->name) : std::nullopt;
         if (!machine_.KeyExists(at.root, at.path)) return std::nullopt;
-        return LastPart(machine_.StoredPath(at.root, at.path));
+        const Text stored = machine_.StoredPath(at.root, at.path);
+        return stored.substr(stored.rfind(u'\\') + 1);
     }
     // The value, with its name as stored.
-    std::optional<std::pair<Text, StoredValue>> Value(const toolkit::KeyLocation& at, const Text& name) const {
+    std::optional<std::pair<Text, StoredValue>> Value(const toolkit::KeyLocation& at, const Text& name) const override {
         if (const auto hive = InHive(at)) {
             const auto* slot = hive->second ? hive->second->FindValueSlot(name) : nullptr;
             return slot ? std::optional<std::pair<Text, StoredValue>>(*slot) : std::nullopt;
@@ -86,135 +69,15 @@ private:
     std::unordered_map<Text, const MemoryKey*> mounts_;
 };
 
-// The changes that put back what the pass touched in one scope, folded from
-// its effects in the order they happened: the first touch of a key or value
-// tells how it stood before, the machine after the pass how it stands now.
-class Touched {
-public:
-    void Add(const toolkit::Effect& e, const PlacedKey& at) {
-        const Text keyId = Id(at.place, at.key);
-        auto key = keys_.find(keyId);
-        if (key == keys_.end()) {
-            // A key the pass made is told so first; any other it touched was there.
-            key =
-                keys_.emplace(keyId, KeyState{at.place, at.key, e.key, e.kind != toolkit::EffectKind::CreateKey}).first;
-            keyOrder_.push_back(keyId);
-        }
-        if (e.kind != toolkit::EffectKind::SetValue && e.kind != toolkit::EffectKind::DeleteValue) return;
-        const Text valueId = keyId + u'\0' + RegistryFold(e.valueName);
-        if (values_.emplace(valueId, values_.size()).second)
-            valueStates_.push_back(ValueState{keyId, e.valueName, e.before});
-    }
-
-    std::vector<Change> Restoration(const AfterState& after) const {
-        std::vector<Change> recasings, restores, valueRemovals, keyRemovals;
-        // A key the pass removed and made again in another letter case is
-        // removed first and made again as it was, with all it held.
-        std::unordered_set<Text> recased;
-        std::vector<Text> byDepth = keyOrder_;
-        std::stable_sort(byDepth.begin(), byDepth.end(), [](const Text& a, const Text& b) {
-            return std::count(a.begin(), a.end(), u'\\') < std::count(b.begin(), b.end(), u'\\');
-        });
-        std::unordered_map<Text, bool> existsAfter;
-        for (const Text& id : byDepth) {
-            const KeyState& k = keys_.at(id);
-            const std::optional<Text> name = Below(id, recased) ? std::nullopt : after.KeyName(k.at);
-            if (k.existed && name && *name != LastPart(k.key)) {
-                recased.insert(id);
-                recasings.push_back(KeyChange(ChangeKind::RemoveKey, k));
-            }
-            const bool now = name && !recased.count(id);
-            existsAfter[id] = now;
-            if (k.existed && !now) restores.push_back(KeyChange(ChangeKind::CreateKey, k));
-            if (!k.existed && now) keyRemovals.push_back(KeyChange(ChangeKind::RemoveKey, k));
-        }
-        for (const ValueState& v : valueStates_) {
-            const KeyState& k = keys_.at(v.keyId);
-            if (!k.existed) continue;  // removed whole with its key
-            const auto now = existsAfter[v.keyId] ? after.Value(k.at, v.name) : std::nullopt;
-            Change c = KeyChange(ChangeKind::SetValue, k);
-            c.valueName = v.name;
-            if (v.before && now && now->first != v.name) {
-                // Set again under its old name, which a set alone would not change.
-                c.kind = ChangeKind::RemoveValue;
-                restores.push_back(c);
-                c.kind = ChangeKind::SetValue;
-            }
-            if (v.before && !(now && now->second == *v.before && now->first == v.name)) {
-                c.type = v.before->type;
-                c.data = v.before->data;
-                restores.push_back(std::move(c));
-            } else if (!v.before && now) {
-                c.kind = ChangeKind::RemoveValue;
-                valueRemovals.push_back(std::move(c));
-            }
-        }
-        // Keys top down, each key's own line before its values; removals of
-        // keys the package made deepest first.
-        SortTopDown(restores);
-        std::stable_sort(keyRemovals.begin(), keyRemovals.end(),
-                         [](const Change& a, const Change& b) { return Depth(a.key) > Depth(b.key); });
-        restores.insert(restores.end(), valueRemovals.begin(), valueRemovals.end());
-        restores.insert(restores.end(), keyRemovals.begin(), keyRemovals.end());
-        recasings.insert(recasings.end(), restores.begin(), restores.end());
-        return recasings;
-    }
-
-private:
-    struct KeyState {
-        Place place;
-        Text key;             // below the place's top, as stored
-        toolkit::KeyLocation at;  // where it lies on the machine
-        bool existed;
-    };
-    struct ValueState {
-        Text keyId;
-        Text name;
-        std::optional<StoredValue> before;
-    };
-    // Keys top down, each key's own line before its values; the sort keys
-    // are worked out once, not in every comparison.
-    static void SortTopDown(std::vector<Change>& changes) {
-        struct Order {
-            std::size_t depth;
-            Text key;
-            bool value;
-            std::size_t at;
-        };
-        std::vector<Order> order;
-        order.reserve(changes.size());
-        for (std::size_t i = 0; i < changes.size(); ++i)
-            order.push_back(Order{Depth(changes[i].key), RegistryFold(changes[i].key),
-                                  changes[i].kind != ChangeKind::CreateKey, i});
-        std::stable_sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
-            return std::tie(a.depth, a.key, a.value) < std::tie(b.depth, b.key, b.value);
-        });
-        std::vector<Change> sorted;
-        sorted.reserve(changes.size());
-        for (const Order& o : order) sorted.push_back(std::move(changes[o.at]));
-        changes = std::move(sorted);
-    }
-
-    // Whether a key lies below one of `keys` (ids: the place, then the folded path).
-    static bool Below(const Text& id, const std::unordered_set<Text>& keys) {
-        for (std::size_t cut = id.find(u'\\'); cut != Text::npos; cut = id.find(u'\\', cut + 1))
-            if (keys.count(id.substr(0, cut))) return true;
-        return false;
-    }
-    static Text Id(Place place, const Text& key) { return Text(1, char16_t(u'0' + int(place))) + RegistryFold(key); }
-    static Change KeyChange(ChangeKind kind, const KeyState& k) {
-        Change c;
-        c.kind = kind;
-        c.place = k.place;
-        c.key = k.key;
-        return c;
-    }
-
-    std::unordered_map<Text, KeyState> keys_;
-    std::vector<Text> keyOrder_;
-    std::unordered_map<Text, std::size_t> values_;
-    std::vector<ValueState> valueStates_;
-};
+// What the pass touched in one scope, folded from its effects in the order
+// they happened: the first touch of a key or value tells how it stood
+// before, which is how undo is to leave it.
+void AddTouched(ChangeSet& set, const toolkit::Effect& e, const PlacedKey& at) {
+    // A key the pass made is told so first; any other it touched was there.
+    set.AddKey(at, e.key, e.kind != toolkit::EffectKind::CreateKey);
+    if (e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue)
+        set.AddValue(at, e.valueName, e.before);
+}
 
 // Where a change lies, for reports and for the .reg file: a profile's keys
 // as a line reaches them when it is logged on, under its SID.
@@ -352,8 +215,8 @@ Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& a
                                              p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn,
                                              {},
                                              {}});
-    Touched machineTouched;
-    std::vector<Touched> profileTouched(out.profiles.size());
+    ChangeSet machineTouched;
+    std::vector<ChangeSet> profileTouched(out.profiles.size());
     for (const toolkit::Application& app : account.applications) {
         const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
         for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
@@ -362,13 +225,13 @@ Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& a
                 const toolkit::KeyLocation key = profile ? e.key : AsClassesRoot(e.key);
                 const std::optional<PlacedKey> at = PlaceOfKey(key.root, key.path, profile, AtTop::Excluded);
                 if (!at) continue;
-                (profile ? profileTouched[std::size_t(app.profile)] : machineTouched).Add(e, *at);
+                AddTouched(profile ? profileTouched[std::size_t(app.profile)] : machineTouched, e, *at);
             }
     }
     const AfterState state(after, account);
-    out.machine = machineTouched.Restoration(state);
+    out.machine = machineTouched.Changes(state);
     for (std::size_t p = 0; p < out.profiles.size(); ++p)
-        for (Change& c : profileTouched[p].Restoration(state))
+        for (Change& c : profileTouched[p].Changes(state))
             (c.place == Place::UserClasses ? out.profiles[p].classesChanges : out.profiles[p].userChanges)
                 .push_back(std::move(c));
     return out;
@@ -380,27 +243,15 @@ struct UndoWriter {
 
     // A .reg file holds any type: what a package line cannot carry still goes
     // there, unless a name would not read back from it.
-    void Emit(const Change& change, const std::string& scope, const Text& sid, bool toReg) {
-        const LineResult line = WritePackageLine(change);
-        if (!line.written) result.unrestorable.push_back(Describe(change, scope, sid) + ": " + line.reason);
-        else result.package += line.line;
-        if (toReg) AddToReg(change, sid, line.written);
+    void EmitAll(const std::vector<Change>& changes, const std::string& scope, const Text& sid, bool toReg) {
+        ChangeWriter writer{&result.package, &result.unrestorable,
+                            [&](const Change& c) { return Describe(c, scope, sid); }, nullptr};
+        if (toReg) writer.after = [&](const Change& change, bool written) { AddToReg(change, sid, written); };
+        writer.WriteAll(changes);
     }
     void AddToReg(const Change& change, const Text& sid, bool written) {
         const bool restores = change.kind == ChangeKind::SetValue || change.kind == ChangeKind::CreateKey;
         if (written || (restores && RegFileCarries(change))) AddRegSection(result.regFile, change, sid);
-    }
-    // Every change but a key-only line that a written value line after it makes redundant.
-    void EmitAll(const std::vector<Change>& changes, const std::string& scope, const Text& sid, bool toReg) {
-        for (std::size_t i = 0; i < changes.size(); ++i)
-            if (!Redundant(changes, i)) Emit(changes[i], scope, sid, toReg);
-    }
-    static bool Redundant(const std::vector<Change>& changes, std::size_t i) {
-        const Change& c = changes[i];
-        if (c.kind != ChangeKind::CreateKey || i + 1 >= changes.size()) return false;
-        const Change& next = changes[i + 1];
-        return next.kind == ChangeKind::SetValue && next.place == c.place && next.key == c.key &&
-               WritePackageLine(next).written;
     }
 };
 

@@ -144,6 +144,10 @@ std::optional<std::pair<Text, StoredValue>> MemoryPlatform::GetNamedValue(RegKey
     return *slot;
 }
 
+std::shared_ptr<const MemoryKey> MemoryPlatform::FindKey(RegKey root, const Text& path) const {
+    return ReadKey(impl_->registry, root, path);
+}
+
 std::vector<Text> MemoryPlatform::ValueNames(RegKey root, const Text& path) const {
     std::vector<Text> names;
     if (auto key = ReadKey(impl_->registry, root, path))

@@ -124,6 +124,8 @@ public:
     Text StoredPath(RegKey root, const Text& path) const;
     // The value with its name as stored, or none where there is no such value.
     std::optional<std::pair<Text, StoredValue>> GetNamedValue(RegKey root, const Text& path, const Text& name) const;
+    // The key itself, read from its source, for walking a whole tree; null where there is none.
+    std::shared_ptr<const MemoryKey> FindKey(RegKey root, const Text& path) const;
     // The top key of a mounted hive's tree, found by its name below HKEY_USERS.
     bool IsMounted(const Text& name) const;
     std::vector<Text> MountedHives() const;  // names below HKEY_USERS that came from hive files

@@ -770,6 +770,10 @@ read_hives() {
   dump=$(probe key "$@")
   for pair in "${names[@]}"; do standin Unload "HKEY_USERS\\$pair"; done
 }
+# same_dump NAME WANT GOT: two dumps in files are equal, byte for byte.
+same_dump() {
+  if cmp -s "$2" "$3"; then pass "$1"; else fail "$1" "$(diff "$2" "$3" | head -20 | tr '\n' ';')"; fi
+}
 # expect_block NAME KEY: the key's block of $dump equals stdin, line for line.
 expect_block() { expect_eq "$1" "$(cat)" "$(block "$2")"; }
 everyone="value [Everyone] type=REG_SZ size=24 data=$(u16z 'all of them')"
@@ -1084,8 +1088,7 @@ from_reg_start() {
 { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$here/fixtures/from_reg.reg"; } >"$drive_c/e2e/from_reg.reg"
 from_reg_start
 check "from-reg: reg import of the .reg file" wine_reg import 'C:\e2e\from_reg.reg'
-imported=$(probe sorted "${from_reg_keys[@]}")
-printf '%s\n' "$imported" >"$artifacts/from-reg-imported.txt"
+probe sorted "${from_reg_keys[@]}" >"$artifacts/from-reg-imported.txt"
 "$wine_km" "$pack_exe" from-reg 'C:\e2e\from_reg.reg' -o 'C:\e2e\from_reg.reg.dat' >"$artifacts/from-reg.txt" 2>&1
 expect_eq "from-reg: keymason-pack.exe from-reg, exit code 0, nothing left out" 0 "$?"
 cp "$drive_c/e2e/from_reg.reg.dat" "$artifacts/" 2>/dev/null
@@ -1101,15 +1104,45 @@ fi
 from_reg_start
 run_per_user from_reg.reg.dat
 expect_eq "from-reg: Keymason applies the package, exit code 0 (${run_ms} ms)" 0 "$run_rc"
-applied=$(probe sorted "${from_reg_keys[@]}")
-printf '%s\n' "$applied" >"$artifacts/from-reg-applied.txt"
-if [ "$applied" = "$imported" ]; then
-  pass "from-reg: Keymason's result is reg import's, byte for byte"
-else
-  fail "from-reg: Keymason's result is reg import's, byte for byte" \
-    "$(diff "$artifacts/from-reg-imported.txt" "$artifacts/from-reg-applied.txt" | head -20 | tr '\n' ';')"
-fi
+probe sorted "${from_reg_keys[@]}" >"$artifacts/from-reg-applied.txt"
+same_dump "from-reg: Keymason's result is reg import's, byte for byte" "$artifacts/from-reg-imported.txt" \
+  "$artifacts/from-reg-applied.txt"
 check "from-reg: no hive left loaded" no_mount_left
+
+# --- keymason-pack capture: reg export of the keys before and after an
+# install (reg import of a vendor's file, and removals), captured into a
+# package; the machine put back at the state before, Keymason applies it, and
+# the keys then hold what the install left, byte for byte.
+capture_export() {  # side -> its files, joined by ';'
+  local i files=()
+  for i in "${!from_reg_keys[@]}"; do
+    wine_reg export "${from_reg_keys[i]}" "C:\\e2e\\capture-$1-$i.reg" /y
+    files+=("C:\\e2e\\capture-$1-$i.reg")
+  done
+  (IFS=';'; printf '%s' "${files[*]}")
+}
+from_reg_start
+for key in "${from_reg_keys[@]}"; do "$wine" reg add "$key" /v Kept /d same /f >/dev/null 2>&1; done
+"$wine" reg add "HKU\\$wine_sid\\Software\\KeymasonFromRegE2E\\Gone\\Below" /v Leaf /d x /f >/dev/null 2>&1
+captured_before=$(probe sorted "${from_reg_keys[@]}")
+capture_before=$(capture_export before)
+check "capture: the install's reg import" wine_reg import 'C:\e2e\from_reg.reg'
+"$wine" reg delete 'HKCR\.kmfromreg' /v Kept /f >/dev/null 2>&1
+"$wine" reg delete "HKU\\$wine_sid\\Software\\KeymasonFromRegE2E\\Gone" /f >/dev/null 2>&1
+capture_after=$(capture_export after)
+probe sorted "${from_reg_keys[@]}" >"$artifacts/capture-installed.txt"
+"$wine_km" "$pack_exe" capture "$capture_before" "$capture_after" --user "$wine_sid" -o 'C:\e2e\capture.reg.dat' \
+  >"$artifacts/capture.txt" 2>&1
+expect_eq "capture: keymason-pack.exe capture, exit code 0, nothing left out" 0 "$?"
+cp "$drive_c/e2e/capture.reg.dat" "$artifacts/" 2>/dev/null
+for key in "${from_reg_keys[@]}"; do "$wine" reg delete "$key" /f >/dev/null 2>&1; done
+for i in "${!from_reg_keys[@]}"; do wine_reg import "C:\\e2e\\capture-before-$i.reg"; done
+check "capture: the machine is back at the state before" test "$(probe sorted "${from_reg_keys[@]}")" = "$captured_before"
+run_per_user capture.reg.dat
+expect_eq "capture: Keymason applies the package, exit code 0 (${run_ms} ms)" 0 "$run_rc"
+probe sorted "${from_reg_keys[@]}" >"$artifacts/capture-applied.txt"
+same_dump "capture: the keys hold what the install left, byte for byte" "$artifacts/capture-installed.txt" \
+  "$artifacts/capture-applied.txt"
 
 # --- Signed packages under the machine policy. openssl makes a root and a code-signing publisher, trusted (put in
 # the machine's Root and TrustedPublisher stores by a fixture: Wine has no certutil) and untrusted; the trusted root
