@@ -218,29 +218,35 @@ Text CapturedUserKey(const CaptureOptions& options) { return options.user ? *opt
 void LoadCaptureSide(toolkit::RegFile file, const CaptureOptions& options, MemoryPlatform& side,
                      std::vector<toolkit::RegFileError>* warnings) {
     std::size_t skipped[2] = {0, 0};
-    std::vector<toolkit::RegFileSection> kept;
-    for (toolkit::RegFileSection& section : file.sections) {
+    side.wow64Redirection = false;
+    // Laid in in batches, each let go of once laid in: a whole-registry
+    // export is not held twice.
+    constexpr std::size_t kBatch = 4096;
+    toolkit::RegFile batch;
+    toolkit::RegFileError error;
+    for (std::size_t i = 0; i < file.sections.size(); ++i) {
+        toolkit::RegFileSection& section = file.sections[i];
         const bool currentUser = section.root == toolkit::kHkeyCurrentUser;
         if ((currentUser && options.user) || section.root == toolkit::kHkeyCurrentConfig) {
             ++skipped[currentUser ? 0 : 1];
-            continue;
+        } else {
+            if (currentUser) {
+                section.root = kHkeyUsers;
+                section.path = Join(CapturedUserKey(options), section.path);
+            }
+            batch.sections.push_back(std::move(section));
         }
-        if (currentUser) {
-            section.root = kHkeyUsers;
-            section.path = Join(CapturedUserKey(options), section.path);
+        if (batch.sections.size() == kBatch || i + 1 == file.sections.size()) {
+            toolkit::LoadSnapshot(batch, side, &error, warnings);
+            batch.sections.clear();
         }
-        kept.push_back(std::move(section));
     }
-    file.sections = std::move(kept);
     const std::string why[2] = {"another view of the profile --user names", "a view of HKEY_LOCAL_MACHINE\\SYSTEM"};
     for (int i = 0; i < 2; ++i)
         if (skipped[i])
-            warnings->push_back(toolkit::RegFileError{0, std::to_string(skipped[i]) + (skipped[i] == 1 ? " section of " : " sections of ") +
-                                                             (i ? "HKEY_CURRENT_CONFIG" : "HKEY_CURRENT_USER") +
-                                                             " skipped: " + why[i]});
-    side.wow64Redirection = false;
-    toolkit::RegFileError error;
-    toolkit::LoadSnapshot(file, side, &error, warnings);
+            warnings->push_back(toolkit::RegFileError{
+                0, std::to_string(skipped[i]) + (skipped[i] == 1 ? " section of " : " sections of ") +
+                       (i ? "HKEY_CURRENT_CONFIG" : "HKEY_CURRENT_USER") + " skipped: " + why[i]});
 }
 
 std::string ExclusionProblem(const Text& key, const CaptureOptions& options) {

@@ -200,7 +200,7 @@ bool ReadSide(const Text& side, const CaptureOptions& options, MemoryPlatform& i
                 *env.err += name + ": cannot be read\n";
                 return false;
             }
-            file = toolkit::ParseRegFile(bytes, &error);
+            file = toolkit::ParseOwnedRegFile(std::move(bytes), &error);
         }
         if (!file) {
             *env.err += name + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";

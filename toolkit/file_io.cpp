@@ -73,11 +73,12 @@ bool ReadFileBytes(const Text& path, std::string* bytes) {
     if (std::filesystem::is_directory(PathOf(path), error)) return false;
     std::ifstream in(PathOf(path), std::ios::binary);
     if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    *bytes = buffer.str();
-    return true;
+    // Held once at its size, not grown and copied: snapshots run to hundreds of MB.
+    bytes->clear();
+    if (const auto size = std::filesystem::file_size(PathOf(path), error); !error) bytes->reserve(size);
+    char chunk[1 << 16];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) bytes->append(chunk, std::size_t(in.gcount()));
+    return !in.bad();
 }
 
 // Written beside the target and renamed over it, so that a failed or cut-off

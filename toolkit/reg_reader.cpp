@@ -379,13 +379,14 @@ private:
 
 }  // namespace
 
-std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error) {
+namespace {
+
+// The file's text, decoded; `unmarkedUtf16`: ANSI bytes that look like UTF-16LE.
+std::optional<RegFile> ParseRegText(const Text& text, bool utf16, bool unmarkedUtf16, RegFileError* error) {
     auto refuse = [&](int line, const std::string& message) {
         if (error) *error = RegFileError{line, message};
         return std::nullopt;
     };
-    const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
-    const Text text = utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes);
     // reg import reads the text as a C string: a NUL character ends it.
     const TextView read = TextView(text).substr(0, text.find(u'\0'));
     const std::vector<TextView> lines = SplitLines(read);
@@ -407,15 +408,32 @@ std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error)
     } else {
         return refuse(1, "not a .reg file: the first line must be \"" + ToUtf8(kVersion5Header) +
                              "\" or \"REGEDIT4\"" +
-                             (!utf16 && bytes.size() > 1 && bytes[1] == 0
-                                  ? " (UTF-16LE needs its byte-order mark)"
-                                  : ""));
+                             (unmarkedUtf16 ? " (UTF-16LE needs its byte-order mark)" : ""));
     }
     if (read.size() < text.size())
         file.skipped.push_back(RegFileError{
             int(lines.size()) + (read.empty() || read.back() == u'\r' || read.back() == u'\n' ? 1 : 0),
             "a NUL character: reg import reads nothing from here on"});
     return file;
+}
+
+bool IsUtf16(std::string_view bytes) { return bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE"; }
+Text Decoded(std::string_view bytes) {
+    return IsUtf16(bytes) ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes);
+}
+bool UnmarkedUtf16(std::string_view bytes) { return !IsUtf16(bytes) && bytes.size() > 1 && bytes[1] == 0; }
+
+}  // namespace
+
+std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error) {
+    return ParseRegText(Decoded(bytes), IsUtf16(bytes), UnmarkedUtf16(bytes), error);
+}
+
+std::optional<RegFile> ParseOwnedRegFile(std::string&& bytes, RegFileError* error) {
+    const bool utf16 = IsUtf16(bytes), unmarked = UnmarkedUtf16(bytes);
+    const Text text = Decoded(bytes);
+    std::string().swap(bytes);  // a large file is not held twice
+    return ParseRegText(text, utf16, unmarked, error);
 }
 
 }  // namespace km::toolkit

@@ -185,11 +185,12 @@ void LoadMachineSection(MemoryPlatform& sys, const RegFileSection& section, cons
         RemoveFromMachine(sys, section.root, section.path, nullptr);
         return;
     }
-    sys.CreateKey(section.root, section.path);
+    // The key is found once for all its values: a whole registry has millions.
+    const std::shared_ptr<MemoryKey> key = sys.CreateKey(section.root, section.path);
     for (const RegFileValue& value : section.values) {
         if (!ValueFits(section, value, warn)) continue;
         if (value.remove) RemoveFromMachine(sys, section.root, section.path, &value.name);
-        else sys.SetValue(section.root, section.path, value.name, value.value.type, value.value.data);
+        else if (key) key->SetNamedValue(value.name, value.value);
     }
 }
 

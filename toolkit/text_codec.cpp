@@ -13,11 +13,10 @@ Utf8Decoded DecodeUtf8(std::string_view bytes) {
 }
 
 Text DecodeUtf16Le(std::string_view bytes) {
-    Text text;
-    text.reserve(bytes.size() / 2);
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.push_back(char16_t(static_cast<unsigned char>(bytes[i]) |
-                                (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    Text text(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < text.size(); ++i)
+        text[i] = char16_t(static_cast<unsigned char>(bytes[2 * i]) |
+                           (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
     return text;
 }
 

@@ -69,8 +69,9 @@ bool MemoryPlatform::Redirects(std::uint32_t samDesired) const {
 
 // ---- Seeding and inspection ----
 
-void MemoryPlatform::CreateKey(RegKey root, const Text& path) {
-    if (auto target = impl_->registry.Locate(root, path, false)) MemoryRegistry::Create(*target);
+std::shared_ptr<MemoryKey> MemoryPlatform::CreateKey(RegKey root, const Text& path) {
+    const auto target = impl_->registry.Locate(root, path, false);
+    return target ? MemoryRegistry::Create(*target) : nullptr;
 }
 
 void MemoryPlatform::DeleteKey(RegKey root, const Text& path) {

@@ -109,7 +109,8 @@ public:
 
     // ---- Seeding and inspection, without views. ----
     // Paths are below the root, without a leading backslash.
-    void CreateKey(RegKey root, const Text& path);
+    // The key made (or there already); null where the registry would refuse it.
+    std::shared_ptr<MemoryKey> CreateKey(RegKey root, const Text& path);
     // The key goes with its tree; handles held to it then see it deleted.
     void DeleteKey(RegKey root, const Text& path);
     void SetValue(RegKey root, const Text& path, const Text& name, std::uint32_t type,
