@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <optional>
-#include <tuple>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "toolkit/pass_account.h"
 #include "toolkit/snapshot.h"
