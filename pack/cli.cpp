@@ -96,7 +96,8 @@ int FromReg(const Options& o, const toolkit::ToolEnvironment& env) {
         return kExitUnreadable;
     }
     toolkit::RegFileError error;
-    const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+    // Each form of a large input is let go once the next is made.
+    std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
     if (!file) {
         *env.err += inputName + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
         return kExitUnreadable;
@@ -106,6 +107,7 @@ int FromReg(const Options& o, const toolkit::ToolEnvironment& env) {
         *env.err += inputName + ":" + std::to_string(skipped.line) + ": warning: " + skipped.message +
                     (skipped.readAltered ? " (and so does this package)\n" : " (reg import skips it too)\n");
     const FromRegResult result = PackageFromReg(*file, o.target);
+    file.reset();
     for (const Refusal& refusal : result.refused)
         *env.err += inputName + ":" + std::to_string(refusal.line) + ": error: " + refusal.text + "; left out\n";
     if (!LintsClean(result.package, env)) return kExitUsage;
@@ -137,7 +139,7 @@ int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
             return kExitUnreadable;
         }
         toolkit::RegFileError error;
-        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
         if (!file || !toolkit::LoadSnapshot(*file, base, &error)) {
             *env.err += ToUtf8(*o.base) + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
             return kExitUnreadable;

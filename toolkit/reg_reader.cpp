@@ -377,15 +377,26 @@ private:
     std::string failure_;
 };
 
-}  // namespace
+// What the reader needs to know of the bytes once they are decoded.
+struct Decoded {
+    Text text;
+    bool utf16 = false;
+    bool unmarkedUtf16 = false;  // a second byte of zero and no byte-order mark
+};
 
-std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error) {
+Decoded Decode(std::string_view bytes) {
+    const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
+    return Decoded{utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes), utf16,
+                   !utf16 && bytes.size() > 1 && bytes[1] == 0};
+}
+
+std::optional<RegFile> ParseDecoded(const Decoded& decoded, RegFileError* error) {
     auto refuse = [&](int line, const std::string& message) {
         if (error) *error = RegFileError{line, message};
         return std::nullopt;
     };
-    const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
-    const Text text = utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes);
+    const Text& text = decoded.text;
+    const bool utf16 = decoded.utf16;
     // reg import reads the text as a C string: a NUL character ends it.
     const TextView read = TextView(text).substr(0, text.find(u'\0'));
     const std::vector<TextView> lines = SplitLines(read);
@@ -407,15 +418,25 @@ std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error)
     } else {
         return refuse(1, "not a .reg file: the first line must be \"" + ToUtf8(kVersion5Header) +
                              "\" or \"REGEDIT4\"" +
-                             (!utf16 && bytes.size() > 1 && bytes[1] == 0
-                                  ? " (UTF-16LE needs its byte-order mark)"
-                                  : ""));
+                             (decoded.unmarkedUtf16 ? " (UTF-16LE needs its byte-order mark)" : ""));
     }
     if (read.size() < text.size())
         file.skipped.push_back(RegFileError{
             int(lines.size()) + (read.empty() || read.back() == u'\r' || read.back() == u'\n' ? 1 : 0),
             "a NUL character: reg import reads nothing from here on"});
     return file;
+}
+
+}  // namespace
+
+std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error) {
+    return ParseDecoded(Decode(bytes), error);
+}
+
+std::optional<RegFile> ParseRegFile(std::string&& bytes, RegFileError* error) {
+    const Decoded decoded = Decode(bytes);
+    std::string().swap(bytes);
+    return ParseDecoded(decoded, error);
 }
 
 }  // namespace km::toolkit
