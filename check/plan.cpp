@@ -1,6 +1,7 @@
 #include "check/plan.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "check/value_text.h"
@@ -151,13 +152,13 @@ std::string PassedOverText(const PackageRecord& record, const UserProfile& profi
 // default profile has neither, and a user named as its label takes the SID.
 void LabelProfiles(std::vector<ProfileFacts>& facts) {
     const auto name = [](const UserProfile& p) { return p.defaultProfile ? Widen(kDefaultProfileLabel) : p.userName; };
+    std::unordered_map<Text, int> named;  // folded name -> profiles of that name
+    for (const ProfileFacts& f : facts) ++named[FoldAsciiCase(name(f.profile))];
     for (ProfileFacts& f : facts) {
-        const auto same = std::count_if(facts.begin(), facts.end(), [&](const ProfileFacts& o) {
-            return EqualsIgnoreAsciiCase(name(o.profile), name(f.profile));
-        });
+        const bool alone = named[FoldAsciiCase(name(f.profile))] == 1;
         f.label = f.profile.defaultProfile                          ? std::string(kDefaultProfileLabel)
-                  : !f.profile.userName.empty() && same == 1 ? ShownText(f.profile.userName)
-                                                             : ShownText(f.profile.sid);
+                  : !f.profile.userName.empty() && alone ? ShownText(f.profile.userName)
+                                                         : ShownText(f.profile.sid);
     }
 }
 
