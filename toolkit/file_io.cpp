@@ -76,6 +76,7 @@ bool ReadFileBytes(const Text& path, std::string* bytes) {
     // its way in. A pipe or device has no size and grows as it is read.
     bytes->clear();
     const std::uintmax_t size = std::filesystem::file_size(PathOf(path), error);
+    if (!error && size >= bytes->max_size()) return false;  // more than one string can hold here
     if (!error) bytes->reserve(std::size_t(size));
     char chunk[1 << 16];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) bytes->append(chunk, std::size_t(in.gcount()));
