@@ -80,8 +80,9 @@ cmake -S "$root" -B "$root/build/win32" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$root/build/win32" -j "$(nproc)" --target keymason-check keymason-pack >/dev/null
 aware=""
 for tool in check/keymason-check.exe pack/keymason-pack.exe; do
-  i686-w64-mingw32-objdump -p "$root/build/win32/$tool" | grep -q "large address aware" &&
-    aware+="$(basename "$tool") yes; " || aware+="$(basename "$tool") no; "
+  headers=$(i686-w64-mingw32-objdump -p "$root/build/win32/$tool")
+  [[ $headers == *"large address aware"* ]] && aware+="$(basename "$tool") yes; " ||
+    aware+="$(basename "$tool") no; "
 done
 echo "  target: the i686 tools large-address-aware: ${aware%; }," \
   "$([[ $aware != *" no"* ]] && echo met || echo missed)"
