@@ -1,6 +1,7 @@
 #include "pack/cli.h"
 
 #include <optional>
+#include <utility>
 
 #include "toolkit/lint.h"
 #include "toolkit/reg_file.h"
