@@ -12,6 +12,14 @@
       Removals only name values and keys that an earlier line created, so
       both importers end in the same registry. Without OUT.reg no .reg file
       is made (nor held in memory), for packages of hundreds of megabytes.
+
+  make_packages.py wide SUBKEYS OUT.reg OUT.reg.dat
+      A base of one key with SUBKEYS subkeys, one value each, and a package
+      that sets that value anew in every tenth of them.
+
+  make_packages.py profiles COUNT OUT.reg OUT.reg.dat
+      A base of COUNT profiles, each logged on (its HKEY_USERS key holds
+      Software), and a package of one All Users line.
 """
 import random
 import sys
@@ -306,10 +314,42 @@ def apply_package(lines, rng, keep_reg=True):
     return out, reg.text() if keep_reg else None
 
 
+def write_reg(path, lines):
+    with open(path, "wb") as f:
+        f.write(b"\xff\xfe" + ("\r\n".join(lines) + "\r\n").encode("utf-16-le"))
+
+
+def wide_inputs(count):
+    reg = ["Windows Registry Editor Version 5.00", "", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wide]"]
+    for i in range(count):
+        reg += ["", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wide\\k%d]" % i, '"v"="value %d"' % i]
+    package = [line("HKEY_LOCAL_MACHINE\\SOFTWARE", "Wide\\k%d" % i, "", "v", "REG_SZ", "All Users",
+                    "new %d" % i) for i in range(0, count, 10)]
+    return reg, package
+
+
+def profile_inputs(count):
+    reg = ["Windows Registry Editor Version 5.00"]
+    listed = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
+    for i in range(count):
+        sid = "S-1-5-21-1000000000-1000000000-1000000000-%d" % (1001 + i)
+        path = ("C:\\Users\\user%d\0" % i).encode("utf-16-le")
+        reg += ["", "[%s\\%s]" % (listed, sid), reg_hex('"ProfileImagePath"=hex(2):', path),
+                "", "[HKEY_USERS\\%s\\Software]" % sid]
+    package = [line("HKEY_CURRENT_USER", "Software\\Bench", "", "Setting", "REG_SZ", "All Users", "on")]
+    return reg, package
+
+
 def main(argv):
-    if len(argv) < 4 or argv[1] not in ("parse", "apply"):
+    if len(argv) < 4 or argv[1] not in ("parse", "apply", "wide", "profiles"):
         sys.stderr.write(__doc__)
         return 2
+    if argv[1] in ("wide", "profiles"):
+        reg, package = (wide_inputs if argv[1] == "wide" else profile_inputs)(int(argv[2]))
+        write_reg(argv[3], reg)
+        with open(argv[4], "wb") as f:
+            f.write(("\r\n".join(package) + "\r\n").encode("utf-8"))
+        return 0
     rng = random.Random(20240305)
     lines = int(argv[2])
     if argv[1] == "parse":

@@ -130,7 +130,7 @@ bool LoadPlanBase(const Options& options, const toolkit::ToolEnvironment& env, M
             return false;
         }
         toolkit::RegFileError error;
-        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
         if (!file || !toolkit::LoadSnapshot(*file, machine, &error, &warnings)) {
             err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
                    " " + error.message + "\n";
@@ -238,12 +238,6 @@ std::string HelpText(bool liveOffered) {
 
 namespace {
 
-// What one step of a run adds: its report text and the exit code so far.
-struct Step {
-    std::string text;
-    int code = kExitClean;
-};
-
 // Wrong usage and --help end the run before any file is read.
 std::optional<int> UsageExit(const std::optional<Options>& options, const std::string& problem, bool liveOffered,
                              const toolkit::ToolEnvironment& env) {
@@ -276,75 +270,66 @@ std::optional<int> UsageExit(const std::optional<Options>& options, const std::s
     return std::nullopt;
 }
 
-Step Lint(const std::string& packageName, const std::string& package, ReportInput& report) {
-    Step step;
+// Each step appends its report text to `text` (the one report of the run, so
+// that a large report is never copied) and returns the exit code it adds.
+int Lint(const std::string& packageName, const std::string& package, ReportInput& report, std::string& text) {
     report.findings = toolkit::LintPackage(package);
-    for (const toolkit::Finding& f : report.findings) step.text += toolkit::FormatFinding(packageName, f) + "\n";
-    step.code = toolkit::LintExitCode(report.findings);
-    return step;
+    for (const toolkit::Finding& f : report.findings)
+        text.append(toolkit::FormatFinding(packageName, f)).append("\n");
+    return toolkit::LintExitCode(report.findings);
 }
 
 // The plan's report, after a blank line where findings or base warnings stand
 // before it. None when the base cannot be read or the result not written
-// (said in err).
-std::optional<Step> Plan(const Options& options, const toolkit::ToolEnvironment& env, const std::string& package,
-                         PlanDetails& details, ReportInput& report) {
+// (said in err). The package is the plan's from here on.
+std::optional<int> Plan(const Options& options, const toolkit::ToolEnvironment& env, std::string&& package,
+                        PlanDetails& details, ReportInput& report, std::string& text) {
     MemoryPlatform machine;
     PlanInput input;
     input.packageName = report.packageName;
-    input.packageBytes = package;
+    input.packageBytes = std::move(package);
     input.defaultProfile = options.defaultProfile;
-    Step step;
-    if (!LoadPlanBase(options, env, machine, input, step.text, report.baseWarnings, *env.err)) return std::nullopt;
-    if (!report.findings.empty() || !report.baseWarnings.empty()) step.text += "\n";
-    step.text += RunPlan(input, machine, &details);
+    if (!LoadPlanBase(options, env, machine, input, text, report.baseWarnings, *env.err)) return std::nullopt;
+    if (!report.findings.empty() || !report.baseWarnings.empty()) text += "\n";
+    AppendPlan(input, machine, &details, text);
     if (options.result && !env.writeFile(*options.result, toolkit::FormatRegFile(toolkit::SnapshotSections(machine)))) {
         *env.err += "keymason-check: " + ToUtf8(*options.result) + ": cannot be written\n";
         return std::nullopt;
     }
-    if (!report.baseWarnings.empty()) step.code = kExitWarnings;
+    int code = kExitClean;
+    if (!report.baseWarnings.empty()) code = kExitWarnings;
     // A pass that stopped before the last line leaves no plan: an error,
     // never a clean run.
-    if (!details.made) step.code = kExitErrors;
+    if (!details.made) code = kExitErrors;
     report.planned = true;
     report.baseName = input.baseName;
     report.plan = &details;
-    return step;
+    return code;
 }
 
-// Drift against the base; `code` is the exit code of the steps before.
-Step Verify(const PlanDetails& details, int code) {
-    Step step;
+// Drift against the base; `code` is the exit code of the steps before, and
+// the one returned replaces it.
+int Verify(const PlanDetails& details, int code, std::string& text) {
     const std::vector<const PlannedEffect*> drift = Drift(details);
     // Without a plan nothing is known of drift: never "would change nothing".
-    step.text = !details.made                 ? "verify: no plan could be made: whether the package would "
-                                                "change the machine is unknown\n"
-                : !drift.empty()                 ? "verify: the package would change the machine\n"
-                : !details.failures.empty()     ? "verify: a line cannot land, so the machine cannot hold what it sets\n"
-                : !details.notInspected.empty() ? "verify: not every profile could be inspected\n"
-                                                : "verify: the package would change nothing\n";
-    for (const PlannedEffect* effect : drift) step.text += "  drift: " + DriftLine(*effect) + "\n";
+    text += !details.made                 ? "verify: no plan could be made: whether the package would "
+                                            "change the machine is unknown\n"
+            : !drift.empty()                 ? "verify: the package would change the machine\n"
+            : !details.failures.empty()     ? "verify: a line cannot land, so the machine cannot hold what it sets\n"
+            : !details.notInspected.empty() ? "verify: not every profile could be inspected\n"
+                                            : "verify: the package would change nothing\n";
+    for (const PlannedEffect* effect : drift) text += "  drift: " + DriftLine(*effect) + "\n";
     // A line that never lands is never complied with, however often it runs.
     for (const PlannedFailure& failure : details.failures)
-        step.text += "  fails: line " + std::to_string(failure.line) + ": " + failure.scope + ": " +
-                     failure.text.substr(failure.text.find(": ") + 2) + "\n";
+        text += "  fails: line " + std::to_string(failure.line) + ": " + failure.scope + ": " +
+                failure.text.substr(failure.text.find(": ") + 2) + "\n";
     // A profile whose hives could not be read may hold drift nobody saw:
     // the machine is not known to comply.
-    for (const std::string& scope : details.notInspected) step.text += "  unknown: " + scope + " was not inspected\n";
+    for (const std::string& scope : details.notInspected) text += "  unknown: " + scope + " was not inspected\n";
     const bool complies = drift.empty() && details.notInspected.empty() && details.failures.empty();
     // Errors in the package, or a plan that could not be read, say nothing about drift.
-    if (!details.made) step.code = std::max<int>(code, kExitErrors);
-    else step.code = code < kExitErrors ? (complies ? kExitClean : kExitDrift) : code;
-    return step;
-}
-
-std::string Formatted(Format format, const std::string& text, const ReportInput& report) {
-    switch (format) {
-        case Format::Json: return JsonReport(report);
-        case Format::Sarif: return SarifReport(report);
-        case Format::Text: break;
-    }
-    return text;
+    if (!details.made) return std::max<int>(code, kExitErrors);
+    return code < kExitErrors ? (complies ? kExitClean : kExitDrift) : code;
 }
 
 int RunCheckCommand(const std::vector<Text>& args, const toolkit::ToolEnvironment& env) {
@@ -360,21 +345,29 @@ int RunCheckCommand(const std::vector<Text>& args, const toolkit::ToolEnvironmen
         *env.err += "keymason-check: " + report.packageName + ": cannot be read\n";
         return kExitUnreadable;
     }
-    Step run = Lint(report.packageName, package, report);
+    // The text report is written straight into the output; the JSON and
+    // SARIF reports are made from `report` instead.
+    std::string unshown;
+    std::string& text = options->format == Format::Text ? *env.out : unshown;
+    const std::size_t start = text.size();
+    int code = Lint(report.packageName, package, report, text);
     PlanDetails details;
     if (options->plan) {
-        const std::optional<Step> plan = Plan(*options, env, package, details, report);
-        if (!plan) return kExitUnreadable;
-        run = Step{run.text + plan->text, std::max(run.code, plan->code)};
+        const std::optional<int> plan = Plan(*options, env, std::move(package), details, report, text);
+        if (!plan) {
+            text.resize(start);
+            return kExitUnreadable;
+        }
+        code = std::max(code, *plan);
     }
     if (options->verify) {
         report.verify = true;
-        const Step verify = Verify(details, run.code);
-        run = Step{run.text + verify.text, verify.code};
+        code = Verify(details, code, text);
     }
-    report.exitCode = run.code;
-    *env.out += Formatted(options->format, run.text, report);
-    return run.code;
+    report.exitCode = code;
+    if (options->format == Format::Json) *env.out += JsonReport(report);
+    if (options->format == Format::Sarif) *env.out += SarifReport(report);
+    return code;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "check/plan.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "check/value_text.h"
@@ -151,13 +152,13 @@ std::string PassedOverText(const PackageRecord& record, const UserProfile& profi
 // default profile has neither, and a user named as its label takes the SID.
 void LabelProfiles(std::vector<ProfileFacts>& facts) {
     const auto name = [](const UserProfile& p) { return p.defaultProfile ? Widen(kDefaultProfileLabel) : p.userName; };
+    std::unordered_map<Text, int> named;  // folded name -> profiles of that name
+    for (const ProfileFacts& f : facts) ++named[FoldAsciiCase(name(f.profile))];
     for (ProfileFacts& f : facts) {
-        const auto same = std::count_if(facts.begin(), facts.end(), [&](const ProfileFacts& o) {
-            return EqualsIgnoreAsciiCase(name(o.profile), name(f.profile));
-        });
+        const bool alone = named[FoldAsciiCase(name(f.profile))] == 1;
         f.label = f.profile.defaultProfile                          ? std::string(kDefaultProfileLabel)
-                  : !f.profile.userName.empty() && same == 1 ? ShownText(f.profile.userName)
-                                                             : ShownText(f.profile.sid);
+                  : !f.profile.userName.empty() && alone ? ShownText(f.profile.userName)
+                                                         : ShownText(f.profile.sid);
     }
 }
 
@@ -239,35 +240,58 @@ std::string RefusalText(const toolkit::Application& app) {
            " is a root or a hive's top key, which a line never deletes";
 }
 
+// The scope labels applications are reported under, each made once and kept
+// where the plan's effects can point to it.
+class ScopeLabels {
+public:
+    ScopeLabels(std::deque<std::string>& store, const std::vector<ProfileFacts>& facts) : store_(store) {
+        for (const ProfileFacts& f : facts) profiles_.push_back(&store_.emplace_back(f.label));
+    }
+    const std::string& Of(RegKey root, int profile) {
+        if (profile >= 0) return *profiles_[std::size_t(profile)];
+        const std::string*& label = roots_[root];
+        if (!label) label = &store_.emplace_back(ShownText(toolkit::RootName(root)));
+        return *label;
+    }
+
+private:
+    std::deque<std::string>& store_;
+    std::vector<const std::string*> profiles_;
+    std::map<RegKey, const std::string*> roots_;
+};
+
 // One application of a record: its scope label and what it did there.
-std::string RenderApplication(const PackageRecord& record, int line, const toolkit::Application& app,
-                              const toolkit::CallGroup& calls, const ProfileFacts* f,
-                              std::map<std::string, Counts>& counts, PlanDetails* details) {
-    const std::string scope = f ? f->label : ShownText(toolkit::RootName(record.rootKey));
-    if (f && !f->notInspected.empty()) return "  " + scope + ": not inspected (" + f->notInspected + ")\n";
+void RenderApplication(const PackageRecord& record, int line, const toolkit::Application& app,
+                       const toolkit::CallGroup& calls, const ProfileFacts* f, const std::string& scope,
+                       std::map<std::string, Counts>& counts, PlanDetails* details, std::string& out) {
+    const std::string lead = "  " + scope + ": ";
+    if (f && !f->notInspected.empty()) {
+        out.append(lead).append("not inspected (").append(f->notInspected).append(")\n");
+        return;
+    }
     if (app.refused) {
         if (details) details->failures.push_back(PlannedFailure{line, scope, RefusalText(app)});
-        return "  " + scope + ": " + RefusalText(app) + "\n";
+        out.append(lead).append(RefusalText(app)).append("\n");
+        return;
     }
-    std::string out;
     for (const std::string& text : GroupLines(record, app, calls, counts[scope], FailHint(f))) {
-        out += "  " + scope + ": " + text + "\n";
+        out.append(lead).append(text).append("\n");
         if (details && text.rfind(kFails, 0) == 0) details->failures.push_back(PlannedFailure{line, scope, text});
     }
     if (details)
         for (const toolkit::ObservedCall* call : calls)
             for (const toolkit::Effect& effect : call->effects)
-                details->effects.push_back(PlannedEffect{line, scope, effect});
-    return out;
+                details->effects.push_back(PlannedEffect{line, &scope, &effect});
 }
 
-std::string RenderLines(const toolkit::PassAccount& account, const std::vector<ProfileFacts>& facts,
-                        std::map<std::string, Counts>& counts, PlanDetails* details) {
-    std::string out;
+void RenderLines(const toolkit::PassAccount& account, const std::vector<ProfileFacts>& facts,
+                 std::map<std::string, Counts>& counts, PlanDetails* details, std::string& out) {
+    std::deque<std::string> unkept;
+    ScopeLabels scopes(details ? details->scopes : unkept, facts);
     std::size_t app = 0, over = 0;
     for (std::size_t i = 0; i < account.records.size(); ++i) {
         const PackageRecord& record = account.records[i];
-        out += "line " + std::to_string(i + 1) + ": " + Describe(record) + "\n";
+        out.append("line ").append(std::to_string(i + 1)).append(": ").append(Describe(record)).append("\n");
         if (record.rootKind == Users && facts.empty()) {
             out += !account.listed ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
                                          ", so the pass prepares no profile\n"
@@ -276,7 +300,8 @@ std::string RenderLines(const toolkit::PassAccount& account, const std::vector<P
         for (; app < account.applications.size() && account.applications[app].record == i; ++app) {
             const toolkit::Application& a = account.applications[app];
             const ProfileFacts* f = a.profile >= 0 ? &facts[std::size_t(a.profile)] : nullptr;
-            out += RenderApplication(record, int(i + 1), a, toolkit::CallsOf(account, a), f, counts, details);
+            RenderApplication(record, int(i + 1), a, toolkit::CallsOf(account, a), f,
+                              scopes.Of(record.rootKey, a.profile), counts, details, out);
         }
         for (; over < account.passedOver.size() && account.passedOver[over].record == i; ++over) {
             const toolkit::PassedOverProfile& p = account.passedOver[over];
@@ -284,7 +309,6 @@ std::string RenderLines(const toolkit::PassAccount& account, const std::vector<P
                    PassedOverText(record, facts[p.profile].profile, p.why) + "\n";
         }
     }
-    return out;
 }
 
 std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::string, Counts>& counts,
@@ -308,26 +332,34 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
 
 }  // namespace
 
-std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {
-    const toolkit::PassAccount account = toolkit::RunAccountedPass(
+void AppendPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details, std::string& out) {
+    const auto kept = std::make_shared<const toolkit::PassAccount>(toolkit::RunAccountedPass(
         machine, input.packageBytes, toolkit::RecordCopies::Kept,
-        input.defaultProfile ? toolkit::DefaultProfile::Included : toolkit::DefaultProfile::AsBaseHolds);
+        input.defaultProfile ? toolkit::DefaultProfile::Included : toolkit::DefaultProfile::AsBaseHolds));
+    const toolkit::PassAccount& account = *kept;
+    if (details) details->account = kept;
     // The pass adds no hive file; a base that reads through gains those it read.
     std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
     for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
     const std::vector<ProfileFacts> facts = DescribeProfiles(input, account, baseHives);
 
-    std::string out = "plan for " + input.packageName + " against " + input.baseName + "\n";
+    out.append("plan for ").append(input.packageName).append(" against ").append(input.baseName).append("\n");
     out += RenderProfiles(account, facts);
-    if (account.exitCode != 0 || !account.finished)
-        return out + "error: the pass stopped before the package's last line (exit code " +
+    if (account.exitCode != 0 || !account.finished) {
+        out += "error: the pass stopped before the package's last line (exit code " +
                std::to_string(account.exitCode) + "); no plan could be made\n";
-
+        return;
+    }
     std::map<std::string, Counts> counts;  // by scope label
     for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[ShownText(toolkit::RootName(root))];
     if (details) details->made = true;
-    out += RenderLines(account, facts, counts, details);
+    RenderLines(account, facts, counts, details, out);
     out += RenderSummary(facts, counts, details);
+}
+
+std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {
+    std::string out;
+    AppendPlan(input, machine, details, out);
     return out;
 }
 

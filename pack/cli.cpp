@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "toolkit/lint.h"
 #include "toolkit/reg_file.h"
@@ -111,7 +112,8 @@ int FromReg(const Options& o, const toolkit::ToolEnvironment& env) {
         return kExitUnreadable;
     }
     toolkit::RegFileError error;
-    const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+    // Each form of a large input is let go once the next is made.
+    std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
     if (!file) {
         *env.err += inputName + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
         return kExitUnreadable;
@@ -121,6 +123,7 @@ int FromReg(const Options& o, const toolkit::ToolEnvironment& env) {
         *env.err += inputName + ":" + std::to_string(skipped.line) + ": warning: " + skipped.message +
                     (skipped.readAltered ? " (and so does this package)\n" : " (reg import skips it too)\n");
     const FromRegResult result = PackageFromReg(*file, o.target);
+    file.reset();
     for (const Refusal& refusal : result.refused)
         *env.err += inputName + ":" + std::to_string(refusal.line) + ": error: " + refusal.text + "; left out\n";
     if (!LintsClean(result.package, env)) return kExitUsage;
@@ -152,7 +155,7 @@ int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
             return kExitUnreadable;
         }
         toolkit::RegFileError error;
-        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(bytes, &error);
+        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
         if (!file || !toolkit::LoadSnapshot(*file, base, &error)) {
             *env.err += ToUtf8(*o.base) + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
             return kExitUnreadable;
@@ -200,7 +203,7 @@ bool ReadSide(const Text& side, const CaptureOptions& options, MemoryPlatform& i
                 *env.err += name + ": cannot be read\n";
                 return false;
             }
-            file = toolkit::ParseOwnedRegFile(std::move(bytes), &error);
+            file = toolkit::ParseRegFile(std::move(bytes), &error);
         }
         if (!file) {
             *env.err += name + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";

@@ -81,10 +81,25 @@ void AddSection(FromRegResult& result, const toolkit::RegFileSection& section, C
     }
 }
 
+// Room for the lines the file makes, so that a large package is not copied
+// over and over as it grows: UTF-8 takes up to three bytes a unit, a data
+// field about four characters a byte. Room never written takes no memory.
+std::size_t PackageRoom(const toolkit::RegFile& file, const Text& target) {
+    std::size_t room = 0;
+    for (const toolkit::RegFileSection& section : file.sections) {
+        const std::size_t line = 3 * (section.path.size() + target.size()) + 128;
+        room += line;
+        for (const toolkit::RegFileValue& value : section.values)
+            room += line + 3 * value.name.size() + 4 * value.value.data.size();
+    }
+    return room;
+}
+
 }  // namespace
 
 FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     FromRegResult result;
+    result.package.reserve(PackageRoom(file, target));
     bool userHive = false, userClasses = false;
     for (const toolkit::RegFileSection& section : file.sections) {
         const Located located = Locate(section);
@@ -102,7 +117,7 @@ FromRegResult PackageFromReg(const toolkit::RegFile& file, const Text& target) {
     }
     // Lines for one account by its name reach it only when the pass prepares
     // the profiles, which only group lines make it do.
-    if (NeedsEveryProfile(target)) result.package = GroupAnchorLines(userHive, userClasses) + result.package;
+    if (NeedsEveryProfile(target)) result.package.insert(0, GroupAnchorLines(userHive, userClasses));
     // A key is tried after its values; the report reads in the file's order.
     std::stable_sort(result.refused.begin(), result.refused.end(),
                      [](const Refusal& a, const Refusal& b) { return a.line < b.line; });

@@ -45,6 +45,29 @@ Text TextUpToNul(const Bytes& data) {
     return text;
 }
 
+namespace {
+
+// One code point, which is no surrogate, in UTF-8.
+void AppendUtf8(char32_t c, std::string& out) {
+    if (c < 0x80) {
+        out.push_back(char(c));
+    } else if (c < 0x800) {
+        out.push_back(char(0xC0 | (c >> 6)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(char(0xE0 | (c >> 12)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(char(0xF0 | (c >> 18)));
+        out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    }
+}
+
+}  // namespace
+
 std::string ToUtf8(TextView text) {
     std::string out;
     out.reserve(text.size());
@@ -57,21 +80,7 @@ std::string ToUtf8(TextView text) {
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
         }
-        if (c < 0x80) {
-            out.push_back(char(c));
-        } else if (c < 0x800) {
-            out.push_back(char(0xC0 | (c >> 6)));
-            out.push_back(char(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(char(0xE0 | (c >> 12)));
-            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(char(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(char(0xF0 | (c >> 18)));
-            out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(char(0x80 | (c & 0x3F)));
-        }
+        AppendUtf8(c, out);
     }
     return out;
 }
@@ -122,7 +131,7 @@ std::string DisplayText(TextView text, const DisplayForm& form) {
             std::snprintf(buf, sizeof buf, pattern, unsigned(c));
             out += buf;
         } else {
-            out += ToUtf8(text.substr(i, 1));
+            AppendUtf8(c, out);  // no surrogate: those are escaped above
         }
     }
     return out;

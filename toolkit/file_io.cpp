@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "platform/text.h"
 #include "toolkit/tool_environment.h"
@@ -73,9 +72,12 @@ bool ReadFileBytes(const Text& path, std::string* bytes) {
     if (std::filesystem::is_directory(PathOf(path), error)) return false;
     std::ifstream in(PathOf(path), std::ios::binary);
     if (!in) return false;
-    // Held once at its size, not grown and copied: snapshots run to hundreds of MB.
+    // Held once, at its size: a large input is never copied or doubled on
+    // its way in. A pipe or device has no size and grows as it is read.
     bytes->clear();
-    if (const auto size = std::filesystem::file_size(PathOf(path), error); !error) bytes->reserve(size);
+    const std::uintmax_t size = std::filesystem::file_size(PathOf(path), error);
+    if (!error && size >= bytes->max_size()) return false;  // more than one string can hold here
+    if (!error) bytes->reserve(std::size_t(size));
     char chunk[1 << 16];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) bytes->append(chunk, std::size_t(in.gcount()));
     return !in.bad();

@@ -3,6 +3,7 @@
 // the keys and values it touched, read just before and just after the call.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <optional>
 #include <vector>
@@ -40,8 +41,8 @@ class ObservedPlatform : public ForwardingPlatform {
 public:
     explicit ObservedPlatform(MemoryPlatform& inner) : ForwardingPlatform(inner), memory_(inner) {}
 
-    const std::vector<ObservedCall>& RegistryCalls() const { return calls_; }
-    std::vector<ObservedCall> TakeRegistryCalls() { return std::move(calls_); }
+    const std::deque<ObservedCall>& RegistryCalls() const { return calls_; }
+    std::deque<ObservedCall> TakeRegistryCalls() { return std::move(calls_); }
 
     bool RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options, std::uint32_t samDesired,
                        RegKey* result) override;
@@ -64,7 +65,7 @@ private:
 
     MemoryPlatform& memory_;
     std::map<RegKey, KeyLocation> handles_;
-    std::vector<ObservedCall> calls_;
+    std::deque<ObservedCall> calls_;  // a deque: a pass of a million calls never moves them
 };
 
 // "HKEY_LOCAL_MACHINE\SOFTWARE\Vendor".

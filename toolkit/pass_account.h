@@ -5,6 +5,7 @@
 // reads the package or decides anything of the pass's a second time.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -49,9 +50,9 @@ struct PassAccount {
     ProfileList profiles;        // as prepared: hives marked as loaded; empty when not listed
     std::vector<std::optional<ProfileReach>> reach;  // by profile
     std::vector<HiveLoad> loads;
-    std::vector<Application> applications;           // in the pass's order
+    std::deque<Application> applications;            // in the pass's order
     std::vector<PassedOverProfile> passedOver;       // in the pass's order
-    std::vector<ObservedCall> calls;                 // every registry call, closes included
+    std::deque<ObservedCall> calls;                  // every registry call, closes included
     // Profiles whose hive files reg.exe could not load from the base's
     // source, by SID: "FILE: why", one for each such file.
     std::map<Text, std::string> notInspected;

@@ -73,8 +73,9 @@ struct RegFile {
 // mark, else the ANSI code page (Windows-1252). None, with the reason, when
 // reg import refuses the whole file.
 std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error);
-// The same, letting go of the bytes once they are decoded.
-std::optional<RegFile> ParseOwnedRegFile(std::string&& bytes, RegFileError* error);
+// The same; the bytes are let go once decoded, so that a large file is not
+// held three times over (bytes, text, sections).
+std::optional<RegFile> ParseRegFile(std::string&& bytes, RegFileError* error);
 
 // The registry's spelling of a predefined root; empty for an unknown handle.
 Text RootName(RegKey root);

@@ -377,16 +377,26 @@ private:
     std::string failure_;
 };
 
-}  // namespace
+// What the reader needs to know of the bytes once they are decoded.
+struct Decoded {
+    Text text;
+    bool utf16 = false;
+    bool unmarkedUtf16 = false;  // a second byte of zero and no byte-order mark
+};
 
-namespace {
+Decoded Decode(std::string_view bytes) {
+    const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
+    return Decoded{utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes), utf16,
+                   !utf16 && bytes.size() > 1 && bytes[1] == 0};
+}
 
-// The file's text, decoded; `unmarkedUtf16`: ANSI bytes that look like UTF-16LE.
-std::optional<RegFile> ParseRegText(const Text& text, bool utf16, bool unmarkedUtf16, RegFileError* error) {
+std::optional<RegFile> ParseDecoded(const Decoded& decoded, RegFileError* error) {
     auto refuse = [&](int line, const std::string& message) {
         if (error) *error = RegFileError{line, message};
         return std::nullopt;
     };
+    const Text& text = decoded.text;
+    const bool utf16 = decoded.utf16;
     // reg import reads the text as a C string: a NUL character ends it.
     const TextView read = TextView(text).substr(0, text.find(u'\0'));
     const std::vector<TextView> lines = SplitLines(read);
@@ -408,7 +418,7 @@ std::optional<RegFile> ParseRegText(const Text& text, bool utf16, bool unmarkedU
     } else {
         return refuse(1, "not a .reg file: the first line must be \"" + ToUtf8(kVersion5Header) +
                              "\" or \"REGEDIT4\"" +
-                             (unmarkedUtf16 ? " (UTF-16LE needs its byte-order mark)" : ""));
+                             (decoded.unmarkedUtf16 ? " (UTF-16LE needs its byte-order mark)" : ""));
     }
     if (read.size() < text.size())
         file.skipped.push_back(RegFileError{
@@ -417,23 +427,16 @@ std::optional<RegFile> ParseRegText(const Text& text, bool utf16, bool unmarkedU
     return file;
 }
 
-bool IsUtf16(std::string_view bytes) { return bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE"; }
-Text Decoded(std::string_view bytes) {
-    return IsUtf16(bytes) ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes);
-}
-bool UnmarkedUtf16(std::string_view bytes) { return !IsUtf16(bytes) && bytes.size() > 1 && bytes[1] == 0; }
-
 }  // namespace
 
 std::optional<RegFile> ParseRegFile(std::string_view bytes, RegFileError* error) {
-    return ParseRegText(Decoded(bytes), IsUtf16(bytes), UnmarkedUtf16(bytes), error);
+    return ParseDecoded(Decode(bytes), error);
 }
 
-std::optional<RegFile> ParseOwnedRegFile(std::string&& bytes, RegFileError* error) {
-    const bool utf16 = IsUtf16(bytes), unmarked = UnmarkedUtf16(bytes);
-    const Text text = Decoded(bytes);
-    std::string().swap(bytes);  // a large file is not held twice
-    return ParseRegText(text, utf16, unmarked, error);
+std::optional<RegFile> ParseRegFile(std::string&& bytes, RegFileError* error) {
+    const Decoded decoded = Decode(bytes);
+    std::string().swap(bytes);
+    return ParseDecoded(decoded, error);
 }
 
 }  // namespace km::toolkit
