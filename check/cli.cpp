@@ -322,7 +322,7 @@ int Verify(const PlanDetails& details, int code, std::string& text) {
     // A line that never lands is never complied with, however often it runs.
     for (const PlannedFailure& failure : details.failures)
         text += "  fails: line " + std::to_string(failure.line) + ": " + failure.scope + ": " +
-                failure.text.substr(failure.text.find(": ") + 2) + "\n";
+                failure.reason + "\n";
     // A profile whose hives could not be read may hold drift nobody saw:
     // the machine is not known to comply.
     for (const std::string& scope : details.notInspected) text += "  unknown: " + scope + " was not inspected\n";

@@ -77,13 +77,21 @@ std::string Describe(const PackageRecord& r) {
            where;
 }
 
-// Starts each report line of an application that cannot land.
-const std::string kFails = "fails: ";
+// One report line of an application; `failure`, where it cannot land, says
+// what fails without the line's "fails: ".
+struct ReportLine {
+    std::string text;
+    std::string failure;
+};
+
+ReportLine Says(std::string text) { return ReportLine{std::move(text), std::string()}; }
+ReportLine Fails(const std::string& reason) { return ReportLine{"fails: " + reason, reason}; }
 
 // What the calls of one application did, as report lines.
-std::vector<std::string> GroupLines(const PackageRecord& record, const toolkit::Application& app,
-                                    const toolkit::CallGroup& calls, Counts& counts, const std::string& failHint) {
-    std::vector<std::string> lines, lost;
+std::vector<ReportLine> GroupLines(const PackageRecord& record, const toolkit::Application& app,
+                                   const toolkit::CallGroup& calls, Counts& counts, const std::string& failHint) {
+    std::vector<ReportLine> lines;
+    std::vector<std::string> lost;
     // A value line on the key the line before it opened uses that key: its
     // calls start with the value call, or there are none.
     const toolkit::ObservedCall* first = calls.empty() ? nullptr : calls.front();
@@ -94,28 +102,30 @@ std::vector<std::string> GroupLines(const PackageRecord& record, const toolkit::
                                  ? ShownText(toolkit::FullPath(*first->key))
                                  : ShownText(toolkit::RootName(landing.root)) + "\\" + ShownText(landing.path);
     if (opens && !first->succeeded) {
-        if (first->op == SeamOp::RegOpenKeyExW) return {"no change: key " + path + " does not exist"};
-        return {kFails + "key " + path + " cannot be created" + failHint};
+        if (first->op == SeamOp::RegOpenKeyExW) return {Says("no change: key " + path + " does not exist")};
+        return {Fails("key " + path + " cannot be created" + failHint)};
     }
     bool valueCall = false;
     for (const toolkit::ObservedCall* call : calls) {
         if (call->op == SeamOp::RegSetValueExW || call->op == SeamOp::RegDeleteKeyValueW) valueCall = true;
-        if (call->op == SeamOp::RegSetValueExW && !call->succeeded) lines.push_back(kFails + "the value cannot be set");
-        for (const toolkit::Effect& effect : call->effects)
-            (effect.lost ? lost : lines).push_back(EffectLine(effect, counts));
+        if (call->op == SeamOp::RegSetValueExW && !call->succeeded) lines.push_back(Fails("the value cannot be set"));
+        for (const toolkit::Effect& effect : call->effects) {
+            if (effect.lost) lost.push_back("  " + EffectLine(effect, counts));
+            else lines.push_back(Says(EffectLine(effect, counts)));
+        }
     }
-    for (std::string& line : lost) lines.push_back("  " + line);
+    for (std::string& line : lost) lines.push_back(Says(std::move(line)));
     if (app.notSet && !valueCall)
-        lines.push_back(*app.notSet == NotSetReason::DataNotEncodable
-                            ? std::string("nothing set: the value data cannot be encoded")
-                            : "nothing set: type " + QuotedText(record.typeName) + " is not one the program sets");
+        lines.push_back(Says(*app.notSet == NotSetReason::DataNotEncodable
+                                 ? std::string("nothing set: the value data cannot be encoded")
+                                 : "nothing set: type " + QuotedText(record.typeName) + " is not one the program sets"));
     if (!lines.empty()) return lines;
-    if (record.keyOnly == 1) return {record.remove == 1 ? kFails + "key " + path + " cannot be deleted"
-                                                        : "no change: key " + path + " exists"};
+    if (record.keyOnly == 1)
+        return {record.remove == 1 ? Fails("key " + path + " cannot be deleted") : Says("no change: key " + path + " exists")};
     if (record.remove == 1)
-        return {"no change: " + path + " has no value " +
-                (record.valueName.empty() ? std::string("(default)") : QuotedText(record.valueName))};
-    return {"no change"};
+        return {Says("no change: " + path + " has no value " +
+                     (record.valueName.empty() ? std::string("(default)") : QuotedText(record.valueName)))};
+    return {Says("no change")};
 }
 
 // "All Users, Administrator or User".
@@ -233,11 +243,11 @@ std::string RenderProfiles(const toolkit::PassAccount& account, const std::vecto
     return out;
 }
 
-std::string RefusalText(const toolkit::Application& app) {
+// Why the pass refuses a line, without the report's "refused: ".
+std::string RefusalReasonText(const toolkit::Application& app) {
     if (*app.refused == RefusalReason::NulInName)
-        return "refused: the key or value name holds a NUL character, which would name another key or value";
-    return "refused: " + ShownText(toolkit::FullPath(app.refusedAt)) +
-           " is a root or a hive's top key, which a line never deletes";
+        return "the key or value name holds a NUL character, which would name another key or value";
+    return ShownText(toolkit::FullPath(app.refusedAt)) + " is a root or a hive's top key, which a line never deletes";
 }
 
 // The scope labels applications are reported under, each made once and kept
@@ -270,13 +280,15 @@ void RenderApplication(const PackageRecord& record, int line, const toolkit::App
         return;
     }
     if (app.refused) {
-        if (details) details->failures.push_back(PlannedFailure{line, scope, RefusalText(app)});
-        out.append(lead).append(RefusalText(app)).append("\n");
+        const std::string reason = RefusalReasonText(app);
+        if (details) details->failures.push_back(PlannedFailure{line, scope, "refused: " + reason, reason});
+        out.append(lead).append("refused: ").append(reason).append("\n");
         return;
     }
-    for (const std::string& text : GroupLines(record, app, calls, counts[scope], FailHint(f))) {
-        out.append(lead).append(text).append("\n");
-        if (details && text.rfind(kFails, 0) == 0) details->failures.push_back(PlannedFailure{line, scope, text});
+    for (const ReportLine& report : GroupLines(record, app, calls, counts[scope], FailHint(f))) {
+        out.append(lead).append(report.text).append("\n");
+        if (details && !report.failure.empty())
+            details->failures.push_back(PlannedFailure{line, scope, report.text, report.failure});
     }
     if (details)
         for (const toolkit::ObservedCall* call : calls)

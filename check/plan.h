@@ -43,7 +43,8 @@ struct PlannedEffect {
 struct PlannedFailure {
     int line = 0;
     std::string scope;
-    std::string text;  // as the text report gives it
+    std::string text;    // as the text report gives it
+    std::string reason;  // what fails, without the kind the text starts with
 };
 
 // What the plan found, for reports that machines read.
