@@ -85,7 +85,7 @@ for mb in "${sizes[@]}"; do
   [ -f "$data/limits-${mb}mb.reg.dat" ] || echo "== $mb MB: generating" >&2
   package=$(package_for "$mb") || { rows+=("| $mb | | generation failed | | | | | | |"); continue; }
   lines=$(wc -l <"$package")
-  file_mb=$(awk -v b="$(stat -c %s "$package")" 'BEGIN { printf "%.1f", b / 1e6 }')
+  file_mb=$(awk -v b="$(stat -L -c %s "$package")" 'BEGIN { printf "%.1f", b / 1e6 }')
   echo "== $mb MB: $lines lines, $file_mb MB; fresh prefix" >&2
   fresh_prefix || { rows+=("| $file_mb | $lines | wineboot failed | | | | | | |"); continue; }
   log=$WINEPREFIX/drive_c/kmlimit/logs/keymason.log

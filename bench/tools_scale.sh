@@ -64,7 +64,7 @@ peak_bytes() {  # command...: its peak resident memory in bytes
 plan_ratio=""
 for run in "lint:$big:" "--plan:$big:--plan" "from-reg:${big%.dat}:"; do
   IFS=: read -r name input option <<<"$run"
-  size=$(stat -c %s "$input")
+  size=$(stat -L -c %s "$input")
   case $name in
     from-reg) bytes=$(peak_bytes "$pack" from-reg "$input" -o "$data/big-from.reg.dat") ;;
     *) bytes=$(peak_bytes "$check" $option "$input") ;;
