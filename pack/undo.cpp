@@ -71,6 +71,8 @@ private:
 // they happened: the first touch of a key or value tells how it stood
 // before, which is how undo is to leave it.
 void AddTouched(ChangeSet& set, const toolkit::Effect& e, const PlacedKey& at) {
+    // A value set to what it held changed nothing, and tells nothing a later touch would not.
+    if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) return;
     // A key the pass made is told so first; any other it touched was there.
     set.AddKey(at, e.key, e.kind != toolkit::EffectKind::CreateKey);
     if (e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue)
