@@ -242,11 +242,16 @@ struct UndoWriter {
     UndoResult& result;
 
     // A .reg file holds any type: what a package line cannot carry still goes
-    // there, unless a name would not read back from it.
-    void EmitAll(const std::vector<Change>& changes, const std::string& scope, const Text& sid, bool toReg) {
+    // there, unless a name would not read back from it; `regSids` are the
+    // logged-on profiles it is written for (an empty SID: the machine's).
+    void EmitAll(const std::vector<Change>& changes, const std::string& scope, const Text& sid,
+                 const std::vector<Text>& regSids) {
         ChangeWriter writer{&result.package, &result.unrestorable,
                             [&](const Change& c) { return Describe(c, scope, sid); }, nullptr};
-        if (toReg) writer.after = [&](const Change& change, bool written) { AddToReg(change, sid, written); };
+        if (!regSids.empty())
+            writer.after = [&](const Change& change, bool written) {
+                for (const Text& regSid : regSids) AddToReg(change, regSid, written);
+            };
         writer.WriteAll(changes);
     }
     void AddToReg(const Change& change, const Text& sid, bool written) {
@@ -304,12 +309,12 @@ void UndoAlike(UndoWriter& writer, std::vector<ProfileScopes>& profiles) {
         if (!std::equal(s.userChanges.begin(), s.userChanges.end(), changes.begin(), changes.end(), SameChange))
             return;
     for (Change& c : changes) c.target = Text(kAllUsersTarget);
-    writer.EmitAll(changes, "every profile", Text(), false);
+    std::vector<Text> loggedOn;
     for (ProfileScopes& s : profiles) {
-        if (s.loggedOn)
-            for (const Change& c : changes) writer.AddToReg(c, s.profile.sid, WritePackageLine(c).written);
+        if (s.loggedOn) loggedOn.push_back(s.profile.sid);
         s.userChanges.clear();
     }
+    writer.EmitAll(changes, "every profile", Text(), loggedOn);
     writer.result.notes.push_back("every profile and the default profile: the package changed each alike; " +
                                   ToUtf8(kAllUsersTarget) + " lines put them back while the machine policy " +
                                   ToUtf8(kDefaultProfilePolicyValue) + " is on");
@@ -325,7 +330,8 @@ void UndoProfile(UndoWriter& writer, ProfileScopes& s, const std::vector<Profile
     for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
         for (Change& c : *changes) c.target = reach.target;
         if (reach.reachable) {
-            writer.EmitAll(*changes, scope, s.profile.sid, s.loggedOn);
+            writer.EmitAll(*changes, scope, s.profile.sid,
+                           s.loggedOn ? std::vector<Text>{s.profile.sid} : std::vector<Text>());
             continue;
         }
         // A logged-on profile's keys are in the .reg file under its SID, which
@@ -364,7 +370,7 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     Restorations restore = RestorationsOf(after, account);
 
     UndoWriter writer{result};
-    writer.EmitAll(restore.machine, "machine", Text(), true);
+    writer.EmitAll(restore.machine, "machine", Text(), {Text()});
     Anchors anchors;
     std::vector<bool> known(restore.profiles.size(), true);
     for (std::size_t index = 0; index < restore.profiles.size(); ++index) {
