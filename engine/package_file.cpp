@@ -92,11 +92,20 @@ void SplitPackageLines(std::string_view bytes, const std::function<void(TextView
     });
 }
 
-PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
-                                 std::uint8_t& targetGroups) {
+PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly, std::uint8_t& targetGroups) {
+    auto owned = std::make_unique<const std::string>(std::move(bytes));
+    PackageLines lines = IndexOf(*owned, completeLinesOnly, targetGroups);
+    lines.owned_ = std::move(owned);
+    return lines;
+}
+
+PackageLines PackageLines::Borrowing(std::string_view bytes, std::uint8_t& targetGroups) {
+    return IndexOf(bytes, false, targetGroups);
+}
+
+PackageLines PackageLines::IndexOf(std::string_view all, bool completeLinesOnly, std::uint8_t& targetGroups) {
     PackageLines lines;
-    lines.bytes_ = std::move(bytes);
-    const std::string_view all(lines.bytes_);
+    lines.bytes_ = all;
     const Layout text = LayoutOf(all);
     lines.utf16_ = text.utf16;
     lines.markBytes_ = text.body;
@@ -126,7 +135,7 @@ PackageLines PackageLines::Index(std::string bytes, bool completeLinesOnly,
 }
 
 TextView PackageLines::Line(std::size_t i, LineBuffer& buffer, FirstBadByte* firstBad) const {
-    const std::string_view line = std::string_view(bytes_).substr(starts_[i], starts_[i + 1] - starts_[i]);
+    const std::string_view line = bytes_.substr(starts_[i], starts_[i + 1] - starts_[i]);
     return DecodeLine(WithoutLineEnd(line, utf16_ ? 2 : 1), utf16_, buffer, firstBad);
 }
 
@@ -156,7 +165,7 @@ RecordList DecodeAll(const PackageLines& lines) {
 
 PackageContents ParsePackage(std::string_view bytes) {
     PackageContents contents;
-    contents.lines = PackageLines::Index(std::string(bytes), false, contents.targetGroups);
+    contents.lines = PackageLines::Borrowing(bytes, contents.targetGroups);
     contents.result = PackageReadResult::Opened;
     return contents;
 }

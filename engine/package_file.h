@@ -76,9 +76,15 @@ public:
     // bits of every line into targetGroups. completeLinesOnly drops a last
     // line without a line end (after a read error it may be cut anywhere).
     static PackageLines Index(std::string bytes, bool completeLinesOnly, std::uint8_t& targetGroups);
+    // The same over bytes the caller keeps for as long as the lines are read:
+    // a package a tool holds is not held twice.
+    static PackageLines Borrowing(std::string_view bytes, std::uint8_t& targetGroups);
 
 private:
-    std::string bytes_;
+    static PackageLines IndexOf(std::string_view bytes, bool completeLinesOnly, std::uint8_t& targetGroups);
+
+    std::unique_ptr<const std::string> owned_;  // where the bytes are the lines' own; never moves as they do
+    std::string_view bytes_;
     bool utf16_ = false;
     std::size_t markBytes_ = 0;
     std::size_t unreadBytes_ = 0;
@@ -122,7 +128,8 @@ struct PackageContents {
 // packages whole; the pass reads records one at a time instead.
 RecordList DecodeAll(const PackageLines& lines);
 
-// Every line of a package held whole in memory (result Opened).
+// Every line of a package held whole in memory (result Opened). The bytes
+// stay the caller's and must outlive what is returned.
 PackageContents ParsePackage(std::string_view bytes);
 
 // The package file at path. The whole file is read before any record is
