@@ -281,7 +281,8 @@ int Lint(const std::string& packageName, const std::string& package, ReportInput
 
 // The plan's report, after a blank line where findings or base warnings stand
 // before it. None when the base cannot be read or the result not written
-// (said in err). The package is the plan's from here on.
+// (said in err). The package is the plan's from here on. The report is handed
+// on as it is made, unless a result file that may yet fail must take it back.
 std::optional<int> Plan(const Options& options, const toolkit::ToolEnvironment& env, std::string&& package,
                         PlanDetails& details, ReportInput& report, std::string& text) {
     MemoryPlatform machine;
@@ -289,9 +290,15 @@ std::optional<int> Plan(const Options& options, const toolkit::ToolEnvironment& 
     input.packageName = report.packageName;
     input.packageBytes = std::move(package);
     input.defaultProfile = options.defaultProfile;
+    input.keep = options.format == Format::Json ? KeptEffects::All
+                 : options.verify                ? KeptEffects::Changes
+                                                 : KeptEffects::None;
     if (!LoadPlanBase(options, env, machine, input, text, report.baseWarnings, *env.err)) return std::nullopt;
     if (!report.findings.empty() || !report.baseWarnings.empty()) text += "\n";
-    AppendPlan(input, machine, &details, text);
+    std::function<void()> passOn;
+    if (options.format != Format::Text) passOn = [&text] { text.clear(); };  // a report nobody reads
+    else if (!options.result) passOn = env.passOutOn;
+    AppendPlan(input, machine, &details, text, passOn);
     if (options.result && !env.writeFile(*options.result, toolkit::FormatRegFile(toolkit::SnapshotSections(machine)))) {
         *env.err += "keymason-check: " + ToUtf8(*options.result) + ": cannot be written\n";
         return std::nullopt;

@@ -90,7 +90,7 @@ std::string Unmarked(const std::string& dumped) {
 }
 
 json EffectJson(const PlannedEffect& p) {
-    const toolkit::Effect& e = *p.effect;
+    const toolkit::Effect& e = p.effect;
     const bool valueEffect = e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue;
     return json{{"line", p.line},
                 {"scope", *p.scope},
@@ -147,16 +147,13 @@ const char* RuleOf(int field) {
 
 std::vector<const PlannedEffect*> Drift(const PlanDetails& plan) {
     std::vector<const PlannedEffect*> drift;
-    for (const PlannedEffect& p : plan.effects) {
-        const toolkit::Effect& e = *p.effect;
-        if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) continue;
-        drift.push_back(&p);
-    }
+    for (const PlannedEffect& p : plan.effects)
+        if (ChangesMachine(p.effect)) drift.push_back(&p);
     return drift;
 }
 
 std::string DriftLine(const PlannedEffect& p) {
-    const toolkit::Effect& e = *p.effect;
+    const toolkit::Effect& e = p.effect;
     std::string text = "line " + std::to_string(p.line) + ": " + *p.scope + ": " + NameOf(e.kind) + " " +
                        ToUtf8(toolkit::FullPath(e.key));
     if (e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue)

@@ -4,8 +4,8 @@
 #include "toolkit/console_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
-    std::string out, err;
-    const int code =
-        km::check::RunCheck(km::toolkit::WideArguments(argc, argv), km::toolkit::WindowsEnvironment(&out, &err));
-    return km::toolkit::WriteOutputs(out, err, false, code, "keymason-check");
+    const km::toolkit::Utf8Console console(false);
+    km::toolkit::StandardOutputs outputs("keymason-check");
+    const km::toolkit::ToolEnvironment env = km::toolkit::WindowsEnvironment(outputs);
+    return outputs.Finish(km::check::RunCheck(km::toolkit::WideArguments(argc, argv), env));
 }

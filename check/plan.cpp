@@ -250,79 +250,6 @@ std::string RefusalReasonText(const toolkit::Application& app) {
     return ShownText(toolkit::FullPath(app.refusedAt)) + " is a root or a hive's top key, which a line never deletes";
 }
 
-// The scope labels applications are reported under, each made once and kept
-// where the plan's effects can point to it.
-class ScopeLabels {
-public:
-    ScopeLabels(std::deque<std::string>& store, const std::vector<ProfileFacts>& facts) : store_(store) {
-        for (const ProfileFacts& f : facts) profiles_.push_back(&store_.emplace_back(f.label));
-    }
-    const std::string& Of(RegKey root, int profile) {
-        if (profile >= 0) return *profiles_[std::size_t(profile)];
-        const std::string*& label = roots_[root];
-        if (!label) label = &store_.emplace_back(ShownText(toolkit::RootName(root)));
-        return *label;
-    }
-
-private:
-    std::deque<std::string>& store_;
-    std::vector<const std::string*> profiles_;
-    std::map<RegKey, const std::string*> roots_;
-};
-
-// One application of a record: its scope label and what it did there.
-void RenderApplication(const PackageRecord& record, int line, const toolkit::Application& app,
-                       const toolkit::CallGroup& calls, const ProfileFacts* f, const std::string& scope,
-                       std::map<std::string, Counts>& counts, PlanDetails* details, std::string& out) {
-    const std::string lead = "  " + scope + ": ";
-    if (f && !f->notInspected.empty()) {
-        out.append(lead).append("not inspected (").append(f->notInspected).append(")\n");
-        return;
-    }
-    if (app.refused) {
-        const std::string reason = RefusalReasonText(app);
-        if (details) details->failures.push_back(PlannedFailure{line, scope, "refused: " + reason, reason});
-        out.append(lead).append("refused: ").append(reason).append("\n");
-        return;
-    }
-    for (const ReportLine& report : GroupLines(record, app, calls, counts[scope], FailHint(f))) {
-        out.append(lead).append(report.text).append("\n");
-        if (details && !report.failure.empty())
-            details->failures.push_back(PlannedFailure{line, scope, report.text, report.failure});
-    }
-    if (details)
-        for (const toolkit::ObservedCall* call : calls)
-            for (const toolkit::Effect& effect : call->effects)
-                details->effects.push_back(PlannedEffect{line, &scope, &effect});
-}
-
-void RenderLines(const toolkit::PassAccount& account, const std::vector<ProfileFacts>& facts,
-                 std::map<std::string, Counts>& counts, PlanDetails* details, std::string& out) {
-    std::deque<std::string> unkept;
-    ScopeLabels scopes(details ? details->scopes : unkept, facts);
-    std::size_t app = 0, over = 0;
-    for (std::size_t i = 0; i < account.records.size(); ++i) {
-        const PackageRecord& record = account.records[i];
-        out.append("line ").append(std::to_string(i + 1)).append(": ").append(Describe(record)).append("\n");
-        if (record.rootKind == Users && facts.empty()) {
-            out += !account.listed ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
-                                         ", so the pass prepares no profile\n"
-                                   : "  reaches no profile: the machine's profile list holds none\n";
-        }
-        for (; app < account.applications.size() && account.applications[app].record == i; ++app) {
-            const toolkit::Application& a = account.applications[app];
-            const ProfileFacts* f = a.profile >= 0 ? &facts[std::size_t(a.profile)] : nullptr;
-            RenderApplication(record, int(i + 1), a, toolkit::CallsOf(account, a), f,
-                              scopes.Of(record.rootKey, a.profile), counts, details, out);
-        }
-        for (; over < account.passedOver.size() && account.passedOver[over].record == i; ++over) {
-            const toolkit::PassedOverProfile& p = account.passedOver[over];
-            out += "  " + facts[p.profile].label + ": passed over: " +
-                   PassedOverText(record, facts[p.profile].profile, p.why) + "\n";
-        }
-    }
-}
-
 std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::string, Counts>& counts,
                           PlanDetails* details) {
     std::string out = "summary:\n";
@@ -342,31 +269,120 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
     return out;
 }
 
+// How many bytes of report are held before they are handed on.
+constexpr std::size_t kReportPiece = 1 << 20;
+
+// Renders the pass's account as the pass writes it: each line's report as
+// soon as the line is done, its calls then let go.
+class PlanRenderer : public toolkit::AccountReader {
+public:
+    PlanRenderer(const PlanInput& input, const MemoryPlatform& machine, PlanDetails* details, std::string& out,
+                 const std::function<void()>& passOn)
+        : input_(input), machine_(machine), details_(details), out_(out), passOn_(passOn),
+          scopeStore_(details ? details->scopes : unkept_) {}
+
+    void Prepared(const toolkit::PassAccount& account) override {
+        // The pass adds no hive file; a base that reads through gains those it read.
+        std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
+        for (const auto& hive : machine_.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
+        facts_ = DescribeProfiles(input_, account, baseHives);
+        for (const ProfileFacts& f : facts_) profileScopes_.push_back(&scopeStore_.emplace_back(f.label));
+        for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts_[ShownText(toolkit::RootName(root))];
+        out_.append("plan for ").append(input_.packageName).append(" against ").append(input_.baseName).append("\n");
+        out_ += RenderProfiles(account, facts_);
+        prepared_ = true;
+    }
+
+    void RecordDone(toolkit::PassAccount& account, std::size_t i, const PackageRecord& record) override {
+        out_.append("line ").append(std::to_string(i + 1)).append(": ").append(Describe(record)).append("\n");
+        if (record.rootKind == Users && facts_.empty()) {
+            out_ += !account.listed ? "  reaches no profile: no per-user line of the package names " + GroupNames() +
+                                          ", so the pass prepares no profile\n"
+                                    : "  reaches no profile: the machine's profile list holds none\n";
+        }
+        for (const toolkit::Application& a : account.applications) {
+            const ProfileFacts* f = a.profile >= 0 ? &facts_[std::size_t(a.profile)] : nullptr;
+            RenderApplication(record, int(i + 1), a, toolkit::CallsOf(account, a), f, ScopeOf(record.rootKey, a.profile));
+        }
+        for (const toolkit::PassedOverProfile& p : account.passedOver)
+            out_ += "  " + facts_[p.profile].label + ": passed over: " +
+                    PassedOverText(record, facts_[p.profile].profile, p.why) + "\n";
+        if (passOn_ && out_.size() >= kReportPiece) passOn_();
+    }
+
+    // The report's end, once the pass has ended.
+    void Finish(const toolkit::PassAccount& account) {
+        if (!prepared_) Prepared(account);
+        if (account.exitCode != 0 || !account.finished) {
+            out_ += "error: the pass stopped before the package's last line (exit code " +
+                    std::to_string(account.exitCode) + "); no plan could be made\n";
+            return;
+        }
+        if (details_) details_->made = true;
+        out_ += RenderSummary(facts_, counts_, details_);
+    }
+
+private:
+    const std::string& ScopeOf(RegKey root, int profile) {
+        if (profile >= 0) return *profileScopes_[std::size_t(profile)];
+        const std::string*& label = rootScopes_[root];
+        if (!label) label = &scopeStore_.emplace_back(ShownText(toolkit::RootName(root)));
+        return *label;
+    }
+
+    // One application of a record: its scope label and what it did there.
+    void RenderApplication(const PackageRecord& record, int line, const toolkit::Application& app,
+                           const toolkit::CallGroup& calls, const ProfileFacts* f, const std::string& scope) {
+        const std::string lead = "  " + scope + ": ";
+        if (f && !f->notInspected.empty()) {
+            out_.append(lead).append("not inspected (").append(f->notInspected).append(")\n");
+            return;
+        }
+        if (app.refused) {
+            const std::string reason = RefusalReasonText(app);
+            if (details_) details_->failures.push_back(PlannedFailure{line, scope, "refused: " + reason, reason});
+            out_.append(lead).append("refused: ").append(reason).append("\n");
+            return;
+        }
+        for (const ReportLine& report : GroupLines(record, app, calls, counts_[scope], FailHint(f))) {
+            out_.append(lead).append(report.text).append("\n");
+            if (details_ && !report.failure.empty())
+                details_->failures.push_back(PlannedFailure{line, scope, report.text, report.failure});
+        }
+        if (!details_ || input_.keep == KeptEffects::None) return;
+        for (const toolkit::ObservedCall* call : calls)
+            for (const toolkit::Effect& effect : call->effects)
+                if (input_.keep == KeptEffects::All || ChangesMachine(effect))
+                    details_->effects.push_back(PlannedEffect{line, &scope, effect});
+    }
+
+    const PlanInput& input_;
+    const MemoryPlatform& machine_;
+    PlanDetails* details_;
+    std::string& out_;
+    const std::function<void()>& passOn_;
+    std::deque<std::string> unkept_;
+    std::deque<std::string>& scopeStore_;  // the scope labels, each made once, where effects can point to them
+    std::vector<const std::string*> profileScopes_;
+    std::map<RegKey, const std::string*> rootScopes_;
+    std::vector<ProfileFacts> facts_;
+    std::map<std::string, Counts> counts_;  // by scope label
+    bool prepared_ = false;
+};
+
 }  // namespace
 
-void AppendPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details, std::string& out) {
-    const auto kept = std::make_shared<const toolkit::PassAccount>(toolkit::RunAccountedPass(
-        machine, input.packageBytes, toolkit::RecordCopies::Kept,
-        input.defaultProfile ? toolkit::DefaultProfile::Included : toolkit::DefaultProfile::AsBaseHolds));
-    const toolkit::PassAccount& account = *kept;
-    if (details) details->account = kept;
-    // The pass adds no hive file; a base that reads through gains those it read.
-    std::unordered_set<Text> baseHives;  // folded paths of the hive files the base holds
-    for (const auto& hive : machine.hiveFiles) baseHives.insert(FoldAsciiCase(hive.first));
-    const std::vector<ProfileFacts> facts = DescribeProfiles(input, account, baseHives);
+bool ChangesMachine(const toolkit::Effect& e) {
+    return !(e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after);
+}
 
-    out.append("plan for ").append(input.packageName).append(" against ").append(input.baseName).append("\n");
-    out += RenderProfiles(account, facts);
-    if (account.exitCode != 0 || !account.finished) {
-        out += "error: the pass stopped before the package's last line (exit code " +
-               std::to_string(account.exitCode) + "); no plan could be made\n";
-        return;
-    }
-    std::map<std::string, Counts> counts;  // by scope label
-    for (RegKey root : {kHkeyLocalMachine, kHkeyClassesRoot}) counts[ShownText(toolkit::RootName(root))];
-    if (details) details->made = true;
-    RenderLines(account, facts, counts, details, out);
-    out += RenderSummary(facts, counts, details);
+void AppendPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details, std::string& out,
+                const std::function<void()>& passOn) {
+    PlanRenderer renderer(input, machine, details, out, passOn);
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(
+        machine, input.packageBytes,
+        input.defaultProfile ? toolkit::DefaultProfile::Included : toolkit::DefaultProfile::AsBaseHolds, &renderer);
+    renderer.Finish(account);
 }
 
 std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details) {

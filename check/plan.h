@@ -3,16 +3,19 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
-
-#include <memory>
 
 #include "toolkit/observed_platform.h"
 #include "toolkit/pass_account.h"
 #include "platform/memory/memory_platform.h"
 
 namespace km::check {
+
+// Which effects the plan's details keep: a text report needs none, drift
+// those that change the machine, a JSON report all.
+enum class KeptEffects { None, Changes, All };
 
 struct PlanInput {
     std::string packageName;   // as the report names it
@@ -22,6 +25,7 @@ struct PlanInput {
     std::map<Text, std::string> notInspected;
     // As though the base held the policy that reaches the default profile.
     bool defaultProfile = false;
+    KeptEffects keep = KeptEffects::All;
 };
 
 struct PlanCounts {
@@ -29,14 +33,15 @@ struct PlanCounts {
     int valuesSet = 0, valuesChanged = 0, valuesUnchanged = 0, valuesDeleted = 0;
 };
 
-// One effect of one package line, where it landed. Both point into the
-// plan's details, which keep the pass's account: a plan of a large package
-// copies none of its effects.
+// One effect of one package line, where it landed.
 struct PlannedEffect {
-    int line = 0;                   // the package line, from 1
-    const std::string* scope;       // the root's name, or the profile's label
-    const toolkit::Effect* effect;
+    int line = 0;               // the package line, from 1
+    const std::string* scope;   // the root's name, or the profile's label: into the details' scopes
+    toolkit::Effect effect;
 };
+
+// Whether an effect changes the machine: all but a value set to what it held.
+bool ChangesMachine(const toolkit::Effect& effect);
 
 // A line's application that cannot land: a key that cannot be made or
 // removed, a value that cannot be set, a line the pass refuses.
@@ -50,17 +55,19 @@ struct PlannedFailure {
 // What the plan found, for reports that machines read.
 struct PlanDetails {
     bool made = false;  // the pass went through every line: a plan was made
-    std::shared_ptr<const toolkit::PassAccount> account;  // what the effects point into
-    std::deque<std::string> scopes;                       // what the effects' scopes point to
-    std::vector<PlannedEffect> effects;
+    std::deque<std::string> scopes;  // what the effects' scopes point to
+    std::deque<PlannedEffect> effects;  // those the input asks to keep
     std::vector<PlannedFailure> failures;
     std::vector<std::pair<std::string, PlanCounts>> summary;  // by scope, as the report lists them
     std::vector<std::string> notInspected;                    // scopes whose hives could not be read
 };
 
 // `machine` holds the base; afterwards it holds the state after the pass.
-// The report is appended to `out`.
-void AppendPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details, std::string& out);
+// The report is appended to `out` as each line is planned; where `passOn` is
+// given, it is called whenever `out` has grown large, to hand on what it
+// holds and empty it, so that a large package's report is never held whole.
+void AppendPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details, std::string& out,
+                const std::function<void()>& passOn = {});
 std::string RunPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details = nullptr);
 
 }  // namespace km::check

@@ -4,8 +4,8 @@
 #include "toolkit/console_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
-    std::string out, err;
-    const int code =
-        km::pack::RunPack(km::toolkit::WideArguments(argc, argv), km::toolkit::WindowsEnvironment(&out, &err));
-    return km::toolkit::WriteOutputs(out, err, true, code, "keymason-pack");  // the package goes out byte for byte
+    const km::toolkit::Utf8Console console(true);  // the package goes out byte for byte
+    km::toolkit::StandardOutputs outputs("keymason-pack");
+    const km::toolkit::ToolEnvironment env = km::toolkit::WindowsEnvironment(outputs);
+    return outputs.Finish(km::pack::RunPack(km::toolkit::WideArguments(argc, argv), env));
 }

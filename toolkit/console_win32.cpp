@@ -17,13 +17,13 @@ std::vector<Text> WideArguments(int argc, wchar_t** argv) {
     return args;
 }
 
-int WriteOutputs(const std::string& out, const std::string& err, bool binary, int code, const char* tool) {
+Utf8Console::Utf8Console(bool binary) : previous_(GetConsoleOutputCP()) {
     if (binary) _setmode(_fileno(stdout), _O_BINARY);
-    const UINT previous = GetConsoleOutputCP();
     SetConsoleOutputCP(CP_UTF8);
-    code = WriteOutputsAndExit(out, err, code, tool);
-    if (previous) SetConsoleOutputCP(previous);
-    return code;
+}
+
+Utf8Console::~Utf8Console() {
+    if (previous_) SetConsoleOutputCP(previous_);
 }
 
 namespace {
@@ -46,7 +46,7 @@ bool WriteOutputFile(const Text& path, const std::string& bytes) {
 
 }  // namespace
 
-ToolEnvironment WindowsEnvironment(std::string* out, std::string* err) {
+ToolEnvironment WindowsEnvironment(StandardOutputs& outputs) {
     ToolEnvironment env;
     env.readFile = ReadFileBytes;
     env.writeFile = WriteOutputFile;
@@ -55,8 +55,7 @@ ToolEnvironment WindowsEnvironment(std::string* out, std::string* err) {
         request.base->ReadThrough(OpenMachineRegistry());
         return true;
     };
-    env.out = out;
-    env.err = err;
+    outputs.Attach(env);
     return env;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/standard_outputs.h"
 #include "toolkit/tool_environment.h"
 
 namespace km::toolkit {
@@ -12,12 +13,21 @@ namespace km::toolkit {
 std::vector<Text> WideArguments(int argc, wchar_t** argv);
 
 // The files on disk and this machine's registry for --live; the reports go
-// to `out` and `err`.
-ToolEnvironment WindowsEnvironment(std::string* out, std::string* err);
+// to `outputs`.
+ToolEnvironment WindowsEnvironment(StandardOutputs& outputs);
 
-// Writes both outputs as UTF-8, which the console then shows as such, and
-// gives the exit code (see WriteOutputsAndExit). `binary`: standard output is
-// written byte for byte (a package's own CR LF must not get another CR).
-int WriteOutputs(const std::string& out, const std::string& err, bool binary, int code, const char* tool);
+// While it lives, the console shows what is written as UTF-8. `binary`:
+// standard output is written byte for byte (a package's own CR LF must not
+// get another CR).
+class Utf8Console {
+public:
+    explicit Utf8Console(bool binary);
+    ~Utf8Console();
+    Utf8Console(const Utf8Console&) = delete;
+    Utf8Console& operator=(const Utf8Console&) = delete;
+
+private:
+    unsigned previous_;  // the console's code page before, 0 where there is no console
+};
 
 }  // namespace km::toolkit

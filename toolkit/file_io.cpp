@@ -85,17 +85,6 @@ bool ReadFileBytes(const Text& path, std::string* bytes) {
 
 // Written beside the target and renamed over it, so that a failed or cut-off
 // write never leaves a partial file where a whole one is expected.
-int WriteOutputsAndExit(const std::string& out, std::string err, int code, const char* tool) {
-    const bool written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size();
-    if (std::fflush(stdout) != 0 || !written || std::ferror(stdout)) {
-        err += std::string(tool) + ": standard output cannot be written\n";
-        code = 3;
-    }
-    std::fwrite(err.data(), 1, err.size(), stderr);
-    std::fflush(stderr);
-    return code;
-}
-
 bool WriteFileBytes(const Text& path, const std::string& bytes) {
     const std::filesystem::path target = Followed(PathOf(path));
     std::error_code status;

@@ -18,9 +18,4 @@ bool WriteFileThrough(const Text& path, const std::string& bytes);
 // else the same absolute path (letter case aside on Windows).
 bool SameFile(const Text& a, const Text& b);
 
-// Writes the report to standard output, then what went wrong to standard
-// error; a report that did not reach standard output whole (a full disk, a
-// closed pipe) is an error, exit code 3, never the run's own code.
-int WriteOutputsAndExit(const std::string& out, std::string err, int code, const char* tool);
-
 }  // namespace km::toolkit

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/forwarding_platform.h"
@@ -42,7 +43,7 @@ public:
     explicit ObservedPlatform(MemoryPlatform& inner) : ForwardingPlatform(inner), memory_(inner) {}
 
     const std::deque<ObservedCall>& RegistryCalls() const { return calls_; }
-    std::deque<ObservedCall> TakeRegistryCalls() { return std::move(calls_); }
+    std::deque<ObservedCall> TakeRegistryCalls() { return std::exchange(calls_, {}); }
 
     bool RegOpenKeyExW(RegKey key, const Text& subKey, std::uint32_t options, std::uint32_t samDesired,
                        RegKey* result) override;

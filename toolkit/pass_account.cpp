@@ -1,5 +1,7 @@
 #include "toolkit/pass_account.h"
 
+#include <utility>
+
 #include "engine/machine_policy.h"
 #include "engine/package_signature.h"
 #include "engine/update_pass.h"
@@ -9,12 +11,26 @@ namespace km::toolkit {
 
 namespace {
 
+// Why hive files reg.exe could not load from the base's source leave their
+// profiles not inspected, by SID.
+std::map<Text, std::string> NotInspected(const PassAccount& account, const MemoryPlatform& machine) {
+    std::map<Text, std::string> notInspected;
+    for (const HiveLoad& load : account.loads) {
+        const auto unread = machine.unloadableHiveFiles.find(load.file);
+        if (unread == machine.unloadableHiveFiles.end() || load.profile >= account.profiles.size()) continue;
+        std::string& reasons = notInspected[account.profiles[load.profile].sid];
+        reasons += (reasons.empty() ? "" : "; ") + ToUtf8(load.file) + ": " + unread->second;
+    }
+    return notInspected;
+}
+
 // Writes the pass's account as it is told, cutting the watched calls at the
-// pass's own marks.
+// pass's own marks; with a reader, hands it each record's part when done.
 class AccountKeeper : public PassObserver {
 public:
-    AccountKeeper(PassAccount& account, const ObservedPlatform& observed, RecordCopies records)
-        : account_(account), observed_(observed), records_(records) {}
+    AccountKeeper(PassAccount& account, ObservedPlatform& observed, const MemoryPlatform& machine,
+                  AccountReader* reader)
+        : account_(account), observed_(observed), machine_(machine), reader_(reader) {}
 
     void ProfilesListed(const ProfileList& profiles) override {
         account_.listed = true;
@@ -30,9 +46,16 @@ public:
     }
     void ProfilesPrepared(const ProfileList& profiles) override {
         if (!profiles.empty()) account_.profiles = profiles;
+        account_.notInspected = NotInspected(account_, machine_);
+        if (reader_) reader_->Prepared(account_);
     }
-    void RecordRead(std::size_t, const PackageRecord& record) override {
-        if (records_ == RecordCopies::Kept) account_.records.push_back(record);
+    void RecordRead(std::size_t index, const PackageRecord& record) override {
+        if (!reader_) return;
+        HandOver();
+        // The pass reuses its record for the next line: the reader is handed a copy.
+        current_ = record;
+        currentIndex_ = index;
+        pending_ = true;
     }
     void ApplicationStarts(std::size_t record, int profile) override {
         EndApplication();
@@ -61,6 +84,7 @@ public:
         if (open_) account_.applications.back().notSet = why;
     }
     void RecordsEnd() override {
+        if (reader_) HandOver();
         EndApplication();
         account_.finished = true;
     }
@@ -71,10 +95,26 @@ public:
     }
 
 private:
+    // The record read last is done: its part of the account goes to the
+    // reader, and then is let go.
+    void HandOver() {
+        if (!std::exchange(pending_, false)) return;
+        EndApplication();
+        account_.calls = observed_.TakeRegistryCalls();
+        reader_->RecordDone(account_, currentIndex_, current_);
+        account_.applications.clear();
+        account_.passedOver.clear();
+        account_.calls.clear();
+    }
+
     PassAccount& account_;
-    const ObservedPlatform& observed_;
-    const RecordCopies records_;
+    ObservedPlatform& observed_;
+    const MemoryPlatform& machine_;
+    AccountReader* reader_;
     bool open_ = false;
+    bool pending_ = false;  // a record was read and not yet handed over
+    std::size_t currentIndex_ = 0;
+    PackageRecord current_;
 };
 
 }  // namespace
@@ -108,27 +148,23 @@ private:
 
 }  // namespace
 
-PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, RecordCopies records,
-                             DefaultProfile defaultProfile) {
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, DefaultProfile defaultProfile,
+                             AccountReader* reader) {
     // Where a base's profile list names the default profile's folder with the system drive.
     machine.environment.emplace("SystemDrive", u"C:");
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
     PassAccount account;
     ObservedPlatform observed(machine);
     BasePolicies policies(observed, defaultProfile);
-    AccountKeeper keeper(account, observed, records);
+    AccountKeeper keeper(account, observed, machine, reader);
     PassSettings settings;
     settings.isWow64 = 1;
     settings.observer = &keeper;
     account.exitCode = RunUpdatePass(policies, PassPackage{nullptr, &packageBytes}, settings).exitCode;
     keeper.EndApplication();
-    account.calls = observed.TakeRegistryCalls();
-    for (const HiveLoad& load : account.loads) {
-        const auto unread = machine.unloadableHiveFiles.find(load.file);
-        if (unread == machine.unloadableHiveFiles.end() || load.profile >= account.profiles.size()) continue;
-        std::string& reasons = account.notInspected[account.profiles[load.profile].sid];
-        reasons += (reasons.empty() ? "" : "; ") + ToUtf8(load.file) + ": " + unread->second;
-    }
+    if (!reader) account.calls = observed.TakeRegistryCalls();
+    // Also where the pass stopped before its profiles were prepared.
+    account.notInspected = NotInspected(account, machine);
     return account;
 }
 

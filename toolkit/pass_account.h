@@ -45,7 +45,6 @@ struct HiveLoad {
 };
 
 struct PassAccount {
-    RecordList records;          // as the pass read them, in file order, when kept
     bool listed = false;         // the pass read the profile list (a per-user line needs it)
     ProfileList profiles;        // as prepared: hives marked as loaded; empty when not listed
     std::vector<std::optional<ProfileReach>> reach;  // by profile
@@ -64,16 +63,31 @@ struct PassAccount {
 using CallGroup = std::vector<const ObservedCall*>;
 CallGroup CallsOf(const PassAccount& account, const Application& app);
 
-// Whether the account keeps a copy of every record the pass read.
-enum class RecordCopies : bool { Dropped, Kept };
 // Whether All Users lines reach the default profile: as the base's machine
 // policy says, or as though it were on.
 enum class DefaultProfile : bool { AsBaseHolds, Included };
 
+// Reads the account as the pass writes it, one record at a time, for a tool
+// that renders it as it is made: a large package's account is never held
+// whole.
+class AccountReader {
+public:
+    virtual ~AccountReader() = default;
+    // The profiles are listed, reached and prepared (notInspected included);
+    // told before the first record is applied.
+    virtual void Prepared(const PassAccount&) {}
+    // Every application of `record` is done. The account holds its
+    // applications, the profiles it passed over and the calls made since the
+    // record before it (the applications' firstCall and endCall index them),
+    // and nothing of earlier records; the reader may take what it keeps.
+    virtual void RecordDone(PassAccount&, std::size_t record, const PackageRecord&) = 0;
+};
+
 // Runs the pass as a 32-bit Keymason on 64-bit Windows (the 64-bit view)
-// over `machine`, which afterwards holds the state after the pass.
+// over `machine`, which afterwards holds the state after the pass. With a
+// reader, each record's part of the account goes to it and is let go.
 PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes,
-                             RecordCopies records = RecordCopies::Dropped,
-                             DefaultProfile defaultProfile = DefaultProfile::AsBaseHolds);
+                             DefaultProfile defaultProfile = DefaultProfile::AsBaseHolds,
+                             AccountReader* reader = nullptr);
 
 }  // namespace km::toolkit

@@ -25,6 +25,9 @@ struct ToolEnvironment {
     // links too); empty: the same text, letter case aside.
     std::function<bool(const Text& a, const Text& b)> sameFile;
     std::string* out = nullptr;  // the report, or the package when no output file is named
+    // Hands what `out` holds on to standard output and empties it, for a
+    // report too large to hold whole; empty where `out` is kept to the end.
+    std::function<void()> passOutOn;
     std::string* err = nullptr;  // findings and what went wrong
 };
 

@@ -18,6 +18,8 @@ struct CheckRun {
     std::map<Text, std::string> files;
     std::map<Text, std::string> written;
     std::string out, err;
+    std::string passedOn;   // what the run handed on before its end
+    bool streamed = false;  // the run may hand its report on in pieces
     bool liveOffered = false;
     std::function<bool(const toolkit::LiveBaseRequest&)> live;  // in place of the default live base
     MemoryPlatform machine;  // what the default live base reads
@@ -45,6 +47,11 @@ struct CheckRun {
             };
         env.out = &out;
         env.err = &err;
+        if (streamed)
+            env.passOutOn = [this] {
+                passedOn += out;
+                out.clear();
+            };
         return code = RunCheck(args, env);
     }
 };
@@ -137,6 +144,24 @@ TEST(CheckCliTest, OutWritesTheStateAfterThePlanAsTheNextBase) {
     EXPECT_EQ(again({u"--base", u"after.reg", u"pkg.dat"}), kExitClean) << again.err;
     EXPECT_NE(again.out.find("no change: HKEY_LOCAL_MACHINE\\SOFTWARE\\V \"N\" already holds REG_SZ \"x\""),
               std::string::npos) << again.out;
+}
+
+// A plan's report goes out in pieces as it is made, the same report; never
+// while a result file that may yet fail could take it back.
+TEST(CheckCliTest, ALargePlanGoesOutInPiecesAsTheSameReport) {
+    std::string package;
+    for (int i = 0; i < 3000; ++i)
+        package += "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V\\" + std::to_string(i) + "*@**@*N*@*REG_SZ*@**@*" +
+                   std::string(200, 'x') + "*@*\n";
+    CheckRun whole, pieces, held;
+    for (CheckRun* run : {&whole, &pieces, &held}) run->files = {{u"pkg.dat", package}};
+    pieces.streamed = held.streamed = true;
+    EXPECT_EQ(whole({u"--plan", u"pkg.dat"}), kExitClean);
+    EXPECT_EQ(pieces({u"--plan", u"pkg.dat"}), kExitClean);
+    EXPECT_FALSE(pieces.passedOn.empty());
+    EXPECT_EQ(pieces.passedOn + pieces.out, whole.out);
+    EXPECT_EQ(held({u"--plan", u"--out", u"readonly.reg", u"pkg.dat"}), kExitUnreadable);
+    EXPECT_EQ(held.passedOn + held.out, "");
 }
 
 TEST(CheckCliTest, HelpNamesUsageExitCodesAndTheSnapshotForm) {
