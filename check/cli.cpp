@@ -289,7 +289,7 @@ std::optional<int> Plan(const Options& options, const toolkit::ToolEnvironment& 
     PlanInput input;
     input.packageName = report.packageName;
     input.packageBytes = std::move(package);
-    input.defaultProfile = options.defaultProfile;
+    if (options.defaultProfile) input.defaultProfile = toolkit::DefaultProfile::Included;
     input.keep = options.format == Format::Json ? KeptEffects::All
                  : options.verify                ? KeptEffects::Changes
                                                  : KeptEffects::None;

@@ -379,9 +379,8 @@ bool ChangesMachine(const toolkit::Effect& e) {
 void AppendPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details, std::string& out,
                 const std::function<void()>& passOn) {
     PlanRenderer renderer(input, machine, details, out, passOn);
-    const toolkit::PassAccount account = toolkit::RunAccountedPass(
-        machine, input.packageBytes,
-        input.defaultProfile ? toolkit::DefaultProfile::Included : toolkit::DefaultProfile::AsBaseHolds, &renderer);
+    const toolkit::PassAccount account =
+        toolkit::RunAccountedPass(machine, input.packageBytes, input.defaultProfile, &renderer);
     renderer.Finish(account);
 }
 

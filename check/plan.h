@@ -23,8 +23,8 @@ struct PlanInput {
     std::string baseName;      // how the report names the base
     // Profiles whose hives could not be read, by SID, with the reason.
     std::map<Text, std::string> notInspected;
-    // As though the base held the policy that reaches the default profile.
-    bool defaultProfile = false;
+    // Whether All Users lines reach the default profile.
+    toolkit::DefaultProfile defaultProfile = toolkit::DefaultProfile::AsBaseHolds;
     KeptEffects keep = KeptEffects::All;
 };
 
