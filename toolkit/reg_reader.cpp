@@ -2,8 +2,11 @@
 // skipped (reg import ignores it and goes on) or refuses the whole file. The
 // rules were worked out by importing generated texts with reg import and
 // reading the registry back (tests/e2e/reg_import_diff.sh).
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
+#include "engine/utf8_decode.h"
 #include "toolkit/reg_file.h"
 #include "toolkit/text_codec.h"
 #include "platform/text.h"
@@ -382,12 +385,37 @@ struct Decoded {
     Text text;
     bool utf16 = false;
     bool unmarkedUtf16 = false;  // a second byte of zero and no byte-order mark
+    int utf8Line = 0;            // the first line of UTF-8 text beyond ASCII, where the file is all UTF-8
 };
+
+// The line of the first byte beyond ASCII, when the bytes hold one and all of
+// them are well-formed UTF-8: text an editor saved as UTF-8, which reg import
+// reads in the ANSI code page all the same. 0 otherwise.
+int FirstUtf8Line(std::string_view bytes) {
+    const auto beyondAscii = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+    const auto continues = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+    const std::size_t first = std::size_t(std::find_if(bytes.begin(), bytes.end(), beyondAscii) - bytes.begin());
+    if (first == bytes.size()) return 0;
+    // Decoded in pieces, each cut before a byte that begins a sequence (or
+    // after the three a sequence may continue with), so that no well-formed
+    // sequence is ever cut.
+    constexpr std::size_t kPiece = 1 << 16;
+    std::vector<char16_t> room(kPiece + 3);
+    for (std::size_t at = first; at < bytes.size();) {
+        std::size_t end = std::min(bytes.size(), at + kPiece);
+        for (int extra = 0; extra < 3 && end < bytes.size() && continues(bytes[end]); ++extra) ++end;
+        FirstBadByte bad;
+        DecodeUtf8(reinterpret_cast<const unsigned char*>(bytes.data() + at), end - at, room.data(), &bad);
+        if (bad.byte != kNoBadByte) return 0;
+        at = end;
+    }
+    return 1 + int(std::count(bytes.begin(), bytes.begin() + std::ptrdiff_t(first), '\n'));
+}
 
 Decoded Decode(std::string_view bytes) {
     const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
     return Decoded{utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes), utf16,
-                   !utf16 && bytes.size() > 1 && bytes[1] == 0};
+                   !utf16 && bytes.size() > 1 && bytes[1] == 0, utf16 ? 0 : FirstUtf8Line(bytes)};
 }
 
 std::optional<RegFile> ParseDecoded(const Decoded& decoded, RegFileError* error) {
@@ -420,6 +448,12 @@ std::optional<RegFile> ParseDecoded(const Decoded& decoded, RegFileError* error)
                              "\" or \"REGEDIT4\"" +
                              (decoded.unmarkedUtf16 ? " (UTF-16LE needs its byte-order mark)" : ""));
     }
+    if (decoded.utf8Line > 0)
+        file.skipped.push_back(RegFileError{
+            decoded.utf8Line,
+            "UTF-8 text in a file without the UTF-16LE byte-order mark: reg import reads it in the ANSI code page, so "
+            "each character beyond ASCII is read as two to four; save the file as UTF-16LE (\"Unicode\") to keep them",
+            true});
     if (read.size() < text.size())
         file.skipped.push_back(RegFileError{
             int(lines.size()) + (read.empty() || read.back() == u'\r' || read.back() == u'\n' ? 1 : 0),

@@ -238,22 +238,28 @@ TEST(RegFileTest, ReadsHeadersAndCodePagesAsRegImportDoes) {
     struct Case {
         std::string bytes;
         std::string effect;
+        std::string warned = "";  // lines skipped or read altered: UTF-8 text read in the ANSI code page
     } cases[] = {
         {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=\"\x80\xe9\"\n", "[HKEY_CURRENT_USER\\K] a=1:ac20e9000000"},
-        {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=\"\xc3\xa9\"\n", "[HKEY_CURRENT_USER\\K] a=1:c300a9000000"},
+        {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=\"\xc3\xa9\"\n", "[HKEY_CURRENT_USER\\K] a=1:c300a9000000",
+         "3"},
+        {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\n\"a\"=\"\xf0\x9f\x98\x80\xc3\"\n",
+         "[HKEY_CURRENT_USER\\K] a=1:f0007801dc02ac20c3000000"},
         {" \tREGEDIT4\n[HKCU\\K]\n\"a\"=hex(2):80,00\n\"b\"=hex(7):41,00,42,00,00\n\"c\"=hex(3):80\n",
          "[HKEY_CURRENT_USER\\K] a=2:ac200000 b=7:41000000420000000000 c=3:80"},
         {"Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=hex(1):e9,00\n\"b\"=hex(4):e9\n",
          "[HKEY_CURRENT_USER\\K] a=1:e9000000 b=4:e9"},
-        {"REGEDIT4 FOO\n[HKCU\\K]\n\"a\"=\"b\"\n", ""},
+        {"REGEDIT4 FOO\n[HKCU\\K]\n\"a\"=\"b\"\n", "", "1"},
         {"REGEDIT\nHKEY_CLASSES_ROOT\\K = v\nHKEY_CLASSES_ROOT\\K\\a  =  w\nHKEY_CLASSES_ROOT\\K\\b= x\n  HKEY_CLASSES_ROOT\\K\\c = v\n",
-         "[HKEY_CLASSES_ROOT\\K] @=1:76000000 [HKEY_CLASSES_ROOT\\K\\a] @=1:200077000000 [HKEY_CLASSES_ROOT\\K\\b=] @=1:78000000"},
+         "[HKEY_CLASSES_ROOT\\K] @=1:76000000 [HKEY_CLASSES_ROOT\\K\\a] @=1:200077000000 [HKEY_CLASSES_ROOT\\K\\b=] @=1:78000000",
+         "5"},
     };
     for (const Case& c : cases) {
         RegFileError error;
         const auto file = ParseRegFile(c.bytes, &error);
         ASSERT_TRUE(file.has_value()) << c.bytes << " -> " << error.message;
         EXPECT_EQ(Effect(*file), c.effect) << c.bytes;
+        EXPECT_EQ(SkippedLines(*file), c.warned) << c.bytes;
     }
 }
 
