@@ -8,11 +8,9 @@
 #     lint, --plan and from-reg (/usr/bin/time's maximum), each under three
 #     times its input file;
 #   the i686 keymason-check.exe and keymason-pack.exe, built as scripts/release
-#     builds them (Release, build/win32): large-address-aware, and what the
-#     native peak of --plan says of a 300 MB package there. This machine runs
-#     no 32-bit code: the 300 MB figure is the native peak per input byte at
-#     MB megabytes, times 300 MB, against the 4 GB such a process may address
-#     under WOW64.
+#     builds them (Release, build/win32): large-address-aware, and the plan of
+#     a 300 MB package: run through WoW64 where this machine runs 32-bit code
+#     (scripts/wow64), else not measured, with the native plan's peak on it.
 #
 #   bench/tools_scale.sh PACK CHECK DATA_DIR ROUNDS SUBKEYS PROFILES MB
 set -euo pipefail
@@ -61,7 +59,6 @@ peak_bytes() {  # command...: its peak resident memory in bytes
   /usr/bin/time -f %M -o "$data/peak.txt" "$@" >/dev/null 2>&1 || true
   echo $(($(tail -1 "$data/peak.txt") * 1024))
 }
-plan_ratio=""
 for run in "lint:$big:" "--plan:$big:--plan" "from-reg:${big%.dat}:"; do
   IFS=: read -r name input option <<<"$run"
   size=$(stat -L -c %s "$input")
@@ -70,7 +67,6 @@ for run in "lint:$big:" "--plan:$big:--plan" "from-reg:${big%.dat}:"; do
     *) bytes=$(peak_bytes "$check" $option "$input") ;;
   esac
   ratio=$(awk -v p="$bytes" -v s="$size" 'BEGIN { printf "%.2f", p / s }')
-  [ "$name" = --plan ] && plan_ratio=$ratio
   echo "  target: peak memory / input, $name of $((size / 1000000)) MB, < 3: $ratio" \
     "($((bytes / 1048576)) MB), $(verdict 'r < 3' "$ratio")"
 done
@@ -86,6 +82,31 @@ for tool in check/keymason-check.exe pack/keymason-pack.exe; do
 done
 echo "  target: the i686 tools large-address-aware: ${aware%; }," \
   "$([[ $aware != *" no"* ]] && echo met || echo missed)"
-needed=$(awk -v r="$plan_ratio" 'BEGIN { printf "%d", r * 300 * 1000000 / 1048576 }')
-echo "  target: the i686 keymason-check.exe plans a 300 MB package (native only: peak" \
-  "$plan_ratio x the input, so about $needed MB, <= 4096 MB): $(verdict 'r <= 4096' "$needed")"
+# The i686 keymason-check.exe on a package of 300 MB: run under WoW64 where
+# this machine runs 32-bit code; elsewhere the native plan of the same package
+# says how much it holds, and the i686 figure is not measured.
+big300=$data/apply-300mb.reg.dat
+generate apply $((300 * 1000000 / 170)) "$big300"
+size300=$(stat -L -c %s "$big300")
+native300=$(peak_bytes "$check" --plan "$big300")
+echo "native --plan of $((size300 / 1000000)) MB: peak $((native300 / 1048576)) MB" \
+  "($(awk -v p="$native300" -v s="$size300" 'BEGIN { printf "%.2f", p / s }') x the input)"
+if reason=$("$root/scripts/wow64" 2>&1); then
+  export WINEPREFIX=$root/build/bench-prefix WINEARCH=win64 WINEDEBUG=-all
+  [ -f "$WINEPREFIX/system.reg" ] || { mkdir -p "$WINEPREFIX"; /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1; }
+  set +e
+  # The report is 2 to 3 times the package: only whether it got to its summary is kept.
+  /usr/bin/time -f %M -o "$data/peak.txt" /usr/lib/wine/wine "$root/build/win32/check/keymason-check.exe" \
+    --plan "Z:${big300//\//\\}" 2>/dev/null | grep -c '^summary:' >"$data/plan-i686.txt"
+  code=${PIPESTATUS[0]}
+  set -e
+  peak=$(($(tail -1 "$data/peak.txt") / 1024))
+  planned=no
+  [ "$code" -le 2 ] && [ "$(cat "$data/plan-i686.txt")" = 1 ] && planned=yes
+  echo "  target: the i686 keymason-check.exe plans a 300 MB package under WoW64: exit code $code," \
+    "peak $peak MB, $([ "$planned" = yes ] && echo met || echo missed)"
+else
+  echo "  target: the i686 keymason-check.exe plans a 300 MB package: not measured here (${reason##*$'\n'});" \
+    "the native plan of it peaks at $((native300 / 1048576)) MB, under the 4096 MB a large-address-aware" \
+    "32-bit process has"
+fi
