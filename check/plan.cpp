@@ -302,7 +302,8 @@ public:
         }
         for (const toolkit::Application& a : account.applications) {
             const ProfileFacts* f = a.profile >= 0 ? &facts_[std::size_t(a.profile)] : nullptr;
-            RenderApplication(record, int(i + 1), a, toolkit::CallsOf(account, a), f, ScopeOf(record.rootKey, a.profile));
+            RenderApplication(record, int(i + 1), a, toolkit::CallsOf(account, a), f,
+                              ScopeOf(record.rootKey, a.profile));
         }
         for (const toolkit::PassedOverProfile& p : account.passedOver)
             out_ += "  " + facts_[p.profile].label + ": passed over: " +
