@@ -372,7 +372,7 @@ int RunCheckCommand(const std::vector<Text>& args, const toolkit::ToolEnvironmen
         code = Verify(details, code, text);
     }
     report.exitCode = code;
-    if (options->format == Format::Json) *env.out += JsonReport(report);
+    if (options->format == Format::Json) AppendJsonReport(report, *env.out, env.passOutOn);
     if (options->format == Format::Sarif) *env.out += SarifReport(report);
     return code;
 }

@@ -163,7 +163,11 @@ std::string DriftLine(const PlannedEffect& p) {
     return text;
 }
 
-std::string JsonReport(const ReportInput& in) {
+namespace {
+
+// The document without its effects: the arrays "effects" (in "plan") and
+// "drift" (in "verify") are left empty, to be written one effect at a time.
+json ReportDocument(const ReportInput& in, bool drifts) {
     json doc{{"version", kJsonReportVersion}, {"tool", "keymason-check"}, {"package", in.packageName},
              {"exitCode", in.exitCode}};
     json findings = json::array();
@@ -179,35 +183,72 @@ std::string JsonReport(const ReportInput& in) {
             warnings.push_back({{"line", w.line}, {"text", w.message}});
         doc["base"] = {{"name", in.baseName}, {"warnings", warnings}};
     }
-    if (in.plan) {
-        json effects = json::array();
-        for (const PlannedEffect& p : in.plan->effects) effects.push_back(EffectJson(p));
-        json failures = json::array();
-        for (const PlannedFailure& f : in.plan->failures)
-            failures.push_back({{"line", f.line}, {"scope", f.scope}, {"text", f.text}});
-        json summary = json::object();
-        for (const auto& [scope, counts] : in.plan->summary) summary[scope] = CountsJson(counts);
-        // "matched" keeps the name readers of earlier reports know.
-        doc["plan"] = {{"matched", in.plan->made},
-                       {"effects", effects},
-                       {"failures", failures},
-                       {"summary", summary},
-                       {"notInspected", in.plan->notInspected}};
-        if (in.verify) {
-            json drift = json::array();
-            for (const PlannedEffect* p : Drift(*in.plan)) drift.push_back(EffectJson(*p));
-            // Unknown (null) while a profile's hives could not be read or a
-            // line cannot land, and nothing else changes; unknown too when no
-            // plan could be made.
-            const bool known = in.plan->notInspected.empty() && in.plan->failures.empty();
-            const json changes = !in.plan->made ? json(nullptr)
-                                 : !drift.empty() ? json(true)
-                                 : known ? json(false) : json(nullptr);
-            doc["verify"] = {{"changes", changes}, {"drift", drift}, {"failures", failures},
-                             {"notInspected", in.plan->notInspected}};
-        }
+    if (!in.plan) return doc;
+    json failures = json::array();
+    for (const PlannedFailure& f : in.plan->failures)
+        failures.push_back({{"line", f.line}, {"scope", f.scope}, {"text", f.text}});
+    json summary = json::object();
+    for (const auto& [scope, counts] : in.plan->summary) summary[scope] = CountsJson(counts);
+    // "matched" keeps the name readers of earlier reports know.
+    doc["plan"] = {{"matched", in.plan->made},
+                   {"effects", json::array()},
+                   {"failures", failures},
+                   {"summary", summary},
+                   {"notInspected", in.plan->notInspected}};
+    if (!in.verify) return doc;
+    // Unknown (null) while a profile's hives could not be read or a line
+    // cannot land, and nothing else changes; unknown too when no plan could
+    // be made.
+    const bool known = in.plan->notInspected.empty() && in.plan->failures.empty();
+    const json changes = !in.plan->made ? json(nullptr) : drifts ? json(true) : known ? json(false) : json(nullptr);
+    doc["verify"] = {{"changes", changes}, {"drift", json::array()}, {"failures", failures},
+                     {"notInspected", in.plan->notInspected}};
+    return doc;
+}
+
+const PlannedEffect& EffectOf(const PlannedEffect& p) { return p; }
+const PlannedEffect& EffectOf(const PlannedEffect* p) { return *p; }
+
+// An array of effects as dump(2) writes one whose key stands four spaces in,
+// appended one effect at a time and handed on as it grows: a large plan's
+// effects never stand as one document or one text.
+template <class Effects>
+void AppendEffects(const Effects& effects, std::string& out, const std::function<void()>& passOn) {
+    if (effects.empty()) {
+        out += "[]";
+        return;
     }
-    return Unmarked(doc.dump(2)) + "\n";
+    out += "[";
+    for (const auto& p : effects) {
+        out.append(&p == &effects.front() ? "\n      " : ",\n      ");
+        for (const char c : Unmarked(EffectJson(EffectOf(p)).dump(2))) {
+            if (c == '\n') out.append("\n      ");
+            else out += c;
+        }
+        if (passOn && out.size() >= kReportPiece) passOn();
+    }
+    out += "\n    ]";
+}
+
+}  // namespace
+
+void AppendJsonReport(const ReportInput& in, std::string& out, const std::function<void()>& passOn) {
+    std::vector<const PlannedEffect*> drift;
+    if (in.plan && in.verify) drift = Drift(*in.plan);
+    const std::string text = Unmarked(ReportDocument(in, !drift.empty()).dump(2));
+    // Each empty array stands after the one before it ("plan" before
+    // "verify"); its key's quotes cannot stand unescaped in any string.
+    std::size_t at = 0;
+    const auto fill = [&](const std::string& emptyArray, const auto& effects) {
+        const std::size_t hit = text.find(emptyArray, at);
+        if (hit == std::string::npos) return;
+        out.append(text, at, hit + emptyArray.size() - 2 - at);
+        AppendEffects(effects, out, passOn);
+        at = hit + emptyArray.size();
+    };
+    if (in.plan) fill("\"effects\": []", in.plan->effects);
+    if (in.plan && in.verify) fill("\"drift\": []", drift);
+    out.append(text, at, std::string::npos).append("\n");
 }
 
 std::string SarifReport(const ReportInput& in) {

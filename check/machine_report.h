@@ -4,6 +4,7 @@
 // the lint findings, for a package repository's code review.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,9 @@ struct ReportInput {
 std::vector<const PlannedEffect*> Drift(const PlanDetails& plan);
 std::string DriftLine(const PlannedEffect& effect);
 
-std::string JsonReport(const ReportInput& input);
+// The JSON document, appended to `out`; where `passOn` is given, it is called
+// to hand on what `out` holds whenever the effects have made it large.
+void AppendJsonReport(const ReportInput& input, std::string& out, const std::function<void()>& passOn = {});
 std::string SarifReport(const ReportInput& input);
 
 }  // namespace km::check

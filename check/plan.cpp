@@ -269,9 +269,6 @@ std::string RenderSummary(const std::vector<ProfileFacts>& facts, std::map<std::
     return out;
 }
 
-// How many bytes of report are held before they are handed on.
-constexpr std::size_t kReportPiece = 1 << 20;
-
 // Renders the pass's account as the pass writes it: each line's report as
 // soon as the line is done, its calls then let go.
 class PlanRenderer : public toolkit::AccountReader {

@@ -62,6 +62,9 @@ struct PlanDetails {
     std::vector<std::string> notInspected;                    // scopes whose hives could not be read
 };
 
+// How many bytes of report are held before they are handed on.
+constexpr std::size_t kReportPiece = 1 << 20;
+
 // `machine` holds the base; afterwards it holds the state after the pass.
 // The report is appended to `out` as each line is planned; where `passOn` is
 // given, it is called whenever `out` has grown large, to hand on what it

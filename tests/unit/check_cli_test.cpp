@@ -153,13 +153,18 @@ TEST(CheckCliTest, ALargePlanGoesOutInPiecesAsTheSameReport) {
     for (int i = 0; i < 3000; ++i)
         package += "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*V\\" + std::to_string(i) + "*@**@*N*@*REG_SZ*@**@*" +
                    std::string(200, 'x') + "*@*\n";
-    CheckRun whole, pieces, held;
-    for (CheckRun* run : {&whole, &pieces, &held}) run->files = {{u"pkg.dat", package}};
-    pieces.streamed = held.streamed = true;
-    EXPECT_EQ(whole({u"--plan", u"pkg.dat"}), kExitClean);
-    EXPECT_EQ(pieces({u"--plan", u"pkg.dat"}), kExitClean);
-    EXPECT_FALSE(pieces.passedOn.empty());
-    EXPECT_EQ(pieces.passedOn + pieces.out, whole.out);
+    for (const char16_t* format : {u"text", u"json"}) {
+        CheckRun whole, pieces;
+        for (CheckRun* run : {&whole, &pieces}) run->files = {{u"pkg.dat", package}};
+        pieces.streamed = true;
+        EXPECT_EQ(whole({u"--plan", u"--format", format, u"pkg.dat"}), kExitClean);
+        EXPECT_EQ(pieces({u"--plan", u"--format", format, u"pkg.dat"}), kExitClean);
+        EXPECT_FALSE(pieces.passedOn.empty());
+        EXPECT_EQ(pieces.passedOn + pieces.out, whole.out);
+    }
+    CheckRun held;
+    held.files = {{u"pkg.dat", package}};
+    held.streamed = true;
     EXPECT_EQ(held({u"--plan", u"--out", u"readonly.reg", u"pkg.dat"}), kExitUnreadable);
     EXPECT_EQ(held.passedOn + held.out, "");
 }
@@ -247,6 +252,7 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     json.files = {{u"base.reg", base}, {u"sets.dat", sets + kErrorLine}};
     EXPECT_EQ(json({u"--verify", u"--base", u"base.reg", u"--format", u"json", u"sets.dat"}), kExitErrors);
     const nlohmann::json doc = nlohmann::json::parse(json.out);
+    EXPECT_EQ(json.out, doc.dump(2) + "\n");  // laid out as one document would be, effects written one by one
     EXPECT_EQ(doc["version"], 1);
     EXPECT_EQ(doc["exitCode"], kExitErrors);
     EXPECT_EQ(doc["findings"][0]["line"], 2);
