@@ -75,18 +75,20 @@ std::string MarkedText(TextView text) {
 std::string Unmarked(const std::string& dumped) {
     static const std::string kDumpedMark = "\\u0001";
     std::string out;
-    std::size_t at = 0;
-    for (std::size_t hit; (hit = dumped.find(kDumpedMark, at)) != std::string::npos;) {
-        const std::size_t close = hit + kDumpedMark.size() + 4;
-        if (dumped.compare(close, kDumpedMark.size(), kDumpedMark) != 0) {  // cannot happen: every mark is closed
-            out.append(dumped, at, close - at);
-            at = close;
-            continue;
+    out.reserve(dumped.size());
+    for (std::size_t i = 0; i < dumped.size(); ++i) {
+        if (dumped[i] != '\\') {
+            out += dumped[i];
+        } else if (dumped.compare(i, 6, kDumpedMark) == 0 && i + 16 <= dumped.size() &&
+                   dumped.compare(i + 10, 6, kDumpedMark) == 0) {
+            out.append("\\u").append(dumped, i + 6, 4);
+            i += 15;
+        } else {
+            out.append(dumped, i, 2);  // an escape whole: its second character starts none
+            ++i;
         }
-        out.append(dumped, at, hit - at).append("\\u").append(dumped, hit + kDumpedMark.size(), 4);
-        at = close + kDumpedMark.size();
     }
-    return out.append(dumped, at, std::string::npos);
+    return out;
 }
 
 json EffectJson(const PlannedEffect& p) {

@@ -281,6 +281,13 @@ TEST(CheckCliTest, VerifyAndMachineFormats) {
     lone({u"--verify", u"--base", u"base.reg", u"--format", u"json", u"gone.dat"});
     EXPECT_NE(lone.out.find("\"value\": \"\\ud800\""), std::string::npos) << lone.out;
     EXPECT_NE(lone.out.find("\"value\": \"\\ud801\""), std::string::npos) << lone.out;
+    // An escape in a name is never taken for a mark, at a text's end either.
+    for (const char16_t* name : {u"a\\u0001", u"\\u0001abc\\u0001x", u"\\u0001abcd\x01"}) {
+        CheckRun named;
+        named.files = {{u"n.dat", "1*@*HKEY_LOCAL_MACHINE\\SOFTWARE*@*K*@**@*" + ToUtf8(name) + "*@*REG_SZ*@**@*x*@*\n"}};
+        named({u"--plan", u"--format", u"json", u"n.dat"});
+        EXPECT_EQ(nlohmann::json::parse(named.out)["plan"]["effects"].back()["value"], ToUtf8(name)) << named.out;
+    }
 
     // A profile whose hives could not be read may hold drift: not compliant.
     CheckRun locked;
