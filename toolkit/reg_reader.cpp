@@ -385,17 +385,19 @@ struct Decoded {
     Text text;
     bool utf16 = false;
     bool unmarkedUtf16 = false;  // a second byte of zero and no byte-order mark
-    int utf8Line = 0;            // the first line of UTF-8 text beyond ASCII, where the file is all UTF-8
+    // Where UTF-8 text first goes beyond ASCII, in a file that is all UTF-8;
+    // npos otherwise. A byte is a unit in this code page.
+    std::size_t utf8At = std::string_view::npos;
 };
 
-// The line of the first byte beyond ASCII, when the bytes hold one and all of
-// them are well-formed UTF-8: text an editor saved as UTF-8, which reg import
-// reads in the ANSI code page all the same. 0 otherwise.
-int FirstUtf8Line(std::string_view bytes) {
+// The first byte beyond ASCII, when the bytes hold one and all of them are
+// well-formed UTF-8: text an editor saved as UTF-8, which reg import reads in
+// the ANSI code page all the same. npos otherwise.
+std::size_t FirstUtf8Byte(std::string_view bytes) {
     const auto beyondAscii = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
     const auto continues = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
     const std::size_t first = std::size_t(std::find_if(bytes.begin(), bytes.end(), beyondAscii) - bytes.begin());
-    if (first == bytes.size()) return 0;
+    if (first == bytes.size()) return std::string_view::npos;
     // Decoded in pieces, each cut before a byte that begins a sequence (or
     // after the three a sequence may continue with), so that no well-formed
     // sequence is ever cut.
@@ -406,16 +408,18 @@ int FirstUtf8Line(std::string_view bytes) {
         for (int extra = 0; extra < 3 && end < bytes.size() && continues(bytes[end]); ++extra) ++end;
         FirstBadByte bad;
         DecodeUtf8(reinterpret_cast<const unsigned char*>(bytes.data() + at), end - at, room.data(), &bad);
-        if (bad.byte != kNoBadByte) return 0;
+        if (bad.byte != kNoBadByte) return std::string_view::npos;
         at = end;
     }
-    return 1 + int(std::count(bytes.begin(), bytes.begin() + std::ptrdiff_t(first), '\n'));
+    return first;
 }
 
 Decoded Decode(std::string_view bytes) {
     const bool utf16 = bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE";
     return Decoded{utf16 ? DecodeUtf16Le(bytes.substr(2)) : DecodeWindows1252(bytes), utf16,
-                   !utf16 && bytes.size() > 1 && bytes[1] == 0, utf16 ? 0 : FirstUtf8Line(bytes)};
+                   !utf16 && bytes.size() > 1 && bytes[1] == 0,
+                   // What a NUL ends is never read.
+                   utf16 ? std::string_view::npos : FirstUtf8Byte(bytes.substr(0, bytes.find('\0')))};
 }
 
 std::optional<RegFile> ParseDecoded(const Decoded& decoded, RegFileError* error) {
@@ -448,16 +452,21 @@ std::optional<RegFile> ParseDecoded(const Decoded& decoded, RegFileError* error)
                              "\" or \"REGEDIT4\"" +
                              (decoded.unmarkedUtf16 ? " (UTF-16LE needs its byte-order mark)" : ""));
     }
-    if (decoded.utf8Line > 0)
+    if (decoded.utf8At < read.size()) {
+        const auto after = std::upper_bound(lines.begin(), lines.end(), read.data() + decoded.utf8At,
+                                            [](const char16_t* at, TextView line) { return at < line.data(); });
         file.skipped.push_back(RegFileError{
-            decoded.utf8Line,
-            "UTF-8 text in a file without the UTF-16LE byte-order mark: reg import reads it in the ANSI code page, so "
-            "each character beyond ASCII is read as two to four; save the file as UTF-16LE (\"Unicode\") to keep them",
+            int(after - lines.begin()),
+            "UTF-8 text in a file without the UTF-16LE byte-order mark: reg import reads it in the ANSI code page, "
+            "each character beyond ASCII as two to four",
             true});
+    }
     if (read.size() < text.size())
         file.skipped.push_back(RegFileError{
             int(lines.size()) + (read.empty() || read.back() == u'\r' || read.back() == u'\n' ? 1 : 0),
             "a NUL character: reg import reads nothing from here on"});
+    std::stable_sort(file.skipped.begin(), file.skipped.end(),
+                     [](const RegFileError& a, const RegFileError& b) { return a.line < b.line; });
     return file;
 }
 
