@@ -17,13 +17,30 @@ std::vector<Text> WideArguments(int argc, wchar_t** argv) {
     return args;
 }
 
+namespace {
+
+UINT codePageBefore = 0;  // the console's, while a Utf8Console lives
+
+// Ctrl+C, or the console closing, ends the process: the console gets back
+// its code page first, then the default handler goes on.
+BOOL WINAPI RestoreCodePage(DWORD) {
+    if (codePageBefore) SetConsoleOutputCP(codePageBefore);
+    return FALSE;
+}
+
+}  // namespace
+
 Utf8Console::Utf8Console(bool binary) : previous_(GetConsoleOutputCP()) {
     if (binary) _setmode(_fileno(stdout), _O_BINARY);
+    codePageBefore = previous_;
+    SetConsoleCtrlHandler(RestoreCodePage, TRUE);
     SetConsoleOutputCP(CP_UTF8);
 }
 
 Utf8Console::~Utf8Console() {
     if (previous_) SetConsoleOutputCP(previous_);
+    SetConsoleCtrlHandler(RestoreCodePage, FALSE);
+    codePageBefore = 0;
 }
 
 namespace {
