@@ -91,9 +91,21 @@ size300=$(stat -L -c %s "$big300")
 native300=$(peak_bytes "$check" --plan "$big300")
 echo "native --plan of $((size300 / 1000000)) MB: peak $((native300 / 1048576)) MB" \
   "($(awk -v p="$native300" -v s="$size300" 'BEGIN { printf "%.2f", p / s }') x the input)"
-if reason=$("$root/scripts/wow64" 2>&1); then
-  export WINEPREFIX=$root/build/bench-prefix WINEARCH=win64 WINEDEBUG=-all
-  [ -f "$WINEPREFIX/system.reg" ] || { mkdir -p "$WINEPREFIX"; /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1; }
+# A prefix of its own, so that the other parts' set-up never depends on it;
+# a crash ends the process instead of waiting for a debugger.
+export WINEPREFIX=$root/build/bench-tools-prefix WINEARCH=win64 WINEDEBUG=-all
+reason=""
+"$root/scripts/wow64" 2>"$data/tools-wow64.txt" || reason=$(tail -1 "$data/tools-wow64.txt")
+if [ -z "$reason" ] && [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  if /usr/lib/wine/wine64 wineboot -i >"$data/tools-wineboot.log" 2>&1; then
+    /usr/lib/wine/wine64 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Debugger /d '' /f >/dev/null 2>&1 || true
+  else
+    reason="wineboot failed, see $data/tools-wineboot.log"
+  fi
+fi
+if [ -z "$reason" ]; then
   set +e
   # The report is 2 to 3 times the package: only whether it got to its summary is kept.
   /usr/bin/time -f %M -o "$data/peak.txt" /usr/lib/wine/wine "$root/build/win32/check/keymason-check.exe" \
@@ -106,7 +118,7 @@ if reason=$("$root/scripts/wow64" 2>&1); then
   echo "  target: the i686 keymason-check.exe plans a 300 MB package under WoW64: exit code $code," \
     "peak $peak MB, $([ "$planned" = yes ] && echo met || echo missed)"
 else
-  echo "  target: the i686 keymason-check.exe plans a 300 MB package: not measured here (${reason##*$'\n'});" \
+  echo "  target: the i686 keymason-check.exe plans a 300 MB package: not measured here ($reason);" \
     "the native plan of it peaks at $((native300 / 1048576)) MB, under the 4096 MB a large-address-aware" \
     "32-bit process has"
 fi
