@@ -49,6 +49,17 @@ bool SameRegistryName(TextView a, TextView b) {
     return std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return table[x] == table[y]; });
 }
 
+std::uint32_t RegistryNameHash(TextView name) {
+    const auto& table = UpcaseTable();
+    std::uint32_t hash = 2166136261u;  // FNV-1a over the upcased units
+    for (char16_t unit : name) hash = (hash ^ table[unit]) * 16777619u;
+    // Mixed, so that the low bits a table is indexed by depend on every unit.
+    hash ^= hash >> 16;
+    hash *= 0x85ebca6bu;
+    hash ^= hash >> 13;
+    return hash;
+}
+
 bool RegistryNameLess(TextView a, TextView b) {
     const auto& table = UpcaseTable();
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),

@@ -12,6 +12,8 @@ char16_t RegistryUpcase(char16_t unit);
 // The name upcased unit by unit: equal for names the registry finds equal.
 Text RegistryFold(TextView name);
 bool SameRegistryName(TextView a, TextView b);
+// A hash of the name, the same for names the registry finds equal.
+std::uint32_t RegistryNameHash(TextView name);
 // The registry's order of names: by upcased units.
 bool RegistryNameLess(TextView a, TextView b);
 

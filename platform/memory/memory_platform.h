@@ -13,11 +13,11 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <unordered_map>
 #include <string>
 #include <vector>
 
 #include "platform/memory/key_source.h"
+#include "platform/memory/name_index.h"
 #include "platform/platform.h"
 
 namespace km {
@@ -47,16 +47,16 @@ struct MemoryKey {
     // not quadratic.
     std::pair<Text, StoredValue>* FindValueSlot(TextView name) const;
     // Sets the value of that name, or adds it.
-    void SetNamedValue(const Text& name, const StoredValue& value);
+    void SetNamedValue(Text name, StoredValue value);
     // To be called after `values` or `subkeys` lost entries (erased,
     // cleared): appending is noticed by itself.
     void ValuesChanged() const;
     void SubkeysChanged() const;
 
 private:
-    mutable std::unordered_map<Text, std::size_t> valueIndex_;  // folded name -> slot
-    mutable std::size_t indexed_ = 0;                            // slots below this are in the index
-    mutable std::unordered_map<Text, std::size_t> subkeyIndex_;  // folded name -> position
+    mutable NameIndex valueIndex_;
+    mutable std::size_t indexed_ = 0;  // slots below this are in the index
+    mutable NameIndex subkeyIndex_;
     mutable std::size_t subkeysIndexed_ = 0;
 };
 

@@ -15,18 +15,17 @@ namespace {
 // Keys with fewer values or subkeys are searched one by one.
 constexpr std::size_t kIndexedFrom = 32;
 
-// The position of the entry named `wanted` (ASCII case folded) among
-// `entries`, through `index`, which holds the first `*indexed` of them.
+// The position of the entry named `wanted` among `entries`, through
+// `index`, which holds the first `*indexed` of them.
 template <class Entries, class NameOf>
-const std::size_t* FindIndexed(const Entries& entries, NameOf nameOf, TextView wanted,
-                               std::unordered_map<Text, std::size_t>* index, std::size_t* indexed) {
+std::size_t FindIndexed(const Entries& entries, NameOf nameOf, TextView wanted, NameIndex* index,
+                        std::size_t* indexed) {
     if (*indexed > entries.size()) {
-        index->clear();
+        index->Clear();
         *indexed = 0;
     }
-    for (; *indexed < entries.size(); ++*indexed) index->emplace(RegistryFold(nameOf(entries[*indexed])), *indexed);
-    const auto hit = index->find(RegistryFold(wanted));
-    return hit == index->end() ? nullptr : &hit->second;
+    for (; *indexed < entries.size(); ++*indexed) index->Add(nameOf(entries[*indexed]), *indexed);
+    return index->Find(wanted, [&](std::size_t at) -> TextView { return nameOf(entries[at]); });
 }
 
 }  // namespace
@@ -63,12 +62,12 @@ std::shared_ptr<MemoryKey> MemoryKey::FindSubkey(TextView wanted) const {
         return nullptr;
     }
     const auto nameOf = [](const std::shared_ptr<MemoryKey>& key) -> const Text& { return key->name; };
-    const std::size_t* at = FindIndexed(subkeys, nameOf, wanted, &subkeyIndex_, &subkeysIndexed_);
-    return at ? subkeys[*at] : nullptr;
+    const std::size_t at = FindIndexed(subkeys, nameOf, wanted, &subkeyIndex_, &subkeysIndexed_);
+    return at == NameIndex::kNone ? nullptr : subkeys[at];
 }
 
 void MemoryKey::SubkeysChanged() const {
-    subkeyIndex_.clear();
+    subkeyIndex_.Clear();
     subkeysIndexed_ = 0;
 }
 
@@ -81,12 +80,12 @@ std::pair<Text, StoredValue>* MemoryKey::FindValueSlot(TextView wanted) const {
         return nullptr;
     }
     const auto nameOf = [](const std::pair<Text, StoredValue>& value) -> const Text& { return value.first; };
-    const std::size_t* at = FindIndexed(slots, nameOf, wanted, &valueIndex_, &indexed_);
-    return at ? &slots[*at] : nullptr;
+    const std::size_t at = FindIndexed(slots, nameOf, wanted, &valueIndex_, &indexed_);
+    return at == NameIndex::kNone ? nullptr : &slots[at];
 }
 
 void MemoryKey::ValuesChanged() const {
-    valueIndex_.clear();
+    valueIndex_.Clear();
     indexed_ = 0;
 }
 
@@ -95,12 +94,12 @@ const StoredValue* MemoryKey::FindValue(TextView wanted) const {
     return slot ? &slot->second : nullptr;
 }
 
-void MemoryKey::SetNamedValue(const Text& name, const StoredValue& value) {
+void MemoryKey::SetNamedValue(Text name, StoredValue value) {
     if (auto* slot = FindValueSlot(name)) {
-        slot->second = value;
+        slot->second = std::move(value);
         return;
     }
-    values.emplace_back(name, value);
+    values.emplace_back(std::move(name), std::move(value));
 }
 
 void ReadBelow(MemoryKey& key, const std::shared_ptr<KeySource>& source, const Text& path) {
