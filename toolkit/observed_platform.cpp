@@ -143,13 +143,15 @@ bool ObservedPlatform::RegDeleteKeyExW(RegKey key, const Text& subKey, std::uint
 bool ObservedPlatform::RegSetValueExW(RegKey key, const Text& valueName, std::uint32_t reserved,
                                       std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
     ObservedCall call{SeamOp::RegSetValueExW, Locate(key, nullptr), 0, false, {}};
+    // The handle's key itself, read before and after: the path need not be walked again.
+    const auto target = call.key ? memory_.HandleKey(key) : nullptr;
     std::optional<StoredValue> before;
-    if (call.key) before = memory_.GetValue(call.key->root, call.key->path, valueName);
+    if (const StoredValue* held = target ? target->FindValue(valueName) : nullptr) before = *held;
     call.succeeded = memory_.RegSetValueExW(key, valueName, reserved, type, data, size);
-    if (call.succeeded && call.key) {
-        auto after = memory_.GetNamedValue(call.key->root, call.key->path, valueName);
-        call.effects.push_back(Effect{EffectKind::SetValue, *call.key, after ? std::move(after->first) : valueName,
-                                      before, after ? std::optional<StoredValue>(std::move(after->second)) : std::nullopt,
+    if (call.succeeded && target) {
+        const auto* after = target->FindValueSlot(valueName);
+        call.effects.push_back(Effect{EffectKind::SetValue, *call.key, after ? after->first : valueName,
+                                      std::move(before), after ? std::optional<StoredValue>(after->second) : std::nullopt,
                                       false});
     }
     calls_.push_back(std::move(call));

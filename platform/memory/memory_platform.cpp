@@ -188,6 +188,8 @@ bool MemoryPlatform::IsMounted(const Text& name) const {
 
 std::vector<Text> MemoryPlatform::MountedHives() const { return impl_->registry.MountNames(); }
 
+std::shared_ptr<const MemoryKey> MemoryPlatform::HandleKey(RegKey key) const { return impl_->registry.Resolve(key); }
+
 std::string MemoryPlatform::HandlePath(RegKey key) const { return impl_->registry.PathOf(key); }
 
 int MemoryPlatform::OpenHandleCount() const { return impl_->registry.HandleCount(); }

@@ -131,6 +131,8 @@ public:
     bool IsMounted(const Text& name) const;
     std::vector<Text> MountedHives() const;  // names below HKEY_USERS that came from hive files
 
+    // The key a root or an open handle stands for; null for anything else.
+    std::shared_ptr<const MemoryKey> HandleKey(RegKey key) const;
     // The full path of the key a handle or root stands for, e.g.
     // "HKLM\SOFTWARE"; "" where it stands for none.
     std::string HandlePath(RegKey key) const;
