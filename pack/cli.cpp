@@ -155,8 +155,8 @@ int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
             return kExitUnreadable;
         }
         toolkit::RegFileError error;
-        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
-        if (!file || !toolkit::LoadSnapshot(*file, base, &error)) {
+        std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
+        if (!file || !toolkit::LoadSnapshot(std::move(*file), base, &error)) {
             *env.err += ToUtf8(*o.base) + ":" + std::to_string(error.line) + ": error: " + error.message + "\n";
             return kExitUnreadable;
         }

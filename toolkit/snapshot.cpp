@@ -81,8 +81,6 @@ void AddTreeKey(const MemoryKey& key, const Text& path, std::vector<RegFileSecti
 
 }  // namespace
 
-void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value) { key.SetNamedValue(name, value); }
-
 std::shared_ptr<MemoryKey> EnsureTreeKey(const std::shared_ptr<MemoryKey>& top, TextView path) {
     auto key = top;
     for (const Text& part : SplitKeyPath(path))
@@ -152,6 +150,13 @@ void RemoveFromMachine(MemoryPlatform& sys, RegKey root, const Text& path, const
 
 using Warn = std::function<void(int line, const std::string& message)>;
 
+// What a section hands the registry: a copy of a file the caller keeps, the
+// very contents of one it gives up.
+Text Handed(const Text& text) { return text; }
+Text Handed(Text& text) { return std::move(text); }
+StoredValue Handed(const StoredValue& value) { return value; }
+StoredValue Handed(StoredValue& value) { return std::move(value); }
+
 // A value the registry could not hold is skipped, with why.
 bool ValueFits(const RegFileSection& section, const RegFileValue& value, const Warn& warn) {
     if (value.name.size() <= kMaxValueNameLength) return true;
@@ -160,8 +165,8 @@ bool ValueFits(const RegFileSection& section, const RegFileValue& value, const W
 }
 
 // A section below a hive file's pseudo-key: the hive's tree, one level down.
-void LoadHiveFileSection(MemoryPlatform& sys, const RegFileSection& section, const std::vector<Text>& parts,
-                         const Warn& warn) {
+template <class Section>
+void LoadHiveFileSection(MemoryPlatform& sys, Section& section, const std::vector<Text>& parts, const Warn& warn) {
     if (section.remove) {
         RemoveFromHiveFile(sys, parts, nullptr);
         return;
@@ -173,35 +178,36 @@ void LoadHiveFileSection(MemoryPlatform& sys, const RegFileSection& section, con
     }
     auto key = top;
     for (std::size_t i = 1; i < parts.size(); ++i) key = EnsureSubkey(key, parts[i]);
-    for (const RegFileValue& value : section.values) {
+    for (auto& value : section.values) {
         if (!ValueFits(section, value, warn)) continue;
         if (value.remove) RemoveFromHiveFile(sys, parts, &value.name);
-        else SetTreeValue(*key, value.name, value.value);
+        else key->SetNamedValue(Handed(value.name), Handed(value.value));
     }
 }
 
-void LoadMachineSection(MemoryPlatform& sys, const RegFileSection& section, const Warn& warn) {
+template <class Section>
+void LoadMachineSection(MemoryPlatform& sys, Section& section, const Warn& warn) {
     if (section.remove) {
         RemoveFromMachine(sys, section.root, section.path, nullptr);
         return;
     }
     // The key is found once for all its values: a whole registry has millions.
     const std::shared_ptr<MemoryKey> key = sys.CreateKey(section.root, section.path);
-    for (const RegFileValue& value : section.values) {
+    // Room for them all at once, where the key is new: one key may hold a great many.
+    if (key && key->values.empty()) key->values.reserve(section.values.size());
+    for (auto& value : section.values) {
         if (!ValueFits(section, value, warn)) continue;
         if (value.remove) RemoveFromMachine(sys, section.root, section.path, &value.name);
-        else if (key) key->SetNamedValue(value.name, value.value);
+        else if (key) key->SetNamedValue(Handed(value.name), Handed(value.value));
     }
 }
 
-}  // namespace
-
-bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*error: a base always loads*/,
-                  std::vector<RegFileError>* warnings) {
+template <class File>
+void LoadSections(File& file, MemoryPlatform& sys, std::vector<RegFileError>* warnings) {
     const Warn warn = [&](int line, const std::string& message) {
         if (warnings) warnings->push_back(RegFileError{line, message});
     };
-    for (const RegFileSection& section : file.sections) {
+    for (auto& section : file.sections) {
         if (section.root != kHkeyClassesRoot && section.root != kHkeyLocalMachine && section.root != kHkeyUsers) {
             warn(section.line, ToUtf8(RootName(section.root)) +
                                    " is not part of a base: give a user's keys below HKEY_USERS\\<SID>; skipped");
@@ -226,6 +232,19 @@ bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*erro
     }
     sys.CreateKey(kHkeyLocalMachine, u"SOFTWARE");
     sys.CreateKey(kHkeyLocalMachine, u"SYSTEM");
+}
+
+}  // namespace
+
+bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* /*error: a base always loads*/,
+                  std::vector<RegFileError>* warnings) {
+    LoadSections(file, sys, warnings);
+    return true;
+}
+
+bool LoadSnapshot(RegFile&& file, MemoryPlatform& sys, RegFileError* /*error: a base always loads*/,
+                  std::vector<RegFileError>* warnings) {
+    LoadSections(file, sys, warnings);
     return true;
 }
 

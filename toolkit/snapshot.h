@@ -32,6 +32,9 @@ constexpr TextView kDefaultProfilePath = u"C:\\Users\\User";
 // afterwards, as on every machine.
 bool LoadSnapshot(const RegFile& file, MemoryPlatform& sys, RegFileError* error,
                   std::vector<RegFileError>* warnings = nullptr);
+// The same, moving the file's names and data into the platform instead of copying them.
+bool LoadSnapshot(RegFile&& file, MemoryPlatform& sys, RegFileError* error,
+                  std::vector<RegFileError>* warnings = nullptr);
 
 // An empty machine with one logged-on profile "User".
 void LoadDefaultBase(MemoryPlatform& sys);
@@ -52,7 +55,5 @@ std::vector<RegFileSection> SubtreeSections(const MemoryPlatform& sys, RegKey ro
 
 // The key at `path` below a hive's top, created with the keys above it.
 std::shared_ptr<MemoryKey> EnsureTreeKey(const std::shared_ptr<MemoryKey>& top, TextView path);
-// Sets a value of a tree key, replacing one of the same name as the registry compares names.
-void SetTreeValue(MemoryKey& key, const Text& name, const StoredValue& value);
 
 }  // namespace km::toolkit
