@@ -71,8 +71,6 @@ private:
 // they happened: the first touch of a key or value tells how it stood
 // before, which is how undo is to leave it.
 void AddTouched(ChangeSet& set, const toolkit::Effect& e, const PlacedKey& at) {
-    // A value set to what it held changed nothing, and tells nothing a later touch would not.
-    if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) return;
     // A key the pass made is told so first; any other it touched was there.
     set.AddKey(at, e.key, e.kind != toolkit::EffectKind::CreateKey);
     if (e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue)
@@ -221,6 +219,8 @@ Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& a
         const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
         for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
             for (const toolkit::Effect& e : call->effects) {
+                // A value set to what it held changed nothing, and tells nothing a later touch would not.
+                if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) continue;
                 // A place's top itself is no key a line makes or removes.
                 const toolkit::KeyLocation key = profile ? e.key : AsClassesRoot(e.key);
                 const std::optional<PlacedKey> at = PlaceOfKey(key.root, key.path, profile, AtTop::Excluded);
