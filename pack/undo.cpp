@@ -70,12 +70,37 @@ private:
 // What the pass touched in one scope, folded from its effects in the order
 // they happened: the first touch of a key or value tells how it stood
 // before, which is how undo is to leave it.
-void AddTouched(ChangeSet& set, const toolkit::Effect& e, const PlacedKey& at) {
+void AddTouched(ChangeSet& set, const toolkit::Effect& e, const UserProfile* profile) {
+    // A value set to what it held changed nothing, and tells nothing a later touch would not.
+    if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) return;
+    // A place's top itself is no key a line makes or removes.
+    const toolkit::KeyLocation key = profile ? e.key : AsClassesRoot(e.key);
+    const std::optional<PlacedKey> at = PlaceOfKey(key.root, key.path, profile, AtTop::Excluded);
+    if (!at) return;
     // A key the pass made is told so first; any other it touched was there.
-    set.AddKey(at, e.key, e.kind != toolkit::EffectKind::CreateKey);
+    set.AddKey(*at, e.key, e.kind != toolkit::EffectKind::CreateKey);
     if (e.kind == toolkit::EffectKind::SetValue || e.kind == toolkit::EffectKind::DeleteValue)
-        set.AddValue(at, e.valueName, e.before);
+        set.AddValue(*at, e.valueName, e.before);
 }
+
+// What the pass touched, the machine's and each profile's, folded as the
+// pass finishes each record: its calls are let go then, and a large
+// package's account is never held whole.
+class TouchedKeeper : public toolkit::AccountReader {
+public:
+    void RecordDone(toolkit::PassAccount& account, std::size_t, const PackageRecord&) override {
+        if (profiles.size() < account.profiles.size()) profiles.resize(account.profiles.size());
+        for (const toolkit::Application& app : account.applications) {
+            const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
+            for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
+                for (const toolkit::Effect& e : call->effects)
+                    AddTouched(profile ? profiles[std::size_t(app.profile)] : machine, e, profile);
+        }
+    }
+
+    ChangeSet machine;
+    std::vector<ChangeSet> profiles;  // by profile
+};
 
 // Where a change lies, for reports and for the .reg file: a profile's keys
 // as a line reaches them when it is logged on, under its SID.
@@ -206,32 +231,18 @@ struct Restorations {
     std::vector<ProfileScopes> profiles;
 };
 
-Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& account) {
+Restorations RestorationsOf(MemoryPlatform& after, const toolkit::PassAccount& account,
+                            const TouchedKeeper& touched) {
     Restorations out;
     for (std::size_t p = 0; p < account.profiles.size(); ++p)
         out.profiles.push_back(ProfileScopes{account.profiles[p],
                                              p < account.reach.size() && account.reach[p] == ProfileReach::LoggedOn,
                                              {},
                                              {}});
-    ChangeSet machineTouched;
-    std::vector<ChangeSet> profileTouched(out.profiles.size());
-    for (const toolkit::Application& app : account.applications) {
-        const UserProfile* profile = app.profile >= 0 ? &account.profiles[std::size_t(app.profile)] : nullptr;
-        for (const toolkit::ObservedCall* call : toolkit::CallsOf(account, app))
-            for (const toolkit::Effect& e : call->effects) {
-                // A value set to what it held changed nothing, and tells nothing a later touch would not.
-                if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) continue;
-                // A place's top itself is no key a line makes or removes.
-                const toolkit::KeyLocation key = profile ? e.key : AsClassesRoot(e.key);
-                const std::optional<PlacedKey> at = PlaceOfKey(key.root, key.path, profile, AtTop::Excluded);
-                if (!at) continue;
-                AddTouched(profile ? profileTouched[std::size_t(app.profile)] : machineTouched, e, *at);
-            }
-    }
     const AfterState state(after, account);
-    out.machine = machineTouched.Changes(state);
-    for (std::size_t p = 0; p < out.profiles.size(); ++p)
-        for (Change& c : profileTouched[p].Changes(state))
+    out.machine = touched.machine.Changes(state);
+    for (std::size_t p = 0; p < out.profiles.size() && p < touched.profiles.size(); ++p)
+        for (Change& c : touched.profiles[p].Changes(state))
             (c.place == Place::UserClasses ? out.profiles[p].classesChanges : out.profiles[p].userChanges)
                 .push_back(std::move(c));
     return out;
@@ -363,11 +374,13 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
                       const std::map<Text, std::string>& notInspected) {
     UndoResult result;
     // The pass's own account of what it touched: undo puts back exactly that.
-    const toolkit::PassAccount account = toolkit::RunAccountedPass(after, packageBytes);
+    TouchedKeeper touched;
+    const toolkit::PassAccount account =
+        toolkit::RunAccountedPass(after, packageBytes, toolkit::DefaultProfile::AsBaseHolds, &touched);
     // The pass adds no hive file; a base that reads through gains those it read.
     std::vector<Text> baseHives;
     for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);
-    Restorations restore = RestorationsOf(after, account);
+    Restorations restore = RestorationsOf(after, account, touched);
 
     UndoWriter writer{result};
     writer.EmitAll(restore.machine, "machine", Text(), {Text()});
