@@ -386,21 +386,27 @@ TEST(MemoryRegistryTest, ValuesIgnoreCaseAndKeepTheirPlace) {
     sys.RegCloseKey(key);
 }
 
-// A key of many subkeys finds them through an index: random creations,
-// removals and look-ups in either letter case (beyond ASCII too) agree with a plain set.
+// A key of many subkeys or values finds them through an index: random
+// creations, removals and look-ups in either letter case (beyond ASCII too)
+// agree with a plain set.
 TEST(MemoryRegistryTest, ManySubkeysAreFoundAsFew) {
     MemoryPlatform sys;
     std::set<int> present;
     std::mt19937 random(7);
+    const Text values = u"Values";
     for (int step = 0; step < 4000; ++step) {
         const int n = int(random() % 90);
         const Text path = Text(random() % 2 ? u"Many\\\u00f6k" : u"MANY\\\u00d6K") + Widen(std::to_string(n));
+        const Text name = path.substr(5);  // a value of the subkey's name
         if (random() % 3 == 0) {
             sys.CreateKey(kHkeyClassesRoot, path);
+            sys.SetValue(kHkeyClassesRoot, values, name, kRegDword, Dword(std::uint32_t(n)));
             present.insert(n);
         } else if (random() % 2) {
+            EXPECT_EQ(sys.RegDeleteKeyValueW(kHkeyClassesRoot, &values, name), present.count(n) == 1) << n;
             EXPECT_EQ(sys.RegDeleteKeyExW(kHkeyClassesRoot, path, 0, 0), present.erase(n) == 1) << n;
         } else {
+            EXPECT_EQ(sys.GetValue(kHkeyClassesRoot, values, name).has_value(), present.count(n) == 1) << n;
             EXPECT_EQ(sys.KeyExists(kHkeyClassesRoot, path), present.count(n) == 1) << n;
         }
     }
