@@ -165,6 +165,10 @@ int Undo(const Options& o, const toolkit::ToolEnvironment& env) {
         return kExitUnreadable;
     }
     const UndoResult undo = PlanUndoIn(base, package);
+    if (!undo.notMade.empty()) {
+        *env.err += "keymason-pack: no undo could be made: " + undo.notMade + "\n";
+        return kExitUnreadable;
+    }
     if (!LintsClean(undo.package, env)) return kExitUsage;
     for (const std::string& note : undo.notes) *env.err += "note: " + note + "\n";
     for (const std::string& item : undo.unrestorable) *env.err += "error: cannot put back " + item + "\n";

@@ -377,6 +377,11 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     TouchedKeeper touched;
     const toolkit::PassAccount account =
         toolkit::RunAccountedPass(after, packageBytes, toolkit::DefaultProfile::AsBaseHolds, &touched);
+    if (account.exitCode != 0 || !account.finished) {
+        result.notMade = "the pass stopped before the package's last line (exit code " +
+                         std::to_string(account.exitCode) + ")";
+        return result;
+    }
     // The pass adds no hive file; a base that reads through gains those it read.
     std::vector<Text> baseHives;
     for (const auto& hive : after.hiveFiles) baseHives.push_back(hive.first);

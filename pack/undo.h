@@ -19,6 +19,9 @@ struct UndoResult {
     std::vector<toolkit::RegFileSection> regFile;  // HKLM, HKCR, logged-on users' HKEY_USERS
     std::vector<std::string> notes;              // how each profile is reached
     std::vector<std::string> unrestorable;       // each item that cannot be put back, and why
+    // Why no undo was made, if none was: the pass stopped before the
+    // package's last line (memory ran out), so what it would touch is unknown.
+    std::string notMade;
 };
 
 // `base` is the machine before the package runs; it is left as it is.

@@ -70,3 +70,12 @@ void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+// The nothrow forms too (std::stable_sort's buffer): each block is freed by
+// the delete above, so every new here must come from malloc.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (km::oom::ShouldFail(size)) return nullptr;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
