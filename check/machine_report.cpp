@@ -150,7 +150,7 @@ const char* RuleOf(int field) {
 std::vector<const PlannedEffect*> Drift(const PlanDetails& plan) {
     std::vector<const PlannedEffect*> drift;
     for (const PlannedEffect& p : plan.effects)
-        if (ChangesMachine(p.effect)) drift.push_back(&p);
+        if (toolkit::ChangesMachine(p.effect)) drift.push_back(&p);
     return drift;
 }
 

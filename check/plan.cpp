@@ -350,7 +350,7 @@ private:
         if (!details_ || input_.keep == KeptEffects::None) return;
         for (const toolkit::ObservedCall* call : calls)
             for (const toolkit::Effect& effect : call->effects)
-                if (input_.keep == KeptEffects::All || ChangesMachine(effect))
+                if (input_.keep == KeptEffects::All || toolkit::ChangesMachine(effect))
                     details_->effects.push_back(PlannedEffect{line, &scope, effect});
     }
 
@@ -370,15 +370,11 @@ private:
 
 }  // namespace
 
-bool ChangesMachine(const toolkit::Effect& e) {
-    return !(e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after);
-}
-
 void AppendPlan(const PlanInput& input, MemoryPlatform& machine, PlanDetails* details, std::string& out,
                 const std::function<void()>& passOn) {
     PlanRenderer renderer(input, machine, details, out, passOn);
     const toolkit::PassAccount account =
-        toolkit::RunAccountedPass(machine, input.packageBytes, input.defaultProfile, &renderer);
+        toolkit::RunAccountedPass(machine, input.packageBytes, renderer, input.defaultProfile);
     renderer.Finish(account);
 }
 

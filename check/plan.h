@@ -40,8 +40,6 @@ struct PlannedEffect {
     toolkit::Effect effect;
 };
 
-// Whether an effect changes the machine: all but a value set to what it held.
-bool ChangesMachine(const toolkit::Effect& effect);
 
 // A line's application that cannot land: a key that cannot be made or
 // removed, a value that cannot be set, a line the pass refuses.

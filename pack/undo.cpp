@@ -72,7 +72,7 @@ private:
 // before, which is how undo is to leave it.
 void AddTouched(ChangeSet& set, const toolkit::Effect& e, const UserProfile* profile) {
     // A value set to what it held changed nothing, and tells nothing a later touch would not.
-    if (e.kind == toolkit::EffectKind::SetValue && e.before && e.after && *e.before == *e.after) return;
+    if (!toolkit::ChangesMachine(e)) return;
     // A place's top itself is no key a line makes or removes.
     const toolkit::KeyLocation key = profile ? e.key : AsClassesRoot(e.key);
     const std::optional<PlacedKey> at = PlaceOfKey(key.root, key.path, profile, AtTop::Excluded);
@@ -375,8 +375,7 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
     UndoResult result;
     // The pass's own account of what it touched: undo puts back exactly that.
     TouchedKeeper touched;
-    const toolkit::PassAccount account =
-        toolkit::RunAccountedPass(after, packageBytes, toolkit::DefaultProfile::AsBaseHolds, &touched);
+    const toolkit::PassAccount account = toolkit::RunAccountedPass(after, packageBytes, touched);
     if (account.exitCode != 0 || !account.finished) {
         result.notMade = "the pass stopped before the package's last line (exit code " +
                          std::to_string(account.exitCode) + ")";

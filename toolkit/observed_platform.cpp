@@ -29,6 +29,10 @@ bool IsRoot(RegKey key) { return key == kHkeyClassesRoot || key == kHkeyLocalMac
 
 }  // namespace
 
+bool ChangesMachine(const Effect& e) {
+    return !(e.kind == EffectKind::SetValue && e.before && e.after && *e.before == *e.after);
+}
+
 Text FullPath(const KeyLocation& key) {
     Text path = RootName(key.root);
     if (!key.path.empty()) path += u"\\" + key.path;

@@ -30,6 +30,9 @@ struct Effect {
     bool lost = false;  // gone with a key whose contents were deleted
 };
 
+// Whether an effect changes the machine: all but a value set to what it held.
+bool ChangesMachine(const Effect& effect);
+
 struct ObservedCall {
     SeamOp op = SeamOp::RegOpenKeyExW;
     std::optional<KeyLocation> key;  // where it acted; none when the path was not one

@@ -25,11 +25,11 @@ std::map<Text, std::string> NotInspected(const PassAccount& account, const Memor
 }
 
 // Writes the pass's account as it is told, cutting the watched calls at the
-// pass's own marks; with a reader, hands it each record's part when done.
+// pass's own marks, and hands the reader each record's part when done.
 class AccountKeeper : public PassObserver {
 public:
     AccountKeeper(PassAccount& account, ObservedPlatform& observed, const MemoryPlatform& machine,
-                  AccountReader* reader)
+                  AccountReader& reader)
         : account_(account), observed_(observed), machine_(machine), reader_(reader) {}
 
     void ProfilesListed(const ProfileList& profiles) override {
@@ -47,10 +47,9 @@ public:
     void ProfilesPrepared(const ProfileList& profiles) override {
         if (!profiles.empty()) account_.profiles = profiles;
         account_.notInspected = NotInspected(account_, machine_);
-        if (reader_) reader_->Prepared(account_);
+        reader_.Prepared(account_);
     }
     void RecordRead(std::size_t index, const PackageRecord& record) override {
-        if (!reader_) return;
         HandOver();
         // The pass reuses its record for the next line: the reader is handed a copy.
         current_ = record;
@@ -84,7 +83,7 @@ public:
         if (open_) account_.applications.back().notSet = why;
     }
     void RecordsEnd() override {
-        if (reader_) HandOver();
+        HandOver();
         EndApplication();
         account_.finished = true;
     }
@@ -101,7 +100,7 @@ private:
         if (!std::exchange(pending_, false)) return;
         EndApplication();
         account_.calls = observed_.TakeRegistryCalls();
-        reader_->RecordDone(account_, currentIndex_, current_);
+        reader_.RecordDone(account_, currentIndex_, current_);
         account_.applications.clear();
         account_.passedOver.clear();
         account_.calls.clear();
@@ -110,7 +109,7 @@ private:
     PassAccount& account_;
     ObservedPlatform& observed_;
     const MemoryPlatform& machine_;
-    AccountReader* reader_;
+    AccountReader& reader_;
     bool open_ = false;
     bool pending_ = false;  // a record was read and not yet handed over
     std::size_t currentIndex_ = 0;
@@ -148,8 +147,8 @@ private:
 
 }  // namespace
 
-PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, DefaultProfile defaultProfile,
-                             AccountReader* reader) {
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, AccountReader& reader,
+                             DefaultProfile defaultProfile) {
     // Where a base's profile list names the default profile's folder with the system drive.
     machine.environment.emplace("SystemDrive", u"C:");
     machine.wow64Redirection = false;  // the pass works in the 64-bit view throughout
@@ -162,7 +161,6 @@ PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& package
     settings.observer = &keeper;
     account.exitCode = RunUpdatePass(policies, PassPackage{nullptr, &packageBytes}, settings).exitCode;
     keeper.EndApplication();
-    if (!reader) account.calls = observed.TakeRegistryCalls();
     // Also where the pass stopped before its profiles were prepared.
     account.notInspected = NotInspected(account, machine);
     return account;

@@ -49,9 +49,12 @@ struct PassAccount {
     ProfileList profiles;        // as prepared: hives marked as loaded; empty when not listed
     std::vector<std::optional<ProfileReach>> reach;  // by profile
     std::vector<HiveLoad> loads;
-    std::deque<Application> applications;            // in the pass's order
-    std::vector<PassedOverProfile> passedOver;       // in the pass's order
-    std::deque<ObservedCall> calls;                  // every registry call, closes included
+    // The record being handed to the reader: its applications and the
+    // profiles it passed over, in the pass's order, and the registry calls
+    // made since the record before it, closes included.
+    std::vector<Application> applications;
+    std::vector<PassedOverProfile> passedOver;
+    std::deque<ObservedCall> calls;
     // Profiles whose hive files reg.exe could not load from the base's
     // source, by SID: "FILE: why", one for each such file.
     std::map<Text, std::string> notInspected;
@@ -84,10 +87,9 @@ public:
 };
 
 // Runs the pass as a 32-bit Keymason on 64-bit Windows (the 64-bit view)
-// over `machine`, which afterwards holds the state after the pass. With a
-// reader, each record's part of the account goes to it and is let go.
-PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes,
-                             DefaultProfile defaultProfile = DefaultProfile::AsBaseHolds,
-                             AccountReader* reader = nullptr);
+// over `machine`, which afterwards holds the state after the pass; each
+// record's part of the account goes to `reader` and is let go.
+PassAccount RunAccountedPass(MemoryPlatform& machine, const std::string& packageBytes, AccountReader& reader,
+                             DefaultProfile defaultProfile = DefaultProfile::AsBaseHolds);
 
 }  // namespace km::toolkit
