@@ -130,8 +130,9 @@ bool LoadPlanBase(const Options& options, const toolkit::ToolEnvironment& env, M
             return false;
         }
         toolkit::RegFileError error;
-        const std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
-        if (!file || !toolkit::LoadSnapshot(*file, machine, &error, &warnings)) {
+        std::optional<toolkit::RegFile> file = toolkit::ParseRegFile(std::move(bytes), &error);
+        // Its sections are moved into the base; the lines it skipped stay to be reported.
+        if (!file || !toolkit::LoadSnapshot(std::move(*file), machine, &error, &warnings)) {
             err += "keymason-check: " + baseName + ":" + (error.line ? std::to_string(error.line) + ":" : "") +
                    " " + error.message + "\n";
             return false;

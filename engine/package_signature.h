@@ -12,7 +12,6 @@
 
 namespace km {
 
-inline const Text kSigningPolicyKey = kMachinePolicyKey;
 inline const Text kSigningPolicyValue = u"RequireSignedPackages";
 // The signature lies beside the package: its name plus this.
 inline const Text kSignatureSuffix = u".p7s";

@@ -16,8 +16,6 @@ namespace {
 constexpr TextView kCurrentUserKey = u"HKEY_CURRENT_USER";
 constexpr TextView kClassesHiveSuffix = u"_Classes";
 
-Text Join(const Text& path, TextView name) { return path.empty() ? Text(name) : path + u"\\" + Text(name); }
-
 UserProfile CapturedProfile(const CaptureOptions& options) {
     UserProfile user;
     user.sid = CapturedUserKey(options);
@@ -34,7 +32,7 @@ std::optional<PlacedKey> PlaceOfNamed(const Text& named, const UserProfile& user
         if (!EqualsIgnoreAsciiCase(rootName, root.name) && !EqualsIgnoreAsciiCase(rootName, root.abbreviation))
             continue;
         if (root.root == toolkit::kHkeyCurrentUser)
-            return PlaceOfKey(kHkeyUsers, Join(user.userHiveKey, path), &user, AtTop::Counts);
+            return PlaceOfKey(kHkeyUsers, toolkit::ChildPath(user.userHiveKey, path), &user, AtTop::Counts);
         const toolkit::KeyLocation at =
             root.root == kHkeyLocalMachine && SameRegistryName(path, kMachineClassesPath)
                 ? toolkit::KeyLocation{kHkeyClassesRoot, Text()}
@@ -50,12 +48,11 @@ public:
     BeforeState(const MemoryPlatform& before, std::vector<toolkit::KeyLocation> tops)
         : before_(before), tops_(std::move(tops)) {}
     std::optional<Text> KeyName(const toolkit::KeyLocation& at) const override {
-        if (!before_.KeyExists(at.root, at.path)) return std::nullopt;
+        std::optional<Text> name = before_.StoredName(at.root, at.path);
         // A place's top is no key a line makes, whatever its spelling.
         for (const toolkit::KeyLocation& top : tops_)
-            if (top.root == at.root && SameRegistryName(top.path, at.path)) return Text();
-        const Text stored = before_.StoredPath(at.root, at.path);
-        return stored.substr(stored.rfind(u'\\') + 1);
+            if (name && top.root == at.root && SameRegistryName(top.path, at.path)) return Text();
+        return name;
     }
     std::optional<std::pair<Text, StoredValue>> Value(const toolkit::KeyLocation& at, const Text& name) const override {
         return before_.GetNamedValue(at.root, at.path, name);
@@ -101,32 +98,38 @@ public:
         for (std::size_t i = 0; sink.set && i < excludedAt_.size(); ++i)
             if (excludedAt_[i] && excludedAt_[i]->place == rule_.place && SameRegistryName(excludedAt_[i]->key, key))
                 return Pair(b, a, key, Sink{nullptr, &exclusions_[i].changes});
-        const PlacedKey placed{rule_.place, key};
+        // Made only for a key that differs: most of a registry's keys do not.
+        std::optional<PlacedKey> placedKey;
+        const auto placed = [&]() -> const PlacedKey& {
+            if (!placedKey) placedKey.emplace(PlacedKey{rule_.place, key});
+            return *placedKey;
+        };
         if (!a) {
-            if (b && !key.empty()) sink.Key(placed, At(key), false);
+            if (b && !key.empty()) sink.Key(placed(), At(key), false);
             return;
         }
         if (!b || (!key.empty() && b->name != a->name)) return Whole(*a, key, sink);
         bool touched = false;
         const auto touch = [&] {
-            if (!touched) sink.Key(placed, At(key), true);
+            if (!touched) sink.Key(placed(), At(key), true);
             touched = true;
         };
         for (const auto& [name, value] : a->values) {
             const auto* slot = b->FindValueSlot(name);
             if (slot && slot->first == name && slot->second == value) continue;
             touch();
-            sink.Value(placed, name, value);
+            sink.Value(placed(), name, value);
         }
         for (const auto& value : b->values)
             if (!a->FindValueSlot(value.first)) {
                 touch();
-                sink.Value(placed, value.first, std::nullopt);
+                sink.Value(placed(), value.first, std::nullopt);
             }
         for (const auto& sub : a->subkeys)
-            if (const Text k = Join(key, sub->name); !OtherTop(k)) Pair(b->FindSubkey(sub->name).get(), sub.get(), k, sink);
+            if (const Text k = toolkit::ChildPath(key, sub->name); !OtherTop(k))
+                Pair(b->FindSubkey(sub->name).get(), sub.get(), k, sink);
         for (const auto& sub : b->subkeys)
-            if (const Text k = Join(key, sub->name); !a->FindSubkey(sub->name) && !OtherTop(k))
+            if (const Text k = toolkit::ChildPath(key, sub->name); !a->FindSubkey(sub->name) && !OtherTop(k))
                 Pair(sub.get(), nullptr, k, sink);
     }
 
@@ -137,9 +140,9 @@ private:
         if (!key.empty() || !a.values.empty()) sink.Key(placed, At(key), true);
         for (const auto& [name, value] : a.values) sink.Value(placed, name, value);
         for (const auto& sub : a.subkeys)
-            if (const Text k = Join(key, sub->name); !OtherTop(k)) Pair(nullptr, sub.get(), k, sink);
+            if (const Text k = toolkit::ChildPath(key, sub->name); !OtherTop(k)) Pair(nullptr, sub.get(), k, sink);
     }
-    toolkit::KeyLocation At(const Text& key) const { return {rule_.root, Join(top_, key)}; }
+    toolkit::KeyLocation At(const Text& key) const { return {rule_.root, toolkit::ChildPath(top_, key)}; }
     // The top of another place lying inside this one (the machine's classes
     // in SOFTWARE, the user's classes in the user's hive): walked as its own.
     bool OtherTop(const Text& key) const {
@@ -174,11 +177,12 @@ bool SameTree(const MemoryKey* a, const MemoryKey* b) {
 // each that changed is named once, with why.
 void NameUnreached(const MemoryKey* b, const MemoryKey* a, const Text& prefix, const std::vector<Text>& reached,
                    const std::string& why, std::vector<std::string>* refused) {
-    std::vector<Text> names;
-    for (const MemoryKey* side : {a, b})
-        for (const auto& sub : side ? side->subkeys : std::vector<std::shared_ptr<MemoryKey>>{})
-            if (std::none_of(names.begin(), names.end(), [&](const Text& n) { return SameRegistryName(n, sub->name); }))
-                names.push_back(sub->name);
+    std::vector<Text> names;  // AFTER's, then those only BEFORE has
+    if (a)
+        for (const auto& sub : a->subkeys) names.push_back(sub->name);
+    if (b)
+        for (const auto& sub : b->subkeys)
+            if (!a || !a->FindSubkey(sub->name)) names.push_back(sub->name);
     for (const Text& name : names) {
         if (std::any_of(reached.begin(), reached.end(), [&](const Text& r) { return SameRegistryName(r, name); }))
             continue;
@@ -232,12 +236,12 @@ void LoadCaptureSide(toolkit::RegFile file, const CaptureOptions& options, Memor
         } else {
             if (currentUser) {
                 section.root = kHkeyUsers;
-                section.path = Join(CapturedUserKey(options), section.path);
+                section.path = toolkit::ChildPath(CapturedUserKey(options), section.path);
             }
             batch.sections.push_back(std::move(section));
         }
         if (batch.sections.size() == kBatch || i + 1 == file.sections.size()) {
-            toolkit::LoadSnapshot(batch, side, &error, warnings);
+            toolkit::LoadSnapshot(std::move(batch), side, &error, warnings);
             batch.sections.clear();
         }
     }

@@ -1,7 +1,9 @@
 #include "pack/change_set.h"
 
 #include <algorithm>
+#include <optional>
 #include <tuple>
+#include <utility>
 #include <unordered_set>
 
 #include "engine/package_language.h"
@@ -136,20 +138,23 @@ std::vector<Change> ChangeSet::Changes(const CurrentState& current) const {
     return recasings;
 }
 
-void ChangeWriter::Write(const Change& change) const {
-    const LineResult line = WritePackageLine(change);
+void ChangeWriter::Write(const Change& change, const LineResult& line) const {
     if (!line.written) refused->push_back(name(change) + ": " + line.reason);
     else *package += line.line;
     if (after) after(change, line.written);
 }
 
 void ChangeWriter::WriteAll(const std::vector<Change>& changes) const {
+    std::optional<LineResult> ahead;  // the next change's line, made while looking ahead
     for (std::size_t i = 0; i < changes.size(); ++i) {
         const Change& c = changes[i];
-        const bool redundant = c.kind == ChangeKind::CreateKey && i + 1 < changes.size() &&
-                               changes[i + 1].kind == ChangeKind::SetValue && changes[i + 1].place == c.place &&
-                               changes[i + 1].key == c.key && WritePackageLine(changes[i + 1]).written;
-        if (!redundant) Write(c);
+        const std::optional<LineResult> made = std::exchange(ahead, std::nullopt);
+        if (c.kind == ChangeKind::CreateKey && i + 1 < changes.size() && changes[i + 1].kind == ChangeKind::SetValue &&
+            changes[i + 1].place == c.place && changes[i + 1].key == c.key) {
+            ahead = WritePackageLine(changes[i + 1]);
+            if (ahead->written) continue;  // the value line makes the key
+        }
+        Write(c, made ? *made : WritePackageLine(c));
     }
 }
 

@@ -76,7 +76,8 @@ struct ChangeWriter {
     // Every change but a key-only line that a written value line after it
     // makes redundant.
     void WriteAll(const std::vector<Change>& changes) const;
-    void Write(const Change& change) const;
+    // One change, whose line is made already.
+    void Write(const Change& change, const LineResult& line) const;
 };
 
 // Names and paths in reports, escaped as the plan shows them.

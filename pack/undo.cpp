@@ -18,8 +18,6 @@ namespace km::pack {
 
 namespace {
 
-Text Join(const Text& path, const Text& name) { return path.empty() ? name : path + u"\\" + name; }
-
 // The machine after the pass. A hive the pass loaded is read from its file,
 // as the pass left it when it unloaded it.
 class AfterState : public CurrentState {
@@ -32,9 +30,7 @@ public:
     // The key's own name as it stands after the pass; none where it is gone.
     std::optional<Text> KeyName(const toolkit::KeyLocation& at) const override {
         if (const auto hive = InHive(at)) return hive->second ? std::optional<Text>(hive->second->name) : std::nullopt;
-        if (!machine_.KeyExists(at.root, at.path)) return std::nullopt;
-        const Text stored = machine_.StoredPath(at.root, at.path);
-        return stored.substr(stored.rfind(u'\\') + 1);
+        return machine_.StoredName(at.root, at.path);
     }
     // The value, with its name as stored.
     std::optional<std::pair<Text, StoredValue>> Value(const toolkit::KeyLocation& at, const Text& name) const override {
@@ -117,7 +113,7 @@ Spelled Spell(const Change& c, const Text& sid) {
 
 std::string Describe(const Change& c, const std::string& scope, const Text& sid) {
     const Spelled at = Spell(c, sid);
-    std::string text = scope + ": " + Shown(Join(toolkit::RootName(at.root), at.path));
+    std::string text = scope + ": " + Shown(toolkit::ChildPath(toolkit::RootName(at.root), at.path));
     if (c.kind == ChangeKind::SetValue || c.kind == ChangeKind::RemoveValue)
         text += " value " + (c.valueName.empty() ? std::string("(default)") : "\"" + Shown(c.valueName) + "\"");
     return text;
@@ -170,14 +166,21 @@ std::string ProfileName(const UserProfile& p) {
     return p.defaultProfile ? std::string("the default profile") : "profile " + Shown(p.sid);
 }
 
-Reach ReachOf(const UserProfile& p, const std::vector<ProfileScopes>& all) {
+// How many profiles hold each user name, folded: counted once, not for each profile.
+using NameCounts = std::unordered_map<Text, int>;
+
+NameCounts CountNames(const std::vector<ProfileScopes>& all) {
+    NameCounts named;
+    for (const ProfileScopes& s : all) ++named[FoldAsciiCase(s.profile.userName)];
+    return named;
+}
+
+Reach ReachOf(const UserProfile& p, const NameCounts& named) {
     // Only All Users lines reach it, and they reach every other profile too.
     if (p.defaultProfile)
         return {false, {}, "the default profile: only " + ToUtf8(kAllUsersTarget) +
                                " lines reach it, and they reach every profile"};
-    const auto same = std::count_if(all.begin(), all.end(), [&](const ProfileScopes& o) {
-        return EqualsIgnoreAsciiCase(o.profile.userName, p.userName);
-    });
+    const int same = named.at(FoldAsciiCase(p.userName));
     const std::string who = Shown(p.sid);
     if (p.userName.empty()) return {false, {}, who + " has no user name a line can target"};
     if (same > 1)
@@ -333,9 +336,9 @@ void UndoAlike(UndoWriter& writer, std::vector<ProfileScopes>& profiles) {
 
 // One profile's changes, with the target that reaches it, or each named with
 // why no line can.
-void UndoProfile(UndoWriter& writer, ProfileScopes& s, const std::vector<ProfileScopes>& all, Anchors& anchors) {
+void UndoProfile(UndoWriter& writer, ProfileScopes& s, const NameCounts& named, Anchors& anchors) {
     if (s.userChanges.empty() && s.classesChanges.empty()) return;
-    const Reach reach = ReachOf(s.profile, all);
+    const Reach reach = ReachOf(s.profile, named);
     writer.result.notes.push_back(reach.note);
     const std::string scope = ProfileName(s.profile);
     for (std::vector<Change>* changes : {&s.userChanges, &s.classesChanges}) {
@@ -400,8 +403,9 @@ UndoResult PlanUndoIn(MemoryPlatform& after, const std::string& packageBytes,
         DropHivesNotInBase(s, index, baseHives, account, &result.unrestorable);
     }
     if (std::find(known.begin(), known.end(), false) == known.end()) UndoAlike(writer, restore.profiles);
+    const NameCounts named = CountNames(restore.profiles);
     for (std::size_t index = 0; index < restore.profiles.size(); ++index)
-        if (known[index]) UndoProfile(writer, restore.profiles[index], restore.profiles, anchors);
+        if (known[index]) UndoProfile(writer, restore.profiles[index], named, anchors);
     // First, so that the profiles are prepared before any line for them.
     result.package = GroupAnchorLines(anchors.user, anchors.classes) + result.package;
     return result;

@@ -23,14 +23,16 @@ std::optional<std::vector<Text>> SplitPath(TextView path) {
     }
 }
 
-Text Child(const Text& path, const Text& part) { return path.empty() ? part : path + u"\\" + part; }
-
 bool IsRoot(RegKey key) { return key == kHkeyClassesRoot || key == kHkeyLocalMachine || key == kHkeyUsers; }
 
 }  // namespace
 
 bool ChangesMachine(const Effect& e) {
     return !(e.kind == EffectKind::SetValue && e.before && e.after && *e.before == *e.after);
+}
+
+Text ChildPath(const Text& path, TextView name) {
+    return path.empty() ? Text(name) : path + u"\\" + Text(name);
 }
 
 Text FullPath(const KeyLocation& key) {
@@ -43,7 +45,7 @@ std::optional<KeyLocation> NormalizedLocation(RegKey root, const Text& path) {
     auto parts = SplitPath(path);
     if (!parts) return std::nullopt;
     KeyLocation at{root, Text()};
-    for (const Text& part : *parts) at.path = Child(at.path, part);
+    for (const Text& part : *parts) at.path = ChildPath(at.path, part);
     return at;
 }
 
@@ -59,7 +61,7 @@ std::optional<KeyLocation> ObservedPlatform::Locate(RegKey key, const Text* subK
     if (!subKey) return at;
     auto parts = SplitPath(*subKey);
     if (!parts) return std::nullopt;
-    for (const Text& part : *parts) at.path = Child(at.path, part);
+    for (const Text& part : *parts) at.path = ChildPath(at.path, part);
     // As stored: what a report names and an undo makes again keeps the
     // letter case the machine has, not the line's.
     at.path = memory_.StoredPath(at.root, at.path);
@@ -75,7 +77,7 @@ void ObservedPlatform::ListContents(const KeyLocation& at, std::vector<Effect>* 
         out->push_back(Effect{EffectKind::DeleteValue, at, name, memory_.GetValue(at.root, at.path, name),
                               std::nullopt, true});
     for (const Text& sub : memory_.SubkeyNames(at.root, at.path)) {
-        const KeyLocation child{at.root, Child(at.path, sub)};
+        const KeyLocation child{at.root, ChildPath(at.path, sub)};
         out->push_back(Effect{EffectKind::DeleteKey, child, Text(), std::nullopt, std::nullopt, true});
         ListContents(child, out);
     }
@@ -101,7 +103,7 @@ bool ObservedPlatform::RegCreateKeyExW(RegKey key, const Text& subKey, std::uint
         KeyLocation walk = base;
         const std::vector<Text> parts = SplitPath(subKey).value_or(std::vector<Text>());
         for (const Text& part : parts) {
-            walk.path = Child(walk.path, part);
+            walk.path = ChildPath(walk.path, part);
             along.emplace_back(walk, memory_.KeyExists(walk.root, walk.path));
         }
     }

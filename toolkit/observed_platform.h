@@ -75,6 +75,9 @@ private:
 // "HKEY_LOCAL_MACHINE\SOFTWARE\Vendor".
 Text FullPath(const KeyLocation& key);
 
+// The key `name` below `path`, which is empty for a root.
+Text ChildPath(const Text& path, TextView name);
+
 // A path below a root as the registry reads it; none when it is no path
 // (a leading backslash, an empty part).
 std::optional<KeyLocation> NormalizedLocation(RegKey root, const Text& path);

@@ -119,6 +119,12 @@ std::vector<Text> MemoryPlatform::SubkeyNames(RegKey root, const Text& path) con
     return names;
 }
 
+std::optional<Text> MemoryPlatform::StoredName(RegKey root, const Text& path) const {
+    const auto key = Lookup(impl_->registry, root, path);
+    if (!key) return std::nullopt;
+    return path.empty() ? Text() : key->name;
+}
+
 Text MemoryPlatform::StoredPath(RegKey root, const Text& path) const {
     Text out;
     bool existing = true;

@@ -123,6 +123,8 @@ public:
     // letter case it was made with); the parts below the last existing key
     // as given.
     Text StoredPath(RegKey root, const Text& path) const;
+    // The key's own name as stored (empty for a root); none where there is no such key.
+    std::optional<Text> StoredName(RegKey root, const Text& path) const;
     // The value with its name as stored, or none where there is no such value.
     std::optional<std::pair<Text, StoredValue>> GetNamedValue(RegKey root, const Text& path, const Text& name) const;
     // The key itself, read from its source, for walking a whole tree; null where there is none.

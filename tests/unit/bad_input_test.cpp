@@ -129,7 +129,7 @@ TEST(BadInputTest, SigningPolicy) {
                                 ValueLine(kCurrentUser, "Vendor", "Name", "REG_SZ", "x");
     const Text signaturePath = kDataPath + kSignatureSuffix;
     auto policy = [](std::uint32_t type, Bytes data) -> Arrange {
-        return [=](TwoProfileMachine& m) { m.seam.policyValues[{kSigningPolicyKey, kSigningPolicyValue}] = {type, data}; };
+        return [=](TwoProfileMachine& m) { m.seam.policyValues[{kMachinePolicyKey, kSigningPolicyValue}] = {type, data}; };
     };
     // Policy on; signed over `content` (verifies, SHA-256, messageDigest: `how`) by a signer trusted as `trust`.
     const std::array<bool, 3> sound = {true, true, true};
